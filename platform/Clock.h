@@ -1,0 +1,77 @@
+#pragma once
+// The process clock: tick count and sleep. Code that waits or measures time
+// goes through here so tests can run minutes of protocol time in seconds.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace varnock::platform {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Milliseconds since an arbitrary start; wraps like GetTickCount.
+    virtual uint32_t TickCount() = 0;
+    virtual void Sleep(uint32_t ms) = 0;
+};
+
+// Real time.
+class SystemClock : public Clock {
+public:
+    uint32_t TickCount() override;
+    void Sleep(uint32_t ms) override;
+};
+
+// Real time, sped up: each real millisecond counts as `factor` milliseconds.
+// Worker threads keep their real interleaving, only the waits shrink.
+class ScaledClock : public Clock {
+public:
+    explicit ScaledClock(uint32_t factor, uint32_t start = 0);
+    uint32_t TickCount() override;
+    void Sleep(uint32_t ms) override;
+
+private:
+    uint32_t m_factor;
+    uint32_t m_start;
+    int64_t m_originUs;
+};
+
+// Time that moves only when told to, or by the sleeps of its users.
+// For single-threaded logic tests.
+class ManualClock : public Clock {
+public:
+    explicit ManualClock(uint32_t start = 0) : m_now(start) {}
+    uint32_t TickCount() override { return m_now.load(); }
+    void Sleep(uint32_t ms) override;
+    void Advance(uint32_t ms) { m_now.fetch_add(ms); }
+    void Set(uint32_t now) { m_now.store(now); }
+    uint64_t TotalSlept() const { return m_slept.load(); }
+
+private:
+    std::atomic<uint32_t> m_now;
+    std::atomic<uint64_t> m_slept{0};
+};
+
+// The clock in force for the process (the system clock unless replaced).
+Clock& CurrentClock();
+// Replaces the clock in force; nullptr restores the system clock.
+// The caller keeps ownership and must outlive every user.
+void SetClock(Clock* clock);
+
+inline uint32_t GetTickCount() {
+    return CurrentClock().TickCount();
+}
+inline void Sleep(uint32_t ms) {
+    CurrentClock().Sleep(ms);
+}
+
+// Installs a clock for the life of a scope (tests).
+class ScopedClock {
+public:
+    explicit ScopedClock(Clock& clock) { SetClock(&clock); }
+    ~ScopedClock() { SetClock(nullptr); }
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+};
+
+}  // namespace varnock::platform

@@ -1,0 +1,30 @@
+#pragma once
+// Where things live: the executable's directory (settings files and the
+// resource library sit beside the executable) and the device directory
+// (virtual ports, native USB nodes and user links to real devices).
+#include <filesystem>
+#include <string>
+
+namespace varnock::platform {
+
+// Directory of the running executable (from /proc/self/exe).
+std::filesystem::path ExecutableDirectory();
+
+struct DeviceDirectoryResult {
+    bool ok = false;
+    std::filesystem::path path;
+    std::string error;  // why the directory cannot be used, for the user
+};
+
+// The device directory: $VARNOCK_DEVICE_DIR, else $XDG_RUNTIME_DIR/varnock,
+// else /tmp/varnock-<uid>. Created with mode 0700 when missing; refused when
+// another user owns it or group/others may write to it.
+DeviceDirectoryResult DeviceDirectory();
+
+// A device name as the settings and the system spell it ("COM5",
+// "\\.\HXUSB-0", "/dev/ttyUSB0") to the path to open: a leading "\\.\" is
+// dropped; an absolute path stands for itself; otherwise DIR/NAME when that
+// entry exists (a link counts even when it dangles), else /dev/NAME.
+std::filesystem::path ResolveDeviceName(const std::string& name);
+
+}  // namespace varnock::platform

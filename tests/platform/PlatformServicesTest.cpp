@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "platform/NamedMutex.h"
+#include "platform/SingleInstance.h"
+#include "tests/support/TestSupport.h"
+
+using namespace varnock::platform;
+
+TEST(NamedMutex, SameNameSameObject) {
+    auto a = OpenNamedMutex("RealPortMutex");
+    auto b = OpenNamedMutex("RealPortMutex");
+    auto c = OpenNamedMutex("LDRDataQueueMutex");
+    EXPECT_EQ(a.get(), b.get());
+    EXPECT_NE(a.get(), c.get());
+}
+
+TEST(Clock, ManualClockMovesOnlyBySleepAndAdvance) {
+    ManualClock clock(1000);
+    ScopedClock scope(clock);
+    EXPECT_EQ(1000u, GetTickCount());
+    Sleep(20);
+    clock.Advance(5);
+    EXPECT_EQ(1025u, GetTickCount());
+}
+
+TEST(Clock, ManualClockWrapsLikeTickCount) {
+    ManualClock clock(0xFFFFFFF0u);
+    clock.Advance(0x20);
+    EXPECT_EQ(0x10u, clock.TickCount());
+}
+
+TEST(Clock, ScaledClockRunsFaster) {
+    ScaledClock clock(1000);
+    uint32_t t0 = clock.TickCount();
+    clock.Sleep(30000);  // 30 ms of real time
+    EXPECT_GE(clock.TickCount() - t0, 30000u);
+}
+
+TEST(MessageBox, FormatsArgumentAndRecords) {
+    RecordingMessageSink sink;
+    ScopedMessageSink scope(sink);
+    SetStringLoader(
+        [](int n) { return n == 114 ? std::string("Cannot open %s (100%% sure)") : std::string(); });
+    ShowMessage(114, kMbOk, std::string("COM%s5"));
+    SetStringLoader(nullptr);
+    auto e = sink.Entries();
+    ASSERT_EQ(1u, e.size());
+    EXPECT_EQ(114, e[0].number);
+    EXPECT_EQ("Cannot open COM%s5 (100%% sure)", e[0].text);
+}
+
+TEST(MessageBox, BuiltInTextsBeforeLibraryLoads) {
+    SetStringLoader(nullptr);
+    EXPECT_NE(std::string::npos, LoadString(109).find("Varnock.ini"));
+    EXPECT_NE(std::string::npos, LoadString(212).find("Varnock_setting.ini"));
+    EXPECT_EQ("", LoadString(110));
+}
+
+TEST(SingleInstance, SecondHolderRefusedUntilFirstEnds) {
+    varnock::test::TempDir dir;
+    SingleInstanceGuard first;
+    ASSERT_TRUE(first.Acquire(dir.path()));
+    // flock belongs to the open file, so another process must be refused.
+    pid_t child = ::fork();
+    if (child == 0) {
+        SingleInstanceGuard second;
+        ::_exit(second.Acquire(dir.path()) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
