@@ -1,0 +1,33 @@
+#include "app/Application.h"
+
+#include <cstdio>
+
+#include "platform/Paths.h"
+
+namespace varnock {
+
+Application::Application(std::filesystem::path settingsDirectory)
+    : m_settingsDirectory(std::move(settingsDirectory)) {}
+
+int Application::InitInstance(int, char**) {
+    platform::DeviceDirectoryResult devices = platform::DeviceDirectory();
+    if (!devices.ok) {
+        std::fprintf(stderr, "varnock: %s\n", devices.error.c_str());
+        return 1;
+    }
+    // Another copy holds the guard: end without a word.
+    if (!m_instanceGuard.Acquire(devices.path, "OnlyOneInstanceMutex")) return 0;
+
+    m_pSettings = SettingsManager::GetInstance(m_settingsDirectory);
+    const bool loaded = m_pSettings->Load() == 1;
+    if (loaded && m_runPhase) m_runPhase(*m_pSettings);
+
+    // Also after a failed load; Save then leaves the stored settings alone.
+    m_pSettings->Save();
+    if (platform::ResourceLibrary* library = m_pSettings->GetResourceLibrary()) library->Release();
+    SettingsManager::DeleteInstance();
+    m_pSettings = nullptr;
+    return loaded ? 0 : 1;
+}
+
+}  // namespace varnock

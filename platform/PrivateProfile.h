@@ -1,0 +1,30 @@
+#pragma once
+// INI files read and written line by line, the way the settings files have
+// always been handled: section and key names match ignoring case and
+// surrounding blanks, values come back trimmed and cut to 511 characters,
+// and a write touches only its own line.
+#include <cstddef>
+#include <filesystem>
+#include <string>
+
+namespace varnock::platform {
+
+// Longest value a read returns; longer values are cut.
+inline constexpr std::size_t kProfileValueMax = 511;
+
+// The value of `key` in `section` of `file`, or `def` when the file, the
+// section or the key is missing. A key present with an empty value gives
+// empty text, not the default.
+std::string GetPrivateProfileString(const std::string& section, const std::string& key,
+                                    const std::string& def, const std::filesystem::path& file);
+
+// Sets `key` in `section` of `file` to `value`, creating the file, the
+// section and the key as needed. Every other byte of the file is kept. The
+// file is replaced in one step (temporary file in the same directory, then
+// rename), so a failed write leaves the old file whole. Names or values
+// holding a line break, a key holding "=" and a section holding "]" are
+// refused. false when nothing was written.
+bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
+                               const std::filesystem::path& file);
+
+}  // namespace varnock::platform

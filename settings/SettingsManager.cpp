@@ -1,0 +1,263 @@
+#include "settings/SettingsManager.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+
+#include "platform/DeviceProbe.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+
+namespace varnock {
+namespace {
+
+constexpr const char* kSectionApplication = "Application";
+constexpr const char* kSectionVirtualCOMSettings = "VirtualCOMSettings";
+constexpr const char* kSectionCustomSetting = "CustomSetting";
+constexpr const char* kSectionCommunicationSettings = "CommunicationSettings";
+constexpr const char* kSectionMatrix = "VirtualCOMAllocationMatrix";
+
+constexpr int kMsgVarnockIniMissing = 109;
+constexpr int kMsgRealPortInvalid = 110;
+constexpr int kMsgMaxHostDriverNoInvalid = 111;
+constexpr int kMsgItemsInvalid = 113;
+constexpr int kMsgSettingIniMissing = 212;
+constexpr int kStrFlagOn = 209;
+constexpr int kStrFlagOff = 210;
+
+constexpr int kRowFields = 5;
+constexpr int kHighestComNumber = 255;
+
+SettingsManager* g_instance = nullptr;
+
+std::string Trim(const std::string& text) {
+    constexpr const char* blanks = " \t\r\n\v\f";
+    auto first = text.find_first_not_of(blanks);
+    if (first == std::string::npos) return {};
+    auto last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// atoi rules, saturating instead of overflowing.
+int ToInt(const std::string& text) {
+    long long n = std::strtoll(text.c_str(), nullptr, 10);
+    if (n > INT32_MAX) return INT32_MAX;
+    if (n < INT32_MIN) return INT32_MIN;
+    return static_cast<int>(n);
+}
+
+bool CanOpenForReading(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) return false;
+    std::ifstream in(path, std::ios::binary);
+    return static_cast<bool>(in);
+}
+
+}  // namespace
+
+SettingsManager::SettingsManager(std::filesystem::path directory)
+    : m_strDirectory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)) {}
+
+SettingsManager::~SettingsManager() {
+    m_rows.clear();
+}
+
+SettingsManager* SettingsManager::GetInstance(const std::filesystem::path& directory) {
+    if (!g_instance) g_instance = new SettingsManager(directory);
+    return g_instance;
+}
+
+void SettingsManager::DeleteInstance() {
+    delete g_instance;
+    g_instance = nullptr;
+}
+
+int SettingsManager::Load() {
+    const std::filesystem::path varnockIni = m_strDirectory / kVarnockIniName;
+    const std::filesystem::path settingIni = m_strDirectory / kVarnockSettingIniName;
+
+    if (!CanOpenForReading(varnockIni)) {
+        platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
+        return 0;
+    }
+    if (!CanOpenForReading(settingIni)) {
+        platform::ShowMessage(kMsgSettingIniMissing, platform::kMbIconError);
+        return 0;
+    }
+    m_iniVarnock.SetFileName(varnockIni);
+    m_iniSetting.SetFileName(settingIni);
+
+    m_strResourceDLLName = Trim(m_iniVarnock.GetString("ResourceDLLName", "", kSectionApplication));
+    // The name is taken relative to the directory, as written.
+    auto library = std::make_unique<platform::ResourceLibrary>();
+    if (!library->Load(m_strDirectory.string() + "/" + m_strResourceDLLName)) return 0;
+    m_pResourceLibrary = std::move(library);
+    m_pResourceLibrary->MakeCurrent();
+
+    std::string realPort = m_iniVarnock.GetString("RealPort", "", kSectionVirtualCOMSettings);
+    if (realPort.empty()) {
+        platform::ShowMessage(kMsgRealPortInvalid, platform::kMbIconError);
+        return 0;
+    }
+    m_realPortList.clear();
+    SplitList(realPort, ',', m_realPortList);
+
+    std::string maxHostDriverNo =
+        Trim(m_iniVarnock.GetString("MaxHostDriverNo", "", kSectionVirtualCOMSettings));
+    if (maxHostDriverNo.empty()) {
+        platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
+        return 0;
+    }
+    m_nMaxHostDriverNo = ToInt(maxHostDriverNo);
+    if (m_nMaxHostDriverNo < 1) {
+        platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
+        return 0;
+    }
+
+    m_nItems = ToInt(Trim(m_iniSetting.GetString("items", "", kSectionMatrix)));
+    if (m_nItems < 1) {
+        platform::ShowMessage(kMsgItemsInvalid, platform::kMbIconError);
+        return 0;
+    }
+
+    m_nBaudRate = m_iniVarnock.GetInt("BaudRate", 9600, kSectionCustomSetting);
+    m_nWaitAfterACCommand_ACK = m_iniVarnock.GetInt("WaitAfterACCommand_ACK", 50, kSectionCustomSetting);
+    m_nPLCDataMonitorTime = m_iniVarnock.GetInt("PLCDataMonitorTime", 50, kSectionCustomSetting);
+    m_nPLCDataMonitorTime_USB = m_iniVarnock.GetInt("PLCDataMonitorTime_USB", 50, kSectionCustomSetting);
+    m_nPLCDataBytesToReadInMonitorTime =
+        m_iniVarnock.GetInt("PLCDataBytesToReadInMonitorTime", 20, kSectionCustomSetting);
+    m_nMaxTimeBetweenLDRData = m_iniVarnock.GetInt("MaxTimeBetweenLDRData", 10, kSectionCustomSetting);
+    m_nBlockTransferSizeInBytes =
+        m_iniVarnock.GetInt("BlockTransferSizeInBytes", 1024, kSectionCustomSetting);
+
+    m_bWndAlwaysOnTop =
+        Trim(m_iniVarnock.GetString("WndAlwaysOnTop", "", kSectionApplication)) == "TRUE" ? 1 : 0;
+
+    ReadRows();
+
+    std::string mode = Trim(m_iniSetting.GetString("PortAssignMode", "", kSectionApplication));
+    m_bLoaded = true;
+    if (EqualNoCase(mode, "Manual")) {
+        m_nPortAssignMode = 0;
+    } else {
+        m_nPortAssignMode = 1;
+        AutoAssignVirtualPort();
+    }
+    return 1;
+}
+
+void SettingsManager::ReadRows() {
+    m_rows.clear();
+    m_rowEntries.clear();
+    const std::string flagOn = platform::LoadString(kStrFlagOn);
+    std::vector<std::string> pieces;
+    for (int n = 1; n <= m_nItems; ++n) {
+        std::string value = m_iniSetting.GetString(std::to_string(n), "", kSectionMatrix);
+        if (value.empty()) continue;
+        pieces.clear();
+        SplitList(value, ',', pieces);
+        // A short entry reads its missing fields as empty text.
+        if (pieces.size() < kRowFields) pieces.resize(kRowFields);
+
+        auto row = std::make_unique<AllocationRow>();
+        row->m_strVirtualPort = pieces[0];
+        row->m_strLinkPort = pieces[1];
+        if (EqualNoCase(pieces[1], "Ethernet")) {
+            row->m_nLinkType = 1;
+        } else if (EqualNoCase(pieces[1], "USB")) {
+            row->m_nLinkType = 2;
+        } else {
+            row->m_nLinkType = 0;
+        }
+        if (row->m_nLinkType == 1) {
+            row->m_strIPAddress = pieces[2];
+            row->m_strRealPort = "Ethernet";
+        } else {
+            row->m_strRealPort = pieces[2];
+        }
+        row->m_strExtra = pieces[3];
+        row->m_bNoConnectCommand = EqualNoCase(pieces[4], flagOn) ? 1 : 0;
+        m_rows.push_back(std::move(row));
+        m_rowEntries.push_back(n);
+    }
+}
+
+void SettingsManager::Save() {
+    // After a Load that stopped early nothing here was read from the files;
+    // writing the initial values would overwrite what the user stored.
+    if (!m_bLoaded) return;
+    for (std::size_t i = 0; i < m_rows.size() && static_cast<int>(i) < m_nItems; ++i) {
+        const AllocationRow& row = *m_rows[i];
+        const std::string flag =
+            platform::LoadString(row.m_bNoConnectCommand == 1 ? kStrFlagOn : kStrFlagOff);
+        const std::string& third = row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+        std::string value =
+            row.m_strVirtualPort + "," + row.m_strLinkPort + "," + third + "," + row.m_strExtra + "," + flag;
+        // Each row goes back under the entry it came from, so a gap in the
+        // entries does not leave a moved row's old text behind.
+        m_iniSetting.WriteString(std::to_string(m_rowEntries[i]), value, kSectionMatrix);
+    }
+    m_iniSetting.WriteString("PortAssignMode", m_nPortAssignMode == 1 ? "Auto" : "Manual",
+                             kSectionApplication);
+}
+
+AllocationRow* SettingsManager::GetRow(int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size()) return nullptr;
+    return m_rows[static_cast<std::size_t>(index)].get();
+}
+
+void SettingsManager::ReplaceRow(const AllocationRow& row, int index) {
+    if (index < 0 || static_cast<std::size_t>(index) >= m_rows.size()) return;
+    // Copy first: `row` may be the held row itself.
+    auto copy = std::make_unique<AllocationRow>(row);
+    m_rows[static_cast<std::size_t>(index)] = std::move(copy);
+}
+
+int SettingsManager::CopyRealPortList(std::vector<std::string>& list) const {
+    list.insert(list.end(), m_realPortList.begin(), m_realPortList.end());
+    return static_cast<int>(m_realPortList.size());
+}
+
+void SettingsManager::ReadCommunicationSettings(ChannelConfig* config) {
+    if (!config) return;
+    config->m_nBaudRate = m_iniVarnock.GetInt("BaudRate", 9600, kSectionCommunicationSettings);
+    config->m_byDataBits =
+        static_cast<uint8_t>(m_iniVarnock.GetInt("ByteSize", 7, kSectionCommunicationSettings));
+    config->m_byParity =
+        static_cast<uint8_t>(m_iniVarnock.GetInt("Parity", 2, kSectionCommunicationSettings));
+    config->m_byStopBits =
+        static_cast<uint8_t>(m_iniVarnock.GetInt("StopBits", 0, kSectionCommunicationSettings));
+}
+
+int SettingsManager::AutoAssignVirtualPort() {
+    if (m_rows.empty()) return 0;
+    for (int n = 1; n <= kHighestComNumber; ++n) {
+        if (!platform::DeviceNameExists("\\\\.\\COM" + std::to_string(n))) {
+            m_rows[0]->m_strVirtualPort = "COM" + std::to_string(n);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void SettingsManager::SplitList(const std::string& text, char separator, std::vector<std::string>& list) {
+    std::size_t start = 0;
+    for (auto p = text.find(separator, start); p != std::string::npos; p = text.find(separator, start)) {
+        list.push_back(Trim(text.substr(start, p - start)));
+        start = p + 1;
+    }
+    list.push_back(Trim(text.substr(start)));
+}
+
+}  // namespace varnock

@@ -1,0 +1,101 @@
+#pragma once
+// The two settings files beside the executable: Varnock.ini (fixed
+// installation settings, never written) and Varnock_setting.ini (the port
+// allocation matrix and the assignment mode). Also owns the resource
+// library for the life of the program.
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/ResourceLibrary.h"
+#include "settings/AllocationRow.h"
+#include "settings/ChannelConfig.h"
+#include "settings/IniFile.h"
+
+namespace varnock {
+
+inline constexpr const char* kVarnockIniName = "Varnock.ini";
+inline constexpr const char* kVarnockSettingIniName = "Varnock_setting.ini";
+
+class SettingsManager {
+public:
+    // Settings files and resource library are looked up in `directory`;
+    // an empty path means the executable's directory.
+    explicit SettingsManager(std::filesystem::path directory = {});
+    virtual ~SettingsManager();
+    SettingsManager(const SettingsManager&) = delete;
+    SettingsManager& operator=(const SettingsManager&) = delete;
+
+    // The process-wide object, created on the first call (with `directory`,
+    // see the constructor; later calls ignore it).
+    static SettingsManager* GetInstance(const std::filesystem::path& directory = {});
+    // Deletes the process-wide object; the next GetInstance makes a new one.
+    static void DeleteInstance();
+
+    // Reads both files and loads the resource library. 1 on success, 0 on
+    // failure (after its message box where the failure has one).
+    int Load();
+    // Writes the rows back under their entry numbers and the assignment
+    // mode. Does nothing unless Load succeeded.
+    void Save();
+
+    int GetItemCount() const { return m_nItems; }
+    // The held row at `index` (from 0), or nullptr. The list keeps it.
+    AllocationRow* GetRow(int index);
+    // Puts a copy of `row` in place of the row at `index`.
+    void ReplaceRow(const AllocationRow& row, int index);
+    // Appends the real port list to `list`; returns the number of entries.
+    int CopyRealPortList(std::vector<std::string>& list) const;
+    // The loaded resource library, or nullptr.
+    platform::ResourceLibrary* GetResourceLibrary() { return m_pResourceLibrary.get(); }
+    // Host-side line parameters, read from Varnock.ini at the moment of the call.
+    void ReadCommunicationSettings(ChannelConfig* config);
+    // Picks the lowest free COM number for the first row. 1 when assigned.
+    int AutoAssignVirtualPort();
+
+    int GetBaudRate() const { return m_nBaudRate; }
+    int GetWaitAfterACCommand_ACK() const { return m_nWaitAfterACCommand_ACK; }
+    int GetPLCDataMonitorTime() const { return m_nPLCDataMonitorTime; }
+    int GetPLCDataMonitorTime_USB() const { return m_nPLCDataMonitorTime_USB; }
+    int GetPLCDataBytesToReadInMonitorTime() const { return m_nPLCDataBytesToReadInMonitorTime; }
+    int GetMaxTimeBetweenLDRData() const { return m_nMaxTimeBetweenLDRData; }
+    int GetBlockTransferSizeInBytes() const { return m_nBlockTransferSizeInBytes; }
+    int GetWndAlwaysOnTop() const { return m_bWndAlwaysOnTop; }
+    int GetMaxHostDriverNo() const { return m_nMaxHostDriverNo; }
+    int GetPortAssignMode() const { return m_nPortAssignMode; }
+    const std::string& GetResourceDLLName() const { return m_strResourceDLLName; }
+    // Where the settings files and the resource library are looked up.
+    const std::filesystem::path& GetDirectory() const { return m_strDirectory; }
+
+    // Appends the pieces of `text` between `separator`s, each trimmed; the
+    // last piece is appended even when empty.
+    static void SplitList(const std::string& text, char separator, std::vector<std::string>& list);
+
+private:
+    void ReadRows();
+
+    std::vector<std::unique_ptr<AllocationRow>> m_rows;
+    std::vector<int> m_rowEntries;  // entry number each held row was read from
+    std::vector<std::string> m_realPortList;
+    int m_nMaxHostDriverNo = 0;
+    IniFile m_iniVarnock;
+    IniFile m_iniSetting;
+    int m_nItems = 0;
+    int m_nPortAssignMode = 1;  // 1 Auto, 0 Manual
+    std::unique_ptr<platform::ResourceLibrary> m_pResourceLibrary;
+    int m_nBaudRate = 0;
+    int m_nWaitAfterACCommand_ACK = 0;
+    int m_nPLCDataMonitorTime = 0;
+    int m_nPLCDataMonitorTime_USB = 0;
+    int m_nPLCDataBytesToReadInMonitorTime = 0;
+    int m_nMaxTimeBetweenLDRData = 0;
+    int m_nBlockTransferSizeInBytes = 0;
+    int m_bWndAlwaysOnTop = 0;
+    std::string m_strResourceDLLName;
+
+    std::filesystem::path m_strDirectory;
+    bool m_bLoaded = false;  // Save writes only what a successful Load read
+};
+
+}  // namespace varnock
