@@ -1,0 +1,139 @@
+#include "links/EthernetRealPort.h"
+
+#include <vector>
+
+#include "platform/Clock.h"
+
+namespace varnock {
+
+using platform::SocketError;
+using platform::TcpSocket;
+
+EthernetRealPort::~EthernetRealPort() {
+    if (m_pSocket) {
+        m_pSocket->ShutdownSend();
+        m_pSocket->Close();
+        m_pSocket.reset();
+    }
+}
+
+int EthernetRealPort::Open(const ChannelConfig& config) {
+    m_pSocket = std::make_unique<TcpSocket>();
+    if (!m_pSocket->Create(0)) return 0;
+    m_strIPAddress = config.m_strIPAddress;
+    if (!m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs)) return 0;
+    m_nLocalPort = m_pSocket->LocalPort();
+    return 1;
+}
+
+int EthernetRealPort::Close() {
+    if (m_pSocket) {
+        m_pSocket->ShutdownSend();
+        m_pSocket->Close();
+        m_pSocket.reset();
+    }
+    m_nLocalPort = 0;
+    return 1;
+}
+
+uint32_t EthernetRealPort::Available() {
+    uint32_t count = 0;
+    if (!m_pSocket || !m_pSocket->BytesAvailable(count)) return 0;
+    return count;
+}
+
+void EthernetRealPort::CheckLink() {
+    uint32_t count = 0;
+    if (m_pSocket && !m_pSocket->BytesAvailable(count)) {
+        platform::Sleep(kReconnectPauseMs);
+        Reconnect();
+    }
+}
+
+void EthernetRealPort::Reconnect() {
+    if (!m_pSocket || !m_pSocket->IsValid()) return;
+    m_pSocket->ShutdownReceive();
+    m_pSocket->Close();
+    // From the local port of the first connection, as the PLC expects.
+    if (!m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort))) return;
+    // A failed connect shows up in the next transfer.
+    m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs);
+}
+
+int EthernetRealPort::Purge(uint8_t) {
+    uint8_t drop[kReceiveBufferSize];
+    for (uint32_t waiting = Available(); waiting > 0; waiting = Available()) {
+        int max = waiting < sizeof drop ? static_cast<int>(waiting) : kReceiveBufferSize;
+        if (m_pSocket->Receive(drop, max) <= 0) break;
+    }
+    return 1;
+}
+
+int EthernetRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) {
+    CheckLink();
+    received = 0;
+    if (count < 0) count = 0;
+    int asked = count;
+
+    uint32_t start = platform::GetTickCount();
+    for (;;) {
+        uint32_t waiting = Available();
+        if (waiting >= static_cast<uint32_t>(count)) break;
+        if (platform::GetTickCount() - start + kReadSlackMs >= timeoutMs) {
+            count = static_cast<int>(waiting);
+            break;
+        }
+        platform::Sleep(kPollStepMs);
+    }
+
+    if (asked > 0 && count == 0) {
+        // Nothing came; a peer that has gone away ends the read as a lost link.
+        return m_pSocket && !m_pSocket->PeerClosed() ? 1 : 0;
+    }
+
+    uint8_t chunk[kReceiveBufferSize];
+    while (count > 0) {
+        int n = m_pSocket->Receive(chunk, count < kReceiveBufferSize ? count : kReceiveBufferSize);
+        if (n <= 0) return 0;  // an error, or the peer closed the connection
+        buffer.Append(chunk, n);
+        count -= n;
+        received += static_cast<uint32_t>(n);
+    }
+    return 1;
+}
+
+int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t) {
+    CheckLink();
+    Purge(PURGE_BOTH);
+    if (!m_pSocket) {
+        sent = 0;
+        return 0;
+    }
+    if (count > buffer.GetSize()) count = buffer.GetSize();
+    if (count < 0) count = 0;
+    std::vector<uint8_t> transfer(buffer.data(), buffer.data() + count);
+
+    int result = -1;
+    for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+        if (m_byLinkMode == LINK_MODE_RECONNECT) {
+            Reconnect();
+            m_byLinkMode = 1;
+        }
+        result = m_pSocket->Send(transfer.data(), count, kSendTimeoutMs);
+        if (result >= 0) {
+            sent = static_cast<uint32_t>(result);
+            return 1;
+        }
+        SocketError e = m_pSocket->LastError();
+        if (e == SocketError::ConnectionAborted || e == SocketError::ConnectionReset ||
+            e == SocketError::NotConnected || e == SocketError::BrokenPipe) {
+            platform::Sleep(kReconnectPauseMs);
+            Reconnect();
+        }
+    }
+    // Nothing went out; the failed send's -1 is no count.
+    sent = 0;
+    return 0;
+}
+
+}  // namespace varnock

@@ -1,0 +1,51 @@
+#pragma once
+// The link over TCP to the PLC's network interface, port 2538.
+#include <memory>
+#include <string>
+
+#include "links/RealPort.h"
+#include "platform/TcpSocket.h"
+
+namespace varnock {
+
+class EthernetRealPort : public RealPort {
+public:
+    static constexpr uint16_t kPlcPort = 2538;
+    static constexpr int kReceiveBufferSize = 4096;
+    static constexpr uint32_t kPollStepMs = 10;
+    static constexpr uint32_t kReadSlackMs = 10;
+    static constexpr uint32_t kReconnectPauseMs = 2000;
+    static constexpr int kSendAttempts = 2;
+    // A PLC that does not answer must not hold the link lock for long.
+    static constexpr uint32_t kConnectTimeoutMs = 3000;
+    // How long a send may wait for room in the socket's queue.
+    static constexpr uint32_t kSendTimeoutMs = 5000;
+    static constexpr uint8_t LINK_MODE_RECONNECT = 2;
+
+    EthernetRealPort() = default;
+    ~EthernetRealPort() override;
+
+    int Open(const ChannelConfig& config) override;
+    int ResetLine() override { return 1; }
+    int Configure(const ChannelConfig&) override { return 1; }
+    void SetLinkMode(uint8_t mode) override { m_byLinkMode = mode; }
+    int Close() override;
+    int Purge(uint8_t which) override;
+    int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
+    int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
+
+    uint16_t LocalPort() const { return static_cast<uint16_t>(m_nLocalPort); }
+    uint8_t LinkMode() const { return m_byLinkMode; }
+
+private:
+    uint32_t Available();
+    void CheckLink();
+    void Reconnect();
+
+    std::string m_strIPAddress;
+    std::unique_ptr<platform::TcpSocket> m_pSocket;
+    uint8_t m_byLinkMode = 1;
+    uint32_t m_nLocalPort = 0;
+};
+
+}  // namespace varnock

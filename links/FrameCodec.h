@@ -1,0 +1,140 @@
+#pragma once
+// The PLC frame format as a stack of layers: sequence header, block header
+// and, on serial links, DLE framing with a CRC. Pure byte work.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/ByteArray.h"
+
+namespace varnock {
+
+// The frame sequence number, 1..255 and round again; never 0 on the wire.
+// One instance is shared by every channel of the process.
+class SequenceNumber {
+public:
+    SequenceNumber() = default;
+    uint8_t Current() const { return m_value.load(); }
+    // Returns the current number and advances it (255 -> 1).
+    uint8_t Next();
+    // Undoes one Next (1 -> 255).
+    void StepBack();
+    // Whether a reply's number matches the last number handed out.
+    bool MatchesReply(uint8_t replyNumber) const;
+
+    static SequenceNumber& Shared();
+
+private:
+    std::atomic<uint8_t> m_value{1};
+};
+
+// The system's own CRC: starts at 0xFFFF, shifts right, xors 0x1021, and
+// takes the ETX byte 0x03 in after the data. No final inversion.
+uint16_t FrameCrc(const uint8_t* data, int size);
+
+class FrameLayer {
+public:
+    explicit FrameLayer(std::unique_ptr<FrameLayer> inner = nullptr) : m_pInner(std::move(inner)) {}
+    FrameLayer(const FrameLayer&) = delete;
+    FrameLayer& operator=(const FrameLayer&) = delete;
+    virtual ~FrameLayer() = default;
+
+    // Checks a received frame and leaves only the payload; 1 when every
+    // check passed. A failed decode may leave the buffer partly stripped.
+    virtual int Decode(ByteArray& buffer) = 0;
+    // Turns the payload into a frame in place; 1.
+    virtual int Encode(ByteArray& buffer) = 0;
+
+    // Unless a layer handles them, these are passed down the chain.
+    virtual void SetBlockByte6(uint32_t value);
+    virtual void SetBlockByte7(uint16_t value);
+    // The value when `use` is 1, else the default (3).
+    virtual void SetHeaderByte2(uint32_t use, uint8_t value);
+    // The value when `use` is 1, else the default (1).
+    virtual void SetHeaderByte1(uint32_t use, uint8_t value);
+    virtual uint8_t NextSequence();
+    virtual void StepBackSequence();
+    // 1 serial (framing on), 2 USB and 3 Ethernet (framing off).
+    virtual void SetLinkFraming(uint32_t mode);
+
+    FrameLayer* Inner() const { return m_pInner.get(); }
+
+protected:
+    int EncodeInner(ByteArray& buffer) { return m_pInner ? m_pInner->Encode(buffer) : 1; }
+    int DecodeInner(ByteArray& buffer) { return m_pInner ? m_pInner->Decode(buffer) : 1; }
+
+    std::unique_ptr<FrameLayer> m_pInner;
+};
+
+class SequenceHeaderLayer : public FrameLayer {
+public:
+    static constexpr int kHeaderSize = 4;
+
+    explicit SequenceHeaderLayer(std::unique_ptr<FrameLayer> inner,
+                                 SequenceNumber& sequence = SequenceNumber::Shared())
+        : FrameLayer(std::move(inner)), m_sequence(sequence) {}
+
+    int Decode(ByteArray& buffer) override;
+    int Encode(ByteArray& buffer) override;
+    void SetHeaderByte2(uint32_t use, uint8_t value) override;
+    void SetHeaderByte1(uint32_t use, uint8_t value) override;
+    uint8_t NextSequence() override;
+    void StepBackSequence() override;
+
+    uint8_t HeaderByte1() const { return m_byHeaderByte1; }
+    uint8_t HeaderByte2() const { return m_byHeaderByte2; }
+    // The number this stack put on its last frame; 0 before its first.
+    uint8_t LastIssued() const { return m_byLastIssued; }
+
+private:
+    bool ReplyNumberMatches(uint8_t replyNumber) const;
+
+    uint8_t m_byHeaderByte1 = 1;
+    uint8_t m_byHeaderByte2 = 3;
+    SequenceNumber& m_sequence;
+    // Replies are checked against this stack's own last frame, so that
+    // another channel's frames in between do not make valid replies stale.
+    uint8_t m_byLastIssued = 0;
+};
+
+class BlockHeaderLayer : public FrameLayer {
+public:
+    static constexpr int kHeaderSize = 14;
+
+    using FrameLayer::FrameLayer;
+
+    int Decode(ByteArray& buffer) override;
+    int Encode(ByteArray& buffer) override;
+    void SetBlockByte6(uint32_t value) override { m_nBlockByte6 = value; }
+    void SetBlockByte7(uint16_t value) override { m_wBlockByte7 = value; }
+
+private:
+    uint32_t m_nBlockByte6 = 0;
+    uint16_t m_wBlockByte7 = 0;
+};
+
+class DleFramingLayer : public FrameLayer {
+public:
+    static constexpr uint8_t DLE = 0x10;
+    static constexpr uint8_t STX = 0x02;
+    static constexpr uint8_t ETX = 0x03;
+    static constexpr uint32_t FRAMING_SERIAL = 1;
+    static constexpr uint32_t FRAMING_USB = 2;
+    static constexpr uint32_t FRAMING_ETHERNET = 3;
+
+    DleFramingLayer() = default;
+
+    int Decode(ByteArray& buffer) override;
+    int Encode(ByteArray& buffer) override;
+    void SetLinkFraming(uint32_t mode) override { m_nFramingMode = mode; }
+
+    bool FramingOn() const { return m_nFramingMode != FRAMING_USB && m_nFramingMode != FRAMING_ETHERNET; }
+
+private:
+    uint32_t m_nFramingMode = FRAMING_SERIAL;
+};
+
+// The stack a channel owns: sequence header -> block header -> DLE framing.
+std::unique_ptr<FrameLayer> BuildFrameCodec(SequenceNumber& sequence = SequenceNumber::Shared());
+
+}  // namespace varnock

@@ -1,0 +1,57 @@
+#pragma once
+// The one interface every kind of PLC link offers to the bridge engine.
+#include <cstdint>
+
+#include "platform/ByteArray.h"
+#include "settings/ChannelConfig.h"
+
+namespace varnock {
+
+// A platform device handle (a file descriptor here).
+using DeviceHandle = int;
+inline constexpr DeviceHandle INVALID_HANDLE_VALUE = -1;
+
+class RealPort {
+public:
+    // Open results; the numbers are fixed.
+    static constexpr int OPEN_FAILED = 0;
+    static constexpr int OPEN_OK = 1;
+    static constexpr int OPEN_ACCESS_DENIED = 104;
+    static constexpr int OPEN_MULTIPLE_DEVICES = 105;
+
+    // Purge arguments.
+    static constexpr uint8_t PURGE_BOTH = 1;  // output first, then input
+    static constexpr uint8_t PURGE_OUTPUT = 2;
+    static constexpr uint8_t PURGE_INPUT = 3;
+
+    RealPort() = default;
+    RealPort(const RealPort&) = delete;
+    RealPort& operator=(const RealPort&) = delete;
+    virtual ~RealPort() = default;
+
+    // Returns one of the open results.
+    virtual int Open(const ChannelConfig& config) = 0;
+    // Line reset sequence; 1 on success.
+    virtual int ResetLine() = 0;
+    // Applies the line settings of `config`; 1 on success.
+    virtual int Configure(const ChannelConfig& config) = 0;
+    virtual void SetLinkMode(uint8_t mode) = 0;
+    // Always 1; closing a closed link does nothing.
+    virtual int Close() = 0;
+    virtual int Purge(uint8_t which) = 0;
+    // Appends at most `count` bytes to `buffer` (never clears it) and sets
+    // `received` to their number. 1 while the link works, also when fewer
+    // bytes or none arrived within `timeoutMs`.
+    virtual int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) = 0;
+    // Sends the first `count` bytes of `buffer`; `sent` is what the link took.
+    virtual int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) = 0;
+
+    int OpenResult() const { return m_nOpenResult; }
+    DeviceHandle Device() const { return m_hDevice; }
+
+protected:
+    int m_nOpenResult = 0;
+    DeviceHandle m_hDevice = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace varnock

@@ -1,0 +1,143 @@
+#include "links/UsbComRealPort.h"
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "platform/Paths.h"
+#include "settings/IniFile.h"
+
+namespace varnock {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr int kMessageSettingsMissing = 109;
+
+bool CanRead(const fs::path& file) {
+    std::error_code ec;
+    if (fs::is_directory(file, ec)) return false;
+    std::ifstream in(file);
+    return in.is_open();
+}
+
+}  // namespace
+
+UsbComRealPort::UsbComRealPort(fs::path settingsDirectory, fs::path deviceTreeRoot)
+    : m_settingsDirectory(std::move(settingsDirectory)), m_deviceTreeRoot(std::move(deviceTreeRoot)) {
+    if (m_settingsDirectory.empty()) m_settingsDirectory = platform::ExecutableDirectory();
+}
+
+UsbComRealPort::~UsbComRealPort() {
+    Close();
+}
+
+int UsbComRealPort::Open(const ChannelConfig&) {
+    Close();
+
+    const fs::path settingsFile = m_settingsDirectory / "Varnock.ini";
+    if (!CanRead(settingsFile)) {
+        platform::ShowMessage(kMessageSettingsMissing, platform::kMbIconError);
+        return OPEN_FAILED;
+    }
+    IniFile ini;
+    ini.SetFileName(settingsFile);
+    const std::string name = ini.GetString("USBCOMPortName", "COM1", "CommunicationSettings");
+
+    std::vector<std::string> ports;
+    FindUsbComPorts(name, ports, m_deviceTreeRoot);
+    if (ports.size() > 1) return OPEN_MULTIPLE_DEVICES;
+    const std::string portPath = ports.size() == 1 ? ports.front() : name;
+
+    int result = OPEN_OK;
+    platform::SerialError error = m_line.Open(platform::ResolveDeviceName(portPath));
+    if (error != platform::SerialError::None) {
+        result = error == platform::SerialError::AccessDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
+    } else {
+        m_hDevice = m_line.Fd();
+    }
+
+    if (result == OPEN_OK && !m_bTimeoutsSet) {
+        m_bTimeoutsSet = 1;
+        platform::SerialState state;
+        result = m_line.GetState(state) == platform::SerialError::None ? OPEN_OK : OPEN_FAILED;
+        m_line.GetTimeouts(m_timeouts);
+        // A negative setting would turn into a wait of weeks.
+        const int t =
+            std::max(ini.GetInt("PLCDataMonitorTime_USB", kDefaultMonitorTimeMs, "CustomSetting"), 0);
+        m_timeouts.readIntervalTimeout = platform::MAXDWORD;
+        m_timeouts.readTotalTimeoutMultiplier = 0;
+        m_timeouts.readTotalTimeoutConstant = t == 0 ? kZeroReadTimeoutMs : static_cast<uint32_t>(t);
+        m_timeouts.writeTotalTimeoutMultiplier = kWriteTimeoutPerByteMs;
+        m_timeouts.writeTotalTimeoutConstant = static_cast<uint32_t>(t);
+    }
+    if (m_bTimeoutsSet && m_line.IsOpen()) m_line.SetTimeouts(m_timeouts);
+
+    m_nOpenResult = result;
+    return result;
+}
+
+int UsbComRealPort::Close() {
+    if (m_hDevice != INVALID_HANDLE_VALUE || m_line.IsOpen()) {
+        m_line.Close();
+        m_hDevice = INVALID_HANDLE_VALUE;
+    }
+    return 1;
+}
+
+int UsbComRealPort::Reconnect() {
+    Close();
+    platform::Sleep(kReconnectPauseMs);
+    return Open(ChannelConfig{});
+}
+
+int UsbComRealPort::Purge(uint8_t which) {
+    return which == PURGE_BOTH || which == PURGE_OUTPUT || which == PURGE_INPUT ? 1 : 0;
+}
+
+int UsbComRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) {
+    received = 0;
+    if (!IsHandleOpen()) {
+        int result = Reconnect();
+        if (result != OPEN_OK) return result;
+    }
+
+    uint8_t chunk[kReadBufferSize];
+    const uint32_t start = platform::GetTickCount();
+    uint32_t total = 0;
+    bool timedOut = false;
+    while (static_cast<int64_t>(total) < count && !timedOut) {
+        // Larger requests are served in several reads rather than overrunning the buffer.
+        const int missing =
+            static_cast<int>(std::min<int64_t>(count - static_cast<int64_t>(total), kReadBufferSize));
+        uint32_t n = 0;
+        platform::SerialError error = m_line.Read(chunk, missing, n);
+        n = std::min<uint32_t>(n, static_cast<uint32_t>(missing));
+        buffer.Append(chunk, static_cast<int>(n));
+        total += n;
+        // A vanished device answers at once; waiting out the time-out would only spin.
+        if (error == platform::SerialError::DeviceLost || error == platform::SerialError::NotOpen) break;
+        timedOut = platform::GetTickCount() - start + kReadSlackMs >= timeoutMs;
+    }
+    received = total;
+    return 1;
+}
+
+int UsbComRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t) {
+    sent = 0;
+    if (!IsHandleOpen()) {
+        int result = Reconnect();
+        if (result != OPEN_OK) return result;
+    }
+    const int n = std::clamp(count, 0, buffer.GetSize());
+    std::vector<uint8_t> transfer(buffer.data(), buffer.data() + n);
+    uint32_t moved = 0;
+    m_line.Write(transfer.data(), n, moved);
+    sent = std::min<uint32_t>(moved, static_cast<uint32_t>(n));
+    return 1;
+}
+
+}  // namespace varnock

@@ -1,0 +1,55 @@
+#pragma once
+// The COM port of a USB-to-UART converter, found by its device name each time
+// the link opens. Short fixed time-outs from the settings file; the line
+// settings are left as they are. A lost port is reopened after a pause.
+#include <cstdint>
+#include <filesystem>
+
+#include "links/RealPort.h"
+#include "links/UsbComDiscovery.h"
+#include "platform/SerialLine.h"
+
+namespace varnock {
+
+class UsbComRealPort : public RealPort {
+public:
+    static constexpr int kReadBufferSize = 4096;
+    static constexpr uint32_t kReadSlackMs = 10;
+    static constexpr uint32_t kReconnectPauseMs = 4000;
+    static constexpr int kDefaultMonitorTimeMs = 50;
+    static constexpr uint32_t kZeroReadTimeoutMs = 1000;
+    static constexpr uint32_t kWriteTimeoutPerByteMs = 1000;
+
+    // `settingsDirectory` holds "Varnock.ini" (empty: the executable's
+    // directory); discovery looks at `deviceTreeRoot`.
+    explicit UsbComRealPort(std::filesystem::path settingsDirectory = {},
+                            std::filesystem::path deviceTreeRoot = kSystemDeviceTree);
+    ~UsbComRealPort() override;
+
+    int Open(const ChannelConfig& config) override;
+    int ResetLine() override { return 1; }
+    int Configure(const ChannelConfig&) override { return 1; }
+    void SetLinkMode(uint8_t mode) override { m_byLinkMode = mode; }
+    int Close() override;
+    int Purge(uint8_t which) override;
+    int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
+    int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
+    // Close, pause, Open again; the result of Open.
+    virtual int Reconnect();
+    virtual int IsHandleOpen() const { return m_hDevice != INVALID_HANDLE_VALUE ? 1 : 0; }
+
+    uint8_t LinkMode() const { return m_byLinkMode; }
+    // The device path of the last port opened.
+    const std::filesystem::path& PortPath() const { return m_line.Path(); }
+
+private:
+    std::filesystem::path m_settingsDirectory;
+    std::filesystem::path m_deviceTreeRoot;
+    platform::SerialLine m_line;
+    int m_bTimeoutsSet = 0;
+    // The time-outs of the first open; the line does not keep them across a reopen.
+    platform::SerialTimeouts m_timeouts;
+    uint8_t m_byLinkMode = 1;
+};
+
+}  // namespace varnock

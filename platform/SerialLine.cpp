@@ -1,0 +1,461 @@
+#include "platform/SerialLine.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace varnock::platform {
+namespace {
+
+static_assert(sizeof(KernelTermios) == 36, "TCGETS/TCSETS carry the kernel's 36-byte termios");
+static_assert(MODEM_CTS == TIOCM_CTS && MODEM_DSR == TIOCM_DSR);
+
+struct BaudEntry {
+    uint32_t rate;
+    uint32_t bits;
+};
+
+constexpr BaudEntry kBaudTable[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+};
+
+constexpr uint32_t kParityBits = PARENB | PARODD | CMSPAR;
+constexpr uint32_t kPtyDroppedBits = CSIZE | kParityBits;
+
+bool BaudBits(uint32_t rate, uint32_t& bits) {
+    for (const auto& e : kBaudTable) {
+        if (e.rate == rate) {
+            bits = e.bits;
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t BaudRate(uint32_t cflag) {
+    for (const auto& e : kBaudTable) {
+        if (e.bits == (cflag & CBAUD)) return e.rate;
+    }
+    return 0;
+}
+
+int GetTermios(int fd, KernelTermios& t) {
+    return ::ioctl(fd, TCGETS, &t) == 0 ? 0 : errno;
+}
+
+bool IsModemlessError(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
+
+bool IsPtyDevice(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    unsigned maj = major(st.st_rdev);
+    unsigned min = minor(st.st_rdev);
+    // Unix98 slaves, BSD-style pairs, and the multiplexer.
+    return (maj >= 136 && maj <= 143) || maj == 2 || maj == 3 || (maj == 5 && min == 2);
+}
+
+using SteadyClock = std::chrono::steady_clock;
+
+int MsUntil(SteadyClock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    if (left <= 0) return 0;
+    return static_cast<int>(std::min<int64_t>(left, 1 << 30));
+}
+
+// Waits for `events`; 1 ready, 0 timed out, -1 the device hung up or failed.
+int WaitFd(int fd, short events, int timeoutMs) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, timeoutMs);
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        if (rc == 0) return 0;
+        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
+        return 1;
+    }
+}
+
+}  // namespace
+
+SerialError SerialErrorFromErrno(int err) {
+    switch (err) {
+        case 0:
+            return SerialError::None;
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+        case ENOTDIR:
+            return SerialError::NotFound;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+            return SerialError::AccessDenied;
+        case EINVAL:
+        case ENOTTY:
+        case ENOTSUP:
+            return SerialError::Unsupported;
+        case EIO:
+        case EPIPE:
+            return SerialError::DeviceLost;
+        case EBADF:
+            return SerialError::NotOpen;
+        default:
+            return SerialError::Other;
+    }
+}
+
+const char* SerialErrorText(SerialError error) {
+    switch (error) {
+        case SerialError::None:
+            return "no error";
+        case SerialError::NotFound:
+            return "device not found";
+        case SerialError::AccessDenied:
+            return "access denied";
+        case SerialError::Unsupported:
+            return "setting not supported";
+        case SerialError::DeviceLost:
+            return "device lost";
+        case SerialError::NotOpen:
+            return "line not open";
+        case SerialError::Other:
+            break;
+    }
+    return "serial line error";
+}
+
+SerialLine::~SerialLine() {
+    Close();
+}
+
+SerialError SerialLine::Open(const std::filesystem::path& path) {
+    Close();
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return SerialErrorFromErrno(errno);
+    m_fd = fd;
+    m_path = path;
+
+    KernelTermios original;
+    int err = GetTermios(fd, original);
+    if (err != 0) {
+        Close();
+        return err == ENOTTY ? SerialError::Unsupported : SerialErrorFromErrno(err);
+    }
+    // The advisory lock keeps our own processes apart even where TIOCEXCL
+    // does not bind (a privileged user).
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        err = errno;
+        Close();
+        return SerialErrorFromErrno(err);
+    }
+    m_locked = true;
+    if (::ioctl(fd, TIOCEXCL) != 0) {
+        err = errno;
+        Close();
+        return SerialErrorFromErrno(err);
+    }
+    m_exclusive = true;
+    m_original = original;
+    m_haveOriginal = true;
+    m_isPty = IsPtyDevice(fd);
+
+    KernelTermios raw = original;
+    raw.c_iflag &=
+        ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
+    raw.c_oflag &= ~OPOST;
+    raw.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    raw.c_cflag &= ~(CSIZE | kParityBits | CRTSCTS);
+    raw.c_cflag |= CS8 | CREAD | CLOCAL;
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    err = ApplyTermios(fd, raw);
+    if (err != 0) {
+        Close();
+        return SerialErrorFromErrno(err);
+    }
+    m_requestedBits = raw.c_cflag & kPtyDroppedBits;
+    m_timeouts = SerialTimeouts{};
+    m_dtrControl = LineControl::Enable;
+    m_rtsControl = LineControl::Enable;
+    SerialError lines = ApplyModemControl(m_dtrControl, m_rtsControl);
+    if (lines != SerialError::None) {
+        Close();
+        return lines;
+    }
+    return SerialError::None;
+}
+
+void SerialLine::Close() {
+    if (m_fd < 0) return;
+    // Reverse order of Open. A lost device refuses all of it; close anyway.
+    if (m_haveOriginal) ApplyTermios(m_fd, m_original);
+    if (m_exclusive) ::ioctl(m_fd, TIOCNXCL);
+    if (m_locked) ::flock(m_fd, LOCK_UN);
+    ::close(m_fd);
+    m_fd = -1;
+    m_haveOriginal = m_exclusive = m_locked = m_isPty = false;
+    m_path.clear();
+}
+
+SerialError SerialLine::GetState(SerialState& state) {
+    if (m_fd < 0) return SerialError::NotOpen;
+    KernelTermios t;
+    if (int err = GetTermios(m_fd, t)) return SerialErrorFromErrno(err);
+    // A pseudo-terminal reports CS8 without parity whatever was asked; with
+    // no wire behind it, what was asked is the line's state.
+    uint32_t cflag = t.c_cflag;
+    if (m_isPty) cflag = (cflag & ~kPtyDroppedBits) | m_requestedBits;
+    state.baudRate = BaudRate(cflag);
+    switch (cflag & CSIZE) {
+        case CS5:
+            state.byteSize = 5;
+            break;
+        case CS6:
+            state.byteSize = 6;
+            break;
+        case CS7:
+            state.byteSize = 7;
+            break;
+        default:
+            state.byteSize = 8;
+            break;
+    }
+    if (!(cflag & PARENB)) {
+        state.parity = PARITY_NONE;
+    } else if (cflag & CMSPAR) {
+        state.parity = (cflag & PARODD) ? PARITY_MARK : PARITY_SPACE;
+    } else {
+        state.parity = (cflag & PARODD) ? PARITY_ODD : PARITY_EVEN;
+    }
+    state.stopBits = (cflag & CSTOPB) ? STOPBITS_TWO : STOPBITS_ONE;
+    state.outxCtsFlow = (cflag & CRTSCTS) != 0;
+    state.outxDsrFlow = false;
+    state.outX = (t.c_iflag & IXON) != 0;
+    state.inX = (t.c_iflag & IXOFF) != 0;
+    state.dtrControl = m_dtrControl;
+    state.rtsControl = m_rtsControl;
+    return SerialError::None;
+}
+
+SerialError SerialLine::SetState(const SerialState& state) {
+    if (m_fd < 0) return SerialError::NotOpen;
+    uint32_t baud = 0;
+    if (!BaudBits(state.baudRate, baud)) return SerialError::Unsupported;
+    if (state.byteSize < 5 || state.byteSize > 8) return SerialError::Unsupported;
+    if (state.parity > PARITY_SPACE) return SerialError::Unsupported;
+    if (state.stopBits != STOPBITS_ONE && state.stopBits != STOPBITS_TWO) return SerialError::Unsupported;
+    if (state.outxDsrFlow) return SerialError::Unsupported;
+
+    KernelTermios t;
+    if (int err = GetTermios(m_fd, t)) return SerialErrorFromErrno(err);
+    constexpr uint32_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | kParityBits | CSTOPB | CRTSCTS);
+    t.c_cflag |= baud | kSizes[state.byteSize - 5];
+    switch (state.parity) {
+        case PARITY_ODD:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case PARITY_EVEN:
+            t.c_cflag |= PARENB;
+            break;
+        case PARITY_MARK:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case PARITY_SPACE:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    if (state.stopBits == STOPBITS_TWO) t.c_cflag |= CSTOPB;
+    if (state.outxCtsFlow) t.c_cflag |= CRTSCTS;
+    t.c_iflag &= ~(IXON | IXOFF);
+    if (state.outX) t.c_iflag |= IXON;
+    if (state.inX) t.c_iflag |= IXOFF;
+
+    if (int err = ApplyTermios(m_fd, t)) return SerialErrorFromErrno(err);
+
+    // Judge the result ourselves: a setting that did not take is a failure,
+    // except the data size and parity a pseudo-terminal always drops.
+    KernelTermios now;
+    if (int err = GetTermios(m_fd, now)) return SerialErrorFromErrno(err);
+    uint32_t checked = CBAUD | CSTOPB | CRTSCTS | (m_isPty ? 0u : kPtyDroppedBits);
+    if ((now.c_cflag & checked) != (t.c_cflag & checked)) return SerialError::Unsupported;
+    if ((now.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) return SerialError::Unsupported;
+    m_requestedBits = t.c_cflag & kPtyDroppedBits;
+
+    SerialError lines = ApplyModemControl(state.dtrControl, state.rtsControl);
+    if (lines != SerialError::None) return lines;
+    m_dtrControl = state.dtrControl;
+    m_rtsControl = state.rtsControl;
+    return SerialError::None;
+}
+
+SerialError SerialLine::GetTimeouts(SerialTimeouts& timeouts) const {
+    if (m_fd < 0) return SerialError::NotOpen;
+    timeouts = m_timeouts;
+    return SerialError::None;
+}
+
+SerialError SerialLine::SetTimeouts(const SerialTimeouts& timeouts) {
+    if (m_fd < 0) return SerialError::NotOpen;
+    m_timeouts = timeouts;
+    return SerialError::None;
+}
+
+SerialError SerialLine::ClearError() {
+    if (m_fd < 0) return SerialError::NotOpen;
+    // The tty layer keeps no sticky error; only a lost device fails here.
+    KernelTermios t;
+    return SerialErrorFromErrno(GetTermios(m_fd, t));
+}
+
+SerialError SerialLine::PurgeInput() {
+    if (m_fd < 0) return SerialError::NotOpen;
+    return ::ioctl(m_fd, TCFLSH, TCIFLUSH) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+}
+
+SerialError SerialLine::PurgeOutput() {
+    if (m_fd < 0) return SerialError::NotOpen;
+    return ::ioctl(m_fd, TCFLSH, TCOFLUSH) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+}
+
+SerialError SerialLine::SetBreak(bool on) {
+    if (m_fd < 0) return SerialError::NotOpen;
+    return ::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+}
+
+SerialError SerialLine::SetDtr(bool on) {
+    return SetModemLine(TIOCM_DTR, on);
+}
+
+SerialError SerialLine::SetRts(bool on) {
+    return SetModemLine(TIOCM_RTS, on);
+}
+
+SerialError SerialLine::SetModemLine(int bit, bool on) {
+    if (m_fd < 0) return SerialError::NotOpen;
+    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return SerialError::None;
+    int err = errno;
+    return IsModemlessError(err) ? SerialError::None : SerialErrorFromErrno(err);
+}
+
+SerialError SerialLine::ApplyModemControl(LineControl dtr, LineControl rts) {
+    SerialError e = SetDtr(dtr != LineControl::Disable);
+    if (e != SerialError::None) return e;
+    return SetRts(rts != LineControl::Disable);
+}
+
+SerialError SerialLine::ModemStatus(int& bits) {
+    bits = 0;
+    if (m_fd < 0) return SerialError::NotOpen;
+    int err = QueryModemBits(m_fd, bits);
+    if (err == 0) return SerialError::None;
+    if (IsModemlessError(err)) {
+        // No modem lines: nothing holds the line back.
+        bits = MODEM_CTS | MODEM_DSR;
+        return SerialError::None;
+    }
+    return SerialErrorFromErrno(err);
+}
+
+SerialError SerialLine::InputWaiting(int& bytes) {
+    bytes = 0;
+    if (m_fd < 0) return SerialError::NotOpen;
+    return ::ioctl(m_fd, TIOCINQ, &bytes) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+}
+
+SerialError SerialLine::Read(uint8_t* data, int count, uint32_t& moved) {
+    moved = 0;
+    if (m_fd < 0) return SerialError::NotOpen;
+    if (count <= 0) return SerialError::None;
+    const SerialTimeouts& to = m_timeouts;
+    bool takeWhatIsThere = to.readIntervalTimeout == MAXDWORD && to.readTotalTimeoutMultiplier == 0 &&
+                           to.readTotalTimeoutConstant == 0;
+    // Interval and multiplier MAXDWORD: return as soon as anything came.
+    bool returnOnAny = to.readIntervalTimeout == MAXDWORD && to.readTotalTimeoutMultiplier == MAXDWORD;
+    uint64_t total =
+        returnOnAny ? to.readTotalTimeoutConstant
+                    : uint64_t(to.readTotalTimeoutMultiplier) * uint64_t(count) + to.readTotalTimeoutConstant;
+    bool useInterval = to.readIntervalTimeout > 0 && to.readIntervalTimeout < MAXDWORD;
+    auto start = SteadyClock::now();
+    auto deadline = start + std::chrono::milliseconds(total);
+    auto lastByte = start;
+
+    for (;;) {
+        ssize_t n = ::read(m_fd, data + moved, static_cast<size_t>(count) - moved);
+        if (n > 0) {
+            moved += static_cast<uint32_t>(n);
+            lastByte = SteadyClock::now();
+            if (moved >= static_cast<uint32_t>(count) || returnOnAny) return SerialError::None;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return SerialErrorFromErrno(errno);
+        if (takeWhatIsThere) return SerialError::None;
+
+        int waitMs = -1;
+        if (total > 0) waitMs = MsUntil(deadline);
+        if (useInterval && moved > 0) {
+            int intervalLeft = MsUntil(lastByte + std::chrono::milliseconds(to.readIntervalTimeout));
+            waitMs = waitMs < 0 ? intervalLeft : std::min(waitMs, intervalLeft);
+        }
+        if (waitMs == 0) return SerialError::None;
+        int ready = WaitFd(m_fd, POLLIN, waitMs);
+        if (ready < 0) return SerialError::DeviceLost;
+        if (ready == 0) return SerialError::None;
+    }
+}
+
+SerialError SerialLine::Write(const uint8_t* data, int count, uint32_t& moved) {
+    moved = 0;
+    if (m_fd < 0) return SerialError::NotOpen;
+    if (count <= 0) return SerialError::None;
+    uint64_t total = uint64_t(m_timeouts.writeTotalTimeoutMultiplier) * uint64_t(count) +
+                     m_timeouts.writeTotalTimeoutConstant;
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(total);
+    while (moved < static_cast<uint32_t>(count)) {
+        ssize_t n = ::write(m_fd, data + moved, static_cast<size_t>(count) - moved);
+        if (n > 0) {
+            moved += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return SerialErrorFromErrno(errno);
+        int waitMs = total > 0 ? MsUntil(deadline) : -1;
+        if (waitMs == 0) return SerialError::None;
+        int ready = WaitFd(m_fd, POLLOUT, waitMs);
+        if (ready < 0) return SerialError::DeviceLost;
+        if (ready == 0) return SerialError::None;
+    }
+    return SerialError::None;
+}
+
+int SerialLine::ApplyTermios(int fd, const KernelTermios& termios) {
+    // The ioctl itself, not tcsetattr: glibc reads the settings back and
+    // fails when a pseudo-terminal dropped the data size or parity.
+    return ::ioctl(fd, TCSETS, &termios) == 0 ? 0 : errno;
+}
+
+int SerialLine::QueryModemBits(int fd, int& bits) {
+    return ::ioctl(fd, TIOCMGET, &bits) == 0 ? 0 : errno;
+}
+
+}  // namespace varnock::platform

@@ -1,0 +1,153 @@
+#pragma once
+// A serial line over termios and the tty ioctls, shaped like the serial
+// communications calls the links are written against: a line state record
+// (baud rate, framing, handshake modes), a timeout record, purges, break,
+// DTR/RTS, the modem status and timed transfers.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace varnock::platform {
+
+// What went wrong, from the one errno table (ErrorFromErrno).
+enum class SerialError {
+    None,
+    NotFound,      // no such device
+    AccessDenied,  // permission, or another program holds the line
+    Unsupported,   // a setting the line cannot take
+    DeviceLost,    // the device went away (unplugged, hung up)
+    NotOpen,
+    Other,
+};
+SerialError SerialErrorFromErrno(int err);
+const char* SerialErrorText(SerialError error);
+
+// How DTR and RTS are driven while the line is open.
+enum class LineControl : uint8_t {
+    Disable = 0,    // held low
+    Enable = 1,     // held high
+    Handshake = 2,  // high while open: Linux has no input-queue driven mode
+};
+
+inline constexpr uint8_t PARITY_NONE = 0;
+inline constexpr uint8_t PARITY_ODD = 1;
+inline constexpr uint8_t PARITY_EVEN = 2;
+inline constexpr uint8_t PARITY_MARK = 3;
+inline constexpr uint8_t PARITY_SPACE = 4;
+inline constexpr uint8_t STOPBITS_ONE = 0;
+inline constexpr uint8_t STOPBITS_ONE_AND_HALF = 1;
+inline constexpr uint8_t STOPBITS_TWO = 2;
+
+// The line state, encoded as the platform's serial settings record is.
+struct SerialState {
+    uint32_t baudRate = 9600;
+    uint8_t byteSize = 8;  // 5..8
+    uint8_t parity = PARITY_NONE;
+    uint8_t stopBits = STOPBITS_ONE;
+    LineControl dtrControl = LineControl::Enable;
+    LineControl rtsControl = LineControl::Enable;
+    bool outxCtsFlow = false;  // CTS gates output (CRTSCTS)
+    bool outxDsrFlow = false;  // not available on Linux: refused
+    bool outX = false;         // XON/XOFF on output
+    bool inX = false;          // XON/XOFF on input
+};
+
+inline constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
+
+// Read and write time-outs in milliseconds. A read ends when the count is
+// reached, when the total time-out (multiplier * count + constant) ran out,
+// or when more than the interval passed between two bytes. The interval
+// MAXDWORD with multiplier and constant 0 means "take what is there". A
+// total of 0 means no total limit.
+struct SerialTimeouts {
+    uint32_t readIntervalTimeout = 0;
+    uint32_t readTotalTimeoutMultiplier = 0;
+    uint32_t readTotalTimeoutConstant = 0;
+    uint32_t writeTotalTimeoutMultiplier = 0;
+    uint32_t writeTotalTimeoutConstant = 0;
+};
+
+// The termios record as the TCSETS/TCGETS ioctls carry it.
+struct KernelTermios {
+    uint32_t c_iflag = 0;
+    uint32_t c_oflag = 0;
+    uint32_t c_cflag = 0;
+    uint32_t c_lflag = 0;
+    uint8_t c_line = 0;
+    uint8_t c_cc[19] = {};
+};
+
+// Modem status bits (TIOCM_*), as ModemStatus reports them.
+inline constexpr int MODEM_CTS = 0x020;
+inline constexpr int MODEM_DSR = 0x100;
+
+class SerialLine {
+public:
+    SerialLine() = default;
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
+    // Closes the line if it is still open.
+    virtual ~SerialLine();
+
+    // Opens a resolved device path read/write, without controlling terminal,
+    // exclusively (TIOCEXCL and an advisory lock), in raw mode with DTR and
+    // RTS raised. The line's termios is restored by Close.
+    SerialError Open(const std::filesystem::path& path);
+    // Undoes Open in reverse order. Closing a closed line does nothing.
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
+    const std::filesystem::path& Path() const { return m_path; }
+    // A pseudo-terminal has no wire: it drops data size and parity.
+    bool IsPseudoTerminal() const { return m_isPty; }
+
+    // Reads the current line state; fails when the device is gone.
+    SerialError GetState(SerialState& state);
+    // Applies the line state and the DTR/RTS modes. A setting the line did
+    // not take fails (on a pseudo-terminal, data size and parity may drop).
+    SerialError SetState(const SerialState& state);
+    SerialError GetTimeouts(SerialTimeouts& timeouts) const;
+    SerialError SetTimeouts(const SerialTimeouts& timeouts);
+    // Clears a pending line error; fails when the device is gone.
+    SerialError ClearError();
+
+    SerialError PurgeInput();
+    SerialError PurgeOutput();
+    SerialError SetBreak(bool on);
+    // Lines without modem control (a pseudo-terminal) accept these silently.
+    SerialError SetDtr(bool on);
+    SerialError SetRts(bool on);
+    // The TIOCM_* bits. A device without modem lines reports CTS and DSR on.
+    SerialError ModemStatus(int& bits);
+    // Bytes waiting in the input queue.
+    SerialError InputWaiting(int& bytes);
+
+    // Timed transfers under the current time-outs; `moved` is the number of
+    // bytes read or written, also when the result is an error.
+    SerialError Read(uint8_t* data, int count, uint32_t& moved);
+    SerialError Write(const uint8_t* data, int count, uint32_t& moved);
+
+protected:
+    // Seams for tests: the TCSETS call and the modem-status query.
+    // Both return 0 or an errno value.
+    virtual int ApplyTermios(int fd, const KernelTermios& termios);
+    virtual int QueryModemBits(int fd, int& bits);
+
+private:
+    SerialError ApplyModemControl(LineControl dtr, LineControl rts);
+    SerialError SetModemLine(int bit, bool on);
+
+    int m_fd = -1;
+    std::filesystem::path m_path;
+    bool m_isPty = false;
+    bool m_exclusive = false;
+    bool m_locked = false;
+    bool m_haveOriginal = false;
+    KernelTermios m_original;
+    uint32_t m_requestedBits = 0;  // data size and parity as last asked
+    SerialTimeouts m_timeouts;
+    LineControl m_dtrControl = LineControl::Enable;
+    LineControl m_rtsControl = LineControl::Enable;
+};
+
+}  // namespace varnock::platform

@@ -1,0 +1,275 @@
+#include "platform/TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace varnock::platform {
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+int MsUntil(SteadyClock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
+}
+
+// 1 ready, 0 timed out, -1 failed.
+int WaitFd(int fd, short events, SteadyClock::time_point deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int rc = ::poll(&p, 1, MsUntil(deadline));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc < 0) return -1;
+        return rc == 0 ? 0 : 1;
+    }
+}
+
+bool SetNonBlocking(int fd, bool on) {
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+}  // namespace
+
+SocketError SocketErrorFromErrno(int err) {
+    switch (err) {
+        case 0:
+            return SocketError::None;
+        case ECONNREFUSED:
+            return SocketError::Refused;
+        case ETIMEDOUT:
+            return SocketError::TimedOut;
+        case ENETUNREACH:
+        case EHOSTUNREACH:
+        case ENETDOWN:
+            return SocketError::Unreachable;
+        case EADDRINUSE:
+        case EADDRNOTAVAIL:
+            return SocketError::AddressInUse;
+        case ECONNABORTED:
+            return SocketError::ConnectionAborted;
+        case ECONNRESET:
+            return SocketError::ConnectionReset;
+        case ENOTCONN:
+            return SocketError::NotConnected;
+        case EPIPE:
+            return SocketError::BrokenPipe;
+        case EAGAIN:
+            return SocketError::WouldBlock;
+        case EBADF:
+        case ENOTSOCK:
+            return SocketError::NotOpen;
+        default:
+            return SocketError::Other;
+    }
+}
+
+const char* SocketErrorText(SocketError error) {
+    switch (error) {
+        case SocketError::None:
+            return "no error";
+        case SocketError::InvalidAddress:
+            return "invalid address";
+        case SocketError::Refused:
+            return "connection refused";
+        case SocketError::TimedOut:
+            return "timed out";
+        case SocketError::Unreachable:
+            return "network unreachable";
+        case SocketError::AddressInUse:
+            return "address in use";
+        case SocketError::ConnectionAborted:
+            return "connection aborted";
+        case SocketError::ConnectionReset:
+            return "connection reset";
+        case SocketError::NotConnected:
+            return "not connected";
+        case SocketError::BrokenPipe:
+            return "broken pipe";
+        case SocketError::WouldBlock:
+            return "would block";
+        case SocketError::NotOpen:
+            return "socket not open";
+        case SocketError::Other:
+            break;
+    }
+    return "socket error";
+}
+
+TcpSocket::~TcpSocket() {
+    Close();
+}
+
+int TcpSocket::Fail(int err) {
+    m_lastError = SocketErrorFromErrno(err);
+    return -1;
+}
+
+bool TcpSocket::Create(uint16_t localPort) {
+    Close();
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail(errno);
+        return false;
+    }
+    if (localPort != 0) {
+        int one = 1;
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = htons(localPort);
+        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            Fail(errno);
+            ::close(fd);
+            return false;
+        }
+    }
+    m_fd = fd;
+    m_lastError = SocketError::None;
+    return true;
+}
+
+bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
+    if (m_fd < 0) {
+        m_lastError = SocketError::NotOpen;
+        return false;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+        m_lastError = SocketError::InvalidAddress;
+        return false;
+    }
+    // Connect without blocking so that an unanswered attempt ends on time.
+    if (!SetNonBlocking(m_fd, true)) {
+        Fail(errno);
+        return false;
+    }
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
+        Fail(errno);
+        return false;
+    }
+    if (rc != 0) {
+        int ready = WaitFd(m_fd, POLLOUT, deadline);
+        if (ready <= 0) {
+            m_lastError = ready == 0 ? SocketError::TimedOut : SocketError::Other;
+            return false;
+        }
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (err != 0) {
+            Fail(err);
+            return false;
+        }
+    }
+    if (!SetNonBlocking(m_fd, false)) {
+        Fail(errno);
+        return false;
+    }
+    m_lastError = SocketError::None;
+    return true;
+}
+
+uint16_t TcpSocket::LocalPort() const {
+    if (m_fd < 0) return 0;
+    sockaddr_in local{};
+    socklen_t len = sizeof local;
+    if (::getsockname(m_fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+bool TcpSocket::BytesAvailable(uint32_t& count) const {
+    count = 0;
+    if (m_fd < 0) return false;
+    int n = 0;
+    if (::ioctl(m_fd, FIONREAD, &n) != 0 || n < 0) return false;
+    count = static_cast<uint32_t>(n);
+    return true;
+}
+
+int TcpSocket::Receive(uint8_t* data, int max) {
+    if (m_fd < 0) {
+        m_lastError = SocketError::NotOpen;
+        return -1;
+    }
+    if (max <= 0) return 0;
+    for (;;) {
+        ssize_t n = ::recv(m_fd, data, static_cast<size_t>(max), MSG_DONTWAIT);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno != EINTR) return Fail(errno);
+    }
+}
+
+bool TcpSocket::PeerClosed() {
+    if (m_fd < 0) return true;
+    uint8_t byte = 0;
+    for (;;) {
+        ssize_t n = ::recv(m_fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0) return false;
+        if (n == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        Fail(errno);
+        return true;
+    }
+}
+
+int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
+    if (m_fd < 0) {
+        m_lastError = SocketError::NotOpen;
+        return -1;
+    }
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    int sent = 0;
+    while (sent < count) {
+        // MSG_NOSIGNAL: a lost peer is an error code, never SIGPIPE.
+        ssize_t n = ::send(m_fd, data + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            Fail(errno);
+            return sent > 0 ? sent : -1;
+        }
+        if (WaitFd(m_fd, POLLOUT, deadline) <= 0) {
+            m_lastError = SocketError::WouldBlock;
+            return sent > 0 ? sent : -1;
+        }
+    }
+    m_lastError = SocketError::None;
+    return sent;
+}
+
+void TcpSocket::ShutdownSend() {
+    if (m_fd >= 0) ::shutdown(m_fd, SHUT_WR);
+}
+
+void TcpSocket::ShutdownReceive() {
+    if (m_fd >= 0) ::shutdown(m_fd, SHUT_RD);
+}
+
+void TcpSocket::Close() {
+    if (m_fd < 0) return;
+    ::close(m_fd);
+    m_fd = -1;
+}
+
+}  // namespace varnock::platform

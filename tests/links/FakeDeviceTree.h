@@ -1,0 +1,52 @@
+#pragma once
+// A small sysfs look-alike in a temporary folder: class/tty entries whose
+// device links lead into devices/, some of them below a USB device.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "tests/support/TestSupport.h"
+
+namespace varnock::test {
+
+class FakeDeviceTree {
+public:
+    const std::filesystem::path& root() const { return m_dir.path(); }
+
+    // A converter on its own USB device; a missing product leaves it without a friendly name.
+    void AddUsbSerial(const std::string& tty, const std::optional<std::string>& product,
+                      const std::optional<std::string>& interfaceText = std::nullopt) {
+        namespace fs = std::filesystem;
+        const std::string bus = "1-" + std::to_string(++m_devices);
+        fs::path usb = root() / "devices/pci0000:00/0000:00:14.0/usb1" / bus;
+        fs::path intf = usb / (bus + ":1.0");
+        fs::create_directories(intf / tty);
+        WriteFile(usb / "idVendor", "10c4\n");
+        if (product) WriteFile(usb / "product", *product + "\n");
+        WriteFile(intf / "bInterfaceNumber", "00\n");
+        if (interfaceText) WriteFile(intf / "interface", *interfaceText + "\n");
+        AddClassEntry(tty, intf / tty);
+    }
+    // A serial port that is not on USB.
+    void AddPlatformSerial(const std::string& tty) {
+        std::filesystem::path dev = root() / "devices/platform/serial8250" / tty;
+        std::filesystem::create_directories(dev);
+        AddClassEntry(tty, dev);
+    }
+    // A terminal without any device behind it.
+    void AddVirtualTerminal(const std::string& tty) {
+        std::filesystem::create_directories(root() / "class/tty" / tty);
+    }
+
+private:
+    void AddClassEntry(const std::string& tty, const std::filesystem::path& device) {
+        std::filesystem::path entry = root() / "class/tty" / tty;
+        std::filesystem::create_directories(entry);
+        std::filesystem::create_directory_symlink(device, entry / "device");
+    }
+
+    TempDir m_dir;
+    int m_devices = 0;
+};
+
+}  // namespace varnock::test
