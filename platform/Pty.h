@@ -1,0 +1,127 @@
+#pragma once
+// Pseudo-terminals for the virtual ports: the pty pair, waiting on its master,
+// the links in the device directory that name it, and the lock that marks a
+// link as held by a live process.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace varnock::platform {
+
+// What the host side has set on the slave, as tcgetattr on the master shows
+// it. A Linux pty always reports 8 data bits and parity disabled, whatever the
+// host asked for; PARODD and CMSPAR are kept.
+struct PtyLineSettings {
+    int baudRate = 0;  // bits per second; 0 for a rate we have no number for
+    int dataBits = 8;
+    bool parityEnable = false;
+    bool parityOdd = false;
+    bool parityStick = false;  // CMSPAR: mark (with PARODD) or space
+    bool twoStopBits = false;
+    bool operator==(const PtyLineSettings&) const = default;
+};
+
+// Lets another thread end a wait in Pty::Wait or WakeEvent::Wait early.
+class WakeEvent {
+public:
+    WakeEvent();
+    ~WakeEvent();
+    WakeEvent(const WakeEvent&) = delete;
+    WakeEvent& operator=(const WakeEvent&) = delete;
+    bool ok() const { return m_fd >= 0; }
+    void Signal();
+    // Waits up to timeoutMs; true when signalled (the signal stays set).
+    bool Wait(int timeoutMs);
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+struct PtyWaitResult {
+    bool readable = false;  // the host wrote bytes not yet read
+    bool hangup = false;    // no process holds the slave open
+    bool woken = false;     // the wake event is set
+};
+
+class Pty {
+public:
+    // A new pair: master non-blocking, slave in raw mode at 9600 baud, one
+    // stop bit, mode 0600 (only this user may open it). The slave is opened
+    // and closed once so that the master reports hang-up until somebody
+    // opens it: a slave never opened reports nothing. On failure returns
+    // nullptr and sets *error to the errno.
+    static std::unique_ptr<Pty> Create(int* error);
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& SlavePath() const { return m_slavePath; }
+
+    // Waits up to timeoutMs (0: just looks) for bytes from the host, for
+    // hang-up or for the wake event. Hang-up is reported at once while it
+    // lasts, so a caller waiting for the host to open must sleep between
+    // calls.
+    PtyWaitResult Wait(int timeoutMs, WakeEvent* wake);
+    bool SlaveOpen();
+
+    // Bytes the host wrote that wait to be read.
+    int BytesAvailable();
+    // Takes up to count bytes without waiting. Returns the number taken or
+    // -errno.
+    int Read(void* buffer, int count);
+    // Hands bytes to the host, waiting up to timeoutMs while the host's
+    // input queue is full. Returns the number written or -errno.
+    int Write(const void* bytes, int count, int timeoutMs);
+    // Drops what was written to the host and not yet read by it. Opens the
+    // slave for a moment: call it only while the host has the port closed.
+    void DiscardHostInput();
+
+    bool ReadLineSettings(PtyLineSettings* settings, int* error);
+
+private:
+    Pty() = default;
+    int m_master = -1;
+    std::string m_slavePath;
+};
+
+// What occupies a name in the device directory.
+enum class DeviceEntryKind {
+    None,     // nothing there
+    PtyLink,  // a symbolic link into /dev/pts (made by a virtual port)
+    Other,    // a file, a directory, or a link to anything else
+};
+
+struct DeviceEntry {
+    DeviceEntryKind kind = DeviceEntryKind::None;
+    std::string target;  // link target, for links
+};
+
+DeviceEntry InspectDeviceEntry(const std::filesystem::path& path);
+// Makes `link` a symbolic link to `target`. Returns 0 or the errno (EEXIST
+// when the name is taken).
+int CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
+// Removes `link` only while it still points to `target`.
+bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);
+
+// An exclusive flock on a lock file. The kernel drops it when the process
+// dies, so a link whose lock nobody holds was left behind by a dead process.
+class DeviceNameLock {
+public:
+    // nullptr when another holder has it (*error EBUSY) or the file cannot
+    // be used (*error the errno). *created tells whether the file was new.
+    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool* created,
+                                                      int* error);
+    ~DeviceNameLock();
+    DeviceNameLock(const DeviceNameLock&) = delete;
+    DeviceNameLock& operator=(const DeviceNameLock&) = delete;
+    // Removes the lock file; the lock itself is released on destruction.
+    void RemoveFile();
+
+private:
+    DeviceNameLock() = default;
+    int m_fd = -1;
+    std::filesystem::path m_file;
+};
+
+}  // namespace varnock::platform

@@ -1,0 +1,105 @@
+#include "vport/DriverEventSink.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/vport/VportTestSupport.h"
+#include "vport/DriverVirtualPort.h"
+
+namespace varnock {
+namespace {
+using Blocks = std::vector<std::string>;
+
+class SinkTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port.SetOwner(owner);
+        ASSERT_NE(driver.sink, nullptr);
+        driver.calls.clear();
+    }
+    HRESULT Raise(DISPID dispid, std::vector<Variant> args = {}) {
+        return driver.sink->Invoke(dispid, DispParams{std::move(args)});
+    }
+
+    test::RecordingDriver driver;
+    test::RecordingClass driverClass{&driver};
+    ScopedDriverClass registered{driverClass};
+    DriverVirtualPort port;
+    test::TestOwner owner;
+};
+
+TEST_F(SinkTest, DataArrivedQueuesWhatWasReadOnlyWhileConnected) {
+    driver.readData = "0123456789";
+    EXPECT_EQ(Raise(kDispidDataArrived, {Variant::Int32(10)}), S_OK);
+    EXPECT_EQ(owner.Blocks(), Blocks{"0123456789"});
+    EXPECT_EQ(owner.unprocessed, 1);
+
+    owner.unprocessed = 0;
+    Raise(kDispidDataArrived, {Variant::Int32(10)});  // the driver has nothing
+    EXPECT_EQ(owner.Blocks().size(), 1u);
+    EXPECT_EQ(owner.unprocessed, 0);
+
+    owner.connected = false;
+    driver.readData = "abc";
+    Raise(kDispidDataArrived, {Variant::Int32(3)});
+    EXPECT_TRUE(driver.readData.empty()) << "drained all the same";
+    EXPECT_EQ(owner.Blocks().size(), 1u);
+    EXPECT_EQ(driver.calls, (std::vector<std::string>{"ReadBytes 10", "ReadBytes 10", "ReadBytes 3"}));
+}
+
+TEST_F(SinkTest, DataArrivedNeverTrustsCountsBeyondItsBuffer) {
+    driver.readData = "abcdef";
+    driver.readResult = 500;  // more than the buffer holds
+    Raise(kDispidDataArrived, {Variant::Int32(4)});
+    EXPECT_EQ(owner.Blocks(), Blocks{"abcd"});
+    driver.readResult = -1;
+    Raise(kDispidDataArrived, {Variant::Int32(-7)});
+    Raise(kDispidDataArrived);  // no argument at all
+    EXPECT_EQ(owner.Blocks().size(), 1u);
+}
+
+TEST_F(SinkTest, OpenStateSetsTheClosedFlagConnectedOrNot) {
+    for (bool connected : {true, false}) {
+        owner.connected = connected;
+        Raise(kDispidOpenStateChanged, {Variant::Bool(false)});
+        EXPECT_EQ(owner.closed, 1);
+        Raise(kDispidOpenStateChanged, {Variant::Bool(true)});
+        EXPECT_EQ(owner.closed, 0);
+    }
+}
+
+TEST_F(SinkTest, BothSettingsEventsRefreshOnlyWhileConnected) {
+    Raise(kDispidSettingsChanged);
+    EXPECT_EQ(owner.syncs, 1);
+    Raise(kDispidSettingsChangedToo);
+    EXPECT_EQ(owner.syncs, 2);
+    owner.connected = false;
+    Raise(kDispidSettingsChanged);
+    Raise(kDispidSettingsChangedToo);
+    EXPECT_EQ(owner.syncs, 2);
+}
+
+TEST_F(SinkTest, OtherEventsSucceedAndDoNothing) {
+    driver.readData = "xyz";
+    for (DISPID id : {2, 3, 4, 6, 8, 9, 11}) EXPECT_EQ(Raise(id, {Variant::Int32(3)}), S_OK) << id;
+    EXPECT_TRUE(driver.calls.empty());
+    EXPECT_TRUE(owner.Blocks().empty());
+    EXPECT_EQ(owner.closed, -1);
+    EXPECT_EQ(owner.syncs, 0);
+}
+
+TEST_F(SinkTest, AnswersOnlyItsThreeInterfaces) {
+    for (const Guid& iid : {kIidUnknown, kIidDispatch, kIidDriverEvents}) {
+        void* object = nullptr;
+        EXPECT_EQ(driver.sink->QueryInterface(iid, &object), S_OK);
+        EXPECT_EQ(object, driver.sink);
+        driver.sink->Release();
+    }
+    for (const Guid& iid : {kIidConnectionPoint, kIidDriverPort}) {
+        void* object = &owner;
+        EXPECT_EQ(driver.sink->QueryInterface(iid, &object), E_NOINTERFACE);
+        EXPECT_EQ(object, nullptr);
+    }
+}
+
+}  // namespace
+}  // namespace varnock

@@ -1,0 +1,128 @@
+#include "vport/DriverVirtualPort.h"
+
+#include <cstdio>
+
+#include "vport/DriverEventSink.h"
+
+namespace varnock {
+
+namespace {
+
+std::string DescribeFailure(HRESULT code, const std::string& call) {
+    char text[96];
+    std::snprintf(text, sizeof(text), "driver call %s failed (0x%08X)", call.c_str(),
+                  static_cast<unsigned>(code));
+    return text;
+}
+
+void Check(HRESULT hr, const char* call) {
+    if (Failed(hr)) throw DriverError(hr, call);
+}
+
+}  // namespace
+
+DriverError::DriverError(HRESULT code, const std::string& call)
+    : std::runtime_error(DescribeFailure(code, call)), m_code(code) {}
+
+DriverVirtualPort::DriverVirtualPort(const DriverOptions& options) {
+    DriverClassFactory* factory = nullptr;
+    if (Failed(GetDriverClassObject(&factory)) || !factory) return;
+    VirtualPortDriver* driver = nullptr;
+    if (Failed(factory->CreateInstance(options, &driver)) || !driver) return;
+    m_pDriver = driver;
+
+    // The driver's connection keeps the sink alive; the reference held here
+    // only bridges the Advise, so a refused connection frees the sink.
+    m_pEventSink = new DriverEventSink();
+    m_pEventSink->AddRef();
+    bool connected = Succeeded(m_pDriver->Advise(kIidDriverEvents, m_pEventSink, &m_dwCookie));
+    if (connected) m_pEventSink->SetPort(this);
+    m_pEventSink->Release();
+    if (!connected) m_pEventSink = nullptr;
+}
+
+DriverVirtualPort::~DriverVirtualPort() {
+    if (m_pDriver) {
+        // Ends the driver's event thread, so the sink is done with this port
+        // before it goes.
+        m_pDriver->Release();
+        m_pDriver = nullptr;
+    }
+}
+
+bool DriverVirtualPort::Open(std::string name) {
+    if (!m_pDriver) return false;
+    VARIANT_BOOL prepared = VARIANT_FALSE;
+    Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
+    VARIANT_BOOL bound = VARIANT_FALSE;
+    Check(m_pDriver->BindPort(name, &bound), "BindPort");
+    if (bound == VARIANT_FALSE) {
+        Check(m_pDriver->BindPortFallback(name, &bound), "BindPortFallback");
+        if (bound == VARIANT_FALSE) return false;
+    }
+    int16_t finished = 0;
+    Check(m_pDriver->FinishBinding(1, &finished), "FinishBinding");
+    return true;
+}
+
+bool DriverVirtualPort::TryBind(std::string name) {
+    if (!m_pDriver) return false;
+    VARIANT_BOOL prepared = VARIANT_FALSE;
+    Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
+    VARIANT_BOOL bound = VARIANT_FALSE;
+    Check(m_pDriver->BindPort(name, &bound), "BindPort");
+    return bound != VARIANT_FALSE;
+}
+
+bool DriverVirtualPort::Disconnect() {
+    if (!m_pDriver) return true;
+    if (m_pEventSink) {
+        m_pDriver->Unadvise(kIidDriverEvents, m_dwCookie);
+        // The connection held the sink; it may be gone now.
+        m_pEventSink = nullptr;
+    }
+    m_pDriver->Release();
+    m_pDriver = nullptr;
+    return true;
+}
+
+void DriverVirtualPort::SetOwner(VirtualPortOwner& owner) {
+    m_pOwner = &owner;
+    if (m_pEventSink) m_pEventSink->SetOwner(&owner);
+}
+
+int DriverVirtualPort::Write(const ByteArray& bytes) {
+    if (!m_pDriver) return 0;
+    const int n = bytes.GetSize();
+    for (int i = 0; i < n; ++i) {
+        int32_t taken = 0;
+        Check(m_pDriver->WriteBytes(bytes.data() + i, 1, &taken), "WriteBytes");
+    }
+    return n;
+}
+
+int32_t DriverVirtualPort::GetParity() {
+    int32_t value = 0;
+    if (m_pDriver) Check(m_pDriver->QueryParity(&value), "QueryParity");
+    return value;
+}
+
+int32_t DriverVirtualPort::GetBaudRate() {
+    int32_t value = 0;
+    if (m_pDriver) Check(m_pDriver->QueryBaudRate(&value), "QueryBaudRate");
+    return value;
+}
+
+int32_t DriverVirtualPort::GetByteSize() {
+    int32_t value = 0;
+    if (m_pDriver) Check(m_pDriver->QueryByteSize(&value), "QueryByteSize");
+    return value;
+}
+
+int32_t DriverVirtualPort::GetStopBits() {
+    int32_t value = 0;
+    if (m_pDriver) Check(m_pDriver->QueryStopBits(&value), "QueryStopBits");
+    return value;
+}
+
+}  // namespace varnock

@@ -1,0 +1,53 @@
+#pragma once
+// The virtual port over a driver object: every operation is one or a few
+// calls on the driver's port interface.
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "vport/DriverInterface.h"
+#include "vport/VirtualPort.h"
+
+namespace varnock {
+
+class DriverEventSink;
+
+// A driver call that returned a failure code.
+class DriverError : public std::runtime_error {
+public:
+    DriverError(HRESULT code, const std::string& call);
+    HRESULT Code() const { return m_code; }
+
+private:
+    HRESULT m_code;
+};
+
+class DriverVirtualPort : public VirtualPort {
+public:
+    explicit DriverVirtualPort(const DriverOptions& options = {});
+    ~DriverVirtualPort() override;
+    DriverVirtualPort(const DriverVirtualPort&) = delete;
+    DriverVirtualPort& operator=(const DriverVirtualPort&) = delete;
+
+    bool TryBind(std::string name) override;
+    bool Disconnect() override;
+    bool Open(std::string name) override;
+    void SetOwner(VirtualPortOwner& owner) override;
+    int Write(const ByteArray& bytes) override;
+    int32_t GetParity() override;
+    int32_t GetBaudRate() override;
+    int32_t GetByteSize() override;
+    int32_t GetStopBits() override;
+
+    // The driver object the event sink reads through; none without one.
+    VirtualPortDriver* DriverObject() const { return m_pDriver; }
+    bool HasEventSink() const { return m_pEventSink != nullptr; }
+
+private:
+    VirtualPortOwner* m_pOwner = nullptr;
+    VirtualPortDriver* m_pDriver = nullptr;
+    DriverEventSink* m_pEventSink = nullptr;
+    uint32_t m_dwCookie = 0;
+};
+
+}  // namespace varnock

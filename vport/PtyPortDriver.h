@@ -1,0 +1,103 @@
+#pragma once
+// Our virtual serial port driver: each port is a pseudo-terminal whose slave
+// appears in the device directory as DIR/NAME, a symbolic link. One event
+// thread per port in service watches the pty and raises the driver events.
+//
+// A name is held by a live binding while its lock file DIR/.NAME.lock is
+// locked. A link into /dev/pts whose lock nobody holds was left by a process
+// that died (or its pty is gone): it is stale and may be taken over. Anything
+// else at the name (a file, a link to a real device, a live binding) is never
+// touched.
+#include <atomic>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <thread>
+
+#include "platform/Pty.h"
+#include "vport/DriverInterface.h"
+
+namespace varnock {
+
+class PtyPortDriver : public VirtualPortDriver {
+public:
+    explicit PtyPortDriver(const DriverOptions& options);
+    PtyPortDriver(const PtyPortDriver&) = delete;
+    PtyPortDriver& operator=(const PtyPortDriver&) = delete;
+
+    uint32_t AddRef() override;
+    uint32_t Release() override;
+
+    // Checks that the device directory can be used.
+    HRESULT PrepareBinding(VARIANT_BOOL* result) override;
+    // Binds a free name or a stale link; any earlier binding of this object
+    // is released first.
+    HRESULT BindPort(const std::string& name, VARIANT_BOOL* bound) override;
+    // Takes over a stale link; fails when there is nothing to take over.
+    HRESULT BindPortFallback(const std::string& name, VARIANT_BOOL* bound) override;
+    // Puts the bound port in service: its events start.
+    HRESULT FinishBinding(int16_t value, int16_t* result) override;
+    // While the host does not have the port open, bytes are not taken (a
+    // later opener must not get replies meant for the one before).
+    HRESULT WriteBytes(const uint8_t* bytes, int32_t count, int32_t* result) override;
+    HRESULT ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read) override;
+    HRESULT QueryParity(int32_t* parity) override;
+    HRESULT QueryStopBits(int32_t* stopBits) override;
+    HRESULT QueryByteSize(int32_t* byteSize) override;
+    HRESULT QueryBaudRate(int32_t* baudRate) override;
+
+    HRESULT Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) override;
+    HRESULT Unadvise(const Guid& eventInterface, uint32_t cookie) override;
+
+    // The path the host software opens, empty while unbound.
+    std::filesystem::path LinkPath() const;
+
+    // Cycle of the event thread while the host has the port open, and its
+    // pause while the port is closed (the pty then reports hang-up at once).
+    static constexpr int kOpenWaitMs = 20;
+    static constexpr int kClosedPauseMs = 15;
+    // How long one byte may wait for room in the host's input queue.
+    static constexpr int kWriteWaitMs = 50;
+
+private:
+    ~PtyPortDriver() override;
+
+    struct Binding {
+        std::string name;
+        std::filesystem::path link;
+        std::unique_ptr<platform::DeviceNameLock> lock;
+        std::unique_ptr<platform::Pty> pty;
+        bool inService = false;
+    };
+
+    HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
+    void ReleaseBinding();
+    HRESULT ReadSettings(platform::PtyLineSettings* settings);
+    void StartEvents(platform::Pty* pty);
+    void StopEvents();
+    void EventThread(platform::Pty* pty, bool haveLast, platform::PtyLineSettings last);
+    void Raise(DISPID dispid, const DispParams& params);
+    bool HasSinks();
+
+    const DriverOptions m_options;
+    std::atomic<uint32_t> m_cRef{1};
+
+    mutable std::shared_mutex m_bindingLock;
+    std::unique_ptr<Binding> m_binding;
+
+    std::mutex m_sinkLock;
+    std::map<uint32_t, DriverEventDispatch*> m_sinks;
+    uint32_t m_nextCookie = 1;
+
+    std::thread m_eventThread;
+    std::atomic<bool> m_stopEvents{false};
+    std::atomic<bool> m_eventThreadDone{true};
+    std::atomic<bool> m_hostInputPending{false};
+    std::atomic<bool> m_writeStalled{false};
+    std::unique_ptr<platform::WakeEvent> m_wake;
+};
+
+}  // namespace varnock

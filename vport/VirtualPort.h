@@ -1,0 +1,29 @@
+#pragma once
+// A channel's virtual COM port: the port the host software opens in place of
+// the cable to the PLC.
+#include <cstdint>
+#include <string>
+
+#include "platform/ByteArray.h"
+#include "vport/VirtualPortOwner.h"
+
+namespace varnock {
+
+class VirtualPort {
+public:
+    virtual bool TryBind(std::string name) = 0;
+    virtual bool Disconnect() = 0;
+    // True when the port of that name is in service for the host software.
+    virtual bool Open(std::string name) = 0;
+    virtual void SetOwner(VirtualPortOwner& owner) = 0;
+    // Returns the number of bytes handed to the driver.
+    virtual int Write(const ByteArray& bytes) = 0;
+    // The host's line settings in DCB codes.
+    virtual int32_t GetParity() = 0;
+    virtual int32_t GetBaudRate() = 0;
+    virtual int32_t GetByteSize() = 0;
+    virtual int32_t GetStopBits() = 0;
+    virtual ~VirtualPort() = default;
+};
+
+}  // namespace varnock

@@ -1,0 +1,24 @@
+#pragma once
+// Makes the channels' virtual ports. One per process, made on first use.
+#include <memory>
+
+#include "vport/VirtualPort.h"
+
+namespace varnock {
+
+class VirtualPortFactory {
+public:
+    static VirtualPortFactory& Instance();
+    virtual ~VirtualPortFactory() = default;
+
+    // Kind 1: a new driver port, even when the driver cannot start (it then
+    // has no driver object and every Open fails). Any other kind: none.
+    // byteSize and parity are "CommunicationSettings" ByteSize and Parity:
+    // a pseudo-terminal cannot show them, so the port reports them.
+    std::unique_ptr<VirtualPort> Create(int kind, int byteSize = 7, int parity = 2) const;
+
+private:
+    VirtualPortFactory() = default;
+};
+
+}  // namespace varnock
