@@ -1,0 +1,135 @@
+#pragma once
+// One virtual port tied to one PLC link: its config, codec, virtual port,
+// link holder, queues, flags and threads. The flags are shared by the
+// monitor, send, reply-phase and driver-event threads and polled by them.
+#include <atomic>
+#include <climits>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <semaphore>
+#include <thread>
+
+#include "bridge/MessagingWindow.h"
+#include "bridge/RealPortRegistry.h"
+#include "bridge/WorkerThreads.h"
+#include "links/FrameCodec.h"
+#include "platform/ByteArray.h"
+#include "platform/NamedMutex.h"
+#include "settings/ChannelConfig.h"
+#include "vport/VirtualPortOwner.h"
+
+namespace varnock {
+
+class VirtualPort;
+class SettingsManager;
+class MainWindowLink;
+
+class BridgeChannel : public VirtualPortOwner {
+public:
+    using ChunkList = std::list<std::unique_ptr<ByteArray>>;
+    using ChunkSemaphore = std::counting_semaphore<INT_MAX>;
+
+    // Pass-through payload prefixes.
+    static constexpr uint8_t kRequestPrefix[6] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
+    static constexpr uint8_t kReplyPrefix[6] = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+    // Reply phase ends after more than this much accumulated silence.
+    static constexpr int kMaxSilenceMs = 20000;
+    static constexpr uint32_t kLinkTimeoutMs = 100;
+
+    // Takes ownership of `config`. `settings`, when given, supplies the
+    // host-side data bits and parity that the virtual port reports.
+    explicit BridgeChannel(ChannelConfig* config, SettingsManager* settings = nullptr);
+    virtual ~BridgeChannel();
+    BridgeChannel(const BridgeChannel&) = delete;
+    BridgeChannel& operator=(const BridgeChannel&) = delete;
+
+    void SetSettings(SettingsManager* settings) { m_pSettings = settings; }
+    MessagingWindow& Window() { return m_msgWindow; }
+    const ChannelConfig* Config() const { return m_pConfig.get(); }
+    VirtualPort* Port() const { return m_pVirtualPort.get(); }
+    RealPortRegistry& LinkHolder() { return m_linkHolder; }
+
+    // Exchange with the PLC and its commands (main thread).
+    int Exchange(ByteArray& request, int replyLength);
+    int SendConnectCommand(int disconnect);
+    int SendCommParams(int force);
+    int SendBaudRateCommand(int baudRate);
+    int SendProbe();
+    int ConnectChannel();
+    int DisconnectChannel();
+    void CloseLink();
+
+    // Host side.
+    void QueueLDRData(int length, const char* bytes) override;
+    // Prefixes the block and writes it; the block is empty afterwards.
+    int SendLDRData(ByteArray* block);
+
+    // Reply phase: decodes a frame and writes the host's bytes into the
+    // virtual port; the frame is empty afterwards.
+    int DeliverPLCFrame(ByteArray* frame);
+    int ReadLink(ReadLinkRequest* request);
+    void SetMainWindowLink(MainWindowLink* window) { m_pMainWindow = window; }
+    MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
+
+    // The link type in force for the worker threads (set at connect).
+    int LinkType() const { return m_nLinkType.load(); }
+    // Starts a send or reply-phase thread of this channel.
+    void StartWorker(unsigned (*thread)(BridgeChannel*));
+    int RunningWorkers() const { return m_workers.Running(); }
+
+    // Settings, with their defaults while none are set.
+    int MaxTimeBetweenLDRData() const;
+    int BlockTransferSizeInBytes() const;
+    int PLCDataMonitorTime() const;
+    int PLCDataMonitorTime_USB() const;
+    int PLCDataBytesToReadInMonitorTime() const;
+    int PlcBaudRate() const;
+    int WaitAfterACCommand_ACK() const;
+
+    // Driver events (VirtualPortOwner).
+    bool IsConnected() const override { return m_bConnected.load() != 0; }
+    void SetVirtualPortClosed(int closed) override { m_bVirtualPortClosed = closed ? 1 : 0; }
+    void SyncCommParams() override;
+
+    // List operations under the queue mutexes.
+    bool LDRListEmpty();
+    std::unique_ptr<ByteArray> TakeLDRHead();
+    void ClearLDRList();
+    void PushPLCChunk(std::unique_ptr<ByteArray> chunk);
+    // Empty when the list was empty.
+    std::unique_ptr<ByteArray> TakePLCHead(bool* wasEmpty);
+    void ClearPLCList();
+
+    ByteArray m_replyData;
+    ByteArray m_requestData;
+    ChannelConfig m_commParams;
+    std::atomic<int> m_bConfiguring{0};
+    std::atomic<int> m_bRunMonitor{1};
+    std::atomic<int> m_bIdle{1};
+    std::atomic<int> m_bVirtualPortClosed{0};
+    std::atomic<int> m_bLDRDataUnProcessed{0};
+    std::atomic<int> m_bConnected{0};
+    ChunkSemaphore m_hPLCDataReadEventSem{0};
+
+private:
+    bool ReadSerialReply(ByteArray& reply, int expected);
+    void StopThreads();
+
+    std::unique_ptr<VirtualPort> m_pVirtualPort;
+    std::unique_ptr<ChannelConfig> m_pConfig;
+    SettingsManager* m_pSettings = nullptr;
+    std::unique_ptr<FrameLayer> m_pCodec;
+    MessagingWindow m_msgWindow;
+    std::atomic<MainWindowLink*> m_pMainWindow{nullptr};
+    ChunkList m_plcDataList;
+    ChunkList m_ldrDataList;
+    platform::NamedMutexHandle m_hLDRDataQueueMutex;
+    platform::NamedMutexHandle m_hPLCDataQueueMutex;
+    RealPortRegistry m_linkHolder;
+    std::atomic<int> m_nLinkType{0};
+    WorkerThreads m_workers;
+    std::thread m_monitorThread;
+};
+
+}  // namespace varnock

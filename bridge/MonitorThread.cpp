@@ -1,0 +1,79 @@
+#include "bridge/BridgeChannel.h"
+#include "bridge/ChannelThreads.h"
+#include "bridge/MainWindowLink.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+
+namespace varnock {
+
+namespace {
+
+constexpr uint32_t kProbePeriodMs = 30000;
+constexpr int kProbeFailuresForLoss = 4;
+constexpr uint32_t kCycleMs = 20;
+
+void LinkLost(BridgeChannel* channel) {
+    channel->Window().SendMessage(WM_CHANNEL_CLOSE_LINK, 0, 0);
+    if (MainWindowLink* window = channel->MainWindow()) {
+        window->EnableControl(MainWindowLink::kConnectButton, true);
+        window->EnableControl(MainWindowLink::kEditButton, true);
+        window->EnableControl(MainWindowLink::kDisconnectButton, false);
+        window->ClearConnectedFlag();
+        window->ShowOwnedMessage(211, platform::kMbIconError);
+    } else {
+        platform::ShowMessage(211, platform::kMbIconError);
+    }
+}
+
+}  // namespace
+
+unsigned MonitorThread(BridgeChannel* channel) {
+    bool probing = false;
+    uint32_t probeStart = 0;
+    int failures = 0;
+
+    while (channel->m_bRunMonitor.load() != 0) {
+        if (channel->m_bIdle.load() == 1 && channel->m_bConnected.load()) {
+            if (channel->m_bLDRDataUnProcessed.load() == 1) {
+                channel->m_bIdle = 0;
+                channel->StartWorker(SendDataThread);
+            } else if (!probing && channel->LinkType() == 1) {
+                probeStart = platform::GetTickCount();
+                failures = 0;
+                probing = true;
+                channel->m_bIdle = 0;
+            }
+        }
+        if (probing) {
+            if (channel->LinkType() == 1 && channel->m_bLDRDataUnProcessed.load() != 1 &&
+                channel->m_bConnected.load()) {
+                uint32_t now = platform::GetTickCount();
+                if (now - probeStart >= kProbePeriodMs) {
+                    probeStart = now;
+                    LRESULT probed = channel->Window().SendMessage(WM_CHANNEL_PROBE, 0, 0);
+                    // A probe cut short by teardown says nothing about the link.
+                    if (channel->m_bRunMonitor.load() == 0) break;
+                    if (probed != 0)
+                        failures = 0;
+                    else
+                        ++failures;
+                    if (failures >= kProbeFailuresForLoss) {
+                        channel->m_bConnected = 0;
+                        channel->m_bIdle = 1;
+                        probing = false;
+                        LinkLost(channel);
+                    }
+                }
+            } else {
+                probing = false;
+                channel->m_bIdle = 1;
+            }
+        }
+        platform::Sleep(kCycleMs);
+    }
+    // Teardown waits for this acknowledgement.
+    channel->m_bRunMonitor = 1;
+    return 0;
+}
+
+}  // namespace varnock

@@ -1,0 +1,77 @@
+#include <algorithm>
+
+#include "bridge/BridgeChannel.h"
+#include "bridge/ChannelThreads.h"
+#include "platform/Clock.h"
+
+namespace varnock {
+
+namespace {
+
+int SendBlock(BridgeChannel* channel, ByteArray& block) {
+    return static_cast<int>(
+        channel->Window().SendMessage(WM_CHANNEL_SEND_LDR_DATA, 0, reinterpret_cast<LPARAM>(&block)));
+}
+
+}  // namespace
+
+unsigned SendDataThread(BridgeChannel* channel) {
+    const int maxPause = channel->MaxTimeBetweenLDRData();
+    int blockSize = channel->BlockTransferSizeInBytes();
+    // A block size below 1 would send empty blocks for ever.
+    if (blockSize < 1) blockSize = 1024;
+
+    ByteArray block;
+    std::unique_ptr<ByteArray> chunk;
+    unsigned long uiTotalCount = 0;
+    int run = 1;
+
+    while (channel->m_bConfiguring.load() != 0) platform::Sleep(10);
+
+    while (run == 1) {
+        if (!channel->m_bConnected.load() || channel->m_bVirtualPortClosed.load() == 1) {
+            run = 0;
+            break;
+        }
+        if (!chunk) {
+            if (channel->LDRListEmpty()) {
+                bool more = false;
+                for (int i = 1; i <= maxPause && !more; ++i) {
+                    platform::Sleep(10);
+                    more = !channel->LDRListEmpty();
+                }
+                if (!more) break;  // the host paused: the request is complete
+            }
+            chunk = channel->TakeLDRHead();
+            if (!chunk) continue;
+            uiTotalCount += static_cast<unsigned long>(chunk->GetSize());
+        }
+        if (block.GetSize() + chunk->GetSize() > blockSize) {
+            int take = blockSize - block.GetSize();
+            block.Append(chunk->data(), take);
+            chunk->RemoveHead(take);
+            run = SendBlock(channel, block);
+            block.RemoveAll();
+        } else {
+            block.Append(*chunk);
+            chunk.reset();
+        }
+    }
+    if (run == 1 && !block.IsEmpty()) run = SendBlock(channel, block);
+
+    channel->m_bLDRDataUnProcessed = 0;
+    if (run == 1) {
+        // Bytes queued after the last look at the list must not wait for
+        // further host data to be noticed.
+        if (!channel->LDRListEmpty()) channel->m_bLDRDataUnProcessed = 1;
+        channel->StartWorker(ReceiveDataThread);
+        channel->StartWorker(ProcessDataThread);
+    } else {
+        channel->ClearLDRList();
+        channel->m_bIdle = 1;
+    }
+    (void)uiTotalCount;
+    return 0;
+}
+
+}  // namespace varnock

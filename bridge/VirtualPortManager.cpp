@@ -1,0 +1,78 @@
+#include "bridge/VirtualPortManager.h"
+
+#include "bridge/BridgeChannel.h"
+#include "bridge/RealPortRegistry.h"
+#include "platform/MessageBox.h"
+#include "settings/SettingsManager.h"
+
+namespace varnock {
+
+namespace {
+
+VirtualPortManager* g_manager = nullptr;
+
+}  // namespace
+
+VirtualPortManager* VirtualPortManager::Instance() {
+    if (!g_manager) g_manager = new VirtualPortManager();
+    return g_manager;
+}
+
+void VirtualPortManager::DeleteInstance() {
+    delete g_manager;
+    g_manager = nullptr;
+}
+
+VirtualPortManager::VirtualPortManager() : m_pSettings(SettingsManager::GetInstance()) {}
+
+VirtualPortManager::~VirtualPortManager() {
+    for (BridgeChannel* channel : m_channels) delete channel;
+    m_channels.clear();
+    if (g_manager == this) g_manager = nullptr;
+}
+
+void VirtualPortManager::CreateChannel(int index) {
+    if (!m_pSettings) return;
+    AllocationRow* row = m_pSettings->GetRow(index - 1);
+    if (!row) return;
+
+    auto* config = new ChannelConfig();
+    config->m_nLinkType = row->m_nLinkType;
+    config->m_strLinkPort = row->m_strLinkPort;
+    config->m_strVirtualPort = row->m_strVirtualPort;
+    config->m_bNoConnectCommand = row->m_bNoConnectCommand;
+    if (config->m_nLinkType == 1) config->m_strIPAddress = row->m_strIPAddress;
+
+    // Trial open: report an unusable link now, but release it again; the
+    // link is opened for use only when the user connects.
+    {
+        RealPortRegistry trial;
+        if (trial.Open(config) != 1) platform::ShowMessage(114, platform::kMbOk, config->m_strLinkPort);
+        trial.Close(config);
+    }
+
+    auto* channel = new BridgeChannel(config, m_pSettings);
+    channel->SetSettings(m_pSettings);
+    m_channels.push_back(channel);
+}
+
+int VirtualPortManager::ConnectAll() {
+    int result = 0;
+    for (BridgeChannel* channel : m_channels)
+        result = static_cast<int>(channel->Window().SendMessage(WM_CHANNEL_CONNECT, 0, 0));
+    return result;
+}
+
+int VirtualPortManager::DisconnectAll() {
+    int result = 0;
+    for (BridgeChannel* channel : m_channels)
+        result = static_cast<int>(channel->Window().SendMessage(WM_CHANNEL_DISCONNECT, 0, 0));
+    return result;
+}
+
+void VirtualPortManager::SetMainWindow(MainWindowLink* window) {
+    for (BridgeChannel* channel : m_channels)
+        channel->Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0, reinterpret_cast<LPARAM>(window));
+}
+
+}  // namespace varnock

@@ -1,0 +1,196 @@
+// Host requests into the PLC and replies back into the virtual port.
+#include "tests/bridge/BridgeFixture.h"
+
+namespace varnock::test {
+namespace {
+
+ByteArray Counting(int n, int from = 0) {
+    ByteArray out;
+    for (int i = 0; i < n; ++i) out.Add(uint8_t(from + i));
+    return out;
+}
+
+class HostRequestTest : public BridgeTest {
+protected:
+    // One connected channel; serial over a pty pair or Ethernet.
+    PlcSimulator& Connect(bool serial, const std::string& custom) {
+        IniValues ini;
+        ini.custom = custom;
+        PlcSimulator& plc = serial ? SerialPlc("COM3") : TcpPlc(m_address);
+        WriteSettings({serial ? "COM6,COM3,,,No" : "COM5,Ethernet," + m_address + ",,No"}, ini);
+        CreateChannels();
+        EXPECT_EQ(m_manager->ConnectAll(), 1);
+        OpenHost(m_host, 0);
+        plc.ClearRequests();
+        return plc;
+    }
+    std::vector<ByteArray> PassThroughData(PlcSimulator& plc) {
+        std::vector<ByteArray> out;
+        for (auto& r : plc.RequestsOf(RequestKind::PassThrough)) {
+            out.emplace_back(r.payload.data() + 6, r.payload.GetSize() - 6);
+        }
+        return out;
+    }
+    std::string m_address;  // each test its own, so that they can run side by side
+    HostPort m_host;
+};
+
+TEST_F(HostRequestTest, RequestIsCutIntoBlocksOfTheConfiguredSize) {
+    m_address = "127.0.0.214";
+    PlcSimulator& plc = Connect(false, "BlockTransferSizeInBytes=8\nPLCDataBytesToReadInMonitorTime=4096\n");
+    plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
+
+    ASSERT_TRUE(m_host.Write(Counting(8)));
+    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() == 1 && Channel(0).m_bIdle == 0; }));
+    PumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Counting(8)}));
+
+    plc.ClearRequests();
+    ASSERT_TRUE(m_host.Write(Counting(17, 100)));
+    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() >= 3; }));
+    PumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(PassThroughData(plc),
+              std::vector<ByteArray>({Counting(8, 100), Counting(8, 108), Counting(1, 116)}));
+    auto frames = plc.RequestsOf(RequestKind::PassThrough);
+    ASSERT_EQ(frames.size(), 3u);
+    for (int i = 1; i < 3; ++i) {
+        uint8_t expected = frames[i - 1].sequence == 255 ? 1 : uint8_t(frames[i - 1].sequence + 1);
+        EXPECT_EQ(frames[i].sequence, expected);
+    }
+}
+
+TEST_F(HostRequestTest, PauseOfTheHostEndsARequest) {
+    m_address = "127.0.0.215";
+    PlcSimulator& plc = Connect(false, "MaxTimeBetweenLDRData=30\nPLCDataBytesToReadInMonitorTime=4096\n");
+
+    ASSERT_TRUE(m_host.Write(Bytes("abc")));
+    PumpFor(std::chrono::milliseconds(40));
+    ASSERT_TRUE(m_host.Write(Bytes("def")));
+    EXPECT_EQ(m_host.Read(6), Bytes("abcdef"));
+    EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Bytes("abcdef")}));
+
+    plc.ClearRequests();
+    ASSERT_TRUE(m_host.Write(Bytes("ghi")));
+    PumpFor(std::chrono::milliseconds(900));
+    ASSERT_TRUE(m_host.Write(Bytes("jkl")));
+    EXPECT_EQ(m_host.Read(6), Bytes("ghijkl"));
+    EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Bytes("ghi"), Bytes("jkl")}));
+}
+
+TEST_F(HostRequestTest, ReplyInSeveralFramesOverEthernet) {
+    m_address = "127.0.0.216";
+    PlcSimulator& plc = Connect(false, "PLCDataBytesToReadInMonitorTime=4096\n");
+    // Three frames in one write: they arrive as one chunk.
+    plc.SetReplyFrames(3);
+    ByteArray data = Counting(30);
+    ASSERT_TRUE(m_host.Write(data));
+    EXPECT_EQ(m_host.Read(30), data);
+
+    // Two frames, each cut in two, with pauses longer than a read.
+    plc.SetReplyFrames(2);
+    plc.SetWriteCuts({10, 30, 40}, std::chrono::milliseconds(120));
+    ASSERT_TRUE(m_host.Write(Counting(12, 50)));
+    EXPECT_EQ(m_host.Read(12), Counting(12, 50));
+}
+
+TEST_F(HostRequestTest, ReplyInSeveralFramesOverSerial) {
+    PlcSimulator& plc = Connect(true, "PLCDataBytesToReadInMonitorTime=4096\n");
+    plc.SetReplyFrames(2);
+    ByteArray data{0x10, 0x10, 'x', 0x10, 0x03, 'y', 0x10, 0x02, 0x10};
+    ASSERT_TRUE(m_host.Write(data));
+    EXPECT_EQ(m_host.Read(data.GetSize()), data);
+
+    // Cut right after a lone DLE: inside a stuffed pair, and between the
+    // DLE and ETX at a frame's end.
+    plc.SetReplyFrames(1);
+    ByteArray one{'a', 0x10, 'b'};
+    ByteArray reply = plcsim::BuildReplyFrame(1, 1, 3, Payload({0, 0, 2, 0, 0, 0}, one), true);
+    int pair = -1;
+    for (int i = 18; i < reply.GetSize(); ++i) {
+        if (reply[i] == 0x10 && reply[i + 1] == 0x10) {
+            pair = i + 1;
+            break;
+        }
+    }
+    ASSERT_GT(pair, 0);
+    for (int cut : {pair, reply.GetSize() - 3}) {
+        plc.SetWriteCuts({cut}, std::chrono::milliseconds(120));
+        ASSERT_TRUE(m_host.Write(one));
+        EXPECT_EQ(m_host.Read(one.GetSize()), one) << "cut " << cut;
+    }
+}
+
+TEST_F(HostRequestTest, BadRepliesAreDropped) {
+    for (bool serial : {false, true}) {
+        SCOPED_TRACE(serial ? "serial" : "ethernet");
+        m_manager.reset();
+        m_sims.clear();
+        m_host.Close();
+        m_address = "127.0.0.206";
+        PlcSimulator& plc = Connect(serial, "PLCDataBytesToReadInMonitorTime=4096\n");
+        std::vector<Fault> faults = {Fault::BadPrefix, Fault::StaleSequence, Fault::BadCrc};
+        for (Fault fault : faults) {
+            SCOPED_TRACE(plcsim::FaultName(fault));
+            plc.SetFault(RequestKind::PassThrough, fault, 1);
+            ASSERT_TRUE(m_host.Write(Bytes("bad")));
+            ASSERT_TRUE(PumpUntil([&] { return !plc.RequestsOf(RequestKind::PassThrough).empty(); }));
+            EXPECT_TRUE(m_host.Read(1, std::chrono::milliseconds(400)).IsEmpty());
+            // The next request is answered as usual.
+            ASSERT_TRUE(m_host.Write(Bytes("good")));
+            EXPECT_EQ(m_host.Read(4), Bytes("good"));
+            plc.ClearRequests();
+        }
+    }
+}
+
+TEST_F(HostRequestTest, HostSettingsChangeSendsTheNewCodes) {
+    m_address = "127.0.0.217";
+    PlcSimulator& plc = Connect(false, "");
+    // Unchanged settings: nothing goes out.
+    EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SYNC_COMM_PARAMS, 0, 0), 1);
+    EXPECT_TRUE(plc.Requests().empty());
+
+    termios t{};
+    ASSERT_EQ(::tcgetattr(m_host.Fd(), &t), 0);
+    ::cfsetspeed(&t, B19200);
+    t.c_cflag |= CSTOPB;
+    ASSERT_EQ(::tcsetattr(m_host.Fd(), TCSANOW, &t), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !plc.Requests().empty(); }));
+    auto requests = plc.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].kind, RequestKind::SerialParameters);
+    EXPECT_EQ(requests[0].payload, ByteArray({0x21, 0x01, 0xFF, 0x06, 0x01, 0x02, 0x02, 0x00}));
+    EXPECT_EQ(Channel(0).m_commParams.m_nBaudRate, 19200);
+
+    // A rate outside the table leaves its byte out.
+    plc.ClearRequests();
+    ::cfsetspeed(&t, B110);
+    ASSERT_EQ(::tcsetattr(m_host.Fd(), TCSANOW, &t), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !plc.Requests().empty(); }));
+    EXPECT_EQ(plc.Requests()[0].payload, ByteArray({0x21, 0x01, 0xFF, 0x01, 0x02, 0x02, 0x00}));
+}
+
+TEST_F(HostRequestTest, TwoChannelsEachGetTheirOwnReplies) {
+    PlcSimulator& a = TcpPlc("127.0.0.207");
+    PlcSimulator& b = TcpPlc("127.0.0.208");
+    WriteSettings({"COM5,Ethernet,127.0.0.207,,No", "COM6,Ethernet,127.0.0.208,,No"});
+    CreateChannels();
+    ASSERT_EQ(m_manager->ConnectAll(), 1);
+    ASSERT_TRUE(Channel(0).IsConnected());
+    HostPort hostB;
+    OpenHost(m_host, 0);
+    OpenHost(hostB, 1);
+    // Both requests go out before either reply comes back.
+    a.SetReplyDelay(std::chrono::milliseconds(250));
+    b.SetReplyDelay(std::chrono::milliseconds(250));
+    for (int round = 0; round < 3; ++round) {
+        ByteArray forA = Counting(20, round), forB = Counting(30, 100 + round);
+        ASSERT_TRUE(m_host.Write(forA));
+        ASSERT_TRUE(hostB.Write(forB));
+        EXPECT_EQ(m_host.Read(20), forA);
+        EXPECT_EQ(hostB.Read(30), forB);
+    }
+}
+
+}  // namespace
+}  // namespace varnock::test

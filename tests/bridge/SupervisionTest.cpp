@@ -1,0 +1,146 @@
+// The monitor's probe and link loss, and disconnect and teardown while a
+// reply phase runs.
+#include <mutex>
+
+#include "bridge/MainWindowLink.h"
+#include "tests/bridge/BridgeFixture.h"
+
+namespace varnock::test {
+namespace {
+
+class RecordingMainWindow : public MainWindowLink {
+public:
+    void EnableControl(int id, bool enable) override {
+        Record((enable ? "enable " : "disable ") + std::to_string(id));
+    }
+    void ClearConnectedFlag() override { Record("not connected"); }
+    int ShowOwnedMessage(int number, unsigned style) override {
+        Record("message " + std::to_string(number) + " style " + std::to_string(style));
+        return 1;
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_calls;
+    }
+
+private:
+    void Record(const std::string& call) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_calls.push_back(call);
+    }
+    std::mutex m_lock;
+    std::vector<std::string> m_calls;
+};
+
+size_t Probes(PlcSimulator& plc) {
+    return plc.RequestsOf(RequestKind::Probe).size();
+}
+
+TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
+    UseScaledClock(25);
+    PlcSimulator& plc = TcpPlc("127.0.0.210");
+    WriteSettings({"COM5,Ethernet,127.0.0.210,,No"});
+    CreateChannels();
+    RecordingMainWindow window;
+    m_manager->SetMainWindow(&window);
+    ASSERT_EQ(m_manager->ConnectAll(), 1);
+    const uint32_t connectedAt = platform::GetTickCount();
+    plc.ClearRequests();
+    plc.SetFault(RequestKind::Probe, Fault::NoAnswer, 3);
+
+    ASSERT_TRUE(PumpUntil([&] { return platform::GetTickCount() - connectedAt >= 29800; }));
+    EXPECT_EQ(Probes(plc), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return Probes(plc) == 1; }));
+    EXPECT_GE(platform::GetTickCount() - connectedAt, 29980u);
+    auto probe = plc.RequestsOf(RequestKind::Probe)[0];
+    EXPECT_EQ(probe.wire, RequestWire(probe.sequence, 0x00, 0x00, {0x00}, false));
+
+    // Three failures, then an answer: the count starts again.
+    ASSERT_TRUE(PumpUntil([&] { return Probes(plc) == 4; }, std::chrono::seconds(20)));
+    plc.SetFault(RequestKind::Probe, Fault::NoAnswer);
+    PumpFor(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Channel(0).IsConnected());
+
+    ASSERT_TRUE(PumpUntil([&] { return !Channel(0).IsConnected(); }, std::chrono::seconds(30)));
+    ASSERT_TRUE(PumpUntil([&] { return window.Calls().size() == 5; }));
+    EXPECT_EQ(Probes(plc), 8u);
+    EXPECT_TRUE(plc.RequestsOf(RequestKind::Disconnect).empty());
+    EXPECT_FALSE(Channel(0).LinkHolder().IsOpen());
+    EXPECT_EQ(window.Calls(), std::vector<std::string>({"enable 1002", "enable 1001", "disable 1004",
+                                                        "not connected", "message 211 style 16"}));
+    EXPECT_EQ(Channel(0).m_bIdle.load(), 1);
+}
+
+TEST_F(BridgeTest, HostDataStopsProbing) {
+    UseScaledClock(25);
+    PlcSimulator& plc = TcpPlc("127.0.0.211");
+    WriteSettings({"COM5,Ethernet,127.0.0.211,,No"}, {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    CreateChannels();
+    ASSERT_EQ(m_manager->ConnectAll(), 1);
+    HostPort host;
+    OpenHost(host, 0);
+    ASSERT_TRUE(PumpUntil([&] { return Probes(plc) == 1; }, std::chrono::seconds(5)));
+    // While probing the channel is busy; host data takes it back.
+    ASSERT_TRUE(host.Write(Bytes("ping")));
+    EXPECT_EQ(host.Read(4), Bytes("ping"));
+}
+
+// A reply that keeps coming in frames a little apart.
+void Trickle(PlcSimulator& plc, int frames, int dataPerFrame) {
+    plc.SetReplyFrames(frames);
+    std::vector<int> cuts;
+    for (int i = 1; i < frames; ++i) cuts.push_back(i * (18 + 6 + dataPerFrame));
+    plc.SetWriteCuts(cuts, std::chrono::milliseconds(30));
+}
+
+TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
+    PlcSimulator& plc = TcpPlc("127.0.0.212");
+    WriteSettings({"COM5,Ethernet,127.0.0.212,,No"}, {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    CreateChannels();
+    ASSERT_EQ(m_manager->ConnectAll(), 1);
+    HostPort host;
+    OpenHost(host, 0);
+    Trickle(plc, 10, 2);
+    ByteArray data = Bytes("0123456789abcdefghij");
+    ASSERT_TRUE(host.Write(data));
+    ByteArray first = host.Read(1);
+    ASSERT_FALSE(first.IsEmpty());
+    EXPECT_EQ(Channel(0).m_bIdle.load(), 0);
+
+    // The frames still coming are delivered while disconnect waits.
+    EXPECT_EQ(m_manager->DisconnectAll(), 1);
+    EXPECT_EQ(Channel(0).m_bIdle.load(), 1);
+    auto requests = plc.Requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().kind, RequestKind::Disconnect);
+    first.Append(host.Read(data.GetSize() - first.GetSize(), std::chrono::milliseconds(500)));
+    EXPECT_EQ(first, data);
+    EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
+}
+
+TEST_F(BridgeTest, TeardownDuringAReplyPhase) {
+    PlcSimulator& plc = TcpPlc("127.0.0.213");
+    PlcSimulator& serialPlc = SerialPlc("COM3");
+    WriteSettings({"COM5,Ethernet,127.0.0.213,,No", "COM6,COM3,,,No"},
+                  {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    CreateChannels();
+    ASSERT_EQ(m_manager->ConnectAll(), 1);
+    HostPort host, serialHost;
+    OpenHost(host, 0);
+    OpenHost(serialHost, 1);
+    Trickle(plc, 20, 1);
+    Trickle(serialPlc, 20, 1);
+    ASSERT_TRUE(host.Write(Bytes("01234567890123456789")));
+    ASSERT_TRUE(serialHost.Write(Bytes("01234567890123456789")));
+    ASSERT_FALSE(host.Read(1).IsEmpty());
+    ASSERT_FALSE(serialHost.Read(1).IsEmpty());
+
+    auto start = std::chrono::steady_clock::now();
+    m_manager.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    // No disconnect command: the window closes without one.
+    EXPECT_TRUE(plc.RequestsOf(RequestKind::Disconnect).empty());
+}
+
+}  // namespace
+}  // namespace varnock::test

@@ -1,0 +1,542 @@
+#include "tools/plcsim/PlcSimulator.h"
+
+#include <cstdio>
+
+#include "links/FrameCodec.h"
+#include "platform/Pty.h"
+#include "platform/SerialLine.h"
+#include "platform/TcpListener.h"
+
+namespace varnock::plcsim {
+
+namespace {
+
+constexpr uint8_t DLE = 0x10;
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t ETX = 0x03;
+constexpr int kHeaders = 18;
+constexpr int kReadTimeoutMs = 20;
+const uint8_t kRequestPrefix[6] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
+
+bool StartsWith(const ByteArray& a, const uint8_t* prefix, int n) {
+    if (a.GetSize() < n) return false;
+    for (int i = 0; i < n; ++i) {
+        if (a[i] != prefix[i]) return false;
+    }
+    return true;
+}
+
+std::string Hex(const ByteArray& bytes) {
+    std::string out;
+    char b[4];
+    for (int i = 0; i < bytes.GetSize(); ++i) {
+        std::snprintf(b, sizeof b, i ? " %02X" : "%02X", bytes[i]);
+        out += b;
+    }
+    return out;
+}
+
+class TcpTransport : public PlcTransport {
+public:
+    bool Listen(const std::string& address, uint16_t port, int* error) {
+        return m_listener.Listen(address, port, error);
+    }
+    int Read(uint8_t* data, int max, int timeoutMs) override {
+        // A link that reconnects comes in on a new connection; it replaces
+        // the old one.
+        if (auto fresh = m_listener.Accept(Current() ? 0 : timeoutMs)) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_conn = std::move(fresh);
+            m_reconnected = true;
+            ++m_connections;
+        }
+        auto conn = Current();
+        if (!conn) return 0;
+        int n = conn->Read(data, max, timeoutMs);
+        if (n < 0) {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_conn == conn) m_conn.reset();
+            return 0;
+        }
+        return n;
+    }
+    bool Write(const uint8_t* data, int count) override {
+        auto conn = Current();
+        return conn && conn->Write(data, count);
+    }
+    void Reset() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_conn) m_conn->Reset();
+        m_conn.reset();
+    }
+    bool Serial() const override { return false; }
+    bool Reconnected() override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        bool r = m_reconnected;
+        m_reconnected = false;
+        return r;
+    }
+    int Connections() const override {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_connections;
+    }
+
+private:
+    std::shared_ptr<platform::TcpConnection> Current() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_conn;
+    }
+    platform::TcpListener m_listener;
+    mutable std::mutex m_lock;
+    std::shared_ptr<platform::TcpConnection> m_conn;
+    bool m_reconnected = false;
+    int m_connections = 0;
+};
+
+class PtyTransport : public PlcTransport {
+public:
+    explicit PtyTransport(std::unique_ptr<platform::Pty> pty) : m_pty(std::move(pty)) {}
+    int Read(uint8_t* data, int max, int timeoutMs) override {
+        platform::PtyWaitResult r = m_pty->Wait(timeoutMs, nullptr);
+        if (r.readable) {
+            int n = m_pty->Read(data, max);
+            if (n > 0) return n;
+        }
+        // Hang-up is reported at once while nobody holds the other end.
+        if (r.hangup) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 10)));
+        return 0;
+    }
+    bool Write(const uint8_t* data, int count) override { return m_pty->Write(data, count, 1000) == count; }
+    bool Serial() const override { return true; }
+
+private:
+    std::unique_ptr<platform::Pty> m_pty;
+};
+
+class SerialDeviceTransport : public PlcTransport {
+public:
+    bool Open(const std::string& path, int* error) {
+        if (m_line.Open(path) != platform::SerialError::None) {
+            if (error) *error = -1;
+            return false;
+        }
+        platform::SerialState state;
+        state.parity = platform::PARITY_EVEN;
+        m_line.SetState(state);
+        platform::SerialTimeouts t;
+        t.readIntervalTimeout = platform::MAXDWORD;  // take what is there
+        t.writeTotalTimeoutConstant = 1000;
+        m_line.SetTimeouts(t);
+        return true;
+    }
+    int Read(uint8_t* data, int max, int timeoutMs) override {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            int waiting = 0;
+            if (m_line.InputWaiting(waiting) != platform::SerialError::None) waiting = 0;
+            if (waiting > 0) {
+                uint32_t moved = 0;
+                m_line.Read(data, std::min(waiting, max), moved);
+                return static_cast<int>(moved);
+            }
+            if (std::chrono::steady_clock::now() >= deadline) return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    bool Write(const uint8_t* data, int count) override {
+        uint32_t moved = 0;
+        return m_line.Write(data, count, moved) == platform::SerialError::None &&
+               moved == static_cast<uint32_t>(count);
+    }
+    bool Serial() const override { return true; }
+
+private:
+    platform::SerialLine m_line;
+};
+
+}  // namespace
+
+const char* KindName(RequestKind kind) {
+    switch (kind) {
+        case RequestKind::PassThrough:
+            return "pass-through";
+        case RequestKind::Connect:
+            return "connect";
+        case RequestKind::Disconnect:
+            return "disconnect";
+        case RequestKind::SerialParameters:
+            return "serial-parameters";
+        case RequestKind::BaudRate:
+            return "baud-rate";
+        case RequestKind::Probe:
+            return "probe";
+        default:
+            return "unknown";
+    }
+}
+
+const char* FaultName(Fault fault) {
+    switch (fault) {
+        case Fault::NoAnswer:
+            return "no-answer";
+        case Fault::WrongBytes:
+            return "wrong-bytes";
+        case Fault::BadCrc:
+            return "bad-crc";
+        case Fault::StaleSequence:
+            return "stale-sequence";
+        case Fault::BadPrefix:
+            return "bad-prefix";
+        case Fault::ResetConnection:
+            return "reset";
+        default:
+            return "none";
+    }
+}
+
+std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t port, int* error) {
+    auto t = std::make_unique<TcpTransport>();
+    if (!t->Listen(address, port, error)) return nullptr;
+    return t;
+}
+
+std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, int* error) {
+    auto t = std::make_unique<SerialDeviceTransport>();
+    if (!t->Open(path, error)) return nullptr;
+    return t;
+}
+
+std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty) {
+    if (!pty) return nullptr;
+    return std::make_unique<PtyTransport>(std::move(pty));
+}
+
+ByteArray BuildReplyFrame(uint8_t sequence, uint8_t headerByte1, uint8_t headerByte2,
+                          const ByteArray& payload, bool serial) {
+    int length = payload.GetSize() + kHeaders;
+    ByteArray frame{0x01, 0x00, uint8_t(length >> 8), uint8_t(length & 0xFF), 0x01, 0x00, 0, 0, 0, 0, 0, 0,
+                    0,    0};
+    frame.Add(sequence);
+    frame.Add(headerByte1);
+    frame.Add(headerByte2);
+    frame.Add(0x01);
+    frame.Append(payload);
+    if (serial) {
+        DleFramingLayer framing;
+        framing.SetLinkFraming(DleFramingLayer::FRAMING_SERIAL);
+        framing.Encode(frame);
+    }
+    return frame;
+}
+
+RequestKind PlcSimulator::Classify(uint8_t headerByte1, uint8_t headerByte2, const ByteArray& payload) {
+    if (headerByte1 == 0x01 && headerByte2 == 0x03) {
+        if (StartsWith(payload, kRequestPrefix, 6)) return RequestKind::PassThrough;
+        const uint8_t connect[6] = {0x01, 0, 0, 0, 0, 0};
+        if (payload.GetSize() == 7 && StartsWith(payload, connect, 6)) {
+            if (payload[6] == 0x01) return RequestKind::Connect;
+            if (payload[6] == 0x02) return RequestKind::Disconnect;
+        }
+    }
+    if (headerByte1 == 0x00 && headerByte2 == 0x00) {
+        if (payload.GetSize() == 1 && payload[0] == 0x00) return RequestKind::Probe;
+        if (payload.GetSize() >= 1 && payload[0] == 0x21) return RequestKind::SerialParameters;
+    }
+    if (headerByte1 == 0x01 && headerByte2 == 0x01 && payload.GetSize() >= 1 && payload[0] == 0x05) {
+        return RequestKind::BaudRate;
+    }
+    return RequestKind::Unknown;
+}
+
+PlcSimulator::PlcSimulator(std::unique_ptr<PlcTransport> transport)
+    : m_transport(std::move(transport)), m_serial(m_transport->Serial()) {}
+
+PlcSimulator::~PlcSimulator() {
+    Stop();
+}
+
+void PlcSimulator::Start() {
+    if (m_thread.joinable()) return;
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+}
+
+void PlcSimulator::Stop() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+}
+
+void PlcSimulator::SetLog(std::ostream* log) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_log = log;
+}
+
+void PlcSimulator::SetFault(RequestKind kind, Fault fault, int times) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_faults[kind] = {fault, times};
+}
+
+void PlcSimulator::SetReplyFrames(int frames) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_replyFrames = std::max(1, frames);
+}
+
+void PlcSimulator::SetReplyDelay(std::chrono::milliseconds delay) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_delay = delay;
+}
+
+void PlcSimulator::SetWriteCuts(std::vector<int> offsets, std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_cuts = std::move(offsets);
+    m_cutPause = pause;
+}
+
+bool PlcSimulator::Send(const ByteArray& bytes) {
+    return m_transport->Write(bytes.data(), bytes.GetSize());
+}
+
+std::vector<Request> PlcSimulator::Requests() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_requests;
+}
+
+std::vector<Request> PlcSimulator::RequestsOf(RequestKind kind) const {
+    std::vector<Request> out;
+    for (auto& r : Requests()) {
+        if (r.kind == kind) out.push_back(r);
+    }
+    return out;
+}
+
+bool PlcSimulator::WaitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_requests.size() >= count) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void PlcSimulator::ClearRequests() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_requests.clear();
+}
+
+void PlcSimulator::Run() {
+    uint8_t data[4096];
+    while (!m_stop) {
+        int n = m_transport->Read(data, sizeof data, kReadTimeoutMs);
+        if (m_transport->Reconnected()) {
+            m_buffer.RemoveAll();
+            m_state = SerialState::Hunt;
+        }
+        if (n > 0) Feed(data, n);
+    }
+}
+
+void PlcSimulator::Feed(const uint8_t* data, int count) {
+    if (m_serial) {
+        for (int i = 0; i < count; ++i) FeedSerial(data[i]);
+    } else {
+        m_buffer.Append(data, count);
+        FeedLength();
+    }
+}
+
+void PlcSimulator::FeedLength() {
+    while (m_buffer.GetSize() >= 4) {
+        int length = m_buffer[2] * 256 + m_buffer[3];
+        if (length < kHeaders) {
+            m_buffer.RemoveAll();
+            return;
+        }
+        if (m_buffer.GetSize() < length) return;
+        ByteArray frame(m_buffer.data(), length);
+        m_buffer.RemoveHead(length);
+        Handle(frame, frame, true);
+    }
+}
+
+void PlcSimulator::FeedSerial(uint8_t byte) {
+    switch (m_state) {
+        case SerialState::Hunt:
+            if (byte == DLE) {
+                m_wire = {DLE};
+                m_state = SerialState::HuntDle;
+            }
+            break;
+        case SerialState::HuntDle:
+            if (byte == STX) {
+                m_wire.Add(STX);
+                m_body.RemoveAll();
+                m_state = SerialState::Body;
+            } else if (byte != DLE) {
+                m_state = SerialState::Hunt;
+            }
+            break;
+        case SerialState::Body:
+            m_wire.Add(byte);
+            if (byte == DLE)
+                m_state = SerialState::BodyDle;
+            else
+                m_body.Add(byte);
+            break;
+        case SerialState::BodyDle:
+            m_wire.Add(byte);
+            if (byte == DLE) {
+                m_body.Add(DLE);
+                m_state = SerialState::Body;
+            } else if (byte == ETX) {
+                m_state = SerialState::Crc1;
+            } else if (byte == STX) {
+                // A new frame starts before this one ended: the old one is lost.
+                m_wire = {DLE, STX};
+                m_body.RemoveAll();
+                m_state = SerialState::Body;
+            } else {
+                m_state = SerialState::Hunt;
+            }
+            break;
+        case SerialState::Crc1:
+            m_wire.Add(byte);
+            m_state = SerialState::Crc2;
+            break;
+        case SerialState::Crc2: {
+            m_wire.Add(byte);
+            int n = m_wire.GetSize();
+            uint16_t received = static_cast<uint16_t>(m_wire[n - 2] * 256 + m_wire[n - 1]);
+            bool crcOk = FrameCrc(m_body.data(), m_body.GetSize()) == received;
+            m_state = SerialState::Hunt;
+            Handle(m_wire, m_body, crcOk);
+            break;
+        }
+    }
+}
+
+void PlcSimulator::Handle(const ByteArray& wire, const ByteArray& body, bool framingIntact) {
+    Request request;
+    request.wire = wire;
+    bool headerOk = body.GetSize() >= kHeaders && body[0] == 0x01 && body[1] == 0x00 && body[4] == 0x00 &&
+                    body[5] == 0x01 && body[17] == 0x01;
+    for (int i = 6; headerOk && i < 14; ++i) headerOk = body[i] == 0x00;
+    if (body.GetSize() >= kHeaders) {
+        request.sequence = body[14];
+        request.headerByte1 = body[15];
+        request.headerByte2 = body[16];
+        request.payload = ByteArray(body.data() + kHeaders, body.GetSize() - kHeaders);
+    }
+    request.intact = framingIntact && headerOk;
+    request.kind = request.intact ? Classify(request.headerByte1, request.headerByte2, request.payload)
+                                  : RequestKind::Unknown;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_log) {
+            *m_log << KindName(request.kind) << " seq=" << int(request.sequence)
+                   << " hdr=" << int(request.headerByte1) << "," << int(request.headerByte2)
+                   << " payload=" << Hex(request.payload) << (request.intact ? "" : " (bad frame)")
+                   << std::endl;
+        }
+        m_requests.push_back(request);
+    }
+    if (request.intact) Answer(request);
+}
+
+Fault PlcSimulator::TakeFault(RequestKind kind) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    auto it = m_faults.find(kind);
+    if (it == m_faults.end() || it->second.first == Fault::None || it->second.second == 0) return Fault::None;
+    if (it->second.second > 0) --it->second.second;
+    return it->second.first;
+}
+
+void PlcSimulator::Answer(const Request& request) {
+    Fault fault = TakeFault(request.kind);
+    if (fault == Fault::NoAnswer || request.kind == RequestKind::Unknown) return;
+    if (fault == Fault::ResetConnection) {
+        m_transport->Reset();
+        return;
+    }
+    bool wrong = fault == Fault::WrongBytes;
+    std::vector<ByteArray> payloads;
+    switch (request.kind) {
+        case RequestKind::Connect:
+        case RequestKind::Disconnect:
+            payloads.push_back({0, 0, 0, 0, 0, 0,
+                                uint8_t(wrong                                  ? 0x05
+                                        : request.kind == RequestKind::Connect ? 0x01
+                                                                               : 0x02)});
+            break;
+        case RequestKind::SerialParameters:
+            payloads.push_back({0x21, uint8_t(wrong ? 0x01 : 0x00)});
+            break;
+        case RequestKind::BaudRate:
+            payloads.push_back({uint8_t(wrong ? 0x15 : 0x06), 0x30, 0x30, 0x46, 0x46, 0x0D});
+            break;
+        case RequestKind::Probe:
+            payloads.push_back({0x00, uint8_t(wrong ? 0x01 : 0x00)});
+            break;
+        case RequestKind::PassThrough: {
+            int frames;
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                frames = m_replyFrames;
+            }
+            const ByteArray& p = request.payload;
+            int data = p.GetSize() - 6;
+            frames = std::max(1, std::min(frames, std::max(data, 1)));
+            uint8_t third = (wrong || fault == Fault::BadPrefix) ? 0x03 : 0x02;
+            int from = 6;
+            for (int i = 0; i < frames; ++i) {
+                int n = data / frames + (i < data % frames ? 1 : 0);
+                ByteArray reply{0x00, 0x00, third, 0x00, 0x00, 0x00};
+                reply.Append(p.data() + from, n);
+                from += n;
+                payloads.push_back(reply);
+            }
+            break;
+        }
+        default:
+            return;
+    }
+    uint8_t sequence = request.sequence;
+    if (fault == Fault::StaleSequence) sequence = sequence <= 1 ? 255 : uint8_t(sequence - 1);
+    ByteArray out;
+    for (const auto& payload : payloads) {
+        ByteArray frame =
+            BuildReplyFrame(sequence, request.headerByte1, request.headerByte2, payload, m_serial);
+        if (fault == Fault::BadCrc) {
+            if (m_serial)
+                frame[frame.GetSize() - 1] ^= 0x5A;
+            else
+                frame[4] = 0x00;
+        }
+        out.Append(frame);
+    }
+    WriteAnswer(out);
+}
+
+void PlcSimulator::WriteAnswer(const ByteArray& bytes) {
+    std::chrono::milliseconds delay, pause;
+    std::vector<int> cuts;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        delay = m_delay;
+        pause = m_cutPause;
+        cuts = m_cuts;
+    }
+    if (delay.count() > 0) std::this_thread::sleep_for(delay);
+    int from = 0;
+    for (int cut : cuts) {
+        if (cut <= from || cut >= bytes.GetSize()) continue;
+        m_transport->Write(bytes.data() + from, cut - from);
+        from = cut;
+        std::this_thread::sleep_for(pause);
+    }
+    m_transport->Write(bytes.data() + from, bytes.GetSize() - from);
+}
+
+}  // namespace varnock::plcsim
