@@ -76,7 +76,8 @@ TEST_F(ApplicationTest, FailedLoadSkipsTheRunAndKeepsTheSettings) {
 
 TEST_F(ApplicationTest, ProgramRunsFromItsFolderIgnoringArguments) {
     EXPECT_EQ(RunProgram(devices.path().string(), "--help -x file.txt"), 0);
-    EXPECT_EQ(output, "");
+    // No message box; the desktop build notes the missing display, nothing else.
+    EXPECT_TRUE(output.empty() || output.rfind("varnock: no display", 0) == 0) << output;
     EXPECT_EQ(ReadFile(dir / "Varnock_setting.ini"), stored);
 }
 

@@ -1,0 +1,139 @@
+#pragma once
+// Windows without a display: every control is a record keyed by its ID.
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "settings/AllocationRow.h"
+#include "ui/DialogView.h"
+
+namespace varnock::test {
+
+struct FakeControl {
+    bool enabled = true;
+    bool checked = false;
+    std::string text;
+    std::vector<std::string> items;  // drop-down entries
+    int curSel = -1;
+    IpFields ip{{0, 0, 0, 0}, {true, true, true, true}};
+};
+
+template <class Base>
+class FakeDialogBase : public Base {
+public:
+    std::map<int, FakeControl> controls;
+    std::vector<int> messages;
+    int endResult = -1;  // -1 while the dialog runs
+
+    FakeControl& at(int id) { return controls[id]; }
+
+    void EnableControl(int id, bool enable) override { controls[id].enabled = enable; }
+    bool IsControlEnabled(int id) const override { return Get(id).enabled; }
+    void SetControlText(int id, const std::string& text) override { controls[id].text = text; }
+    void SetCheck(int id, bool checked) override { controls[id].checked = checked; }
+    bool IsChecked(int id) const override { return Get(id).checked; }
+    void ComboResetContent(int id) override {
+        controls[id].items.clear();
+        controls[id].curSel = -1;
+    }
+    void ComboAddString(int id, const std::string& text) override { controls[id].items.push_back(text); }
+    void ComboSetCurSel(int id, int index) override { controls[id].curSel = index; }
+    int ComboGetCurSel(int id) const override { return Get(id).curSel; }
+    std::string ComboGetItemText(int id, int index) const override {
+        const auto& items = Get(id).items;
+        return index >= 0 && index < static_cast<int>(items.size()) ? items[index] : std::string();
+    }
+    void IpSetAddress(int id, const std::array<int, 4>& fields) override { controls[id].ip = {fields, {}}; }
+    IpFields IpGetAddress(int id) const override { return Get(id).ip; }
+    void ShowMessage(int number, unsigned) override { messages.push_back(number); }
+    void EndDialog(int result) override { endResult = result; }
+
+    // What the user types into an address control; "" leaves a field blank.
+    void TypeAddress(int id, const std::array<const char*, 4>& fields) {
+        for (int i = 0; i < 4; ++i) {
+            controls[id].ip.blank[i] = fields[i][0] == '\0';
+            controls[id].ip.value[i] = controls[id].ip.blank[i] ? 0 : std::stoi(fields[i]);
+        }
+    }
+    // A radio button click within its group.
+    void ClickRadio(int id, std::initializer_list<int> group) {
+        for (int other : group) controls[other].checked = other == id;
+    }
+
+protected:
+    const FakeControl& Get(int id) const {
+        static const FakeControl none;
+        auto it = controls.find(id);
+        return it == controls.end() ? none : it->second;
+    }
+};
+
+using FakeDialogView = FakeDialogBase<DialogView>;
+
+class FakeMainView : public FakeDialogBase<MainDialogView> {
+public:
+    struct Item {
+        std::vector<std::string> texts = std::vector<std::string>(4);
+        AllocationRow* data = nullptr;
+        bool selected = false;
+    };
+    struct MenuEntry {
+        int command;  // 0 for a separator
+        std::string text;
+    };
+    std::vector<std::pair<std::string, int>> columns;
+    std::vector<Item> items;
+    std::vector<MenuEntry> menu;
+    int selectionMark = -1;
+    bool topmost = false;
+    int aboutRuns = 0;
+    // Plays the user's part in the link settings dialog; Cancel when unset.
+    std::function<int(AllocationRow&, const std::vector<std::string>&)> linkSettings;
+
+    int ListMeasureHeader(int, const std::string& text) const override {
+        return static_cast<int>(text.size()) * 7;
+    }
+    void ListSetGridAndFullRowSelect(int) override {}
+    void ListInsertColumn(int, int column, const std::string& header, int width) override {
+        columns.insert(columns.begin() + column, {header, width});
+    }
+    void ListSetColumnWidth(int, int column, int width) override { columns.at(column).second = width; }
+    int ListInsertItem(int, int index, const std::string& text) override {
+        index = std::min<int>(index, static_cast<int>(items.size()));
+        items.insert(items.begin() + index, Item{});
+        items[index].texts[0] = text;
+        return index;
+    }
+    void ListSetItemText(int, int item, int column, const std::string& text) override {
+        items.at(item).texts.at(column) = text;
+    }
+    void ListSetItemData(int, int item, AllocationRow* row) override { items.at(item).data = row; }
+    AllocationRow* ListGetItemData(int, int item) const override { return items.at(item).data; }
+    int ListGetItemCount(int) const override { return static_cast<int>(items.size()); }
+    int ListGetSelectionMark(int) const override { return selectionMark; }
+    int ListGetSelectedCount(int) const override {
+        int n = 0;
+        for (const auto& item : items) n += item.selected;
+        return n;
+    }
+    int ListGetTopIndex(int) const override { return 0; }
+    void ListSelectItem(int, int item) override {
+        items.at(item).selected = true;
+        selectionMark = item;
+    }
+    void ListDeleteAllItems(int) override { items.clear(); }
+    void AppendMenuSeparator() override { menu.push_back({0, {}}); }
+    void AppendMenuItem(int command, const std::string& text) override { menu.push_back({command, text}); }
+    void MakeTopmostAtOrigin() override { topmost = true; }
+    void RestoreWindow() override {}
+    int RunAboutBox() override {
+        ++aboutRuns;
+        return IDOK;
+    }
+    int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& kinds) override {
+        return linkSettings ? linkSettings(row, kinds) : IDCANCEL;
+    }
+};
+
+}  // namespace varnock::test

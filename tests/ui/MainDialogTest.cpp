@@ -1,0 +1,268 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "platform/MessageLoop.h"
+#include "platform/ShellOpen.h"
+#include "tests/settings/SettingsFixture.h"
+#include "tests/ui/FakeViews.h"
+#include "ui/HelpLauncher.h"
+#include "ui/MainDialog.h"
+
+namespace varnock {
+namespace {
+
+using test::FakeMainView;
+
+class FakeChannels : public ChannelBroadcasts {
+public:
+    int ConnectAll() override {
+        log.push_back("connect");
+        return connectResult;
+    }
+    int DisconnectAll() override {
+        log.push_back("disconnect");
+        savedAtDisconnect = fixture->Setting();
+        return 1;
+    }
+    void SetMainWindow(MainWindowLink*) override { log.push_back("window"); }
+    void DeleteManager() override { log.push_back("delete"); }
+
+    test::SettingsFixture* fixture = nullptr;
+    int connectResult = 1;
+    std::vector<std::string> log;
+    std::string savedAtDisconnect;
+};
+
+const char* kRows =
+    "items=4\n"
+    "1=COM5,Ethernet,192.168.1.5,,No\n"
+    "2=COM6,COM3,SERIAL2,,Yes\n"
+    "4=COM7,USB,USB,x,No\n";
+
+class MainDialogTest : public ::testing::Test {
+protected:
+    // The template's initial state.
+    MainDialogTest() { view.at(IDC_MAIN_DISCONNECT).enabled = false; }
+
+    void Start(const std::string& matrix = kRows, const std::string& application = "") {
+        fixture.Write(test::VarnockIni("ResourceDLLName=libvarnock_res_en.so\n" + application),
+                      test::SettingIni(matrix));
+        ASSERT_EQ(fixture.settings.Load(), 1);
+        channels.fixture = &fixture;
+        dialog.SetSettings(&fixture.settings);
+        ASSERT_TRUE(dialog.OnInitDialog());
+    }
+    std::vector<std::string> Texts(int item) const { return view.items.at(item).texts; }
+    void ExpectButtons(bool connected) {
+        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_EDIT), !connected);
+        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_CONNECT), !connected);
+        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_DISCONNECT), connected);
+        EXPECT_EQ(dialog.IsConnected(), connected ? 1 : 0);
+    }
+
+    test::SettingsFixture fixture;
+    platform::RecordingShellOpener opener;
+    platform::ScopedShellOpener scopedOpener{opener};
+    FakeMainView view;
+    FakeChannels channels;
+    HelpLauncher help{fixture.dir.path()};
+    MainDialog dialog{view, channels, help};
+};
+
+TEST_F(MainDialogTest, ListShowsEachHeldRow) {
+    Start();
+    ASSERT_EQ(view.items.size(), 3u);
+    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "Ethernet", "192.168.1.5", "No"}));
+    EXPECT_EQ(Texts(1), (std::vector<std::string>{"COM6", "COM3", "SERIAL2", "Yes"}));
+    EXPECT_EQ(Texts(2), (std::vector<std::string>{"COM7", "USB", "USB", "No"}));
+    EXPECT_EQ(view.items[2].data->m_strExtra, "x");
+    EXPECT_NE(view.items[0].data, fixture.settings.GetRow(0));  // a copy
+
+    ASSERT_EQ(view.columns.size(), 4u);
+    EXPECT_EQ(view.columns[0],
+              std::make_pair(platform::LoadString(102), int(platform::LoadString(102).size()) * 7));
+    EXPECT_EQ(view.columns[3].first, platform::LoadString(106));
+    EXPECT_EQ(view.columns[3].second, 160);
+
+    EXPECT_EQ(channels.log, std::vector<std::string>{"window"});
+    EXPECT_FALSE(view.topmost);
+    ExpectButtons(false);
+
+    std::vector<int> commands;
+    for (const auto& entry : view.menu) commands.push_back(entry.command);
+    EXPECT_EQ(commands,
+              (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_32, IDM_INSTALLER_64, 0, IDM_ABOUTBOX}));
+}
+
+TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
+    fixture.Write(test::VarnockIni(), test::SettingIni(kRows));
+    ASSERT_EQ(fixture.settings.Load(), 1);
+    platform::ResourceLibrary* library = fixture.settings.GetResourceLibrary();
+    platform::SetStringLoader([library](int n) { return n == 101 || n == 32781 ? "" : library->String(n); });
+    dialog.SetSettings(&fixture.settings);
+    ASSERT_TRUE(dialog.OnInitDialog());
+    library->MakeCurrent();
+
+    std::vector<int> commands;
+    for (const auto& entry : view.menu) commands.push_back(entry.command);
+    EXPECT_EQ(commands, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
+}
+
+TEST_F(MainDialogTest, NoSettingsNoWindow) {
+    EXPECT_FALSE(dialog.OnInitDialog());
+    EXPECT_TRUE(view.items.empty());
+    EXPECT_TRUE(view.menu.empty());
+}
+
+TEST_F(MainDialogTest, FlagColumnTogglesOnlyWhileNotConnected) {
+    Start(kRows, "WndAlwaysOnTop=TRUE\n");
+    EXPECT_TRUE(view.topmost);
+    view.selectionMark = 1;
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Texts(1)[3], "No");
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 0);
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Texts(1)[3], "Yes");
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 0);
+
+    dialog.OnConnect();
+    int asked = 0;
+    view.linkSettings = [&](AllocationRow&, const std::vector<std::string>&) { return ++asked, IDCANCEL; };
+    dialog.OnActivate(1, 3);
+    dialog.OnActivate(1, 0);
+    EXPECT_EQ(Texts(1)[3], "Yes");
+    EXPECT_EQ(asked, 0);
+
+    // No selection: nothing either.
+    dialog.OnDisconnect();
+    view.selectionMark = -1;
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Texts(1)[3], "Yes");
+}
+
+TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
+    Start();
+    view.selectionMark = 0;
+    std::vector<std::string> kindsSeen;
+    view.linkSettings = [&](AllocationRow& row, const std::vector<std::string>& kinds) {
+        kindsSeen = kinds;
+        row.m_nLinkType = 2;
+        row.m_strLinkPort = "USB";
+        row.m_strRealPort = "USB";
+        row.m_bNoConnectCommand = 1;
+        return IDCANCEL;
+    };
+    dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
+    EXPECT_EQ(kindsSeen, (std::vector<std::string>{"COM", "USB", "Ethernet"}));
+    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "Ethernet", "192.168.1.5", "No"}));
+    EXPECT_EQ(view.items[0].data->m_nLinkType, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
+
+    auto edit = view.linkSettings;
+    view.linkSettings = [&](AllocationRow& row, const std::vector<std::string>& kinds) {
+        edit(row, kinds);
+        return IDOK;
+    };
+    dialog.OnCommand(IDC_MAIN_EDIT);
+    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "USB", "USB", "Yes"}));
+    EXPECT_EQ(view.items[0].data->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 1);
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_strLinkPort, "COM3");
+}
+
+TEST_F(MainDialogTest, ButtonsFollowTheConnectReply) {
+    Start();
+    channels.connectResult = 0;
+    dialog.OnCommand(IDC_MAIN_CONNECT);
+    ExpectButtons(false);
+    channels.connectResult = 1;
+    dialog.OnCommand(IDC_MAIN_CONNECT);
+    ExpectButtons(true);
+    dialog.OnCommand(IDC_MAIN_DISCONNECT);
+    ExpectButtons(false);
+    EXPECT_EQ(channels.log, (std::vector<std::string>{"window", "connect", "connect", "disconnect"}));
+}
+
+TEST_F(MainDialogTest, EmptyListBroadcastsNothing) {
+    Start("items=1\n");
+    EXPECT_TRUE(view.items.empty());
+    dialog.OnConnect();
+    ExpectButtons(false);
+    dialog.OnClose();
+    EXPECT_TRUE(channels.log.empty());
+}
+
+TEST_F(MainDialogTest, CloseDisconnectsFirstThenSaves) {
+    Start();
+    std::string before = fixture.Setting();
+    view.selectionMark = 0;
+    dialog.OnActivate(0, 3);  // changes what Save writes
+    dialog.OnConnect();
+    dialog.OnCommand(IDC_MAIN_EXIT);
+    EXPECT_EQ(channels.log.back(), "disconnect");
+    EXPECT_EQ(channels.savedAtDisconnect, before);
+    EXPECT_NE(fixture.Setting().find("1=COM5,Ethernet,192.168.1.5,,Yes"), std::string::npos);
+    EXPECT_EQ(view.endResult, IDOK);
+    ExpectButtons(false);
+
+    channels.log.clear();
+    view.endResult = -1;
+    dialog.OnClose();
+    EXPECT_TRUE(channels.log.empty());
+    EXPECT_EQ(view.endResult, IDOK);
+}
+
+TEST_F(MainDialogTest, MenuAndWindowCommands) {
+    Start();
+    dialog.OnSysCommand(IDM_MANUAL);
+    dialog.OnSysCommand(IDM_INSTALLER_32 | 0x3);  // low bits are the system's own
+    dialog.OnSysCommand(IDM_INSTALLER_64);
+    dialog.OnCommand(ID_HELP);
+    dialog.OnSysCommand(IDM_ABOUTBOX);
+    dialog.OnCommand(ID_COMMAND_ABOUT);
+    dialog.OnSysCommand(0xF060);
+    auto dir = fixture.dir.path();
+    EXPECT_EQ(opener.Opened(),
+              (std::vector<std::filesystem::path>{
+                  dir / "VarnockToolE.pdf", dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x86.exe",
+                  dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x64.exe", dir / "VarnockToolE.pdf"}));
+    EXPECT_EQ(view.aboutRuns, 2);
+}
+
+class LinkLossTest : public MainDialogTest {
+protected:
+    void SetUp() override {
+        platform::MessageLoop::Main().BindToCurrentThread();
+        platform::MessageLoop::Main().Restart();
+    }
+    // What a channel's monitor thread does when its link is lost.
+    void LoseLink() {
+        MainWindowLink& window = dialog;
+        window.EnableControl(MainWindowLink::kConnectButton, true);
+        window.EnableControl(MainWindowLink::kEditButton, true);
+        window.EnableControl(MainWindowLink::kDisconnectButton, false);
+        window.ClearConnectedFlag();
+        window.ShowOwnedMessage(211, platform::kMbIconError);
+    }
+};
+
+TEST_F(LinkLossTest, TeardownReleasesAWaitingMonitor) {
+    Start();
+    std::atomic<bool> returned{false};
+    std::thread monitor([&] {
+        LoseLink();
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    dialog.OnDestroy();
+    ASSERT_TRUE(test::WaitFor([&] { return returned.load(); }));
+    monitor.join();
+    platform::MessageLoop::Main().Pump();  // the late report finds no window
+    EXPECT_TRUE(view.messages.empty());
+}
+
+}  // namespace
+}  // namespace varnock

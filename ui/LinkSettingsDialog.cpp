@@ -1,0 +1,150 @@
+#include "ui/LinkSettingsDialog.h"
+
+#include <cctype>
+#include <string_view>
+
+#include "platform/MessageBox.h"
+#include "settings/AllocationRow.h"
+#include "ui/IpAddress.h"
+
+namespace varnock {
+namespace {
+
+constexpr int kComPortCount = 256;
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+}  // namespace
+
+bool LinkSettingsDialog::OnInitDialog() {
+    if (!m_pRow) return false;
+    m_view.SetControlText(IDC_LINK_VIRTUAL_PORT, m_pRow->m_strVirtualPort);
+
+    for (const std::string& kind : m_linkKinds) {
+        if (EqualsNoCase(kind, "COM")) {
+            m_view.EnableControl(IDC_LINK_SERIAL, true);
+        } else if (EqualsNoCase(kind, "USB")) {
+            m_view.EnableControl(IDC_LINK_USB, true);
+        } else if (EqualsNoCase(kind, "Ethernet")) {
+            m_view.EnableControl(IDC_LINK_ETHERNET, true);
+        }
+    }
+
+    m_view.ComboResetContent(IDC_LINK_COM_PORT);
+    for (int n = 1; n <= kComPortCount; ++n)
+        m_view.ComboAddString(IDC_LINK_COM_PORT, "COM" + std::to_string(n));
+    m_view.ComboSetCurSel(IDC_LINK_COM_PORT, 0);
+
+    PreselectLink();
+    ApplyEnablingRules();
+    m_view.SetCheck(IDC_LINK_NO_CONNECT, m_pRow->m_bNoConnectCommand != 0);
+    m_view.SetCheck(IDC_LINK_CONNECT, m_pRow->m_bNoConnectCommand == 0);
+    PutAddress(m_pRow->m_strIPAddress);
+    return true;
+}
+
+// "COM" admits any COMn port by its prefix, ignoring case; the other kinds
+// admit only their own text, with case.
+bool LinkSettingsDialog::IsLinkPortAllowed() const {
+    for (const std::string& kind : m_linkKinds) {
+        if (EqualsNoCase(kind, "COM")) {
+            if (StartsWithNoCase(m_pRow->m_strLinkPort, "COM")) return true;
+        } else if (kind == m_pRow->m_strLinkPort) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void LinkSettingsDialog::PreselectLink() {
+    if (!IsLinkPortAllowed()) return;
+    int radio = 0;
+    if (m_pRow->m_nLinkType == 1) {
+        radio = IDC_LINK_ETHERNET;
+    } else if (m_pRow->m_nLinkType == 2) {
+        radio = IDC_LINK_USB;
+    } else if (m_pRow->m_nLinkType == 0) {
+        radio = IDC_LINK_SERIAL;
+        // The first entry that begins with the port name, as a list box
+        // searches; COM1 stays selected when none does.
+        for (int i = 0; i < kComPortCount; ++i) {
+            if (StartsWithNoCase(m_view.ComboGetItemText(IDC_LINK_COM_PORT, i), m_pRow->m_strLinkPort)) {
+                m_view.ComboSetCurSel(IDC_LINK_COM_PORT, i);
+                break;
+            }
+        }
+    }
+    ApplyEnablingRules();
+    if (radio) m_view.SetCheck(radio, true);
+}
+
+void LinkSettingsDialog::ApplyEnablingRules() {
+    m_view.EnableControl(IDC_LINK_ADDRESS, false);
+    m_view.EnableControl(IDC_LINK_ADDRESS_LABEL, false);
+    m_view.EnableControl(IDC_LINK_ADDRESS_NOTE, false);
+    for (int id : {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT, IDC_LINK_GROUP, IDC_LINK_FLAG_GROUP}) {
+        m_view.EnableControl(id, true);
+    }
+    m_view.EnableControl(IDC_LINK_COM_PORT, m_view.IsChecked(IDC_LINK_SERIAL));
+    if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
+        m_view.EnableControl(IDC_LINK_ADDRESS, true);
+        m_view.EnableControl(IDC_LINK_ADDRESS_LABEL, true);
+        m_view.EnableControl(IDC_LINK_ADDRESS_NOTE, true);
+    }
+}
+
+void LinkSettingsDialog::PutAddress(const std::string& text) {
+    m_view.IpSetAddress(IDC_LINK_ADDRESS, AddressFieldsFromText(text));
+}
+
+void LinkSettingsDialog::OnLinkClicked(int id) {
+    if (id == IDC_LINK_SERIAL || id == IDC_LINK_USB || id == IDC_LINK_ETHERNET) ApplyEnablingRules();
+}
+
+void LinkSettingsDialog::OnOK() {
+    if (!m_pRow) return;
+    IpFields address = m_view.IpGetAddress(IDC_LINK_ADDRESS);
+    if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
+        bool allZero = address.value == std::array<int, 4>{0, 0, 0, 0};
+        if (address.AllBlank() || allZero) {
+            m_view.ShowMessage(207, platform::kMbIconError);
+            return;
+        }
+    }
+
+    m_pRow->m_strRealPort.clear();
+    m_pRow->m_bNoConnectCommand = m_view.IsChecked(IDC_LINK_NO_CONNECT) ? 1 : 0;
+    if (m_view.IsChecked(IDC_LINK_SERIAL)) {
+        m_pRow->m_nLinkType = 0;
+        m_pRow->m_strLinkPort =
+            m_view.ComboGetItemText(IDC_LINK_COM_PORT, m_view.ComboGetCurSel(IDC_LINK_COM_PORT));
+        m_pRow->m_strRealPort = "SERIAL2";
+    } else if (m_view.IsChecked(IDC_LINK_USB)) {
+        m_pRow->m_nLinkType = 2;
+        m_pRow->m_strLinkPort = "USB";
+        m_pRow->m_strRealPort = "USB";
+    } else if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
+        m_pRow->m_nLinkType = 1;
+        m_pRow->m_strLinkPort = "Ethernet";
+        m_pRow->m_strIPAddress = FormatAddress(address.value);
+        m_pRow->m_strRealPort = "Ethernet";
+    }
+    m_view.EndDialog(IDOK);
+}
+
+void LinkSettingsDialog::OnCancel() {
+    m_view.EndDialog(IDCANCEL);
+}
+
+}  // namespace varnock

@@ -1,0 +1,54 @@
+#pragma once
+// The link settings dialog's behaviour: which link one allocation row's
+// virtual port is bridged to, and the row's flag. Works on a row copy that
+// the main window hands in; the copy changes only when the user confirms.
+#include <string>
+#include <vector>
+
+#include "ui/DialogView.h"
+
+namespace varnock {
+
+class AllocationRow;
+
+// Control IDs of the link settings dialog.
+constexpr int IDC_LINK_VIRTUAL_PORT = 1004;
+constexpr int IDC_LINK_SERIAL = 1006;
+constexpr int IDC_LINK_USB = 1007;
+constexpr int IDC_LINK_ETHERNET = 1008;
+constexpr int IDC_LINK_COM_PORT = 1009;
+constexpr int IDC_LINK_GROUP = 1011;
+constexpr int IDC_LINK_FLAG_GROUP = 1012;
+constexpr int IDC_LINK_ADDRESS = 1013;
+constexpr int IDC_LINK_ADDRESS_LABEL = 1014;
+constexpr int IDC_LINK_ADDRESS_NOTE = 1015;
+constexpr int IDC_LINK_NO_CONNECT = 1016;
+constexpr int IDC_LINK_CONNECT = 1017;
+
+class LinkSettingsDialog {
+public:
+    explicit LinkSettingsDialog(DialogView& view) : m_view(view) {}
+
+    void SetRow(AllocationRow* row) { m_pRow = row; }
+    void SetLinkKinds(const std::vector<std::string>& kinds) {
+        m_linkKinds.assign(kinds.begin(), kinds.end());
+    }
+
+    bool OnInitDialog();
+    // A click on one of the link radio buttons (1006, 1007, 1008).
+    void OnLinkClicked(int id);
+    void OnOK();
+    void OnCancel();
+
+private:
+    bool IsLinkPortAllowed() const;
+    void PreselectLink();
+    void ApplyEnablingRules();
+    void PutAddress(const std::string& text);
+
+    DialogView& m_view;
+    AllocationRow* m_pRow = nullptr;
+    std::vector<std::string> m_linkKinds;
+};
+
+}  // namespace varnock

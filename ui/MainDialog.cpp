@@ -1,0 +1,289 @@
+#include "ui/MainDialog.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "platform/MessageBox.h"
+#include "platform/MessageLoop.h"
+#include "settings/AllocationRow.h"
+#include "settings/SettingsManager.h"
+#include "ui/HelpLauncher.h"
+
+namespace varnock {
+
+namespace {
+constexpr int kHeaderStrings[4] = {102, 103, 104, 106};
+constexpr int kUnmeasuredWidth = 30;
+constexpr int kFlagColumnWidth = 160;
+}  // namespace
+
+// Shared with link loss reports still on their way to the main thread, so
+// that one arriving after teardown finds the window gone instead of a
+// dangling pointer.
+struct MainDialog::LinkLossState {
+    std::mutex lock;
+    std::condition_variable changed;
+    MainDialog* dialog = nullptr;  // none once torn down
+};
+
+MainDialog::MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help)
+    : m_view(view), m_channels(channels), m_help(help), m_linkLoss(std::make_shared<LinkLossState>()) {
+    m_linkLoss->dialog = this;
+}
+
+MainDialog::~MainDialog() {
+    std::lock_guard<std::mutex> guard(m_linkLoss->lock);
+    m_linkLoss->dialog = nullptr;
+    m_linkLoss->changed.notify_all();
+}
+
+std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
+    switch (column) {
+        case 0:
+            return row.m_strVirtualPort;
+        case 1:
+            if (row.m_nLinkType == 1) return "Ethernet";
+            if (row.m_nLinkType == 2) return "USB";
+            if (row.m_nLinkType == 0) return row.m_strLinkPort;
+            return {};
+        case 2:
+            return row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+        case 3:
+            return platform::LoadString(row.m_bNoConnectCommand != 0 ? 209 : 210);
+        default:
+            return {};
+    }
+}
+
+bool MainDialog::OnInitDialog() {
+    if (!m_pSettings) return false;
+    m_bConnected = 0;
+
+    std::string about = platform::LoadString(101);
+    const std::pair<int, int> entries[] = {
+        {IDM_MANUAL, 32780}, {IDM_INSTALLER_32, 32781}, {IDM_INSTALLER_64, 32782}};
+    m_view.AppendMenuSeparator();
+    for (const auto& [command, number] : entries) {
+        std::string text = platform::LoadString(number);
+        if (!text.empty()) m_view.AppendMenuItem(command, text);
+    }
+    if (!about.empty()) {
+        m_view.AppendMenuSeparator();
+        m_view.AppendMenuItem(IDM_ABOUTBOX, about);
+    }
+
+    m_view.ListSetGridAndFullRowSelect(IDC_MAIN_LIST);
+    for (int column = 0; column < 4; ++column) {
+        std::string header = platform::LoadString(kHeaderStrings[column]);
+        int width = m_view.ListMeasureHeader(IDC_MAIN_LIST, header);
+        m_view.ListInsertColumn(IDC_MAIN_LIST, column, header, width < 0 ? kUnmeasuredWidth : width);
+    }
+    m_view.ListSetColumnWidth(IDC_MAIN_LIST, 3, kFlagColumnWidth);
+
+    FillList();
+
+    if (m_pSettings->GetWndAlwaysOnTop()) m_view.MakeTopmostAtOrigin();
+
+    if (HasRowCopies()) m_channels.SetMainWindow(this);
+    return true;
+}
+
+void MainDialog::FillList() {
+    for (int i = 0; i < m_pSettings->GetItemCount(); ++i) {
+        const AllocationRow* row = m_pSettings->GetRow(i);
+        if (!row) continue;
+        auto copy = std::make_unique<AllocationRow>(*row);
+        int item = m_view.ListInsertItem(IDC_MAIN_LIST, i, "");
+        SetItemTexts(item, *copy);
+        m_view.ListSetItemData(IDC_MAIN_LIST, item, copy.get());
+        m_rowCopies.push_back(std::move(copy));
+    }
+}
+
+void MainDialog::SetItemTexts(int item, const AllocationRow& row) {
+    for (int column = 0; column < 4; ++column) {
+        m_view.ListSetItemText(IDC_MAIN_LIST, item, column, ColumnText(row, column));
+    }
+}
+
+bool MainDialog::HasRowCopies() const {
+    for (int i = 0; i < m_view.ListGetItemCount(IDC_MAIN_LIST); ++i) {
+        if (m_view.ListGetItemData(IDC_MAIN_LIST, i)) return true;
+    }
+    return false;
+}
+
+void MainDialog::OnCommand(int id) {
+    switch (id) {
+        case IDC_MAIN_EDIT:
+            OnEdit();
+            break;
+        case IDC_MAIN_CONNECT:
+            OnConnect();
+            break;
+        case IDC_MAIN_DISCONNECT:
+            OnDisconnect();
+            break;
+        case IDC_MAIN_EXIT:
+            OnClose();
+            break;
+        case ID_COMMAND_RESTORE:
+            m_view.RestoreWindow();
+            break;
+        case ID_COMMAND_ABOUT:
+            m_view.RunAboutBox();
+            break;
+        case ID_HELP:
+            m_help.OpenManual();
+            break;
+        default:
+            break;
+    }
+}
+
+void MainDialog::OnSysCommand(int command) {
+    switch (command & 0xFFF0) {
+        case IDM_ABOUTBOX:
+            m_view.RunAboutBox();
+            break;
+        case IDM_MANUAL:
+            m_help.OpenManual();
+            break;
+        case IDM_INSTALLER_32:
+            m_help.RunDriverInstaller(32);
+            break;
+        case IDM_INSTALLER_64:
+            m_help.RunDriverInstaller(64);
+            break;
+        default:
+            break;
+    }
+}
+
+void MainDialog::OnEdit() {
+    int mark = m_view.ListGetSelectionMark(IDC_MAIN_LIST);
+    if (mark < 0 || !m_pSettings) return;
+    AllocationRow* itemRow = m_view.ListGetItemData(IDC_MAIN_LIST, mark);
+    if (!itemRow) return;
+
+    AllocationRow edited(*itemRow);
+    std::vector<std::string> linkKinds;
+    m_pSettings->CopyRealPortList(linkKinds);
+    if (m_view.RunLinkSettings(edited, linkKinds) != IDOK) return;
+
+    // The file is written by Close or at exit; the channel takes the change
+    // at its next connect.
+    *itemRow = edited;
+    m_pSettings->ReplaceRow(*itemRow, mark);
+    SetItemTexts(mark, *itemRow);
+}
+
+void MainDialog::OnActivate(int item, int subItem) {
+    if (m_bConnected == 1) return;
+    int mark = m_view.ListGetSelectionMark(IDC_MAIN_LIST);
+    if (mark == -1 || item < 0) return;
+
+    if (subItem == 3) {
+        AllocationRow* row = m_view.ListGetItemData(IDC_MAIN_LIST, item);
+        if (!row || !m_pSettings) return;
+        row->m_bNoConnectCommand = row->m_bNoConnectCommand != 0 ? 0 : 1;
+        m_view.ListSetItemText(IDC_MAIN_LIST, item, 3, ColumnText(*row, 3));
+        m_pSettings->ReplaceRow(*row, mark);
+    } else {
+        OnEdit();
+    }
+}
+
+void MainDialog::OnConnect() {
+    m_view.EnableControl(IDC_MAIN_CONNECT, false);
+    m_view.EnableControl(IDC_MAIN_EDIT, false);
+    int result = 0;
+    if (HasRowCopies()) result = m_channels.ConnectAll();
+    if (result == 1) {
+        m_view.EnableControl(IDC_MAIN_DISCONNECT, true);
+        m_bConnected = 1;
+    } else {
+        m_view.EnableControl(IDC_MAIN_CONNECT, true);
+        m_view.EnableControl(IDC_MAIN_EDIT, true);
+    }
+}
+
+void MainDialog::OnDisconnect() {
+    m_view.EnableControl(IDC_MAIN_DISCONNECT, false);
+    if (HasRowCopies()) m_channels.DisconnectAll();
+    m_view.EnableControl(IDC_MAIN_CONNECT, true);
+    m_view.EnableControl(IDC_MAIN_EDIT, true);
+    m_bConnected = 0;
+}
+
+void MainDialog::OnClose() {
+    if (m_bConnected == 1) OnDisconnect();
+    if (m_pSettings) m_pSettings->Save();
+    m_view.EndDialog(IDOK);
+}
+
+void MainDialog::OnShowWindow(bool show) {
+    if (!show || m_view.ListGetSelectedCount(IDC_MAIN_LIST) > 0) return;
+    int top = m_view.ListGetTopIndex(IDC_MAIN_LIST);
+    if (top >= 0 && top < m_view.ListGetItemCount(IDC_MAIN_LIST)) m_view.ListSelectItem(IDC_MAIN_LIST, top);
+}
+
+void MainDialog::OnDestroy() {
+    {
+        // Link loss reports from here on find no window; a monitor thread
+        // waiting for its box is let go, so channel teardown cannot wait
+        // on it.
+        std::lock_guard<std::mutex> guard(m_linkLoss->lock);
+        m_linkLoss->dialog = nullptr;
+        m_linkLoss->changed.notify_all();
+    }
+    m_channels.DeleteManager();
+    m_view.ListDeleteAllItems(IDC_MAIN_LIST);
+    m_rowCopies.clear();
+}
+
+void MainDialog::EnableControl(int controlId, bool enable) {
+    OnMainThread([controlId, enable](MainDialog& dialog) {
+        dialog.m_view.EnableControl(controlId, enable);
+        return 1;
+    });
+}
+
+int MainDialog::ShowOwnedMessage(int number, unsigned style) {
+    return OnMainThread([number, style](MainDialog& dialog) {
+        dialog.m_view.ShowMessage(number, style);
+        return 1;
+    });
+}
+
+int MainDialog::OnMainThread(std::function<int(MainDialog&)> action) {
+    auto& loop = platform::MessageLoop::Main();
+    std::shared_ptr<LinkLossState> state = m_linkLoss;
+    if (loop.IsLoopThread()) return state->dialog ? action(*this) : 0;
+
+    struct Call {
+        bool done = false;
+        int result = 0;
+    };
+    auto call = std::make_shared<Call>();
+    loop.Post([state, call, action = std::move(action)] {
+        MainDialog* dialog = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            dialog = state->dialog;
+        }
+        // Teardown runs on this same thread, so the window cannot go away
+        // while the action (a modal box) runs.
+        int result = dialog ? action(*dialog) : 0;
+        std::lock_guard<std::mutex> guard(state->lock);
+        call->result = result;
+        call->done = true;
+        state->changed.notify_all();
+    });
+    std::unique_lock<std::mutex> wait(state->lock);
+    while (!call->done && state->dialog) state->changed.wait_for(wait, std::chrono::milliseconds(50));
+    return call->result;
+}
+
+}  // namespace varnock

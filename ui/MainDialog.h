@@ -1,0 +1,110 @@
+#pragma once
+// The main window's behaviour: the channel list, Connect, Disconnect, Edit,
+// the flag toggle, the menu entries, Close and teardown. The window itself
+// is a MainDialogView; all of this runs on the main thread, except the link
+// loss report that a channel's monitor thread makes.
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bridge/MainWindowLink.h"
+#include "ui/DialogView.h"
+
+namespace varnock {
+
+class AllocationRow;
+class HelpLauncher;
+class SettingsManager;
+
+// Control IDs of the main window.
+constexpr int IDC_MAIN_EDIT = 1001;
+constexpr int IDC_MAIN_CONNECT = 1002;
+constexpr int IDC_MAIN_LIST = 1003;
+constexpr int IDC_MAIN_DISCONNECT = 1004;
+constexpr int IDC_MAIN_EXIT = 1005;
+
+// Menu commands (as the system menu delivered them) and window commands.
+constexpr int IDM_ABOUTBOX = 0x10;
+constexpr int IDM_MANUAL = 0x20;
+constexpr int IDM_INSTALLER_32 = 0x40;
+constexpr int IDM_INSTALLER_64 = 0x80;
+constexpr int ID_COMMAND_RESTORE = 32776;
+constexpr int ID_COMMAND_ABOUT = 32777;
+
+// What the main window asks of all channels at once: the channel manager's
+// broadcasts and its deletion.
+class ChannelBroadcasts {
+public:
+    virtual ~ChannelBroadcasts() = default;
+    // The reply of the last channel; 0 when there is none.
+    virtual int ConnectAll() = 0;
+    virtual int DisconnectAll() = 0;
+    virtual void SetMainWindow(MainWindowLink* window) = 0;
+    // Deletes the manager, and with it every channel, if it exists.
+    virtual void DeleteManager() = 0;
+};
+
+class MainDialog : public MainWindowLink {
+public:
+    MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help);
+    ~MainDialog() override;
+    MainDialog(const MainDialog&) = delete;
+    MainDialog& operator=(const MainDialog&) = delete;
+
+    void SetSettings(SettingsManager* settings) { m_pSettings = settings; }
+
+    // Window events, as the view reports them.
+    bool OnInitDialog();
+    // Button clicks (1001, 1002, 1004, 1005) and window commands (32776,
+    // 32777, ID_HELP).
+    void OnCommand(int id);
+    // Menu entries.
+    void OnSysCommand(int command);
+    // Double-click or Enter on a list item; `subItem` is the column.
+    void OnActivate(int item, int subItem);
+    // The close box.
+    void OnClose();
+    void OnShowWindow(bool show);
+    void OnDestroy();
+
+    void OnEdit();
+    void OnConnect();
+    void OnDisconnect();
+
+    // Link loss, from a channel's monitor thread: the control changes and
+    // the message run on the main thread, and the caller waits for them
+    // (for the message until the user has closed it). Once the window is
+    // being torn down they do nothing and return at once.
+    void EnableControl(int controlId, bool enable) override;
+    void ClearConnectedFlag() override { m_bConnected = 0; }
+    int ShowOwnedMessage(int number, unsigned style) override;
+
+    int IsConnected() const { return m_bConnected.load(); }
+
+    // Text of `column` for a row.
+    static std::string ColumnText(const AllocationRow& row, int column);
+
+private:
+    struct LinkLossState;
+
+    void FillList();
+    bool HasRowCopies() const;
+    void SetItemTexts(int item, const AllocationRow& row);
+    // Runs `action` on the main thread and waits for it; 0 when the window
+    // is gone first.
+    int OnMainThread(std::function<int(MainDialog&)> action);
+
+    MainDialogView& m_view;
+    ChannelBroadcasts& m_channels;
+    HelpLauncher& m_help;
+    SettingsManager* m_pSettings = nullptr;
+    // Written from monitor threads on link loss.
+    std::atomic<int> m_bConnected{0};
+    // The row copies that the list items carry.
+    std::vector<std::unique_ptr<AllocationRow>> m_rowCopies;
+    std::shared_ptr<LinkLossState> m_linkLoss;
+};
+
+}  // namespace varnock

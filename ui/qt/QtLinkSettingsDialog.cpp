@@ -1,0 +1,38 @@
+#include "ui/qt/QtLinkSettingsDialog.h"
+
+#include <QAbstractButton>
+#include <memory>
+
+#include "ui/LinkSettingsDialog.h"
+#include "ui/qt/QtDialogView.h"
+#include "ui/qt/TemplateLoader.h"
+
+namespace varnock {
+
+int RunLinkSettingsDialog(QWidget* parent, AllocationRow& row, const std::vector<std::string>& linkKinds) {
+    std::unique_ptr<QDialog> dialog(qobject_cast<QDialog*>(LoadDialogWidget(129, parent)));
+    if (!dialog) return IDCANCEL;
+    QtDialogView view(dialog.get());
+    LinkSettingsDialog logic(view);
+    logic.SetRow(&row);
+    logic.SetLinkKinds(linkKinds);
+
+    for (int id : {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET}) {
+        if (auto* button = qobject_cast<QAbstractButton*>(view.Control(id))) {
+            QObject::connect(button, &QAbstractButton::clicked, dialog.get(),
+                             [&logic, id] { logic.OnLinkClicked(id); });
+        }
+    }
+    if (auto* ok = qobject_cast<QAbstractButton*>(view.Control(IDOK))) {
+        QObject::connect(ok, &QAbstractButton::clicked, dialog.get(), [&logic] { logic.OnOK(); });
+    }
+    if (auto* cancel = qobject_cast<QAbstractButton*>(view.Control(IDCANCEL))) {
+        QObject::connect(cancel, &QAbstractButton::clicked, dialog.get(), [&logic] { logic.OnCancel(); });
+    }
+
+    logic.OnInitDialog();
+    // Escape and the close box reject: nothing is stored.
+    return dialog->exec() == IDOK ? IDOK : IDCANCEL;
+}
+
+}  // namespace varnock
