@@ -1,0 +1,196 @@
+// varnockd as a process, in its own folder with settings files and resource
+// library, with its own device directory and a simulated PLC on a loopback
+// address.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/HeadlessRunner.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "tests/support/TestSupport.h"
+#include "tools/plcsim/PlcSimulator.h"
+
+extern char** environ;
+
+namespace varnock {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using plcsim::RequestKind;
+using test::ReadFile;
+using test::WaitFor;
+
+// A child process with stdout and stderr in files.
+class Process {
+public:
+    Process(const std::string& program, const fs::path& out, const fs::path& err) {
+        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv, environ) != 0) m_pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~Process() {
+        if (m_pid > 0 && m_status < 0 && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
+    }
+    void Signal(int sig) { ::kill(m_pid, sig); }
+    // The exit code; -1 when it did not end in time or died of a signal.
+    int Wait() {
+        WaitFor([&] { return m_status >= 0 || ::waitpid(m_pid, &m_status, WNOHANG) == m_pid; }, 10s);
+        return m_status >= 0 && WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
+
+// Writes `request` into a virtual port as the host software would (raw
+// mode) and returns what comes back within five seconds.
+std::string Exchange(const fs::path& port, const std::string& request) {
+    int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios t{};
+    if (fd < 0 || ::tcgetattr(fd, &t) != 0) return "(cannot open " + port.string() + ")";
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+    std::string reply;
+    if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+        WaitFor(
+            [&] {
+                pollfd p{fd, POLLIN, 0};
+                char buf[256];
+                ssize_t n = ::poll(&p, 1, 10) > 0 ? ::read(fd, buf, sizeof buf) : 0;
+                if (n > 0) reply.append(buf, static_cast<size_t>(n));
+                return reply.size() >= request.size();
+            },
+            5s);
+    }
+    ::close(fd);
+    return reply;
+}
+
+class HeadlessRunnerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"varnockd", "libvarnock_res_en.so"})
+            fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, dir / name);
+        fs::copy_file(fs::path(VARNOCK_TEST_SAMPLE_DIR) / "Varnock.ini", dir / "Varnock.ini");
+    }
+    // One Ethernet channel to `address`, where a simulated PLC listens unless
+    // `listen` is false. Lower-case "manual" is read as Manual and saved in
+    // its own spelling, which shows the file was written.
+    void Setup(const std::string& address, bool listen = true) {
+        test::WriteFile(dir / "Varnock_setting.ini",
+                        "[Application]\nPortAssignMode=manual\n"
+                        "[VirtualCOMAllocationMatrix]\nitems=1\n1=COM5,Ethernet," +
+                            address + ",,No\n");
+        if (!listen) return;
+        auto transport = plcsim::ListenTcp(address);
+        ASSERT_TRUE(transport);
+        plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
+        plc->Start();
+    }
+    std::string Varnockd() const { return (dir / "varnockd").string(); }
+    std::string Out(const std::string& name) const { return ReadFile(dir / name); }
+    bool OutHas(const std::string& text) const { return Out("out").find(text) != std::string::npos; }
+
+    test::TempDir dir;
+    test::ScopedDeviceDir devices;  // inherited by the children
+    std::unique_ptr<plcsim::PlcSimulator> plc;
+};
+
+TEST_F(HeadlessRunnerTest, BridgesARequestAndSaysGoodbyeOnSigterm) {
+    ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.81"));
+    Process daemon(Varnockd(), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 10s)) << Out("out") << Out("err");
+    EXPECT_TRUE(OutHas("channel 1: COM5 at " + (devices.path() / "COM5").string() +
+                       ", link Ethernet 127.0.0.81, not connected\n"))
+        << Out("out");
+
+    // A second copy ends at once and silently; the first keeps running.
+    Process second(Varnockd(), dir / "out2", dir / "err2");
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(Out("out2") + Out("err2"), "");
+
+    EXPECT_EQ(Exchange(devices.path() / "COM5", "hello PLC"), "hello PLC");
+    EXPECT_TRUE(plc->RequestsOf(RequestKind::Disconnect).empty());
+
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_EQ(plc->RequestsOf(RequestKind::Disconnect).size(), 1u);
+    EXPECT_TRUE(OutHas("channel 1: COM5 disconnected\n")) << Out("out");
+    EXPECT_EQ(Out("err"), "");
+    EXPECT_NE(Out("Varnock_setting.ini").find("PortAssignMode=Manual\n"), std::string::npos);
+    EXPECT_NE(Out("Varnock_setting.ini").find("1=COM5,Ethernet,127.0.0.81,,No\n"), std::string::npos);
+    // The virtual port is gone with the process.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5")));
+}
+
+TEST_F(HeadlessRunnerTest, UnreachablePlcIsReportedAndSigintStillEndsCleanly) {
+    Setup("127.0.0.83", false);
+    Process daemon(Varnockd(), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connect failed"); }, 10s)) << Out("out") << Out("err");
+    EXPECT_EQ(Out("err").rfind("[114] The port Ethernet cannot be opened.", 0), 0u) << Out("err");
+    daemon.Signal(SIGINT);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
+TEST_F(HeadlessRunnerTest, MissingVarnockIniEndsWithItsMessage) {
+    Setup("127.0.0.83", false);
+    fs::remove(dir / "Varnock.ini");
+    std::string stored = Out("Varnock_setting.ini");
+    Process daemon(Varnockd(), dir / "out", dir / "err");
+    EXPECT_EQ(daemon.Wait(), 1);
+    std::string err = Out("err");
+    EXPECT_EQ(err.rfind("[109] The settings file Varnock.ini", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(Out("out"), "");
+    EXPECT_EQ(Out("Varnock_setting.ini"), stored);
+}
+
+// In-process, so that the probing runs on a sped-up clock.
+TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedWithItsMessage) {
+    platform::ScaledClock clock(40, 1000);
+    platform::ScopedClock scopedClock(clock);
+    platform::RecordingMessageSink messages;
+    platform::ScopedMessageSink sink(messages);
+    ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.84"));
+    plc->SetFault(RequestKind::Probe, plcsim::Fault::NoAnswer);
+
+    std::atomic<bool> stop{false};
+    std::FILE* out = std::fopen((dir / "out").c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    HeadlessRunner runner(stop, out);
+    std::thread stopper([&] {
+        WaitFor([&] { return OutHas("link lost"); }, 30s);
+        stop = true;
+    });
+    Application app(dir.path());
+    app.SetRunPhase([&](SettingsManager& s) { runner.Run(s); });
+    EXPECT_EQ(app.InitInstance(), 0);
+    stopper.join();
+    std::fclose(out);
+
+    EXPECT_EQ(Out("out").substr(Out("out").find('\n') + 1),
+              "channel 1: COM5 connected\nchannel 1: COM5 link lost\n");
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{211});
+    EXPECT_EQ(plc->RequestsOf(RequestKind::Probe).size(), 4u);
+    EXPECT_TRUE(plc->RequestsOf(RequestKind::Disconnect).empty());
+    plc->Stop();  // before the clock goes
+}
+
+}  // namespace
+}  // namespace varnock
