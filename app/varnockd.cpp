@@ -1,36 +1,18 @@
 // varnockd: the bridge without a window, for machines without a screen.
 // The settings files beside the program decide everything; every message box
 // is a line on stderr and the run goes on as after the user closed it.
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
 #include "app/Application.h"
 #include "app/HeadlessRunner.h"
+#include "platform/StopSignals.h"
 
 #ifndef VARNOCK_VERSION
 #define VARNOCK_VERSION "unknown"
 #endif
 
 namespace {
-
-std::atomic<bool> g_stop{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
-
-void OnStopSignal(int) {
-    g_stop.store(true);
-}
-
-void InstallSignalHandlers() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    // A closed output pipe or socket shows as a failed write, not as death.
-    action.sa_handler = SIG_IGN;
-    sigaction(SIGPIPE, &action, nullptr);
-}
 
 const char kUsage[] =
     "usage: varnockd [--help | --version]\n"
@@ -58,11 +40,11 @@ int main(int argc, char** argv) {
         std::printf("varnockd %s\n", VARNOCK_VERSION);
         return 0;
     }
-    InstallSignalHandlers();
+    varnock::platform::InstallStopSignals();
     // Channel lines reach a pipe or the journal as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    varnock::HeadlessRunner runner(g_stop);
+    varnock::HeadlessRunner runner(varnock::platform::StopRequested());
     varnock::Application app;
     app.SetRunPhase([&runner](varnock::SettingsManager& settings) { runner.Run(settings); });
     return app.InitInstance(argc, argv);

@@ -1,11 +1,14 @@
 #include "ui/qt/DesktopProgram.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QSocketNotifier>
 #include <cstdio>
 #include <cstdlib>
 
 #include "bridge/VirtualPortManager.h"
 #include "platform/MessageLoop.h"
+#include "platform/StopSignals.h"
 #include "settings/SettingsManager.h"
 #include "ui/HelpLauncher.h"
 #include "ui/ManagerBroadcasts.h"
@@ -37,6 +40,9 @@ DesktopProgram::~DesktopProgram() {
 void DesktopProgram::RunPhase(SettingsManager& settings) {
     // The channels' messaging windows belong to this thread.
     platform::MessageLoop::Main().BindToCurrentThread();
+    // From here on a stop waits for the main window, which ends as its close
+    // box would (see below).
+    platform::InstallStopSignals();
 
     VirtualPortManager* manager = VirtualPortManager::Instance();
     manager->SetSettings(&settings);
@@ -53,6 +59,14 @@ void DesktopProgram::RunPhase(SettingsManager& settings) {
         broadcasts.DeleteManager();
         return;
     }
+    // Ctrl-C or a stop from the session ends the program as the close box
+    // does: channels disconnected, settings saved.
+    QSocketNotifier stop(platform::StopSignalFd(), QSocketNotifier::Read);
+    stop.setEnabled(platform::StopSignalFd() >= 0);
+    QObject::connect(&stop, &QSocketNotifier::activated, &window, [&window, &stop] {
+        stop.setEnabled(false);
+        window.Dialog()->close();
+    });
     window.DoModal();
 }
 
