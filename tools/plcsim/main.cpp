@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
+#include <filesystem>
 #include <thread>
 
+#include "platform/Pty.h"
 #include "tools/plcsim/PlcSimulator.h"
 
 using namespace varnock::plcsim;
@@ -20,10 +22,14 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS [--port N] | --serial PATH) [--log]\n"
-                 "                      [--split N] [--delay MS] [--fault KIND=FAULT]...\n"
+    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS [--port N] | --serial PATH | --pty LINK) [--log]\n"
+                 "                      [--split N] [--delay MS] [--gather MS] [--fault KIND=FAULT]...\n"
+                 "  --pty LINK: a new pseudo-terminal pair; LINK becomes a link to the end the\n"
+                 "              bridge opens as its serial port\n"
+                 "  --gather MS: echo pass-through data once no frame came for MS ms\n"
                  "  KIND:  pass-through connect disconnect serial-parameters baud-rate probe\n"
-                 "  FAULT: no-answer wrong-bytes bad-crc stale-sequence bad-prefix reset none\n";
+                 "  FAULT: no-answer wrong-bytes bad-crc stale-sequence bad-prefix reset\n"
+                 "         reset-mid-reply none\n";
     return 2;
 }
 
@@ -40,7 +46,7 @@ bool ParseKind(const std::string& text, RequestKind& kind) {
 
 bool ParseFault(const std::string& text, Fault& fault) {
     for (auto f : {Fault::None, Fault::NoAnswer, Fault::WrongBytes, Fault::BadCrc, Fault::StaleSequence,
-                   Fault::BadPrefix, Fault::ResetConnection}) {
+                   Fault::BadPrefix, Fault::ResetConnection, Fault::ResetMidReply}) {
         if (text == FaultName(f)) {
             fault = f;
             return true;
@@ -60,8 +66,8 @@ bool ParseNumber(const char* text, int& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string address, serial;
-    int port = kPlcPort, split = 1, delay = 0;
+    std::string address, serial, ptyLink;
+    int port = kPlcPort, split = 1, delay = 0, gather = 0;
     bool log = false;
     std::vector<std::pair<RequestKind, Fault>> faults;
     for (int i = 1; i < argc; ++i) {
@@ -71,6 +77,10 @@ int main(int argc, char** argv) {
             address = argv[++i];
         } else if (arg == "--serial" && hasValue) {
             serial = argv[++i];
+        } else if (arg == "--pty" && hasValue) {
+            ptyLink = argv[++i];
+        } else if (arg == "--gather" && hasValue) {
+            if (!ParseNumber(argv[++i], gather)) return Usage();
         } else if (arg == "--port" && hasValue) {
             if (!ParseNumber(argv[++i], port) || port < 1 || port > 65535) return Usage();
         } else if (arg == "--split" && hasValue) {
@@ -78,12 +88,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--delay" && hasValue) {
             if (!ParseNumber(argv[++i], delay)) return Usage();
         } else if (arg == "--fault" && hasValue) {
-            std::string spec = argv[++i];
-            auto eq = spec.find('=');
+            std::string choice = argv[++i];
+            auto eq = choice.find('=');
             RequestKind kind;
             Fault fault;
-            if (eq == std::string::npos || !ParseKind(spec.substr(0, eq), kind) ||
-                !ParseFault(spec.substr(eq + 1), fault)) {
+            if (eq == std::string::npos || !ParseKind(choice.substr(0, eq), kind) ||
+                !ParseFault(choice.substr(eq + 1), fault)) {
                 return Usage();
             }
             faults.emplace_back(kind, fault);
@@ -93,11 +103,27 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (address.empty() == serial.empty()) return Usage();
+    if (!address.empty() + !serial.empty() + !ptyLink.empty() != 1) return Usage();
 
     int error = 0;
-    auto transport = address.empty() ? OpenSerialDevice(serial, &error)
-                                     : ListenTcp(address, static_cast<uint16_t>(port), &error);
+    std::unique_ptr<PlcTransport> transport;
+    if (!ptyLink.empty()) {
+        auto pty = varnock::platform::Pty::Create(&error);
+        std::error_code ec;
+        if (pty) {
+            std::filesystem::remove(ptyLink, ec);
+            std::filesystem::create_symlink(pty->SlavePath(), ptyLink, ec);
+        }
+        if (!pty || ec) {
+            std::cerr << "varnock-plcsim: cannot make " << ptyLink << "\n";
+            return 1;
+        }
+        transport = OverPty(std::move(pty));
+    } else if (!serial.empty()) {
+        transport = OpenSerialDevice(serial, &error);
+    } else {
+        transport = ListenTcp(address, static_cast<uint16_t>(port), &error);
+    }
     if (!transport) {
         std::cerr << "varnock-plcsim: cannot use " << (address.empty() ? serial : address) << "\n";
         return 1;
@@ -106,6 +132,7 @@ int main(int argc, char** argv) {
     if (log) sim.SetLog(&std::cout);
     sim.SetReplyFrames(split);
     sim.SetReplyDelay(std::chrono::milliseconds(delay));
+    sim.SetGatherPause(std::chrono::milliseconds(gather));
     for (auto& [kind, fault] : faults) sim.SetFault(kind, fault);
 
     std::signal(SIGINT, OnSignal);
@@ -113,5 +140,9 @@ int main(int argc, char** argv) {
     sim.Start();
     while (!g_quit) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     sim.Stop();
+    if (!ptyLink.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(ptyLink, ec);
+    }
     return 0;
 }
