@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -18,14 +19,20 @@ namespace {
 
 constexpr const char* kBlanks = " \t\r\n\v\f";
 
-std::string Trim(const std::string& text) {
+// Lookups work on views: every read scans the whole file, so copying each
+// line would make large files slow.
+std::string_view TrimView(std::string_view text) {
     auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string::npos) return {};
+    if (first == std::string_view::npos) return {};
     auto last = text.find_last_not_of(kBlanks);
     return text.substr(first, last - first + 1);
 }
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
+std::string Trim(const std::string& text) {
+    return std::string(TrimView(text));
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         unsigned char x = static_cast<unsigned char>(a[i]);
@@ -61,26 +68,37 @@ std::vector<Line> SplitLines(const std::string& content) {
     return lines;
 }
 
-// The line as the parser sees it: a byte-order mark on the first line is
-// not part of its text.
-std::string ParsedText(const std::vector<Line>& lines, std::size_t index) {
-    const std::string& text = lines[index].text;
-    if (index == 0 && text.rfind("\xEF\xBB\xBF", 0) == 0) return text.substr(3);
-    return text;
+// Calls `visit(index, raw, parsed)` for each line of `content`, numbered
+// and cut as SplitLines cuts them, until it returns false. `parsed` is the
+// line as the parser sees it: a byte-order mark on the first line is not
+// part of its text.
+template <class Visit>
+void ForEachLine(std::string_view content, Visit visit) {
+    std::size_t start = 0;
+    for (std::size_t index = 0; start < content.size(); ++index) {
+        auto nl = content.find('\n', start);
+        std::size_t textEnd = nl == std::string_view::npos ? content.size() : nl;
+        if (nl != std::string_view::npos && textEnd > start && content[textEnd - 1] == '\r') --textEnd;
+        std::string_view raw = content.substr(start, textEnd - start);
+        std::string_view parsed = raw;
+        if (index == 0 && parsed.substr(0, 3) == "\xEF\xBB\xBF") parsed.remove_prefix(3);
+        if (!visit(index, raw, parsed) || nl == std::string_view::npos) return;
+        start = nl + 1;
+    }
 }
 
-bool SectionName(const std::string& text, std::string& name) {
-    std::string t = Trim(text);
+bool SectionName(std::string_view text, std::string_view& name) {
+    std::string_view t = TrimView(text);
     if (t.empty() || t.front() != '[') return false;
     auto close = t.find(']');
-    name = Trim(t.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    name = TrimView(t.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
     return true;
 }
 
-bool KeyLine(const std::string& text, std::string& key, std::size_t& equals) {
+bool KeyLine(std::string_view text, std::string_view& key, std::size_t& equals) {
     equals = text.find('=');
-    if (equals == std::string::npos) return false;
-    key = Trim(text.substr(0, equals));
+    if (equals == std::string_view::npos) return false;
+    key = TrimView(text.substr(0, equals));
     return true;
 }
 
@@ -88,34 +106,36 @@ bool KeyLine(const std::string& text, std::string& key, std::size_t& equals) {
 struct Location {
     long section = -1;
     long key = -1;
-    long lastEntry = -1;  // last non-blank line of the section
+    long lastEntry = -1;       // last non-blank line of the section
+    std::string_view keyLine;  // the key's line as it stands in the file
 };
 
-Location Find(const std::vector<Line>& lines, const std::string& section, const std::string& key) {
+Location Find(std::string_view content, const std::string& section, const std::string& key) {
     Location loc;
-    std::string wantSection = Trim(section);
-    std::string wantKey = Trim(key);
+    std::string_view wantSection = TrimView(section);
+    std::string_view wantKey = TrimView(key);
     bool inSection = false;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        std::string text = ParsedText(lines, i);
-        std::string name;
+    ForEachLine(content, [&](std::size_t i, std::string_view raw, std::string_view text) {
+        std::string_view name;
         if (SectionName(text, name)) {
-            if (inSection) break;  // the first section of that name counts
+            if (inSection) return false;  // the first section of that name counts
             if (EqualNoCase(name, wantSection)) {
                 inSection = true;
                 loc.section = loc.lastEntry = static_cast<long>(i);
             }
-            continue;
+            return true;
         }
-        if (!inSection) continue;
-        if (!Trim(text).empty()) loc.lastEntry = static_cast<long>(i);
-        std::string k;
+        if (!inSection) return true;
+        if (!TrimView(text).empty()) loc.lastEntry = static_cast<long>(i);
+        std::string_view k;
         std::size_t equals = 0;
         if (KeyLine(text, k, equals) && EqualNoCase(k, wantKey)) {
             loc.key = static_cast<long>(i);
-            break;
+            loc.keyLine = raw;
+            return false;
         }
-    }
+        return true;
+    });
     return loc;
 }
 
@@ -123,9 +143,19 @@ bool ReadAll(const fs::path& file, std::string& content, bool& exists) {
     std::ifstream in(file, std::ios::binary);
     exists = static_cast<bool>(in);
     if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    content = buffer.str();
+    // One read into a buffer of the file's size: every lookup reads the
+    // whole file, and a growing stream buffer costs more than the scan.
+    std::error_code ec;
+    std::uintmax_t size = fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
+    if (ec || size == 0) {
+        std::ostringstream buffer;  // not a plain file, or sized 0 like /proc: read as it comes
+        buffer << in.rdbuf();
+        content = buffer.str();
+        return !in.bad();
+    }
+    content.resize(static_cast<std::size_t>(size));
+    in.read(content.data(), static_cast<std::streamsize>(size));
+    content.resize(static_cast<std::size_t>(in.gcount()));
     return !in.bad();
 }
 
@@ -189,15 +219,38 @@ std::string GetPrivateProfileString(const std::string& section, const std::strin
     std::string content;
     bool exists = false;
     if (ReadAll(file, content, exists)) {
-        std::vector<Line> lines = SplitLines(content);
-        Location loc = Find(lines, section, key);
-        if (loc.key >= 0) {
-            std::string text = ParsedText(lines, static_cast<std::size_t>(loc.key));
-            result = Trim(text.substr(text.find('=') + 1));
-        }
+        Location loc = Find(content, section, key);
+        if (loc.key >= 0) result = std::string(TrimView(loc.keyLine.substr(loc.keyLine.find('=') + 1)));
     }
     if (result.size() > kProfileValueMax) result.resize(kProfileValueMax);
     return result;
+}
+
+std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(const std::string& section,
+                                                                          const fs::path& file) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    std::string content;
+    bool exists = false;
+    if (!ReadAll(file, content, exists)) return entries;
+    std::string_view wantSection = TrimView(section);
+    bool inSection = false;
+    ForEachLine(content, [&](std::size_t, std::string_view, std::string_view text) {
+        std::string_view name;
+        if (SectionName(text, name)) {
+            if (inSection) return false;  // the first section of that name counts
+            inSection = EqualNoCase(name, wantSection);
+            return true;
+        }
+        std::string_view key;
+        std::size_t equals = 0;
+        if (inSection && KeyLine(text, key, equals)) {
+            std::string value(TrimView(text.substr(equals + 1)));
+            if (value.size() > kProfileValueMax) value.resize(kProfileValueMax);
+            entries.emplace_back(std::string(key), std::move(value));
+        }
+        return true;
+    });
+    return entries;
 }
 
 bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,
@@ -218,21 +271,26 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
     bool exists = false;
     if (!ReadAll(target, content, exists) && exists) return false;
 
+    Location loc = Find(content, section, key);
+    std::string trimmedValue = Trim(value);
+    std::string keyText;
+    if (loc.key >= 0) {
+        std::string_view old = loc.keyLine;
+        std::size_t equals = old.find('=');
+        std::size_t valueStart = old.find_first_not_of(" \t", equals + 1);
+        if (valueStart == std::string_view::npos) valueStart = old.size();
+        // Blanks after "=" are kept only when a value follows them.
+        keyText = std::string(old.substr(0, trimmedValue.empty() ? equals + 1 : valueStart)) + trimmedValue;
+        if (keyText == old) return true;  // already there; saves splitting a large file
+    }
+
     std::vector<Line> lines = SplitLines(content);
     // New lines follow the file's own line ends.
     std::string eol = "\n";
     if (!lines.empty() && lines.front().end == "\r\n") eol = "\r\n";
 
-    Location loc = Find(lines, section, key);
-    std::string trimmedValue = Trim(value);
     if (loc.key >= 0) {
-        Line& line = lines[static_cast<std::size_t>(loc.key)];
-        std::size_t equals = line.text.find('=');
-        std::size_t valueStart = line.text.find_first_not_of(" \t", equals + 1);
-        if (valueStart == std::string::npos) valueStart = line.text.size();
-        // Blanks after "=" are kept only when a value follows them.
-        std::string prefix = line.text.substr(0, trimmedValue.empty() ? equals + 1 : valueStart);
-        line.text = prefix + trimmedValue;
+        lines[static_cast<std::size_t>(loc.key)].text = keyText;
     } else if (loc.section >= 0) {
         auto at = static_cast<std::size_t>(loc.lastEntry);
         if (lines[at].end.empty()) lines[at].end = eol;

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace varnock::platform {
 
@@ -17,6 +19,14 @@ inline constexpr std::size_t kProfileValueMax = 511;
 // empty text, not the default.
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const std::filesystem::path& file);
+
+// Every key line of `section` in `file`, in file order, as (key, value)
+// read the way GetPrivateProfileString reads them; a key that appears twice
+// is listed twice, and a read returns its first value. One pass over the
+// file, for callers that need many keys of a large section. Empty when the
+// file or the section is missing.
+std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(const std::string& section,
+                                                                          const std::filesystem::path& file);
 
 // Sets `key` in `section` of `file` to `value`, creating the file, the
 // section and the key as needed. Every other byte of the file is kept. The

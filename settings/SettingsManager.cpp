@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string_view>
 #include <system_error>
 
 #include "platform/DeviceProbe.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/PrivateProfile.h"
 
 namespace varnock {
 namespace {
@@ -55,6 +57,24 @@ int ToInt(const std::string& text) {
     if (n > INT32_MAX) return INT32_MAX;
     if (n < INT32_MIN) return INT32_MIN;
     return static_cast<int>(n);
+}
+
+// The entries of the matrix by number, each with the value a read of its
+// key gives, from one read of the file: read key by key, a large matrix
+// would be read from disk once per entry, and a count of a billion would
+// mean a billion reads.
+std::map<int, std::string> MatrixEntries(const std::filesystem::path& file) {
+    std::map<int, std::string> entries;
+    for (auto& [key, value] : platform::GetPrivateProfileSection(kSectionMatrix, file)) {
+        // Only the "%d" form names an entry: "01" is another key.
+        if (key.empty() || key.size() > 10 || key[0] == '0' ||
+            key.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        long long n = std::stoll(key);
+        if (n > INT32_MAX) continue;
+        entries.emplace(static_cast<int>(n), std::move(value));  // the first line of a key counts
+    }
+    return entries;
 }
 
 bool CanOpenForReading(const std::filesystem::path& path) {
@@ -162,8 +182,8 @@ void SettingsManager::ReadRows() {
     m_rowEntries.clear();
     const std::string flagOn = platform::LoadString(kStrFlagOn);
     std::vector<std::string> pieces;
-    for (int n = 1; n <= m_nItems; ++n) {
-        std::string value = m_iniSetting.GetString(std::to_string(n), "", kSectionMatrix);
+    for (const auto& [n, value] : MatrixEntries(m_iniSetting.GetFileName())) {
+        if (n > m_nItems) break;
         if (value.empty()) continue;
         pieces.clear();
         SplitList(value, ',', pieces);
@@ -197,6 +217,9 @@ void SettingsManager::Save() {
     // After a Load that stopped early nothing here was read from the files;
     // writing the initial values would overwrite what the user stored.
     if (!m_bLoaded) return;
+    // Rows that stand in the file as they would be written are left alone:
+    // every write reads and rewrites the whole file.
+    const std::map<int, std::string> stored = MatrixEntries(m_iniSetting.GetFileName());
     for (std::size_t i = 0; i < m_rows.size() && static_cast<int>(i) < m_nItems; ++i) {
         const AllocationRow& row = *m_rows[i];
         const std::string flag =
@@ -206,6 +229,10 @@ void SettingsManager::Save() {
             row.m_strVirtualPort + "," + row.m_strLinkPort + "," + third + "," + row.m_strExtra + "," + flag;
         // Each row goes back under the entry it came from, so a gap in the
         // entries does not leave a moved row's old text behind.
+        auto same = stored.find(m_rowEntries[i]);
+        if (same != stored.end() && same->second == Trim(value) &&
+            same->second.size() < platform::kProfileValueMax)
+            continue;
         m_iniSetting.WriteString(std::to_string(m_rowEntries[i]), value, kSectionMatrix);
     }
     m_iniSetting.WriteString("PortAssignMode", m_nPortAssignMode == 1 ? "Auto" : "Manual",

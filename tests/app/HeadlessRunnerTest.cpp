@@ -3,11 +3,8 @@
 // address.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -19,6 +16,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "tests/support/TestSupport.h"
+#include "tests/vport/VportTestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 
 extern char** environ;
@@ -31,15 +29,18 @@ using plcsim::RequestKind;
 using test::ReadFile;
 using test::WaitFor;
 
-// A child process with stdout and stderr in files.
+// varnockd in `dir` as a child process, with stdout and stderr in files there.
 class Process {
 public:
-    Process(const std::string& program, const fs::path& out, const fs::path& err) {
+    Process(const test::TempDir& dir, const std::string& out, const std::string& err) {
+        const std::string program = (dir / "varnockd").string();
         char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, 1, (dir / out).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (dir / err).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
         if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv, environ) != 0) m_pid = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
@@ -57,30 +58,6 @@ private:
     pid_t m_pid = -1;
     int m_status = -1;
 };
-
-// Writes `request` into a virtual port as the host software would (raw
-// mode) and returns what comes back within five seconds.
-std::string Exchange(const fs::path& port, const std::string& request) {
-    int fd = ::open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios t{};
-    if (fd < 0 || ::tcgetattr(fd, &t) != 0) return "(cannot open " + port.string() + ")";
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-    std::string reply;
-    if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-        WaitFor(
-            [&] {
-                pollfd p{fd, POLLIN, 0};
-                char buf[256];
-                ssize_t n = ::poll(&p, 1, 10) > 0 ? ::read(fd, buf, sizeof buf) : 0;
-                if (n > 0) reply.append(buf, static_cast<size_t>(n));
-                return reply.size() >= request.size();
-            },
-            5s);
-    }
-    ::close(fd);
-    return reply;
-}
 
 class HeadlessRunnerTest : public ::testing::Test {
 protected:
@@ -103,7 +80,6 @@ protected:
         plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
         plc->Start();
     }
-    std::string Varnockd() const { return (dir / "varnockd").string(); }
     std::string Out(const std::string& name) const { return ReadFile(dir / name); }
     bool OutHas(const std::string& text) const { return Out("out").find(text) != std::string::npos; }
 
@@ -114,18 +90,21 @@ protected:
 
 TEST_F(HeadlessRunnerTest, BridgesARequestAndSaysGoodbyeOnSigterm) {
     ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.81"));
-    Process daemon(Varnockd(), dir / "out", dir / "err");
+    Process daemon(dir, "out", "err");
     ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 10s)) << Out("out") << Out("err");
     EXPECT_TRUE(OutHas("channel 1: COM5 at " + (devices.path() / "COM5").string() +
                        ", link Ethernet 127.0.0.81, not connected\n"))
         << Out("out");
 
     // A second copy ends at once and silently; the first keeps running.
-    Process second(Varnockd(), dir / "out2", dir / "err2");
+    Process second(dir, "out2", "err2");
     EXPECT_EQ(second.Wait(), 0);
     EXPECT_EQ(Out("out2") + Out("err2"), "");
 
-    EXPECT_EQ(Exchange(devices.path() / "COM5", "hello PLC"), "hello PLC");
+    test::HostPort host(devices.path() / "COM5");
+    ASSERT_TRUE(host.Write("hello PLC"));
+    EXPECT_EQ(host.Read(9, 5000), "hello PLC");
+    host.Close();
     EXPECT_TRUE(plc->RequestsOf(RequestKind::Disconnect).empty());
 
     daemon.Signal(SIGTERM);
@@ -141,7 +120,7 @@ TEST_F(HeadlessRunnerTest, BridgesARequestAndSaysGoodbyeOnSigterm) {
 
 TEST_F(HeadlessRunnerTest, UnreachablePlcIsReportedAndSigintStillEndsCleanly) {
     Setup("127.0.0.83", false);
-    Process daemon(Varnockd(), dir / "out", dir / "err");
+    Process daemon(dir, "out", "err");
     ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connect failed"); }, 10s)) << Out("out") << Out("err");
     EXPECT_EQ(Out("err").rfind("[114] The port Ethernet cannot be opened.", 0), 0u) << Out("err");
     daemon.Signal(SIGINT);
@@ -152,7 +131,7 @@ TEST_F(HeadlessRunnerTest, MissingVarnockIniEndsWithItsMessage) {
     Setup("127.0.0.83", false);
     fs::remove(dir / "Varnock.ini");
     std::string stored = Out("Varnock_setting.ini");
-    Process daemon(Varnockd(), dir / "out", dir / "err");
+    Process daemon(dir, "out", "err");
     EXPECT_EQ(daemon.Wait(), 1);
     std::string err = Out("err");
     EXPECT_EQ(err.rfind("[109] The settings file Varnock.ini", 0), 0u) << err;

@@ -1,6 +1,7 @@
 #pragma once
 // A small sysfs look-alike in a temporary folder: class/tty entries whose
-// device links lead into devices/, some of them below a USB device.
+// device links lead into devices/, some of them below a USB device. And the
+// settings file the USB-to-UART link reads.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -9,6 +10,8 @@
 
 namespace varnock::test {
 
+inline const char* const kCp2102 = "CP2102 USB to UART Bridge Controller";
+
 class FakeDeviceTree {
 public:
     const std::filesystem::path& root() const { return m_dir.path(); }
@@ -16,11 +19,10 @@ public:
     // A converter on its own USB device; a missing product leaves it without a friendly name.
     void AddUsbSerial(const std::string& tty, const std::optional<std::string>& product,
                       const std::optional<std::string>& interfaceText = std::nullopt) {
-        namespace fs = std::filesystem;
         const std::string bus = "1-" + std::to_string(++m_devices);
-        fs::path usb = root() / "devices/pci0000:00/0000:00:14.0/usb1" / bus;
-        fs::path intf = usb / (bus + ":1.0");
-        fs::create_directories(intf / tty);
+        std::filesystem::path usb = root() / "devices/pci0000:00/0000:00:14.0/usb1" / bus;
+        std::filesystem::path intf = usb / (bus + ":1.0");
+        std::filesystem::create_directories(intf / tty);
         WriteFile(usb / "idVendor", "10c4\n");
         if (product) WriteFile(usb / "product", *product + "\n");
         WriteFile(intf / "bInterfaceNumber", "00\n");
@@ -29,9 +31,8 @@ public:
     }
     // A serial port that is not on USB.
     void AddPlatformSerial(const std::string& tty) {
-        std::filesystem::path dev = root() / "devices/platform/serial8250" / tty;
-        std::filesystem::create_directories(dev);
-        AddClassEntry(tty, dev);
+        std::filesystem::create_directories(root() / "devices/platform/serial8250" / tty);
+        AddClassEntry(tty, root() / "devices/platform/serial8250" / tty);
     }
     // A terminal without any device behind it.
     void AddVirtualTerminal(const std::string& tty) {
@@ -40,13 +41,19 @@ public:
 
 private:
     void AddClassEntry(const std::string& tty, const std::filesystem::path& device) {
-        std::filesystem::path entry = root() / "class/tty" / tty;
-        std::filesystem::create_directories(entry);
-        std::filesystem::create_directory_symlink(device, entry / "device");
+        AddVirtualTerminal(tty);
+        std::filesystem::create_directory_symlink(device, root() / "class/tty" / tty / "device");
     }
 
     TempDir m_dir;
     int m_devices = 0;
 };
+
+inline void WriteUsbComSettings(const std::filesystem::path& dir, const std::string& portName,
+                                int monitorTimeMs = 50) {
+    WriteFile(dir / "Varnock.ini",
+              "[CommunicationSettings]\nUSBCOMPortName=" + portName +
+                  "\n[CustomSetting]\nPLCDataMonitorTime_USB=" + std::to_string(monitorTimeMs) + "\n");
+}
 
 }  // namespace varnock::test

@@ -1,8 +1,8 @@
 #pragma once
 // A stand-in for the PLC's USB driver: devices at indices with a serial
-// number, a status, a device count, a busy flag (held by another program) and
-// queued input. Devices can be unplugged and plugged in again elsewhere;
-// handles to an unplugged device report a negative status. Calls are logged.
+// number, a device count, a busy flag (held by another program) and queued
+// input. Devices can be unplugged and plugged in again elsewhere; handles to
+// an unplugged device report a negative status. Calls are logged.
 #include <cstring>
 #include <deque>
 #include <map>
@@ -18,10 +18,10 @@ class SimulatedUsbDriver : public UsbDriver {
 public:
     struct Device {
         std::string serial;  // empty: reports no serial number
-        int32_t status = 0;
         int16_t count = 1;
         bool busy = false;
         bool held = false;
+        bool plugged = true;
         size_t maxPerRead = SIZE_MAX;
         std::deque<uint8_t> input;     // sent by the PLC, unread
         std::vector<uint8_t> reply;    // sent by the PLC once the link reads
@@ -29,11 +29,15 @@ public:
     };
 
     Device& Plug(int index, const std::string& serial) {
+        if (At(index)) Unplug(index);
         m_devices[index] = std::make_shared<Device>();
         m_devices[index]->serial = serial;
         return *m_devices[index];
     }
-    void Unplug(int index) { m_devices.erase(index); }
+    void Unplug(int index) {
+        m_devices.at(index)->plugged = false;
+        m_devices.erase(index);
+    }
     Device* At(int index) { return m_devices.count(index) ? m_devices[index].get() : nullptr; }
     int OpenHandles() const { return static_cast<int>(m_handles.size()); }
 
@@ -50,7 +54,6 @@ public:
         m_handles[m_next] = m_devices[index];
         return m_next++;
     }
-
     uint32_t Control(Handle handle, uint32_t code, const void* in, uint32_t, void* out,
                      uint32_t outSize) override {
         static const std::map<uint32_t, std::string> names{
@@ -59,22 +62,17 @@ public:
             {IOCTL_HXUSB_GET_SERIAL, "GET_SERIAL"},   {IOCTL_HXUSB_GET_COUNT, "GET_COUNT"}};
         calls.push_back(names.at(code));
         Device* device = Live(handle);
-        int32_t status = device ? device->status : -1;
+        int32_t status = device ? 0 : -1;
         if (code == IOCTL_HXUSB_GET_STATUS) return std::memcpy(out, &status, 4), 4;
         if (!device) return 0;
-        if (code == IOCTL_HXUSB_SET_TIMEOUT) {
-            uint32_t ms;
-            std::memcpy(&ms, in, 4);
-            calls.back() += " " + std::to_string(ms);
-        }
+        if (code == IOCTL_HXUSB_SET_TIMEOUT)
+            calls.back() += " " + std::to_string(*static_cast<const uint32_t*>(in));
         if (code == IOCTL_HXUSB_PURGE_INPUT) device->input.clear();
         if (code == IOCTL_HXUSB_GET_COUNT) return std::memcpy(out, &device->count, 2), 2;
         if (code != IOCTL_HXUSB_GET_SERIAL || device->serial.empty()) return 0;
         uint32_t n = std::min<uint32_t>(outSize, static_cast<uint32_t>(device->serial.size() + 1));
-        std::memcpy(out, device->serial.c_str(), n);
-        return n;
+        return std::memcpy(out, device->serial.c_str(), n), n;
     }
-
     uint32_t Read(Handle handle, uint8_t* buffer, uint32_t count) override {
         calls.push_back("read " + std::to_string(count));
         Device* device = Live(handle);
@@ -86,7 +84,6 @@ public:
         device->input.erase(device->input.begin(), device->input.begin() + static_cast<long>(n));
         return static_cast<uint32_t>(n);
     }
-
     uint32_t Write(Handle handle, const uint8_t* buffer, uint32_t count) override {
         calls.push_back("write " + std::to_string(count));
         Device* device = Live(handle);
@@ -94,7 +91,6 @@ public:
         device->written.insert(device->written.end(), buffer, buffer + count);
         return count;
     }
-
     void Close(Handle handle) override {
         calls.push_back("close");
         if (!m_handles.count(handle)) return;
@@ -103,12 +99,9 @@ public:
     }
 
 private:
-    // The device behind a handle while it is still plugged in.
     Device* Live(Handle handle) {
-        if (!m_handles.count(handle)) return nullptr;
-        for (auto& [index, device] : m_devices)
-            if (device == m_handles[handle]) return device.get();
-        return nullptr;
+        auto it = m_handles.find(handle);
+        return it != m_handles.end() && it->second->plugged ? it->second.get() : nullptr;
     }
 
     std::map<int, std::shared_ptr<Device>> m_devices;

@@ -7,71 +7,47 @@
 namespace varnock {
 namespace {
 
-using test::FakeDeviceTree;
 using Ports = std::vector<std::string>;
 
-const char* const kCp2102 = "CP2102 USB to UART Bridge Controller";
+class UsbComDiscoveryTest : public ::testing::Test {
+protected:
+    // Added out of order: the list comes sorted by tty name. Ports that are
+    // not on USB are never listed.
+    UsbComDiscoveryTest() {
+        tree.AddUsbSerial("ttyUSB1", test::kCp2102);
+        tree.AddUsbSerial("ttyUSB0", test::kCp2102, "CP2102 Interface");  // named by its product
+        tree.AddUsbSerial("ttyUSB2", "FT232R USB UART");
+        tree.AddUsbSerial("ttyUSB3", "Silicon Labs CP2102 USB to UART Bridge Controller");
+        tree.AddUsbSerial("ttyACM0", std::nullopt, "Mega2560 Bridge");  // no friendly name
+        tree.AddUsbSerial("ttyACM1", "Other Bridge", "Mega2560 Bridge");
+        tree.AddPlatformSerial("ttyS0");
+        tree.AddVirtualTerminal("tty1");
+    }
+    test::FakeDeviceTree tree;
+};
 
-TEST(UsbSerialDevicesTest, NamesUsbTtysOnlyWithTheirPortInParentheses) {
-    FakeDeviceTree tree;
-    tree.AddUsbSerial("ttyUSB0", kCp2102, "CP2102 Interface");
-    tree.AddUsbSerial("ttyACM0", std::nullopt);
-    tree.AddPlatformSerial("ttyS0");
-    tree.AddVirtualTerminal("tty1");
-
-    std::vector<platform::UsbSerialDevice> devices;
-    ASSERT_TRUE(platform::ListUsbSerialDevices(tree.root(), devices));
-    ASSERT_EQ(devices.size(), 2u);
-    EXPECT_EQ(devices[0].ttyName, "ttyACM0");
-    EXPECT_EQ(devices[0].friendlyName, "");
-    EXPECT_EQ(devices[1].friendlyName, "CP2102 USB to UART Bridge Controller (ttyUSB0)");
-    EXPECT_EQ(devices[1].description, "CP2102 Interface (ttyUSB0)");
-}
-
-TEST(UsbComDiscoveryTest, OneMatchingConverterGivesItsTtyPath) {
+TEST_F(UsbComDiscoveryTest, FriendlyNameOrElseDescriptionMustBeginWithThePrefix) {
     test::ScopedDeviceDir deviceDir;
-    FakeDeviceTree tree;
-    tree.AddUsbSerial("ttyUSB0", kCp2102);
-    tree.AddUsbSerial("ttyUSB1", "FT232R USB UART");
+    const std::pair<const char*, Ports> cases[] = {
+        {"CP2102", {"\\\\.\\ttyUSB0", "\\\\.\\ttyUSB1"}},  // not ttyUSB3, which only contains it
+        {"FT232", {"\\\\.\\ttyUSB2"}},
+        {"Mega2560", {"\\\\.\\ttyACM0"}},  // a friendly name takes precedence
+        {"Bridge", {}},
+    };
+    for (const auto& [prefix, expected] : cases) {
+        Ports ports{"kept"};
+        EXPECT_EQ(FindUsbComPorts(prefix, ports, tree.root()), 1);
+        ports.erase(ports.begin());
+        EXPECT_EQ(ports, expected) << prefix;
+    }
+    EXPECT_EQ(platform::ResolveDeviceName("\\\\.\\ttyUSB0"), "/dev/ttyUSB0");
 
     Ports ports{"kept"};
-    EXPECT_EQ(FindUsbComPorts("CP2102", ports, tree.root()), 1);
-    ASSERT_EQ(ports, (Ports{"kept", "\\\\.\\ttyUSB0"}));
-    EXPECT_EQ(platform::ResolveDeviceName(ports[1]), "/dev/ttyUSB0");
+    EXPECT_EQ(FindUsbComPorts("CP2102", ports, tree.root() / "missing"), 0);
+    EXPECT_EQ(ports, Ports{"kept"});
 }
 
-TEST(UsbComDiscoveryTest, EveryMatchingConverterIsListed) {
-    FakeDeviceTree tree;
-    tree.AddUsbSerial("ttyUSB1", kCp2102);
-    tree.AddUsbSerial("ttyUSB0", kCp2102);
-
-    Ports ports;
-    EXPECT_EQ(FindUsbComPorts("CP210", ports, tree.root()), 1);
-    EXPECT_EQ(ports, (Ports{"\\\\.\\ttyUSB0", "\\\\.\\ttyUSB1"}));
-}
-
-TEST(UsbComDiscoveryTest, NameMustBeginWithThePrefix) {
-    FakeDeviceTree tree;
-    tree.AddUsbSerial("ttyUSB0", "Silicon Labs CP2102 USB to UART Bridge Controller");
-    tree.AddPlatformSerial("ttyS0");
-
-    Ports ports;
-    EXPECT_EQ(FindUsbComPorts("CP2102", ports, tree.root()), 1);
-    EXPECT_TRUE(ports.empty());
-}
-
-TEST(UsbComDiscoveryTest, DescriptionServesWhenThereIsNoFriendlyName) {
-    FakeDeviceTree tree;
-    tree.AddUsbSerial("ttyUSB3", std::nullopt, kCp2102);
-    // A friendly name takes precedence over a matching description.
-    tree.AddUsbSerial("ttyUSB4", "Other Bridge", kCp2102);
-
-    Ports ports;
-    EXPECT_EQ(FindUsbComPorts("CP2102", ports, tree.root()), 1);
-    EXPECT_EQ(ports, (Ports{"\\\\.\\ttyUSB3"}));
-}
-
-TEST(UsbComDiscoveryTest, NameWithoutAPortInParenthesesIsSkipped) {
+TEST(UsbComMatchTest, NameWithoutAPortInParenthesesIsSkipped) {
     std::vector<platform::UsbSerialDevice> devices{
         {"ttyUSB0", "CP2102 Bridge", ""},
         {"ttyUSB1", "CP2102 Bridge (ttyUSB1", ""},
@@ -81,13 +57,6 @@ TEST(UsbComDiscoveryTest, NameWithoutAPortInParenthesesIsSkipped) {
     Ports ports;
     MatchUsbComPorts("CP2102", devices, ports);
     EXPECT_EQ(ports, (Ports{"\\\\.\\ttyUSB3"}));
-}
-
-TEST(UsbComDiscoveryTest, NoDeviceTreeGivesNoList) {
-    FakeDeviceTree tree;
-    Ports ports{"kept"};
-    EXPECT_EQ(FindUsbComPorts("CP2102", ports, tree.root() / "missing"), 0);
-    EXPECT_EQ(ports, (Ports{"kept"}));
 }
 
 }  // namespace

@@ -82,18 +82,16 @@ TEST_F(UsbRealPortTest, ReadAndWriteReachTheDriverInOrder) {
     // Never more than the buffer holds.
     EXPECT_EQ(port.Write(ByteArray{1, 2}, 10, sent, 100), 1);
     EXPECT_EQ(sent, 2u);
-}
 
-TEST_F(UsbRealPortTest, ShortReadIsNotAFailure) {
-    OpenAtZero();
+    // Short reads, and none at all, are not failures.
     driver.At(0)->reply = {1, 2, 3, 4, 5, 6};
     driver.At(0)->maxPerRead = 2;
+    data = {};
     EXPECT_EQ(ReadSome(6), 1);
-    EXPECT_EQ(received, 2u);
+    EXPECT_EQ(data, (ByteArray{1, 2}));
     driver.At(0)->input.clear();
     EXPECT_EQ(ReadSome(6), 1);
     EXPECT_EQ(received, 0u);
-    EXPECT_EQ(data, (ByteArray{1, 2}));
 }
 
 TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumber) {

@@ -35,6 +35,11 @@ protected:
     }
     bool Enabled(int id) const { return view.IsControlEnabled(id); }
     bool Checked(int id) const { return view.IsChecked(id); }
+    void ExpectAddressEnabled(bool enabled) {
+        for (int id : {IDC_LINK_ADDRESS, IDC_LINK_ADDRESS_LABEL, IDC_LINK_ADDRESS_NOTE})
+            EXPECT_EQ(Enabled(id), enabled) << id;
+        EXPECT_EQ(Enabled(IDC_LINK_COM_PORT), !enabled);
+    }
 
     FakeDialogView view;
     LinkSettingsDialog dialog{view};
@@ -51,9 +56,7 @@ TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
     ASSERT_EQ(view.at(IDC_LINK_COM_PORT).items.size(), 256u);
     EXPECT_EQ(view.at(IDC_LINK_COM_PORT).items.back(), "COM256");
     EXPECT_EQ(view.ComboGetItemText(IDC_LINK_COM_PORT, view.ComboGetCurSel(IDC_LINK_COM_PORT)), "COM3");
-    EXPECT_TRUE(Enabled(IDC_LINK_COM_PORT));
-    for (int id : {IDC_LINK_ADDRESS, IDC_LINK_ADDRESS_LABEL, IDC_LINK_ADDRESS_NOTE})
-        EXPECT_FALSE(Enabled(id));
+    ExpectAddressEnabled(false);
     EXPECT_TRUE(Checked(IDC_LINK_CONNECT));
     EXPECT_FALSE(Checked(IDC_LINK_NO_CONNECT));
 }
@@ -80,26 +83,24 @@ TEST_F(LinkSettingsDialogTest, EthernetRowShowsItsAddress) {
     Open(row, {"COM", "USB", "Ethernet"});
     EXPECT_TRUE(Checked(IDC_LINK_ETHERNET));
     EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{192, 168, 1, 5}));
-    EXPECT_FALSE(Enabled(IDC_LINK_COM_PORT));
-    for (int id : {IDC_LINK_ADDRESS, IDC_LINK_ADDRESS_LABEL, IDC_LINK_ADDRESS_NOTE}) EXPECT_TRUE(Enabled(id));
+    ExpectAddressEnabled(true);
 }
 
+// The kind's case matters for Ethernet: it enables the button but does not admit the row.
 TEST_F(LinkSettingsDialogTest, LowerCaseEthernetKindEnablesButDoesNotAdmitTheRow) {
     AllocationRow row = Row("Ethernet", 1, "10.1.1.1");
     row.m_bNoConnectCommand = 0;
     Open(row, {"ethernet"});
     EXPECT_TRUE(Enabled(IDC_LINK_ETHERNET));
     EXPECT_FALSE(Checked(IDC_LINK_ETHERNET));
-
     // Confirmed without a choice: only the flag and the emptied real port change.
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
     EXPECT_EQ(view.endResult, IDOK);
     EXPECT_EQ(row.m_bNoConnectCommand, 1);
     EXPECT_EQ(row.m_strRealPort, "");
-    EXPECT_EQ(row.m_nLinkType, 1);
-    EXPECT_EQ(row.m_strLinkPort, "Ethernet");
-    EXPECT_EQ(row.m_strIPAddress, "10.1.1.1");
+    EXPECT_EQ(std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strIPAddress),
+              std::tuple(1, "Ethernet", "10.1.1.1"));
 }
 
 TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
@@ -129,35 +130,26 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLink) {
     AllocationRow row = Row("COM3", 0);
     Open(row, {"COM", "USB", "Ethernet"});
 
+    auto stored = [&] {
+        return std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strRealPort, row.m_strIPAddress);
+    };
     Click(IDC_LINK_ETHERNET);
-    EXPECT_TRUE(Enabled(IDC_LINK_ADDRESS));
-    EXPECT_FALSE(Enabled(IDC_LINK_COM_PORT));
+    ExpectAddressEnabled(true);
     view.TypeAddress(IDC_LINK_ADDRESS, {"10", "0", "0", "1"});
     dialog.OnOK();
-    EXPECT_EQ(row.m_nLinkType, 1);
-    EXPECT_EQ(row.m_strLinkPort, "Ethernet");
-    EXPECT_EQ(row.m_strRealPort, "Ethernet");
-    EXPECT_EQ(row.m_strIPAddress, "10.0.0.1");
-
+    EXPECT_EQ(stored(), std::tuple(1, "Ethernet", "Ethernet", "10.0.0.1"));
     Click(IDC_LINK_USB);
     EXPECT_FALSE(Enabled(IDC_LINK_ADDRESS));
     dialog.OnOK();
-    EXPECT_EQ(row.m_nLinkType, 2);
-    EXPECT_EQ(row.m_strLinkPort, "USB");
-    EXPECT_EQ(row.m_strRealPort, "USB");
-    EXPECT_EQ(row.m_strIPAddress, "10.0.0.1");  // kept, though nothing shows it
-
+    EXPECT_EQ(stored(), std::tuple(2, "USB", "USB", "10.0.0.1"));  // the address kept, though hidden
     Click(IDC_LINK_SERIAL);
-    EXPECT_TRUE(Enabled(IDC_LINK_COM_PORT));
+    ExpectAddressEnabled(false);
     view.ComboSetCurSel(IDC_LINK_COM_PORT, 11);
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
-    EXPECT_EQ(row.m_nLinkType, 0);
-    EXPECT_EQ(row.m_strLinkPort, "COM12");
-    EXPECT_EQ(row.m_strRealPort, "SERIAL2");
+    EXPECT_EQ(stored(), std::tuple(0, "COM12", "SERIAL2", "10.0.0.1"));
     EXPECT_EQ(row.m_bNoConnectCommand, 1);
-    EXPECT_EQ(row.m_strExtra, "keep");
-    EXPECT_EQ(row.m_strVirtualPort, "COM10");
+    EXPECT_EQ(std::tuple(row.m_strExtra, row.m_strVirtualPort), std::tuple("keep", "COM10"));
 }
 
 TEST_F(LinkSettingsDialogTest, CancelAndMissingRow) {

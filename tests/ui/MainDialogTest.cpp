@@ -40,6 +40,8 @@ const char* kRows =
     "2=COM6,COM3,SERIAL2,,Yes\n"
     "4=COM7,USB,USB,x,No\n";
 
+using Texts = std::vector<std::string>;
+
 class MainDialogTest : public ::testing::Test {
 protected:
     // The template's initial state.
@@ -53,7 +55,12 @@ protected:
         dialog.SetSettings(&fixture.settings);
         ASSERT_TRUE(dialog.OnInitDialog());
     }
-    std::vector<std::string> Texts(int item) const { return view.items.at(item).texts; }
+    Texts Row(int item) const { return view.items.at(item).texts; }
+    std::vector<int> MenuCommands() const {
+        std::vector<int> commands;
+        for (const auto& entry : view.menu) commands.push_back(entry.command);
+        return commands;
+    }
     void ExpectButtons(bool connected) {
         EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_EDIT), !connected);
         EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_CONNECT), !connected);
@@ -73,25 +80,20 @@ protected:
 TEST_F(MainDialogTest, ListShowsEachHeldRow) {
     Start();
     ASSERT_EQ(view.items.size(), 3u);
-    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "Ethernet", "192.168.1.5", "No"}));
-    EXPECT_EQ(Texts(1), (std::vector<std::string>{"COM6", "COM3", "SERIAL2", "Yes"}));
-    EXPECT_EQ(Texts(2), (std::vector<std::string>{"COM7", "USB", "USB", "No"}));
+    EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
+    EXPECT_EQ(Row(1), (Texts{"COM6", "COM3", "SERIAL2", "Yes"}));
+    EXPECT_EQ(Row(2), (Texts{"COM7", "USB", "USB", "No"}));
     EXPECT_EQ(view.items[2].data->m_strExtra, "x");
     EXPECT_NE(view.items[0].data, fixture.settings.GetRow(0));  // a copy
 
     ASSERT_EQ(view.columns.size(), 4u);
     EXPECT_EQ(view.columns[0],
               std::make_pair(platform::LoadString(102), int(platform::LoadString(102).size()) * 7));
-    EXPECT_EQ(view.columns[3].first, platform::LoadString(106));
-    EXPECT_EQ(view.columns[3].second, 160);
-
-    EXPECT_EQ(channels.log, std::vector<std::string>{"window"});
+    EXPECT_EQ(view.columns[3], std::make_pair(platform::LoadString(106), 160));
+    EXPECT_EQ(channels.log, Texts{"window"});
     EXPECT_FALSE(view.topmost);
     ExpectButtons(false);
-
-    std::vector<int> commands;
-    for (const auto& entry : view.menu) commands.push_back(entry.command);
-    EXPECT_EQ(commands,
+    EXPECT_EQ(MenuCommands(),
               (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_32, IDM_INSTALLER_64, 0, IDM_ABOUTBOX}));
 }
 
@@ -103,90 +105,12 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     dialog.SetSettings(&fixture.settings);
     ASSERT_TRUE(dialog.OnInitDialog());
     library->MakeCurrent();
-
-    std::vector<int> commands;
-    for (const auto& entry : view.menu) commands.push_back(entry.command);
-    EXPECT_EQ(commands, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
+    EXPECT_EQ(MenuCommands(), (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
 }
 
-TEST_F(MainDialogTest, NoSettingsNoWindow) {
+TEST_F(MainDialogTest, NoSettingsNoWindowAndNoRowsNoBroadcasts) {
     EXPECT_FALSE(dialog.OnInitDialog());
-    EXPECT_TRUE(view.items.empty());
     EXPECT_TRUE(view.menu.empty());
-}
-
-TEST_F(MainDialogTest, FlagColumnTogglesOnlyWhileNotConnected) {
-    Start(kRows, "WndAlwaysOnTop=TRUE\n");
-    EXPECT_TRUE(view.topmost);
-    view.selectionMark = 1;
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Texts(1)[3], "No");
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 0);
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Texts(1)[3], "Yes");
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 1);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 0);
-
-    dialog.OnConnect();
-    int asked = 0;
-    view.linkSettings = [&](AllocationRow&, const std::vector<std::string>&) { return ++asked, IDCANCEL; };
-    dialog.OnActivate(1, 3);
-    dialog.OnActivate(1, 0);
-    EXPECT_EQ(Texts(1)[3], "Yes");
-    EXPECT_EQ(asked, 0);
-
-    // No selection: nothing either.
-    dialog.OnDisconnect();
-    view.selectionMark = -1;
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Texts(1)[3], "Yes");
-}
-
-TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
-    Start();
-    view.selectionMark = 0;
-    std::vector<std::string> kindsSeen;
-    view.linkSettings = [&](AllocationRow& row, const std::vector<std::string>& kinds) {
-        kindsSeen = kinds;
-        row.m_nLinkType = 2;
-        row.m_strLinkPort = "USB";
-        row.m_strRealPort = "USB";
-        row.m_bNoConnectCommand = 1;
-        return IDCANCEL;
-    };
-    dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
-    EXPECT_EQ(kindsSeen, (std::vector<std::string>{"COM", "USB", "Ethernet"}));
-    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "Ethernet", "192.168.1.5", "No"}));
-    EXPECT_EQ(view.items[0].data->m_nLinkType, 1);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
-
-    auto edit = view.linkSettings;
-    view.linkSettings = [&](AllocationRow& row, const std::vector<std::string>& kinds) {
-        edit(row, kinds);
-        return IDOK;
-    };
-    dialog.OnCommand(IDC_MAIN_EDIT);
-    EXPECT_EQ(Texts(0), (std::vector<std::string>{"COM5", "USB", "USB", "Yes"}));
-    EXPECT_EQ(view.items[0].data->m_nLinkType, 2);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 1);
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_strLinkPort, "COM3");
-}
-
-TEST_F(MainDialogTest, ButtonsFollowTheConnectReply) {
-    Start();
-    channels.connectResult = 0;
-    dialog.OnCommand(IDC_MAIN_CONNECT);
-    ExpectButtons(false);
-    channels.connectResult = 1;
-    dialog.OnCommand(IDC_MAIN_CONNECT);
-    ExpectButtons(true);
-    dialog.OnCommand(IDC_MAIN_DISCONNECT);
-    ExpectButtons(false);
-    EXPECT_EQ(channels.log, (std::vector<std::string>{"window", "connect", "connect", "disconnect"}));
-}
-
-TEST_F(MainDialogTest, EmptyListBroadcastsNothing) {
     Start("items=1\n");
     EXPECT_TRUE(view.items.empty());
     dialog.OnConnect();
@@ -195,9 +119,73 @@ TEST_F(MainDialogTest, EmptyListBroadcastsNothing) {
     EXPECT_TRUE(channels.log.empty());
 }
 
-TEST_F(MainDialogTest, CloseDisconnectsFirstThenSaves) {
+TEST_F(MainDialogTest, FlagColumnTogglesOnlyWhileNotConnected) {
+    Start(kRows, "WndAlwaysOnTop=TRUE\n");
+    EXPECT_TRUE(view.topmost);
+    view.selectionMark = 1;
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Row(1)[3], "No");
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 0);
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Row(1)[3], "Yes");
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 0);
+
+    dialog.OnConnect();
+    int asked = 0;
+    view.linkSettings = [&](AllocationRow&, const Texts&) { return ++asked, IDCANCEL; };
+    dialog.OnActivate(1, 3);
+    dialog.OnActivate(1, 0);
+    EXPECT_EQ(Row(1)[3], "Yes");
+    EXPECT_EQ(asked, 0);
+    // No selection: nothing either.
+    dialog.OnDisconnect();
+    view.selectionMark = -1;
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Row(1)[3], "Yes");
+}
+
+TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
+    Start();
+    view.selectionMark = 0;
+    Texts kindsSeen;
+    int answer = IDCANCEL;
+    view.linkSettings = [&](AllocationRow& row, const Texts& kinds) {
+        kindsSeen = kinds;
+        row.m_nLinkType = 2;
+        row.m_strLinkPort = "USB";
+        row.m_strRealPort = "USB";
+        row.m_bNoConnectCommand = 1;
+        return answer;
+    };
+    dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
+    EXPECT_EQ(kindsSeen, (Texts{"COM", "USB", "Ethernet"}));
+    EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
+    EXPECT_EQ(view.items[0].data->m_nLinkType, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
+
+    answer = IDOK;
+    dialog.OnCommand(IDC_MAIN_EDIT);
+    EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes"}));
+    EXPECT_EQ(view.items[0].data->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 1);
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_strLinkPort, "COM3");
+}
+
+TEST_F(MainDialogTest, ButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {
     Start();
     std::string before = fixture.Setting();
+    channels.connectResult = 0;
+    dialog.OnCommand(IDC_MAIN_CONNECT);
+    ExpectButtons(false);
+    channels.connectResult = 1;
+    dialog.OnCommand(IDC_MAIN_CONNECT);
+    ExpectButtons(true);
+    dialog.OnCommand(IDC_MAIN_DISCONNECT);
+    ExpectButtons(false);
+    EXPECT_EQ(channels.log, (Texts{"window", "connect", "connect", "disconnect"}));
+
     view.selectionMark = 0;
     dialog.OnActivate(0, 3);  // changes what Save writes
     dialog.OnConnect();
@@ -207,7 +195,7 @@ TEST_F(MainDialogTest, CloseDisconnectsFirstThenSaves) {
     EXPECT_NE(fixture.Setting().find("1=COM5,Ethernet,192.168.1.5,,Yes"), std::string::npos);
     EXPECT_EQ(view.endResult, IDOK);
     ExpectButtons(false);
-
+    // Not connected: Close only ends the window.
     channels.log.clear();
     view.endResult = -1;
     dialog.OnClose();
@@ -232,28 +220,18 @@ TEST_F(MainDialogTest, MenuAndWindowCommands) {
     EXPECT_EQ(view.aboutRuns, 2);
 }
 
-class LinkLossTest : public MainDialogTest {
-protected:
-    void SetUp() override {
-        platform::MessageLoop::Main().BindToCurrentThread();
-        platform::MessageLoop::Main().Restart();
-    }
-    // What a channel's monitor thread does when its link is lost.
-    void LoseLink() {
-        MainWindowLink& window = dialog;
-        window.EnableControl(MainWindowLink::kConnectButton, true);
-        window.EnableControl(MainWindowLink::kEditButton, true);
-        window.EnableControl(MainWindowLink::kDisconnectButton, false);
-        window.ClearConnectedFlag();
-        window.ShowOwnedMessage(211, platform::kMbIconError);
-    }
-};
-
-TEST_F(LinkLossTest, TeardownReleasesAWaitingMonitor) {
+// A monitor thread reporting a lost link while the window goes away must
+// not be left waiting for a window that is gone.
+TEST_F(MainDialogTest, TeardownReleasesAWaitingMonitor) {
+    platform::MessageLoop::Main().BindToCurrentThread();
+    platform::MessageLoop::Main().Restart();
     Start();
     std::atomic<bool> returned{false};
     std::thread monitor([&] {
-        LoseLink();
+        MainWindowLink& window = dialog;
+        window.EnableControl(MainWindowLink::kConnectButton, true);
+        window.ClearConnectedFlag();
+        window.ShowOwnedMessage(211, platform::kMbIconError);
         returned = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -95,9 +95,13 @@ protected:
             if (dialog->isVisible()) dialog->reject();
         });
     }
-    static std::string Cell(QTableWidget* table, int row, int column) {
-        auto* item = table->item(row, column);
-        return item ? item->text().toStdString() : std::string("<none>");
+    static std::vector<std::string> Cells(QTableWidget* table, int row) {
+        std::vector<std::string> texts;
+        for (int column = 0; column < table->columnCount(); ++column) {
+            auto* item = table->item(row, column);
+            texts.push_back(item ? item->text().toStdString() : "<none>");
+        }
+        return texts;
     }
 
     test::SettingsFixture fixture;
@@ -117,12 +121,8 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRows) {
         auto* table = Control<QTableWidget>(dialog, IDC_MAIN_LIST);
         ASSERT_NE(table, nullptr);
         ASSERT_EQ(table->rowCount(), 2);
-        EXPECT_EQ(Cell(table, 0, 0), "COM5");
-        EXPECT_EQ(Cell(table, 0, 1), "Ethernet");
-        EXPECT_EQ(Cell(table, 0, 2), "127.0.0.1");
-        EXPECT_EQ(Cell(table, 0, 3), "No");
-        EXPECT_EQ(Cell(table, 1, 1), "COM3");
-        EXPECT_EQ(Cell(table, 1, 3), "Yes");
+        EXPECT_EQ(Cells(table, 0), (std::vector<std::string>{"COM5", "Ethernet", "127.0.0.1", "No"}));
+        EXPECT_EQ(Cells(table, 1), (std::vector<std::string>{"COM6", "COM3", "SERIAL2", "Yes"}));
         EXPECT_EQ(table->horizontalHeaderItem(1)->text().toStdString(), platform::LoadString(103));
         EXPECT_EQ(table->columnWidth(3), 160);
         // Shown with the top row selected, in the template's button states.
@@ -145,7 +145,7 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRows) {
         // Enter on the flag column switches it.
         table->setCurrentCell(1, 3);
         QTest::keyClick(table, Qt::Key_Return);
-        EXPECT_EQ(Cell(table, 1, 3), "No");
+        EXPECT_EQ(Cells(table, 1)[3], "No");
         EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 0);
         EXPECT_TRUE(dialog->isVisible());
 
@@ -196,14 +196,11 @@ TEST_F(QtWindowsTest, LinkSettingsOpenOnTheSelectedRowAndOkReachesListAndSetting
             EXPECT_FALSE(dialog->isVisible());
         });
         QTest::mouseClick(Control(main, IDC_MAIN_EDIT), Qt::LeftButton);
-        EXPECT_EQ(Cell(table, 1, 1), "Ethernet");
-        EXPECT_EQ(Cell(table, 1, 2), "10.0.0.1");
-        EXPECT_EQ(Cell(table, 1, 3), "No");
+        EXPECT_EQ(Cells(table, 1), (std::vector<std::string>{"COM6", "Ethernet", "10.0.0.1", "No"}));
         const AllocationRow* row = fixture.settings.GetRow(1);
-        EXPECT_EQ(row->m_nLinkType, 1);
-        EXPECT_EQ(row->m_strIPAddress, "10.0.0.1");
-        EXPECT_EQ(row->m_strRealPort, "Ethernet");
-        EXPECT_EQ(row->m_bNoConnectCommand, 0);
+        EXPECT_EQ(
+            std::tuple(row->m_nLinkType, row->m_strIPAddress, row->m_strRealPort, row->m_bNoConnectCommand),
+            std::tuple(1, "10.0.0.1", "Ethernet", 0));
     });
 }
 
@@ -219,7 +216,6 @@ TEST_F(QtWindowsTest, LinkLossFromAnotherThreadReachesTheWindow) {
         std::thread monitor([&] {
             MainWindowLink& link = window.Logic();
             link.EnableControl(MainWindowLink::kConnectButton, true);
-            link.EnableControl(MainWindowLink::kEditButton, true);
             link.EnableControl(MainWindowLink::kDisconnectButton, false);
             link.ClearConnectedFlag();
             link.ShowOwnedMessage(211, platform::kMbIconError);

@@ -19,28 +19,25 @@ protected:
     HRESULT Raise(DISPID dispid, std::vector<Variant> args = {}) {
         return driver.sink->Invoke(dispid, DispParams{std::move(args)});
     }
+    HRESULT DataArrived(int32_t count) { return Raise(kDispidDataArrived, {Variant::Int32(count)}); }
 
     test::RecordingDriver driver;
-    test::RecordingClass driverClass{&driver};
-    ScopedDriverClass registered{driverClass};
+    ScopedDriverClass registered{driver};
     DriverVirtualPort port;
     test::TestOwner owner;
 };
 
 TEST_F(SinkTest, DataArrivedQueuesWhatWasReadOnlyWhileConnected) {
     driver.readData = "0123456789";
-    EXPECT_EQ(Raise(kDispidDataArrived, {Variant::Int32(10)}), S_OK);
+    EXPECT_EQ(DataArrived(10), S_OK);
     EXPECT_EQ(owner.Blocks(), Blocks{"0123456789"});
     EXPECT_EQ(owner.unprocessed, 1);
-
     owner.unprocessed = 0;
-    Raise(kDispidDataArrived, {Variant::Int32(10)});  // the driver has nothing
-    EXPECT_EQ(owner.Blocks().size(), 1u);
+    DataArrived(10);  // the driver has nothing
     EXPECT_EQ(owner.unprocessed, 0);
-
     owner.connected = false;
     driver.readData = "abc";
-    Raise(kDispidDataArrived, {Variant::Int32(3)});
+    DataArrived(3);
     EXPECT_TRUE(driver.readData.empty()) << "drained all the same";
     EXPECT_EQ(owner.Blocks().size(), 1u);
     EXPECT_EQ(driver.calls, (std::vector<std::string>{"ReadBytes 10", "ReadBytes 10", "ReadBytes 3"}));
@@ -49,33 +46,26 @@ TEST_F(SinkTest, DataArrivedQueuesWhatWasReadOnlyWhileConnected) {
 TEST_F(SinkTest, DataArrivedNeverTrustsCountsBeyondItsBuffer) {
     driver.readData = "abcdef";
     driver.readResult = 500;  // more than the buffer holds
-    Raise(kDispidDataArrived, {Variant::Int32(4)});
+    DataArrived(4);
     EXPECT_EQ(owner.Blocks(), Blocks{"abcd"});
     driver.readResult = -1;
-    Raise(kDispidDataArrived, {Variant::Int32(-7)});
+    DataArrived(-7);
     Raise(kDispidDataArrived);  // no argument at all
     EXPECT_EQ(owner.Blocks().size(), 1u);
 }
 
-TEST_F(SinkTest, OpenStateSetsTheClosedFlagConnectedOrNot) {
+TEST_F(SinkTest, OpenStateAndSettingsEvents) {
     for (bool connected : {true, false}) {
         owner.connected = connected;
         Raise(kDispidOpenStateChanged, {Variant::Bool(false)});
         EXPECT_EQ(owner.closed, 1);
         Raise(kDispidOpenStateChanged, {Variant::Bool(true)});
         EXPECT_EQ(owner.closed, 0);
+        // Both settings events refresh, only while connected.
+        Raise(kDispidSettingsChanged);
+        Raise(kDispidSettingsChangedToo);
+        EXPECT_EQ(owner.syncs, 2);
     }
-}
-
-TEST_F(SinkTest, BothSettingsEventsRefreshOnlyWhileConnected) {
-    Raise(kDispidSettingsChanged);
-    EXPECT_EQ(owner.syncs, 1);
-    Raise(kDispidSettingsChangedToo);
-    EXPECT_EQ(owner.syncs, 2);
-    owner.connected = false;
-    Raise(kDispidSettingsChanged);
-    Raise(kDispidSettingsChangedToo);
-    EXPECT_EQ(owner.syncs, 2);
 }
 
 TEST_F(SinkTest, OtherEventsSucceedAndDoNothing) {

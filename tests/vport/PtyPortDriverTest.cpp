@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <optional>
 #include <thread>
 
 #include "tests/support/TestSupport.h"
@@ -24,7 +25,7 @@ protected:
         ASSERT_TRUE(port.Open("COM7"));
         driver = port.DriverObject();
     }
-    // Through the driver, to see how many bytes it took.
+    // Through the driver, byte by byte as the port does, to see how many it took.
     int Write(const std::string& bytes) {
         int taken = 0;
         for (char c : bytes) {
@@ -33,6 +34,9 @@ protected:
             taken += n;
         }
         return taken;
+    }
+    void WaitForOpen(int closed) {
+        ASSERT_TRUE(WaitFor([&] { return owner.closed == closed; }));
     }
 
     test::ScopedDeviceDir dir;
@@ -44,16 +48,14 @@ protected:
 
 TEST_F(PtyPortTest, HostDataIsAnnouncedOnceAndReadWithoutLoss) {
     HostPort host(link);
-    ASSERT_TRUE(WaitFor([&] { return owner.closed == 0; }));
+    WaitForOpen(0);
     ASSERT_TRUE(host.Write("0123456789"));
     ASSERT_TRUE(WaitFor([&] { return owner.Joined() == "0123456789"; }));
     EXPECT_EQ(owner.Blocks().size(), 1u) << "one event for one write";
-
-    std::string bulk;
-    for (int i = 0; i < 20000; ++i) bulk += static_cast<char>('a' + i % 26);
-    ASSERT_TRUE(host.Write(bulk));
-    // Written just before the close: still announced and read.
-    ASSERT_TRUE(host.Write("bye"));
+    std::string bulk(20000, 'a');
+    for (size_t i = 0; i < bulk.size(); ++i) bulk[i] = static_cast<char>('a' + i % 26);
+    // The last bytes written just before the close are still announced and read.
+    ASSERT_TRUE(host.Write(bulk + "bye"));
     host.Close();
     EXPECT_TRUE(WaitFor([&] { return owner.Joined() == "0123456789" + bulk + "bye"; }));
 }
@@ -66,13 +68,12 @@ TEST_F(PtyPortTest, OpenStateFollowsTheHostWithoutSpinningOrLingering) {
     EXPECT_LT((cpu1.tv_sec - cpu0.tv_sec) * 1000 + (cpu1.tv_nsec - cpu0.tv_nsec) / 1000000, 100)
         << "idle while closed";
     EXPECT_EQ(owner.closed, -1) << "never opened: nothing to report";
-    {
-        HostPort host(link);
-        ASSERT_TRUE(WaitFor([&] { return owner.closed == 0; }));
-    }
-    ASSERT_TRUE(WaitFor([&] { return owner.closed == 1; }));
-    HostPort again(link);
-    ASSERT_TRUE(WaitFor([&] { return owner.closed == 0; }));
+    std::optional<HostPort> host(link);
+    WaitForOpen(0);
+    host.reset();
+    WaitForOpen(1);
+    host.emplace(link);
+    WaitForOpen(0);
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the event thread stops promptly";
@@ -88,33 +89,28 @@ TEST_F(PtyPortTest, LineSettingsComeFromThePtyAndTheConfiguredValues) {
     EXPECT_EQ(port.GetStopBits(), 2);
     EXPECT_EQ(port.GetByteSize(), 7) << "a pty always shows 8 bits";
     EXPECT_EQ(port.GetParity(), 2) << "even and none look alike";
-
-    const struct {
-        tcflag_t set, clear;
-        int32_t parity;
-    } cases[] = {
+    // Odd, mark and space show on the pty.
+    const std::tuple<tcflag_t, tcflag_t, int32_t> cases[] = {
         {PARENB | PARODD, CMSPAR, 1}, {PARENB | PARODD | CMSPAR, 0, 3}, {PARENB | CMSPAR, PARODD, 4}};
-    int changes = 1;
-    for (const auto& c : cases) {
-        host.SetLine(B19200, c.set, c.clear);
-        ASSERT_TRUE(WaitFor([&] { return owner.syncs == changes + 1; }));
+    for (int changes = 2; auto [set, clear, parity] : cases) {
+        host.SetLine(B19200, set, clear);
+        ASSERT_TRUE(WaitFor([&] { return owner.syncs == changes; }));
         ++changes;
-        EXPECT_EQ(port.GetParity(), c.parity);
+        EXPECT_EQ(port.GetParity(), parity);
     }
 }
 
 TEST_F(PtyPortTest, WrittenBytesReachOnlyTheHostThatHasThePortOpen) {
     EXPECT_EQ(Write("x"), 0) << "nobody has the port open";
-    {
-        HostPort host(link);
-        ASSERT_TRUE(WaitFor([&] { return owner.closed == 0; }));
-        EXPECT_EQ(Write("hello"), 5);
-        EXPECT_EQ(host.Read(5), "hello");
-        EXPECT_EQ(Write("unread"), 6);
-    }
-    ASSERT_TRUE(WaitFor([&] { return owner.closed == 1; }));
-    HostPort next(link);
-    EXPECT_EQ(next.Read(1, 100), "") << "the last session's bytes are not for this one";
+    std::optional<HostPort> host(link);
+    WaitForOpen(0);
+    EXPECT_EQ(Write("hello"), 5);
+    EXPECT_EQ(host->Read(5), "hello");
+    EXPECT_EQ(Write("unread"), 6);
+    host.reset();
+    WaitForOpen(1);
+    host.emplace(link);
+    EXPECT_EQ(host->Read(1, 100), "") << "the last session's bytes are not for this one";
 }
 
 TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {

@@ -32,16 +32,13 @@ public:
     int SetLine(speed_t speed, tcflag_t set, tcflag_t clear) {
         termios tio{};
         ::tcgetattr(m_fd, &tio);
-        ::cfsetispeed(&tio, speed);
-        ::cfsetospeed(&tio, speed);
+        ::cfsetspeed(&tio, speed);
         tio.c_cflag = (tio.c_cflag & ~clear) | set;
         return ::tcsetattr(m_fd, TCSANOW, &tio);
     }
     bool Write(const std::string& bytes) {
         for (size_t done = 0; done < bytes.size();) {
-            pollfd p{m_fd, POLLOUT, 0};
-            ssize_t n =
-                ::poll(&p, 1, 2000) > 0 ? ::write(m_fd, bytes.data() + done, bytes.size() - done) : -1;
+            ssize_t n = Wait(POLLOUT) ? ::write(m_fd, bytes.data() + done, bytes.size() - done) : -1;
             if (n < 0) return false;
             done += static_cast<size_t>(n);
         }
@@ -51,17 +48,18 @@ public:
     std::string Read(size_t count, int timeoutMs = 2000) {
         std::string got;
         char buffer[4096];
-        while (got.size() < count) {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0) break;
-            ssize_t n = ::read(m_fd, buffer, sizeof(buffer));
-            if (n <= 0) break;
-            got.append(buffer, static_cast<size_t>(n));
+        for (ssize_t n = 1; got.size() < count && n > 0;) {
+            n = Wait(POLLIN, timeoutMs) ? ::read(m_fd, buffer, sizeof buffer) : 0;
+            if (n > 0) got.append(buffer, static_cast<size_t>(n));
         }
         return got;
     }
 
 private:
+    bool Wait(short events, int timeoutMs = 2000) {
+        pollfd p{m_fd, events, 0};
+        return ::poll(&p, 1, timeoutMs) > 0;
+    }
     int m_fd;
 };
 
@@ -75,7 +73,7 @@ public:
     bool IsConnected() const override { return connected; }
     void QueueLDRData(int length, const char* bytes) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_blocks.emplace_back(bytes, static_cast<size_t>(length > 0 ? length : 0));
+        m_blocks.emplace_back(bytes, static_cast<size_t>(std::max(length, 0)));
         unprocessed = 1;
     }
     void SetVirtualPortClosed(int value) override { closed = value; }
@@ -96,11 +94,12 @@ private:
     std::vector<std::string> m_blocks;
 };
 
-// Records every call; the test owns it (a release never deletes it).
-class RecordingDriver : public VirtualPortDriver {
+// Records every call; the test owns it (a release never deletes it). Its
+// class object hands it out, or refuses without one.
+class RecordingDriver : public VirtualPortDriver, public DriverClassFactory {
 public:
     std::vector<std::string> calls;
-    std::vector<const uint8_t*> writeAddresses;
+    std::string written;
     VARIANT_BOOL bindResult = VARIANT_TRUE;
     VARIANT_BOOL fallbackResult = VARIANT_FALSE;
     std::string failCall;  // this call returns E_FAIL
@@ -113,6 +112,10 @@ public:
     ~RecordingDriver() override {
         if (sink) sink->Release();
     }
+    HRESULT CreateInstance(const DriverOptions&, VirtualPortDriver** driver) override {
+        *driver = this;
+        return AddRef(), S_OK;
+    }
     uint32_t AddRef() override { return ++refs; }
     uint32_t Release() override { return --refs; }
 
@@ -124,15 +127,14 @@ public:
     }
     HRESULT PrepareBinding(VARIANT_BOOL* r) override { return Note("PrepareBinding", r, VARIANT_TRUE); }
     HRESULT FinishBinding(int16_t value, int16_t* r) override {
-        return Note("FinishBinding " + std::to_string(value), r, int16_t{1});
+        return Note("FinishBinding " + std::to_string(value), r, 1);
     }
     HRESULT WriteBytes(const uint8_t* bytes, int32_t count, int32_t* r) override {
-        writeAddresses.push_back(bytes);
+        written.append(reinterpret_cast<const char*>(bytes), static_cast<size_t>(count));
         return Note("WriteBytes " + std::to_string(count), r, 1);
     }
     HRESULT ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read) override {
-        size_t n = std::min(readData.size(), static_cast<size_t>(*count));
-        readData.copy(reinterpret_cast<char*>(buffer), n);
+        size_t n = readData.copy(reinterpret_cast<char*>(buffer), static_cast<size_t>(*count));
         readData.erase(0, n);
         return Note("ReadBytes " + std::to_string(*count), read, readResult >= 0 ? readResult : int32_t(n));
     }
@@ -144,8 +146,7 @@ public:
         calls.push_back("Advise");
         if (Failed(adviseResult)) return adviseResult;
         if (sink) sink->Release();
-        sink = s;
-        sink->AddRef();
+        (sink = s)->AddRef();
         *cookie = 42;
         return S_OK;
     }
@@ -161,22 +162,13 @@ private:
     HRESULT Note(const std::string& call, T* out, V value) {
         calls.push_back(call);
         *out = static_cast<T>(value);
-        return call.rfind(failCall, 0) == 0 && !failCall.empty() ? E_FAIL : S_OK;
+        return !failCall.empty() && call.rfind(failCall, 0) == 0 ? E_FAIL : S_OK;
     }
 };
 
-class RecordingClass : public DriverClassFactory {
-public:
-    explicit RecordingClass(RecordingDriver* driver) : m_driver(driver) {}
-    HRESULT CreateInstance(const DriverOptions&, VirtualPortDriver** driver) override {
-        if (!m_driver) return E_FAIL;
-        m_driver->AddRef();
-        *driver = m_driver;
-        return S_OK;
-    }
-
-private:
-    RecordingDriver* m_driver;
+// A class object that cannot make a driver object.
+struct RefusingClass : DriverClassFactory {
+    HRESULT CreateInstance(const DriverOptions&, VirtualPortDriver**) override { return E_FAIL; }
 };
 
 }  // namespace varnock::test

@@ -1,0 +1,195 @@
+// Settings files as the outside world hands them over: unreadable,
+// truncated, binary, or far larger than usual. Each ends with a clear
+// message or a clean load, never a crash or a hang.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/PrivateProfile.h"
+#include "tests/settings/SettingsFixture.h"
+
+namespace varnock {
+namespace {
+using test::SettingIni;
+using test::VarnockIni;
+using ::testing::ElementsAre;
+namespace fs = std::filesystem;
+
+const std::string kOneRow = "items=1\n1=COM5,Ethernet,127.0.0.1,,No\n";
+
+class SettingsFaultTest : public ::testing::Test, public test::SettingsFixture {
+protected:
+    // Load on a fresh manager, so that each case starts from nothing read.
+    int LoadFresh() {
+        messages.Clear();
+        SettingsManager fresh(dir.path());
+        int result = fresh.Load();
+        rows = 0;
+        while (fresh.GetRow(rows)) ++rows;
+        if (rows > 0) first = *fresh.GetRow(0);
+        return result;
+    }
+
+    int rows = 0;
+    AllocationRow first;
+};
+
+TEST_F(SettingsFaultTest, UnreadableFileShowsItsMessage) {
+    for (const char* name : {kVarnockIniName, kVarnockSettingIniName}) {
+        Write(VarnockIni(), SettingIni(kOneRow));
+        const int expected = std::string(name) == kVarnockIniName ? 109 : 212;
+        // A directory in the file's place cannot be read, whoever runs the test.
+        fs::remove(dir / name);
+        fs::create_directory(dir / name);
+        EXPECT_EQ(LoadFresh(), 0) << name;
+        EXPECT_THAT(messages.Numbers(), ElementsAre(expected)) << name;
+        fs::remove(dir / name);
+    }
+}
+
+TEST_F(SettingsFaultTest, DirectoryReadsAsMissingFile) {
+    // Other readers (help language, USB-COM port name) bind files that only
+    // were checked to exist.
+    fs::create_directory(dir / "Varnock.ini");
+    IniFile ini;
+    ini.SetFileName(dir / "Varnock.ini");
+    EXPECT_EQ(ini.GetString("VarnockTool", "EN", "LANGUAGE"), "EN");
+    EXPECT_EQ(ini.GetInt("PLCDataMonitorTime_USB", 50, "CustomSetting"), 50);
+    ini.WriteString("key", "value", "Section");
+    EXPECT_TRUE(fs::is_directory(dir / "Varnock.ini"));
+}
+
+TEST_F(SettingsFaultTest, FileWithoutReadPermissionShowsItsMessage) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root reads files whatever their mode";
+    for (const char* name : {kVarnockIniName, kVarnockSettingIniName}) {
+        Write(VarnockIni(), SettingIni(kOneRow));
+        const int expected = std::string(name) == kVarnockIniName ? 109 : 212;
+        ASSERT_EQ(::chmod((dir / name).c_str(), 0), 0);
+        EXPECT_EQ(LoadFresh(), 0) << name;
+        EXPECT_THAT(messages.Numbers(), ElementsAre(expected)) << name;
+        ::chmod((dir / name).c_str(), 0600);
+    }
+}
+
+TEST_F(SettingsFaultTest, TruncatedFiles) {
+    // Cut in the middle of the row: the row reads with what it holds.
+    Write(VarnockIni(), SettingIni("items=1\n1=COM5,Ether"));
+    EXPECT_EQ(LoadFresh(), 1);
+    ASSERT_EQ(rows, 1);
+    EXPECT_EQ(first.m_strVirtualPort, "COM5");
+    EXPECT_EQ(first.m_strLinkPort, "Ether");
+    EXPECT_EQ(first.m_nLinkType, 0);
+    EXPECT_TRUE(messages.Numbers().empty());
+
+    // Cut in the middle of a key or a section name: the key is missing.
+    Write(VarnockIni(), SettingIni("ite"));
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(113));
+    Write(VarnockIni(), "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllo");
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(113));
+
+    // Varnock.ini cut before MaxHostDriverNo; then cut inside its value.
+    Write("[Application]\nResourceDLLName=libvarnock_res_en.so\n[VirtualCOMSettings]\nRealPort=COM,U",
+          SettingIni(kOneRow));
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(111));
+    Write(VarnockIni("ResourceDLLName=libvarnock_res_en.so\n", "RealPort=COM\nMaxHostDriverNo="),
+          SettingIni(kOneRow));
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(111));
+
+    // Cut inside the library's name: it cannot be loaded, and Load fails.
+    Write("[Application]\nResourceDLLName=libvarnock_r", SettingIni(kOneRow));
+    EXPECT_EQ(LoadFresh(), 0);
+
+    // Empty files read as all keys missing.
+    Write("", SettingIni(kOneRow));
+    EXPECT_EQ(LoadFresh(), 0);
+    Write(VarnockIni(), "");
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(113));
+}
+
+std::string Garbage(std::size_t size, unsigned seed) {
+    std::string out(size, '\0');
+    for (auto& c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+TEST_F(SettingsFaultTest, BinaryGarbage) {
+    // Whole files of noise with NULs: the keys are missing.
+    Write(Garbage(4096, 1), SettingIni(kOneRow));
+    EXPECT_EQ(LoadFresh(), 0);
+    Write(VarnockIni(), Garbage(4096, 2));
+    EXPECT_EQ(LoadFresh(), 0);
+    EXPECT_THAT(messages.Numbers(), ElementsAre(113));
+
+    // Noise around valid lines, and NULs inside a row: the lines still count.
+    std::string noisy =
+        Garbage(300, 3) +
+        "\n[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\nitems=2\n1=COM5,Eth";
+    noisy += std::string("\0\0", 2) + "ernet,127.0.0.1,,No\n" + Garbage(200, 4) + "\n";
+    noisy += "2=" + Garbage(100, 5) + "\n";
+    Write(VarnockIni(), noisy);
+    EXPECT_EQ(LoadFresh(), 1);
+    EXPECT_TRUE(messages.Numbers().empty());
+    ASSERT_GE(rows, 1);
+    EXPECT_EQ(first.m_strVirtualPort, "COM5");
+    EXPECT_EQ(first.m_nLinkType, 0);  // "Eth\0\0ernet" is no link kind
+    EXPECT_LE(first.m_strLinkPort.size(), platform::kProfileValueMax);
+}
+
+TEST_F(SettingsFaultTest, TenThousandRowsLoadAndSaveInBoundedTime) {
+    constexpr int kRows = 10000;
+    std::string matrix = "items=" + std::to_string(kRows) + "\n";
+    auto row = [](int n, const char* flag) {
+        return std::to_string(n) + "=COM" + std::to_string(n + 10) + ",Ethernet,127.0.0." +
+               std::to_string(n % 250 + 1) + ",," + flag + "\n";
+    };
+    for (int n = 1; n <= kRows; ++n) matrix += row(n, "No");
+    Write(VarnockIni(), SettingIni(matrix));
+    const std::string before = Setting();
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(settings.Load(), 1);
+    ASSERT_NE(settings.GetRow(kRows - 1), nullptr);
+    EXPECT_EQ(settings.GetRow(kRows - 1)->m_strVirtualPort, "COM10010");
+    EXPECT_EQ(settings.GetRow(kRows), nullptr);
+    settings.Save();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Setting(), before);
+    EXPECT_LT(elapsed, std::chrono::seconds(20));
+
+    // One changed row is written, in its own line, and nothing else moves.
+    AllocationRow changed = *settings.GetRow(4999);
+    changed.m_bNoConnectCommand = 1;
+    settings.ReplaceRow(changed, 4999);
+    settings.Save();
+    std::string expected = before;
+    expected.replace(expected.find(row(5000, "No")), row(5000, "No").size(), row(5000, "Yes"));
+    EXPECT_EQ(Setting(), expected);
+}
+
+TEST_F(SettingsFaultTest, HugeItemCountWithFewRowsEndsQuickly) {
+    // A typo such as items=1000000000 must not keep the program reading
+    // entries that cannot exist.
+    Write(VarnockIni(), SettingIni("items=1000000000\n1=COM5,Ethernet,127.0.0.1,,No\n"
+                                   "05000000=COM7,USB,USB,,No\n5000000=COM6,USB,USB,,No\n"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LoadFresh(), 1);
+    EXPECT_EQ(rows, 2);  // "05000000" is not entry 5000000
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+}  // namespace
+}  // namespace varnock
