@@ -109,6 +109,13 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
         sent = 0;
         return 0;
     }
+    // A PLC that closed the connection (restarted, say) would take these
+    // bytes without a word and never answer them: a failed link, repaired as
+    // CheckLink repairs one.
+    if (m_pSocket->IsValid() && m_pSocket->PeerClosed()) {
+        platform::Sleep(kReconnectPauseMs);
+        Reconnect();
+    }
     if (count > buffer.GetSize()) count = buffer.GetSize();
     if (count < 0) count = 0;
     std::vector<uint8_t> transfer(buffer.data(), buffer.data() + count);

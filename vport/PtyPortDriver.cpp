@@ -204,6 +204,7 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
     int n = m_binding->pty->Read(buffer, *count);
     *read = n > 0 ? n : 0;
     *count = *read;
+    m_bytesTaken += static_cast<uint64_t>(*read);
     return S_OK;
 }
 
@@ -352,9 +353,12 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::Pty
         if (state.readable) {
             int waiting = pty->BytesAvailable();
             if (waiting > 0 && HasSinks()) {
+                uint64_t taken = m_bytesTaken.load();
                 Raise(kDispidDataArrived, DispParams{{Variant::Int32(waiting)}});
-                // Nobody took them: do not announce them again at once.
-                if (pty->BytesAvailable() >= waiting) pause = true;
+                // Nobody took them: do not announce them again at once. (A
+                // host that writes fast refills the queue at once, so the
+                // count of bytes waiting does not tell.)
+                if (m_bytesTaken.load() == taken) pause = true;
             } else {
                 pause = true;
             }

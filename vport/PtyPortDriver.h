@@ -57,8 +57,10 @@ public:
 
     // Cycle of the event thread while the host has the port open, and its
     // pause while the port is closed (the pty then reports hang-up at once).
-    static constexpr int kOpenWaitMs = 20;
-    static constexpr int kClosedPauseMs = 15;
+    // Data and hang-up end the wait at once; these bound only how soon a
+    // settings change or an open is seen, and what an idle port costs.
+    static constexpr int kOpenWaitMs = 50;
+    static constexpr int kClosedPauseMs = 50;
     // How long one byte may wait for room in the host's input queue.
     static constexpr int kWriteWaitMs = 50;
 
@@ -97,6 +99,7 @@ private:
     std::atomic<bool> m_eventThreadDone{true};
     std::atomic<bool> m_hostInputPending{false};
     std::atomic<bool> m_writeStalled{false};
+    std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the event thread
     std::unique_ptr<platform::WakeEvent> m_wake;
 };
 

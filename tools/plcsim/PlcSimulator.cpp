@@ -1,5 +1,6 @@
 #include "tools/plcsim/PlcSimulator.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "links/FrameCodec.h"
@@ -189,6 +190,8 @@ const char* FaultName(Fault fault) {
             return "bad-prefix";
         case Fault::ResetConnection:
             return "reset";
+        case Fault::ResetMidReply:
+            return "reset-mid-reply";
         default:
             return "none";
     }
@@ -286,6 +289,11 @@ void PlcSimulator::SetReplyDelay(std::chrono::milliseconds delay) {
     m_delay = delay;
 }
 
+void PlcSimulator::SetGatherPause(std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gatherPause = pause;
+}
+
 void PlcSimulator::SetWriteCuts(std::vector<int> offsets, std::chrono::milliseconds pause) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_cuts = std::move(offsets);
@@ -329,12 +337,27 @@ void PlcSimulator::ClearRequests() {
 void PlcSimulator::Run() {
     uint8_t data[4096];
     while (!m_stop) {
-        int n = m_transport->Read(data, sizeof data, kReadTimeoutMs);
+        int timeout = kReadTimeoutMs;
+        std::chrono::milliseconds gatherPause;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            gatherPause = m_gatherPause;
+        }
+        if (!m_gathered.IsEmpty()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                m_gatheredAt + gatherPause - std::chrono::steady_clock::now());
+            timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, kReadTimeoutMs));
+        }
+        int n = m_transport->Read(data, sizeof data, timeout);
         if (m_transport->Reconnected()) {
             m_buffer.RemoveAll();
+            m_gathered.RemoveAll();
             m_state = SerialState::Hunt;
         }
         if (n > 0) Feed(data, n);
+        if (!m_gathered.IsEmpty() && std::chrono::steady_clock::now() >= m_gatheredAt + gatherPause) {
+            FlushGathered();
+        }
     }
 }
 
@@ -460,6 +483,15 @@ void PlcSimulator::Answer(const Request& request) {
         m_transport->Reset();
         return;
     }
+    if (request.kind == RequestKind::PassThrough && fault == Fault::None) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_gatherPause.count() > 0) {
+            m_gathered.Append(request.payload.data() + 6, request.payload.GetSize() - 6);
+            m_gatheredLast = request;
+            m_gatheredAt = std::chrono::steady_clock::now();
+            return;
+        }
+    }
     bool wrong = fault == Fault::WrongBytes;
     std::vector<ByteArray> payloads;
     switch (request.kind) {
@@ -516,6 +548,24 @@ void PlcSimulator::Answer(const Request& request) {
         }
         out.Append(frame);
     }
+    if (fault == Fault::ResetMidReply) {
+        m_transport->Write(out.data(), out.GetSize() / 2);
+        m_transport->Reset();
+        return;
+    }
+    WriteAnswer(out);
+}
+
+void PlcSimulator::FlushGathered() {
+    ByteArray out;
+    for (int from = 0; from < m_gathered.GetSize(); from += kGatheredFrameData) {
+        int n = std::min(kGatheredFrameData, m_gathered.GetSize() - from);
+        ByteArray payload{0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+        payload.Append(m_gathered.data() + from, n);
+        out.Append(BuildReplyFrame(m_gatheredLast.sequence, m_gatheredLast.headerByte1,
+                                   m_gatheredLast.headerByte2, payload, m_serial));
+    }
+    m_gathered.RemoveAll();
     WriteAnswer(out);
 }
 

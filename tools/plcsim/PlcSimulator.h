@@ -35,6 +35,7 @@ enum class Fault {
     StaleSequence,    // the sequence number before the request's
     BadPrefix,        // pass-through reply without 00 00 02 00 00 00
     ResetConnection,  // TCP: reset instead of answering; serial: no answer
+    ResetMidReply,    // half the reply, then TCP: a reset; serial: silence
 };
 const char* FaultName(Fault fault);
 
@@ -99,6 +100,12 @@ public:
     // Writes each answer in pieces cut at these offsets, with a pause
     // between; none: in one write.
     void SetWriteCuts(std::vector<int> offsets, std::chrono::milliseconds pause);
+    // Non-zero: pass-through data is not echoed frame by frame but gathered
+    // until no frame has come for this long, then echoed whole in frames of
+    // at most kGatheredFrameData bytes under the last frame's sequence
+    // number, as a PLC answers a request that came in several blocks.
+    void SetGatherPause(std::chrono::milliseconds pause);
+    static constexpr int kGatheredFrameData = 1024;
     // Writes raw bytes now.
     bool Send(const ByteArray& bytes);
 
@@ -121,6 +128,7 @@ private:
     void Answer(const Request& request);
     Fault TakeFault(RequestKind kind);
     void WriteAnswer(const ByteArray& bytes);
+    void FlushGathered();
 
     std::unique_ptr<PlcTransport> m_transport;
     const bool m_serial;
@@ -135,12 +143,16 @@ private:
     std::vector<int> m_cuts;
     std::chrono::milliseconds m_cutPause{0};
     std::vector<Request> m_requests;
+    std::chrono::milliseconds m_gatherPause{0};
 
     // Stream state, on the simulator's thread only.
     ByteArray m_buffer;  // Ethernet: bytes of the frame being gathered
     ByteArray m_wire;    // serial: the frame as it came
     ByteArray m_body;    // serial: unstuffed body
     enum class SerialState { Hunt, HuntDle, Body, BodyDle, Crc1, Crc2 } m_state = SerialState::Hunt;
+    ByteArray m_gathered;  // pass-through data not yet echoed
+    Request m_gatheredLast;
+    std::chrono::steady_clock::time_point m_gatheredAt;
 };
 
 }  // namespace varnock::plcsim
