@@ -27,6 +27,15 @@
 #include "tests/support/TestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 
+// Timing limits that sanitizers make meaningless.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VARNOCK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VARNOCK_SANITIZED 1
+#endif
+#endif
+
 namespace varnock {
 inline void PrintTo(const ByteArray& bytes, std::ostream* os) {
     *os << "[" << bytes.GetSize() << ":";
@@ -181,24 +190,9 @@ protected:
     static ByteArray RequestWire(uint8_t sequence, uint8_t hb1, uint8_t hb2, const ByteArray& payload,
                                  bool serial) {
         int length = payload.GetSize() + 18;
-        ByteArray frame{0x01,
-                        0x00,
-                        uint8_t(length >> 8),
-                        uint8_t(length),
-                        0x00,
-                        0x01,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        0,
-                        sequence,
-                        hb1,
-                        hb2,
-                        0x01};
+        ByteArray frame{0x01, 0x00, uint8_t(length >> 8), uint8_t(length), 0x00, 0x01};
+        frame.bytes().resize(14);
+        for (uint8_t b : {sequence, hb1, hb2, uint8_t(0x01)}) frame.Add(b);
         frame.Append(payload);
         if (serial) {
             DleFramingLayer framing;
@@ -207,6 +201,16 @@ protected:
         return frame;
     }
     std::vector<int> Messages() const { return m_messages.Numbers(); }
+
+    // The echo comes in `frames` frames of `dataPerFrame` bytes (no DLE in
+    // them) with `pause` between them.
+    static void Trickle(PlcSimulator& plc, int frames, int dataPerFrame, bool serial,
+                        std::chrono::milliseconds pause) {
+        plc.SetReplyFrames(frames);
+        std::vector<int> cuts;
+        for (int i = 1; i < frames; ++i) cuts.push_back(i * (18 + 6 + dataPerFrame + (serial ? 6 : 0)));
+        plc.SetWriteCuts(cuts, pause);
+    }
 
     // Protocol time runs `factor` times faster; channels made afterwards
     // are torn down before it ends.

@@ -13,7 +13,7 @@ ByteArray Counting(int n, int from = 0) {
 class HostRequestTest : public BridgeTest {
 protected:
     // One connected channel; serial over a pty pair or Ethernet.
-    PlcSimulator& Connect(bool serial, const std::string& custom) {
+    PlcSimulator& Connect(bool serial, const std::string& custom = IniValues().custom) {
         IniValues ini;
         ini.custom = custom;
         PlcSimulator& plc = serial ? SerialPlc("COM3") : TcpPlc(m_address);
@@ -35,34 +35,11 @@ protected:
     HostPort m_host;
 };
 
-TEST_F(HostRequestTest, RequestIsCutIntoBlocksOfTheConfiguredSize) {
+TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
     m_address = "127.0.0.214";
-    PlcSimulator& plc = Connect(false, "BlockTransferSizeInBytes=8\nPLCDataBytesToReadInMonitorTime=4096\n");
-    plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
-
-    ASSERT_TRUE(m_host.Write(Counting(8)));
-    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() == 1 && Channel(0).m_bIdle == 0; }));
-    PumpFor(std::chrono::milliseconds(300));
-    EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Counting(8)}));
-
-    plc.ClearRequests();
-    ASSERT_TRUE(m_host.Write(Counting(17, 100)));
-    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() >= 3; }));
-    PumpFor(std::chrono::milliseconds(300));
-    EXPECT_EQ(PassThroughData(plc),
-              std::vector<ByteArray>({Counting(8, 100), Counting(8, 108), Counting(1, 116)}));
-    auto frames = plc.RequestsOf(RequestKind::PassThrough);
-    ASSERT_EQ(frames.size(), 3u);
-    for (int i = 1; i < 3; ++i) {
-        uint8_t expected = frames[i - 1].sequence == 255 ? 1 : uint8_t(frames[i - 1].sequence + 1);
-        EXPECT_EQ(frames[i].sequence, expected);
-    }
-}
-
-TEST_F(HostRequestTest, PauseOfTheHostEndsARequest) {
-    m_address = "127.0.0.215";
-    PlcSimulator& plc = Connect(false, "MaxTimeBetweenLDRData=30\nPLCDataBytesToReadInMonitorTime=4096\n");
-
+    PlcSimulator& plc = Connect(false,
+                                "MaxTimeBetweenLDRData=30\nBlockTransferSizeInBytes=8\n"
+                                "PLCDataBytesToReadInMonitorTime=4096\n");
     ASSERT_TRUE(m_host.Write(Bytes("abc")));
     PumpFor(std::chrono::milliseconds(40));
     ASSERT_TRUE(m_host.Write(Bytes("def")));
@@ -75,11 +52,32 @@ TEST_F(HostRequestTest, PauseOfTheHostEndsARequest) {
     ASSERT_TRUE(m_host.Write(Bytes("jkl")));
     EXPECT_EQ(m_host.Read(6), Bytes("ghijkl"));
     EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Bytes("ghi"), Bytes("jkl")}));
+
+    // B bytes as one frame, 2B+1 as B, B and 1, each with the next number.
+    plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
+    plc.ClearRequests();
+    ASSERT_TRUE(m_host.Write(Counting(8)));
+    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() == 1 && Channel(0).m_bIdle == 0; }));
+    PumpFor(std::chrono::milliseconds(400));
+    EXPECT_EQ(PassThroughData(plc), std::vector<ByteArray>({Counting(8)}));
+
+    plc.ClearRequests();
+    ASSERT_TRUE(m_host.Write(Counting(17, 100)));
+    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() >= 3; }));
+    PumpFor(std::chrono::milliseconds(400));
+    EXPECT_EQ(PassThroughData(plc),
+              std::vector<ByteArray>({Counting(8, 100), Counting(8, 108), Counting(1, 116)}));
+    auto frames = plc.RequestsOf(RequestKind::PassThrough);
+    ASSERT_EQ(frames.size(), 3u);
+    for (int i = 1; i < 3; ++i) {
+        uint8_t expected = frames[i - 1].sequence == 255 ? 1 : uint8_t(frames[i - 1].sequence + 1);
+        EXPECT_EQ(frames[i].sequence, expected);
+    }
 }
 
 TEST_F(HostRequestTest, ReplyInSeveralFramesOverEthernet) {
     m_address = "127.0.0.216";
-    PlcSimulator& plc = Connect(false, "PLCDataBytesToReadInMonitorTime=4096\n");
+    PlcSimulator& plc = Connect(false);
     // Three frames in one write: they arrive as one chunk.
     plc.SetReplyFrames(3);
     ByteArray data = Counting(30);
@@ -94,7 +92,7 @@ TEST_F(HostRequestTest, ReplyInSeveralFramesOverEthernet) {
 }
 
 TEST_F(HostRequestTest, ReplyInSeveralFramesOverSerial) {
-    PlcSimulator& plc = Connect(true, "PLCDataBytesToReadInMonitorTime=4096\n");
+    PlcSimulator& plc = Connect(true);
     plc.SetReplyFrames(2);
     ByteArray data{0x10, 0x10, 'x', 0x10, 0x03, 'y', 0x10, 0x02, 0x10};
     ASSERT_TRUE(m_host.Write(data));
@@ -127,7 +125,7 @@ TEST_F(HostRequestTest, BadRepliesAreDropped) {
         m_sims.clear();
         m_host.Close();
         m_address = "127.0.0.206";
-        PlcSimulator& plc = Connect(serial, "PLCDataBytesToReadInMonitorTime=4096\n");
+        PlcSimulator& plc = Connect(serial);
         std::vector<Fault> faults = {Fault::BadPrefix, Fault::StaleSequence, Fault::BadCrc};
         for (Fault fault : faults) {
             SCOPED_TRACE(plcsim::FaultName(fault));

@@ -12,14 +12,6 @@
 
 #include "tests/bridge/BridgeFixture.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VARNOCK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VARNOCK_SANITIZED 1
-#endif
-#endif
-
 namespace varnock::test {
 namespace {
 

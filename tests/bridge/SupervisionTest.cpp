@@ -74,7 +74,7 @@ TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
 TEST_F(BridgeTest, HostDataStopsProbing) {
     UseScaledClock(25);
     PlcSimulator& plc = TcpPlc("127.0.0.211");
-    WriteSettings({"COM5,Ethernet,127.0.0.211,,No"}, {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    WriteSettings({"COM5,Ethernet,127.0.0.211,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
     HostPort host;
@@ -85,22 +85,14 @@ TEST_F(BridgeTest, HostDataStopsProbing) {
     EXPECT_EQ(host.Read(4), Bytes("ping"));
 }
 
-// A reply that keeps coming in frames a little apart.
-void Trickle(PlcSimulator& plc, int frames, int dataPerFrame) {
-    plc.SetReplyFrames(frames);
-    std::vector<int> cuts;
-    for (int i = 1; i < frames; ++i) cuts.push_back(i * (18 + 6 + dataPerFrame));
-    plc.SetWriteCuts(cuts, std::chrono::milliseconds(30));
-}
-
 TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     PlcSimulator& plc = TcpPlc("127.0.0.212");
-    WriteSettings({"COM5,Ethernet,127.0.0.212,,No"}, {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    WriteSettings({"COM5,Ethernet,127.0.0.212,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
     HostPort host;
     OpenHost(host, 0);
-    Trickle(plc, 10, 2);
+    Trickle(plc, 10, 2, false, std::chrono::milliseconds(30));
     ByteArray data = Bytes("0123456789abcdefghij");
     ASSERT_TRUE(host.Write(data));
     ByteArray first = host.Read(1);
@@ -121,15 +113,14 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
 TEST_F(BridgeTest, TeardownDuringAReplyPhase) {
     PlcSimulator& plc = TcpPlc("127.0.0.213");
     PlcSimulator& serialPlc = SerialPlc("COM3");
-    WriteSettings({"COM5,Ethernet,127.0.0.213,,No", "COM6,COM3,,,No"},
-                  {"PLCDataBytesToReadInMonitorTime=4096\n"});
+    WriteSettings({"COM5,Ethernet,127.0.0.213,,No", "COM6,COM3,,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
     HostPort host, serialHost;
     OpenHost(host, 0);
     OpenHost(serialHost, 1);
-    Trickle(plc, 20, 1);
-    Trickle(serialPlc, 20, 1);
+    Trickle(plc, 20, 1, false, std::chrono::milliseconds(30));
+    Trickle(serialPlc, 20, 1, true, std::chrono::milliseconds(30));
     ASSERT_TRUE(host.Write(Bytes("01234567890123456789")));
     ASSERT_TRUE(serialHost.Write(Bytes("01234567890123456789")));
     ASSERT_FALSE(host.Read(1).IsEmpty());

@@ -8,9 +8,11 @@
 using namespace varnock::platform;
 using namespace std::chrono_literals;
 
-TEST(MessageLoop, SendFromWorkerRunsOnLoopThreadAndReturnsResult) {
+TEST(MessageLoop, SendRunsOnTheLoopThreadAndBlocksTheSender) {
     MessageLoop loop;
     loop.BindToCurrentThread();
+    EXPECT_EQ(7, loop.Send([] { return intptr_t(7); }));  // on the loop thread: at once
+
     std::thread::id mainId = std::this_thread::get_id();
     std::atomic<intptr_t> result{-1};
     std::atomic<bool> ranOnMain{false};
@@ -20,31 +22,12 @@ TEST(MessageLoop, SendFromWorkerRunsOnLoopThreadAndReturnsResult) {
             return intptr_t(42);
         });
     });
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(-1, result.load());
     EXPECT_TRUE(loop.PumpUntil([&] { return result.load() != -1; }, 2s));
     worker.join();
     EXPECT_EQ(42, result.load());
     EXPECT_TRUE(ranOnMain.load());
-}
-
-TEST(MessageLoop, SendFromLoopThreadRunsAtOnce) {
-    MessageLoop loop;
-    loop.BindToCurrentThread();
-    EXPECT_EQ(7, loop.Send([] { return intptr_t(7); }));
-}
-
-TEST(MessageLoop, SenderBlocksUntilHandled) {
-    MessageLoop loop;
-    loop.BindToCurrentThread();
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        loop.Send([] { return intptr_t(1); });
-        returned = true;
-    });
-    std::this_thread::sleep_for(30ms);
-    EXPECT_FALSE(returned.load());
-    loop.PumpUntil([&] { return returned.load(); }, 2s);
-    worker.join();
-    EXPECT_TRUE(returned.load());
 }
 
 TEST(MessageLoop, ShutdownReleasesSendersWithZero) {

@@ -10,52 +10,39 @@ using varnock::test::ScopedDeviceDir;
 using varnock::test::TempDir;
 namespace fs = std::filesystem;
 
-TEST(DeviceDirectory, CreatedPrivateWhenMissing) {
+TEST(DeviceDirectory, CreatedPrivateAndRefusedWhenUnsafe) {
     TempDir tmp;
     fs::path dir = tmp / "devices";
+    varnock::test::WriteFile(tmp / "file", "x");
     ::setenv("VARNOCK_DEVICE_DIR", dir.c_str(), 1);
     DeviceDirectoryResult r = DeviceDirectory();
-    ::unsetenv("VARNOCK_DEVICE_DIR");
     ASSERT_TRUE(r.ok) << r.error;
     struct stat st {};
     ASSERT_EQ(0, ::stat(dir.c_str(), &st));
     EXPECT_EQ(0700u, st.st_mode & 0777);
-}
 
-TEST(DeviceDirectory, RefusedWhenOthersMayWrite) {
-    ScopedDeviceDir dev;
-    ::chmod(dev.path().c_str(), 0777);
-    DeviceDirectoryResult r = DeviceDirectory();
+    ::chmod(dir.c_str(), 0777);
+    r = DeviceDirectory();
     EXPECT_FALSE(r.ok);
     EXPECT_NE(std::string::npos, r.error.find("other users"));
-}
 
-TEST(DeviceDirectory, RefusedWhenNotADirectory) {
-    TempDir tmp;
-    varnock::test::WriteFile(tmp / "file", "x");
     ::setenv("VARNOCK_DEVICE_DIR", (tmp / "file").c_str(), 1);
-    DeviceDirectoryResult r = DeviceDirectory();
+    EXPECT_FALSE(DeviceDirectory().ok);
     ::unsetenv("VARNOCK_DEVICE_DIR");
-    EXPECT_FALSE(r.ok);
 }
 
 TEST(ResolveDeviceName, DeviceDirectoryFirstThenDev) {
     ScopedDeviceDir dev;
     varnock::test::WriteFile(dev.path() / "COM3", "");
+    fs::create_symlink("/nonexistent/pts/99", dev.path() / "COM9");  // dangling still counts
     EXPECT_EQ(dev.path() / "COM3", ResolveDeviceName("COM3"));
     EXPECT_EQ(dev.path() / "COM3", ResolveDeviceName("\\\\.\\COM3"));
+    EXPECT_EQ(dev.path() / "COM9", ResolveDeviceName("COM9"));
     EXPECT_EQ(fs::path("/dev/COM4"), ResolveDeviceName("COM4"));
     EXPECT_EQ(fs::path("/dev/ttyUSB0"), ResolveDeviceName("\\\\.\\ttyUSB0"));
     EXPECT_EQ(fs::path("/dev/ttyS0"), ResolveDeviceName("/dev/ttyS0"));
 }
 
-TEST(ResolveDeviceName, DanglingLinkInDeviceDirectoryStillResolvesThere) {
-    ScopedDeviceDir dev;
-    fs::create_symlink("/nonexistent/pts/99", dev.path() / "COM9");
-    EXPECT_EQ(dev.path() / "COM9", ResolveDeviceName("COM9"));
-}
-
 TEST(ExecutableDirectory, HoldsTheRunningProgram) {
-    fs::path dir = ExecutableDirectory();
-    EXPECT_TRUE(fs::exists(dir / "test_platform"));
+    EXPECT_TRUE(fs::exists(ExecutableDirectory() / "test_platform"));
 }
