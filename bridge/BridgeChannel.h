@@ -52,6 +52,9 @@ public:
 
     // Exchange with the PLC and its commands (main thread).
     int Exchange(ByteArray& request, int replyLength);
+    // The exchange of a control command: header bytes 1 and 2 are 0x00 for
+    // it and back to their defaults after it.
+    int ExchangeControlCommand(int replyLength);
     int SendConnectCommand(int disconnect);
     int SendCommParams(int force);
     int SendBaudRateCommand(int baudRate);

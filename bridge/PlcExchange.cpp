@@ -166,13 +166,18 @@ int BridgeChannel::SendCommParams(int force) {
     if (m_commParams.m_byStopBits <= 2) m_requestData.Add(m_commParams.m_byStopBits);
     m_requestData.Add(0x00);
 
-    m_pCodec->SetHeaderByte1(1, 0x00);
-    m_pCodec->SetHeaderByte2(1, 0x00);
-    int result = Exchange(m_requestData, 2);
-    m_pCodec->SetHeaderByte1(0, 0);
-    m_pCodec->SetHeaderByte2(0, 0);
+    int result = ExchangeControlCommand(2);
     if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x21 && m_replyData[1] == 0x00;
     m_bConfiguring = 0;
+    return result;
+}
+
+int BridgeChannel::ExchangeControlCommand(int replyLength) {
+    m_pCodec->SetHeaderByte1(1, 0x00);
+    m_pCodec->SetHeaderByte2(1, 0x00);
+    int result = Exchange(m_requestData, replyLength);
+    m_pCodec->SetHeaderByte1(0, 0);
+    m_pCodec->SetHeaderByte2(0, 0);
     return result;
 }
 
@@ -217,11 +222,7 @@ int BridgeChannel::SendBaudRateCommand(int baudRate) {
 int BridgeChannel::SendProbe() {
     m_requestData.RemoveAll();
     m_requestData.Add(0x00);
-    m_pCodec->SetHeaderByte1(1, 0x00);
-    m_pCodec->SetHeaderByte2(1, 0x00);
-    int result = Exchange(m_requestData, 2);
-    m_pCodec->SetHeaderByte1(0, 0);
-    m_pCodec->SetHeaderByte2(0, 0);
+    int result = ExchangeControlCommand(2);
     if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x00 && m_replyData[1] == 0x00;
     return result;
 }

@@ -32,28 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    // Frames as a PLC sends them, one reply per request.
-    const uint32_t seed = input.Byte();
-    SequenceNumber numbers;
-    std::vector<ByteArray> payloads;
-    ByteArray wire;
-    while (!input.Empty() && payloads.size() < 64) {
-        payloads.push_back(input.Piece());
-        wire.Append(fuzz::MakeReply(payloads.back(), numbers.Next(), DleFramingLayer::FRAMING_SERIAL));
-    }
-    for (auto& chunk : fuzz::Rechunk(wire, seed, (mode >> 1) + 1)) splitter.Feed(chunk, collect);
-
-    FUZZ_CHECK(frames.size() == payloads.size());
-    FUZZ_CHECK(splitter.Buffered().IsEmpty());
-    // The bridge checks each reply against its own request; replay the
-    // numbers in order.
-    SequenceNumber replay;
-    auto check = BuildFrameCodec(replay);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        ByteArray request;
-        check->Encode(request);
-        FUZZ_CHECK(check->Decode(frames[i]) == 1);
-        FUZZ_CHECK(frames[i] == payloads[i]);
-    }
+    fuzz::CheckRealReplies(input, mode, DleFramingLayer::FRAMING_SERIAL, splitter);
     return 0;
 }

@@ -92,4 +92,34 @@ inline ByteArray MakeReply(const ByteArray& payload, uint8_t number, uint32_t fr
     return frame;
 }
 
+// Replies as a PLC sends them, one per request, cut at points the input
+// chooses: every frame must come out of `splitter` whole, in order, and
+// decode to its payload with the request numbers replayed in order.
+template <typename Splitter>
+void CheckRealReplies(FuzzInput& input, uint8_t mode, uint32_t framing, Splitter& splitter) {
+    std::vector<ByteArray> frames;
+    auto collect = [&frames](ByteArray& frame) { frames.push_back(frame); };
+    const uint32_t seed = input.Byte();
+    SequenceNumber numbers;
+    std::vector<ByteArray> payloads;
+    ByteArray wire;
+    while (!input.Empty() && payloads.size() < 64) {
+        payloads.push_back(input.Piece());
+        wire.Append(MakeReply(payloads.back(), numbers.Next(), framing));
+    }
+    for (auto& chunk : Rechunk(wire, seed, (mode >> 1) + 1)) splitter.Feed(chunk, collect);
+
+    FUZZ_CHECK(frames.size() == payloads.size());
+    FUZZ_CHECK(splitter.Buffered().IsEmpty());
+    SequenceNumber replay;
+    auto check = BuildFrameCodec(replay);
+    check->SetLinkFraming(framing);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        ByteArray request;
+        check->Encode(request);
+        FUZZ_CHECK(check->Decode(frames[i]) == 1);
+        FUZZ_CHECK(frames[i] == payloads[i]);
+    }
+}
+
 }  // namespace varnock::fuzz
