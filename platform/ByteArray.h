@@ -3,6 +3,7 @@
 // frames and link reads.
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <vector>
 
@@ -23,12 +24,16 @@ public:
     uint8_t operator[](int i) const { return m_data.at(static_cast<size_t>(i)); }
     void Add(uint8_t b) { m_data.push_back(b); }
     // Nothing happens when n is below 1.
+    // Grown, then copied: gcc 12 warns falsely on a range insert here.
     void Append(const uint8_t* bytes, int n) {
         if (n < 1 || !bytes) return;
-        m_data.insert(m_data.end(), bytes, bytes + n);
+        const size_t old = m_data.size();
+        m_data.resize(old + static_cast<size_t>(n));
+        std::memcpy(m_data.data() + old, bytes, static_cast<size_t>(n));
     }
     void Append(const ByteArray& other) {
-        m_data.insert(m_data.end(), other.m_data.begin(), other.m_data.end());
+        if (&other == this) return Append(ByteArray(other));
+        Append(other.data(), other.GetSize());
     }
     // Only when at least n bytes are held.
     void RemoveHead(int n) {

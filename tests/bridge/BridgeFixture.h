@@ -1,20 +1,16 @@
 #pragma once
-// End-to-end set-up for the bridge: settings files and the resource library
-// in a temporary directory, a device directory for the ports, the message
-// loop bound to the test thread, simulated PLCs, and the host software's end
-// of a virtual port.
+// End-to-end set-up for the bridge: settings and resource library in a
+// temporary directory, a device directory, simulated PLCs, the host's port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <ostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/BridgeChannel.h"
@@ -35,18 +31,6 @@
 #define VARNOCK_SANITIZED 1
 #endif
 #endif
-
-namespace varnock {
-inline void PrintTo(const ByteArray& bytes, std::ostream* os) {
-    *os << "[" << bytes.GetSize() << ":";
-    for (int i = 0; i < bytes.GetSize(); ++i) {
-        char b[4];
-        std::snprintf(b, sizeof b, " %02X", bytes[i]);
-        *os << b;
-    }
-    *os << "]";
-}
-}  // namespace varnock
 
 namespace varnock::test {
 
@@ -70,16 +54,14 @@ public:
     ~HostPort() { Close(); }
     bool Open(const std::filesystem::path& path) {
         m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (m_fd < 0) return false;
         termios t{};
-        ::tcgetattr(m_fd, &t);
+        if (m_fd < 0 || ::tcgetattr(m_fd, &t) != 0) return false;
         ::cfmakeraw(&t);
         ::cfsetspeed(&t, B9600);
         return ::tcsetattr(m_fd, TCSANOW, &t) == 0;
     }
     void Close() {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = -1;
+        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
     }
     int Fd() const { return m_fd; }
     bool Write(const ByteArray& bytes) {
@@ -91,14 +73,11 @@ public:
         PumpUntil(
             [&] {
                 uint8_t buf[512];
-                ssize_t n;
-                while ((n = ::read(m_fd, buf, sizeof buf)) > 0) m_got.Append(buf, static_cast<int>(n));
+                for (ssize_t n; (n = ::read(m_fd, buf, sizeof buf)) > 0;) m_got.Append(buf, int(n));
                 return m_got.GetSize() >= count;
             },
             timeout);
-        ByteArray out;
-        out.bytes().swap(m_got.bytes());
-        return out;
+        return std::exchange(m_got, ByteArray());
     }
 
 private:
@@ -146,24 +125,30 @@ protected:
         for (int i = 1; i <= m_settings->GetItemCount(); ++i) m_manager->CreateChannel(i);
     }
 
-    PlcSimulator& TcpPlc(const std::string& address) {
-        int error = 0;
-        auto transport = plcsim::ListenTcp(address, plcsim::kPlcPort, &error);
-        EXPECT_TRUE(transport) << "listen on " << address << ": " << error;
+    PlcSimulator& Plc(std::unique_ptr<plcsim::PlcTransport> transport) {
+        if (!transport) throw std::runtime_error("no line to the simulated PLC");
         m_sims.push_back(std::make_unique<PlcSimulator>(std::move(transport)));
         m_sims.back()->Start();
         return *m_sims.back();
     }
-
+    PlcSimulator& TcpPlc(const std::string& address) { return Plc(plcsim::ListenTcp(address)); }
     // A pty pair standing in for the serial cable; the bridge opens DIR/name.
-    PlcSimulator& SerialPlc(const std::string& name) {
+    std::unique_ptr<plcsim::PlcTransport> SerialLine(const std::string& name) {
         int error = 0;
         auto pty = platform::Pty::Create(&error);
-        EXPECT_TRUE(pty) << error;
+        if (!pty) return nullptr;
+        std::filesystem::remove(m_devices.path() / name);
         std::filesystem::create_symlink(pty->SlavePath(), m_devices.path() / name);
-        m_sims.push_back(std::make_unique<PlcSimulator>(plcsim::OverPty(std::move(pty))));
-        m_sims.back()->Start();
-        return *m_sims.back();
+        return plcsim::OverPty(std::move(pty));
+    }
+    PlcSimulator& SerialPlc(const std::string& name) { return Plc(SerialLine(name)); }
+
+    // Settings with one row, the channel connected and the host's end open.
+    void ConnectOne(const std::string& row, const IniValues& ini = {}, bool openHost = true) {
+        WriteSettings({row}, ini);
+        CreateChannels();
+        ASSERT_EQ(m_manager->ConnectAll(), 1);
+        if (openHost) OpenHost(m_host, 0);
     }
 
     BridgeChannel& Channel(int i) { return *m_manager->Channel(i); }
@@ -178,12 +163,10 @@ protected:
     static ByteArray Bytes(const std::string& text) {
         return ByteArray(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
     }
-    static ByteArray Payload(std::initializer_list<uint8_t> prefix, const ByteArray& rest = {}) {
-        // Reserved first: gcc 12 warns falsely on growing a vector built from a list.
-        ByteArray out;
-        out.bytes().reserve(prefix.size() + static_cast<size_t>(rest.GetSize()));
-        out.bytes().assign(prefix);
-        out.Append(rest);
+    // Pass-through payload: its six-byte prefix, then the host's bytes.
+    static ByteArray PassPayload(const ByteArray& data, uint8_t kind = 1) {
+        ByteArray out{0, 0, kind, 0, 0, 0};
+        out.Append(data);
         return out;
     }
     // A request frame as the bridge must put it on the wire.
@@ -202,8 +185,7 @@ protected:
     }
     std::vector<int> Messages() const { return m_messages.Numbers(); }
 
-    // The echo comes in `frames` frames of `dataPerFrame` bytes (no DLE in
-    // them) with `pause` between them.
+    // The echo in `frames` frames of `dataPerFrame` bytes (no DLE), `pause` apart.
     static void Trickle(PlcSimulator& plc, int frames, int dataPerFrame, bool serial,
                         std::chrono::milliseconds pause) {
         plc.SetReplyFrames(frames);
@@ -226,6 +208,7 @@ protected:
     platform::RecordingMessageSink m_messages;
     platform::ScopedMessageSink m_sinkScope{m_messages};
     std::vector<std::unique_ptr<PlcSimulator>> m_sims;
+    HostPort m_host;
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<VirtualPortManager> m_manager;
 };

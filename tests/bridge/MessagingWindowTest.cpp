@@ -1,6 +1,6 @@
-// The channel's window: sends from worker threads wait for the main thread,
-// sends on the main thread run at once, and a destroyed window releases
-// every waiting sender.
+// The channel's window: a send from a worker thread waits for the main
+// thread, one on the main thread runs at once, and a destroyed window
+// releases every waiting sender.
 #include <atomic>
 #include <thread>
 
@@ -10,47 +10,32 @@
 namespace varnock::test {
 namespace {
 
-class NullMainWindow : public MainWindowLink {
-public:
+struct NullMainWindow : MainWindowLink {
     void EnableControl(int, bool) override {}
     void ClearConnectedFlag() override {}
     int ShowOwnedMessage(int, unsigned) override { return 1; }
 };
 
-class MessagingWindowTest : public BridgeTest {
-protected:
-    void SetUp() override {
-        BridgeTest::SetUp();
-        WriteSettings({"COM5,COM9,,,No"});
-        CreateChannels();
-        m_messages.Clear();
-    }
-    // Sends from a worker thread; the result lands in m_result.
-    void SendFromWorker(unsigned message, LPARAM lParam) {
-        m_worker = std::thread([this, message, lParam] {
-            m_result = Channel(0).Window().SendMessage(message, 0, lParam);
-            m_done = true;
+TEST_F(BridgeTest, ChannelWindowSendsWaitForTheMainThread) {
+    WriteSettings({"COM5,COM9,,,No"});
+    CreateChannels();
+    NullMainWindow window;
+    std::atomic<LRESULT> result{-1};
+    auto sendFromWorker = [&] {
+        result = -1;
+        return std::thread([&] {
+            result = Channel(0).Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0,
+                                                     reinterpret_cast<LPARAM>(&window));
         });
-    }
-    void TearDown() override {
-        if (m_worker.joinable()) m_worker.join();
-        platform::MessageLoop::Main().Restart();
-        BridgeTest::TearDown();
-    }
-    NullMainWindow m_window;
-    std::thread m_worker;
-    std::atomic<LRESULT> m_result{-1};
-    std::atomic<bool> m_done{false};
-};
-
-TEST_F(MessagingWindowTest, WorkerSendWaitsUntilTheMainThreadRunsIt) {
-    SendFromWorker(WM_CHANNEL_SET_MAIN_WINDOW, reinterpret_cast<LPARAM>(&m_window));
+    };
+    std::thread worker = sendFromWorker();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(m_done.load());
+    EXPECT_EQ(result.load(), -1);
     EXPECT_EQ(Channel(0).MainWindow(), nullptr);
-    ASSERT_TRUE(PumpUntil([&] { return m_done.load(); }));
-    EXPECT_EQ(Channel(0).MainWindow(), &m_window);
-    EXPECT_EQ(m_result.load(), 0);
+    EXPECT_TRUE(PumpUntil([&] { return result.load() != -1; }));
+    worker.join();
+    EXPECT_EQ(Channel(0).MainWindow(), &window);
+    EXPECT_EQ(result.load(), 0);
 
     // On the main thread it runs at once; results come back.
     EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0, 0), 0);
@@ -63,17 +48,18 @@ TEST_F(MessagingWindowTest, WorkerSendWaitsUntilTheMainThreadRunsIt) {
     auto head = Channel(0).TakeLDRHead();
     ASSERT_TRUE(head);
     EXPECT_EQ(*head, Bytes("abc"));
-}
 
-TEST_F(MessagingWindowTest, DestroyedWindowReleasesWaitingSenders) {
-    SendFromWorker(WM_CHANNEL_SET_MAIN_WINDOW, reinterpret_cast<LPARAM>(&m_window));
+    // Destroyed, the window releases the waiting sender; the handler never runs.
+    worker = sendFromWorker();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     Channel(0).Window().Destroy();
-    ASSERT_TRUE(WaitFor([&] { return m_done.load(); }));
-    EXPECT_EQ(m_result.load(), 0);
+    EXPECT_TRUE(WaitFor([&] { return result.load() != -1; }));
+    worker.join();
+    EXPECT_EQ(result.load(), 0);
     PumpFor(std::chrono::milliseconds(50));
-    EXPECT_EQ(Channel(0).MainWindow(), nullptr);  // the queued handler never ran
+    EXPECT_EQ(Channel(0).MainWindow(), nullptr);
     EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0, 1), 0);
+    platform::MessageLoop::Main().Restart();
 }
 
 }  // namespace

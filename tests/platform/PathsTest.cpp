@@ -1,34 +1,30 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include <cstdlib>
 
 #include "platform/Paths.h"
 #include "tests/support/TestSupport.h"
 
 using namespace varnock::platform;
 using varnock::test::ScopedDeviceDir;
-using varnock::test::TempDir;
 namespace fs = std::filesystem;
 
 TEST(DeviceDirectory, CreatedPrivateAndRefusedWhenUnsafe) {
-    TempDir tmp;
-    fs::path dir = tmp / "devices";
-    varnock::test::WriteFile(tmp / "file", "x");
+    ScopedDeviceDir tmp;  // restores the variable afterwards
+    fs::path dir = tmp.path() / "devices";
+    varnock::test::WriteFile(tmp.path() / "file", "x");
     ::setenv("VARNOCK_DEVICE_DIR", dir.c_str(), 1);
     DeviceDirectoryResult r = DeviceDirectory();
     ASSERT_TRUE(r.ok) << r.error;
-    struct stat st {};
-    ASSERT_EQ(0, ::stat(dir.c_str(), &st));
-    EXPECT_EQ(0700u, st.st_mode & 0777);
+    EXPECT_EQ(fs::perms::owner_all, fs::status(dir).permissions());
 
-    ::chmod(dir.c_str(), 0777);
+    fs::permissions(dir, fs::perms::all);
     r = DeviceDirectory();
     EXPECT_FALSE(r.ok);
     EXPECT_NE(std::string::npos, r.error.find("other users"));
 
-    ::setenv("VARNOCK_DEVICE_DIR", (tmp / "file").c_str(), 1);
+    ::setenv("VARNOCK_DEVICE_DIR", (tmp.path() / "file").c_str(), 1);
     EXPECT_FALSE(DeviceDirectory().ok);
-    ::unsetenv("VARNOCK_DEVICE_DIR");
 }
 
 TEST(ResolveDeviceName, DeviceDirectoryFirstThenDev) {

@@ -2,8 +2,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/NamedMutex.h"
@@ -32,7 +30,7 @@ TEST(Clock, ManualWrapsLikeTickCountAndScaledRunsFaster) {
     EXPECT_GE(scaled.TickCount() - t0, 30000u);
 }
 
-TEST(MessageBox, FormatsArgumentAndRecords) {
+TEST(MessageBox, FormatsArgumentRecordsAndHasBuiltInTexts) {
     RecordingMessageSink sink;
     ScopedMessageSink scope(sink);
     SetStringLoader(
@@ -43,10 +41,7 @@ TEST(MessageBox, FormatsArgumentAndRecords) {
     ASSERT_EQ(1u, e.size());
     EXPECT_EQ(114, e[0].number);
     EXPECT_EQ("Cannot open COM%s5 (100%% sure)", e[0].text);
-}
-
-TEST(MessageBox, BuiltInTextsBeforeLibraryLoads) {
-    SetStringLoader(nullptr);
+    // Texts that can be needed before the library is loaded.
     EXPECT_NE(std::string::npos, LoadString(109).find("Varnock.ini"));
     EXPECT_NE(std::string::npos, LoadString(212).find("Varnock_setting.ini"));
     EXPECT_EQ("", LoadString(110));
@@ -58,12 +53,8 @@ TEST(SingleInstance, SecondHolderRefusedUntilFirstEnds) {
     ASSERT_TRUE(first.Acquire(dir.path()));
     // flock belongs to the open file, so another process must be refused.
     pid_t child = ::fork();
-    if (child == 0) {
-        SingleInstanceGuard second;
-        ::_exit(second.Acquire(dir.path()) ? 1 : 0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
+    if (child == 0) ::_exit(SingleInstanceGuard().Acquire(dir.path()) ? 1 : 0);
+    int status = -1;
+    ASSERT_EQ(child, ::waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);  // exited, refused
 }

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "settings/SettingsManager.h"
 #include "tests/settings/SettingsFixture.h"
 
 namespace varnock {
@@ -12,9 +11,6 @@ protected:
     void Load(const std::string& matrix, const std::string& mode = "PortAssignMode=Manual\n") {
         Write(test::VarnockIni(), SettingIni(matrix, mode));
         ASSERT_EQ(settings.Load(), 1);
-    }
-    void MakeDevices(int first, int last) {
-        for (int n = first; n <= last; ++n) test::WriteFile(devices.path() / ("COM" + std::to_string(n)), "");
     }
 };
 
@@ -35,7 +31,6 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
     EXPECT_EQ(text(2), "COM7|COM3|SERIAL2|||0|0");
     EXPECT_EQ(text(3), "COM8|USB|USB|||2|0");
     EXPECT_EQ(settings.GetRow(4), nullptr);
-    EXPECT_EQ(settings.GetRow(-1), nullptr);
 
     settings.Save();  // lower-case link text and address kept
     std::string expected = before;
@@ -55,21 +50,6 @@ TEST_F(MatrixTest, OddEntriesKeepTheirPlace) {
     EXPECT_EQ(Setting(), SettingIni("items=4\n1=COM5,COM3,SERIAL2,,No\n3=COM7,COM2,,,No\n4=COM9,,,,No\n"));
 }
 
-TEST_F(MatrixTest, ReplaceRowIsSaved) {
-    Load("items=2\n1=COM5,COM3,SERIAL2,,No\n2=COM6,COM4,SERIAL2,,No\n");
-    AllocationRow row = *settings.GetRow(1);
-    row.m_nLinkType = 1;
-    row.m_strLinkPort = "Ethernet";
-    row.m_strIPAddress = "10.1.2.3";
-    row.m_bNoConnectCommand = 1;
-    settings.ReplaceRow(row, 1);
-    settings.ReplaceRow(*settings.GetRow(0), 0);  // its own row: still safe
-    settings.ReplaceRow(row, 7);
-    EXPECT_EQ(settings.GetRow(2), nullptr);
-    settings.Save();
-    EXPECT_EQ(Setting(), SettingIni("items=2\n1=COM5,COM3,SERIAL2,,No\n2=COM6,Ethernet,10.1.2.3,,Yes\n"));
-}
-
 TEST_F(MatrixTest, SaveAfterFailedLoadChangesNothing) {
     const std::string stored = SettingIni("items=0\n1=COM5,COM3,,,No\n");
     Write(test::VarnockIni(), stored);
@@ -79,7 +59,7 @@ TEST_F(MatrixTest, SaveAfterFailedLoadChangesNothing) {
 }
 
 TEST_F(MatrixTest, AutoAssignTakesLowestFreeNumber) {
-    MakeDevices(1, 3);
+    for (int n = 1; n <= 3; ++n) test::WriteFile(devices.path() / ("COM" + std::to_string(n)), "");
     std::filesystem::create_symlink("/nonexistent/pty", devices.path() / "COM4");  // dangling counts as taken
     Load("items=2\n1=COM9,Ethernet,127.0.0.1,,No\n2=COM10,COM3,,,No\n", "PortAssignMode=Automatic\n");
     EXPECT_EQ(settings.GetPortAssignMode(), 1);
@@ -87,20 +67,6 @@ TEST_F(MatrixTest, AutoAssignTakesLowestFreeNumber) {
     settings.Save();
     EXPECT_EQ(Setting(), SettingIni("items=2\n1=COM5,Ethernet,127.0.0.1,,No\n2=COM10,COM3,,,No\n",
                                     "PortAssignMode=Auto\n"));
-}
-
-TEST_F(MatrixTest, AutoAssignKeepsNameWhenNothingIsFreeOrInManualMode) {
-    Load("items=1\n1=COM1,COM3,,,No\n");
-    EXPECT_EQ(settings.GetRow(0)->m_strVirtualPort, "COM1");
-
-    MakeDevices(1, 255);
-    EXPECT_EQ(settings.AutoAssignVirtualPort(), 0);
-    EXPECT_EQ(settings.GetRow(0)->m_strVirtualPort, "COM1");
-
-    SettingsManager empty(dir.path());
-    Write(test::VarnockIni(), SettingIni("items=1\n", ""));
-    ASSERT_EQ(empty.Load(), 1);
-    EXPECT_EQ(empty.AutoAssignVirtualPort(), 0);
 }
 
 }  // namespace

@@ -9,8 +9,11 @@
 
 namespace varnock::test {
 
+const std::string kLibrary = "ResourceDLLName=libvarnock_res_en.so\n";
+const std::string kOneRow = "items=1\n1=COM5,Ethernet,127.0.0.1,,No\n";
+
 inline std::string VarnockIni(
-    const std::string& application = "ResourceDLLName=libvarnock_res_en.so\n",
+    const std::string& application = kLibrary,
     const std::string& virtualCom = "RealPort=COM,USB,Ethernet\nMaxHostDriverNo=1\n",
     const std::string& rest = "") {
     return "[Application]\n" + application + "[VirtualCOMSettings]\n" + virtualCom + rest;

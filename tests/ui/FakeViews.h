@@ -22,30 +22,25 @@ struct FakeControl {
 template <class Base>
 class FakeDialogBase : public Base {
 public:
-    std::map<int, FakeControl> controls;
+    mutable std::map<int, FakeControl> controls;
     std::vector<int> messages;
     int endResult = -1;  // -1 while the dialog runs
 
-    FakeControl& at(int id) { return controls[id]; }
-
     void EnableControl(int id, bool enable) override { controls[id].enabled = enable; }
-    bool IsControlEnabled(int id) const override { return Get(id).enabled; }
+    bool IsControlEnabled(int id) const override { return controls[id].enabled; }
     void SetControlText(int id, const std::string& text) override { controls[id].text = text; }
     void SetCheck(int id, bool checked) override { controls[id].checked = checked; }
-    bool IsChecked(int id) const override { return Get(id).checked; }
+    bool IsChecked(int id) const override { return controls[id].checked; }
     void ComboResetContent(int id) override {
         controls[id].items.clear();
         controls[id].curSel = -1;
     }
     void ComboAddString(int id, const std::string& text) override { controls[id].items.push_back(text); }
     void ComboSetCurSel(int id, int index) override { controls[id].curSel = index; }
-    int ComboGetCurSel(int id) const override { return Get(id).curSel; }
-    std::string ComboGetItemText(int id, int index) const override {
-        const auto& items = Get(id).items;
-        return index >= 0 && index < static_cast<int>(items.size()) ? items[index] : std::string();
-    }
+    int ComboGetCurSel(int id) const override { return controls[id].curSel; }
+    std::string ComboGetItemText(int id, int index) const override { return controls[id].items.at(index); }
     void IpSetAddress(int id, const std::array<int, 4>& fields) override { controls[id].ip = {fields, {}}; }
-    IpFields IpGetAddress(int id) const override { return Get(id).ip; }
+    IpFields IpGetAddress(int id) const override { return controls[id].ip; }
     void ShowMessage(int number, unsigned) override { messages.push_back(number); }
     void EndDialog(int result) override { endResult = result; }
 
@@ -60,13 +55,6 @@ public:
     void ClickRadio(int id, std::initializer_list<int> group) {
         for (int other : group) controls[other].checked = other == id;
     }
-
-protected:
-    const FakeControl& Get(int id) const {
-        static const FakeControl none;
-        auto it = controls.find(id);
-        return it == controls.end() ? none : it->second;
-    }
 };
 
 using FakeDialogView = FakeDialogBase<DialogView>;
@@ -76,15 +64,10 @@ public:
     struct Item {
         std::vector<std::string> texts = std::vector<std::string>(4);
         AllocationRow* data = nullptr;
-        bool selected = false;
-    };
-    struct MenuEntry {
-        int command;  // 0 for a separator
-        std::string text;
     };
     std::vector<std::pair<std::string, int>> columns;
     std::vector<Item> items;
-    std::vector<MenuEntry> menu;
+    std::vector<int> menu;  // commands, 0 for a separator
     int selectionMark = -1;
     bool topmost = false;
     int aboutRuns = 0;
@@ -101,8 +84,7 @@ public:
     void ListSetColumnWidth(int, int column, int width) override { columns.at(column).second = width; }
     int ListInsertItem(int, int index, const std::string& text) override {
         index = std::min<int>(index, static_cast<int>(items.size()));
-        items.insert(items.begin() + index, Item{});
-        items[index].texts[0] = text;
+        items.insert(items.begin() + index, Item{})->texts[0] = text;
         return index;
     }
     void ListSetItemText(int, int item, int column, const std::string& text) override {
@@ -112,25 +94,15 @@ public:
     AllocationRow* ListGetItemData(int, int item) const override { return items.at(item).data; }
     int ListGetItemCount(int) const override { return static_cast<int>(items.size()); }
     int ListGetSelectionMark(int) const override { return selectionMark; }
-    int ListGetSelectedCount(int) const override {
-        int n = 0;
-        for (const auto& item : items) n += item.selected;
-        return n;
-    }
+    int ListGetSelectedCount(int) const override { return selectionMark >= 0; }
     int ListGetTopIndex(int) const override { return 0; }
-    void ListSelectItem(int, int item) override {
-        items.at(item).selected = true;
-        selectionMark = item;
-    }
+    void ListSelectItem(int, int item) override { selectionMark = item; }
     void ListDeleteAllItems(int) override { items.clear(); }
-    void AppendMenuSeparator() override { menu.push_back({0, {}}); }
-    void AppendMenuItem(int command, const std::string& text) override { menu.push_back({command, text}); }
+    void AppendMenuSeparator() override { menu.push_back(0); }
+    void AppendMenuItem(int command, const std::string&) override { menu.push_back(command); }
     void MakeTopmostAtOrigin() override { topmost = true; }
     void RestoreWindow() override {}
-    int RunAboutBox() override {
-        ++aboutRuns;
-        return IDOK;
-    }
+    int RunAboutBox() override { return ++aboutRuns, IDOK; }
     int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& kinds) override {
         return linkSettings ? linkSettings(row, kinds) : IDCANCEL;
     }

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "tests/ui/FakeViews.h"
-#include "ui/IpAddress.h"
 #include "ui/LinkSettingsDialog.h"
 
 namespace varnock {
 namespace {
-
-using test::FakeDialogView;
 
 AllocationRow Row(const std::string& linkPort, int type, const std::string& address = "") {
     AllocationRow row;
@@ -23,8 +20,9 @@ AllocationRow Row(const std::string& linkPort, int type, const std::string& addr
 class LinkSettingsDialogTest : public ::testing::Test {
 protected:
     void Open(AllocationRow& row, const std::vector<std::string>& kinds) {
+        view = test::FakeDialogView();
         // The template's initial state: no link kind may be chosen yet.
-        for (int id : {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET}) view.at(id).enabled = false;
+        for (int id : {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET}) view.controls[id].enabled = false;
         dialog.SetRow(&row);
         dialog.SetLinkKinds(kinds);
         ASSERT_TRUE(dialog.OnInitDialog());
@@ -33,92 +31,62 @@ protected:
         view.ClickRadio(radio, {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET});
         dialog.OnLinkClicked(radio);
     }
-    bool Enabled(int id) const { return view.IsControlEnabled(id); }
-    bool Checked(int id) const { return view.IsChecked(id); }
     void ExpectAddressEnabled(bool enabled) {
         for (int id : {IDC_LINK_ADDRESS, IDC_LINK_ADDRESS_LABEL, IDC_LINK_ADDRESS_NOTE})
-            EXPECT_EQ(Enabled(id), enabled) << id;
-        EXPECT_EQ(Enabled(IDC_LINK_COM_PORT), !enabled);
+            EXPECT_EQ(view.IsControlEnabled(id), enabled) << id;
+        EXPECT_EQ(view.IsControlEnabled(IDC_LINK_COM_PORT), !enabled);
     }
 
-    FakeDialogView view;
+    test::FakeDialogView view;
     LinkSettingsDialog dialog{view};
 };
 
 TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
-    AllocationRow row = Row("COM3", 0);
-    Open(row, {"COM", "USB"});
-    EXPECT_EQ(view.at(IDC_LINK_VIRTUAL_PORT).text, "COM10");
-    EXPECT_TRUE(Enabled(IDC_LINK_SERIAL));
-    EXPECT_TRUE(Enabled(IDC_LINK_USB));
-    EXPECT_FALSE(Enabled(IDC_LINK_ETHERNET));
-    EXPECT_TRUE(Checked(IDC_LINK_SERIAL));
-    ASSERT_EQ(view.at(IDC_LINK_COM_PORT).items.size(), 256u);
-    EXPECT_EQ(view.at(IDC_LINK_COM_PORT).items.back(), "COM256");
-    EXPECT_EQ(view.ComboGetItemText(IDC_LINK_COM_PORT, view.ComboGetCurSel(IDC_LINK_COM_PORT)), "COM3");
-    ExpectAddressEnabled(false);
-    EXPECT_TRUE(Checked(IDC_LINK_CONNECT));
-    EXPECT_FALSE(Checked(IDC_LINK_NO_CONNECT));
-}
-
-TEST_F(LinkSettingsDialogTest, ComKindAdmitsAnyCaseOfThePrefixButNotOtherLinks) {
-    AllocationRow serial = Row("Com7", 0);
-    Open(serial, {"com"});
-    EXPECT_TRUE(Checked(IDC_LINK_SERIAL));
+    AllocationRow row = Row("Com7", 0);
+    Open(row, {"com", "USB"});  // COM admits any case, of kind and port
+    EXPECT_EQ(view.controls[IDC_LINK_VIRTUAL_PORT].text, "COM10");
+    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_SERIAL));
+    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_USB));
+    EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ETHERNET));
+    EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
+    EXPECT_EQ(view.controls[IDC_LINK_COM_PORT].items.size(), 256u);
     EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 6);
+    ExpectAddressEnabled(false);
+    EXPECT_TRUE(view.IsChecked(IDC_LINK_CONNECT));
+}
 
-    FakeDialogView other;
-    LinkSettingsDialog usbDialog(other);
+TEST_F(LinkSettingsDialogTest, OtherKindsAdmitOnlyTheirOwnTextWithCase) {
     AllocationRow usb = Row("USB", 2);
-    usbDialog.SetRow(&usb);
-    usbDialog.SetLinkKinds({"com"});
-    ASSERT_TRUE(usbDialog.OnInitDialog());
-    EXPECT_FALSE(other.IsChecked(IDC_LINK_USB));
-    EXPECT_FALSE(other.IsChecked(IDC_LINK_SERIAL));
-    EXPECT_EQ(other.ComboGetCurSel(IDC_LINK_COM_PORT), 0);  // COM1
-}
+    Open(usb, {"com"});
+    EXPECT_FALSE(view.IsChecked(IDC_LINK_USB) || view.IsChecked(IDC_LINK_SERIAL));
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 0);  // COM1
 
-TEST_F(LinkSettingsDialogTest, EthernetRowShowsItsAddress) {
-    AllocationRow row = Row("Ethernet", 1, "192.168.1.5");
-    Open(row, {"COM", "USB", "Ethernet"});
-    EXPECT_TRUE(Checked(IDC_LINK_ETHERNET));
-    EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{192, 168, 1, 5}));
-    ExpectAddressEnabled(true);
-}
-
-// The kind's case matters for Ethernet: it enables the button but does not admit the row.
-TEST_F(LinkSettingsDialogTest, LowerCaseEthernetKindEnablesButDoesNotAdmitTheRow) {
     AllocationRow row = Row("Ethernet", 1, "10.1.1.1");
-    row.m_bNoConnectCommand = 0;
     Open(row, {"ethernet"});
-    EXPECT_TRUE(Enabled(IDC_LINK_ETHERNET));
-    EXPECT_FALSE(Checked(IDC_LINK_ETHERNET));
+    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_ETHERNET));
+    EXPECT_FALSE(view.IsChecked(IDC_LINK_ETHERNET));
     // Confirmed without a choice: only the flag and the emptied real port change.
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
     EXPECT_EQ(view.endResult, IDOK);
-    EXPECT_EQ(row.m_bNoConnectCommand, 1);
-    EXPECT_EQ(row.m_strRealPort, "");
-    EXPECT_EQ(std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strIPAddress),
-              std::tuple(1, "Ethernet", "10.1.1.1"));
+    EXPECT_EQ(std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strIPAddress, row.m_strRealPort,
+                         row.m_bNoConnectCommand),
+              std::tuple(1, "Ethernet", "10.1.1.1", "", 1));
 }
 
 TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
-    AllocationRow row = Row("Ethernet", 1, "");
-    AllocationRow before = row;
+    AllocationRow row = Row("Ethernet", 1, "192.168.1.5");
     Open(row, {"COM", "USB", "Ethernet"});
-    EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{0, 0, 0, 0}));
+    EXPECT_TRUE(view.IsChecked(IDC_LINK_ETHERNET));
+    EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{192, 168, 1, 5}));
+    ExpectAddressEnabled(true);
+    view.TypeAddress(IDC_LINK_ADDRESS, {"0", "0", "0", "0"});
     dialog.OnOK();
-    EXPECT_EQ(view.messages, std::vector<int>{207});
-    EXPECT_EQ(view.endResult, -1);
-
     view.TypeAddress(IDC_LINK_ADDRESS, {"", "", "", ""});
     dialog.OnOK();
     EXPECT_EQ(view.messages, (std::vector<int>{207, 207}));
     EXPECT_EQ(view.endResult, -1);
-    EXPECT_EQ(row.m_strRealPort, before.m_strRealPort);
-    EXPECT_EQ(row.m_strIPAddress, before.m_strIPAddress);
-
+    EXPECT_EQ(row.m_strIPAddress, "192.168.1.5");
     // A partly blank address is an address: the blank fields count as 0.
     view.TypeAddress(IDC_LINK_ADDRESS, {"10", "", "", ""});
     dialog.OnOK();
@@ -126,20 +94,24 @@ TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
     EXPECT_EQ(row.m_strIPAddress, "10.0.0.0");
 }
 
-TEST_F(LinkSettingsDialogTest, OkStoresEachLink) {
+TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     AllocationRow row = Row("COM3", 0);
     Open(row, {"COM", "USB", "Ethernet"});
-
     auto stored = [&] {
         return std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strRealPort, row.m_strIPAddress);
     };
+    Click(IDC_LINK_USB);
+    dialog.OnCancel();
+    EXPECT_EQ(view.endResult, IDCANCEL);
+    EXPECT_EQ(stored(), std::tuple(0, "COM3", "SERIAL2", ""));
+
     Click(IDC_LINK_ETHERNET);
     ExpectAddressEnabled(true);
     view.TypeAddress(IDC_LINK_ADDRESS, {"10", "0", "0", "1"});
     dialog.OnOK();
     EXPECT_EQ(stored(), std::tuple(1, "Ethernet", "Ethernet", "10.0.0.1"));
     Click(IDC_LINK_USB);
-    EXPECT_FALSE(Enabled(IDC_LINK_ADDRESS));
+    EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ADDRESS));
     dialog.OnOK();
     EXPECT_EQ(stored(), std::tuple(2, "USB", "USB", "10.0.0.1"));  // the address kept, though hidden
     Click(IDC_LINK_SERIAL);
@@ -150,34 +122,6 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLink) {
     EXPECT_EQ(stored(), std::tuple(0, "COM12", "SERIAL2", "10.0.0.1"));
     EXPECT_EQ(row.m_bNoConnectCommand, 1);
     EXPECT_EQ(std::tuple(row.m_strExtra, row.m_strVirtualPort), std::tuple("keep", "COM10"));
-}
-
-TEST_F(LinkSettingsDialogTest, CancelAndMissingRow) {
-    AllocationRow row = Row("COM3", 0);
-    AllocationRow before = row;
-    Open(row, {"COM", "USB", "Ethernet"});
-    Click(IDC_LINK_USB);
-    dialog.OnCancel();
-    EXPECT_EQ(view.endResult, IDCANCEL);
-    EXPECT_EQ(row.m_strLinkPort, before.m_strLinkPort);
-    EXPECT_EQ(row.m_nLinkType, before.m_nLinkType);
-
-    FakeDialogView other;
-    LinkSettingsDialog empty(other);
-    EXPECT_FALSE(empty.OnInitDialog());
-}
-
-TEST(IpAddressTest, TextToFields) {
-    EXPECT_EQ(AddressFieldsFromText(""), (std::array<int, 4>{0, 0, 0, 0}));
-    EXPECT_EQ(AddressFieldsFromText("192.168.1.5"), (std::array<int, 4>{192, 168, 1, 5}));
-    // Not in the form the dialog writes: each field still shows 0 to 255.
-    EXPECT_EQ(AddressFieldsFromText("300.-2.x7.9"), (std::array<int, 4>{255, 0, 0, 9}));
-    EXPECT_EQ(AddressFieldsFromText("10.1"), (std::array<int, 4>{10, 1, 0, 0}));
-    EXPECT_EQ(AddressFieldsFromText(" 1.2.3.4.5"), (std::array<int, 4>{1, 2, 3, 4}));
-    EXPECT_EQ(FormatAddress({10, 0, 0, 1}), "10.0.0.1");
-    EXPECT_EQ(AddressFieldValue(""), std::nullopt);
-    EXPECT_EQ(AddressFieldValue("256"), 255);
-    EXPECT_EQ(AddressFieldValue("007"), 7);
 }
 
 }  // namespace

@@ -12,55 +12,40 @@
 namespace varnock {
 namespace {
 
-using test::FakeMainView;
-
 class FakeChannels : public ChannelBroadcasts {
 public:
-    int ConnectAll() override {
-        log.push_back("connect");
-        return connectResult;
-    }
+    int ConnectAll() override { return log.push_back("connect"), connectResult; }
     int DisconnectAll() override {
-        log.push_back("disconnect");
-        savedAtDisconnect = fixture->Setting();
-        return 1;
+        return log.push_back("disconnect"), savedAtDisconnect = fixture.Setting(), 1;
     }
     void SetMainWindow(MainWindowLink*) override { log.push_back("window"); }
     void DeleteManager() override { log.push_back("delete"); }
 
-    test::SettingsFixture* fixture = nullptr;
+    explicit FakeChannels(const test::SettingsFixture& f) : fixture(f) {}
+    const test::SettingsFixture& fixture;
     int connectResult = 1;
     std::vector<std::string> log;
     std::string savedAtDisconnect;
 };
 
 const char* kRows =
-    "items=4\n"
-    "1=COM5,Ethernet,192.168.1.5,,No\n"
-    "2=COM6,COM3,SERIAL2,,Yes\n"
-    "4=COM7,USB,USB,x,No\n";
+    "items=4\n1=COM5,Ethernet,192.168.1.5,,No\n2=COM6,COM3,SERIAL2,,Yes\n4=COM7,USB,USB,x,No\n";
 
 using Texts = std::vector<std::string>;
 
 class MainDialogTest : public ::testing::Test {
 protected:
     // The template's initial state.
-    MainDialogTest() { view.at(IDC_MAIN_DISCONNECT).enabled = false; }
+    MainDialogTest() { view.controls[IDC_MAIN_DISCONNECT].enabled = false; }
 
-    void Start(const std::string& matrix = kRows, const std::string& application = "") {
+    void Start(const std::string& application = "") {
         fixture.Write(test::VarnockIni("ResourceDLLName=libvarnock_res_en.so\n" + application),
-                      test::SettingIni(matrix));
+                      test::SettingIni(kRows));
         ASSERT_EQ(fixture.settings.Load(), 1);
-        channels.fixture = &fixture;
         dialog.SetSettings(&fixture.settings);
         ASSERT_TRUE(dialog.OnInitDialog());
     }
     Texts Row(int item) const { return view.items.at(item).texts; }
-    std::vector<int> MenuCommands() const {
-        std::vector<int> commands;
-        for (const auto& entry : view.menu) commands.push_back(entry.command);
-        return commands;
-    }
     void ExpectButtons(bool connected) {
         EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_EDIT), !connected);
         EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_CONNECT), !connected);
@@ -71,30 +56,38 @@ protected:
     test::SettingsFixture fixture;
     platform::RecordingShellOpener opener;
     platform::ScopedShellOpener scopedOpener{opener};
-    FakeMainView view;
-    FakeChannels channels;
+    test::FakeMainView view;
+    FakeChannels channels{fixture};
     HelpLauncher help{fixture.dir.path()};
     MainDialog dialog{view, channels, help};
 };
 
-TEST_F(MainDialogTest, ListShowsEachHeldRow) {
+TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
     Start();
     ASSERT_EQ(view.items.size(), 3u);
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
     EXPECT_EQ(Row(1), (Texts{"COM6", "COM3", "SERIAL2", "Yes"}));
     EXPECT_EQ(Row(2), (Texts{"COM7", "USB", "USB", "No"}));
-    EXPECT_EQ(view.items[2].data->m_strExtra, "x");
     EXPECT_NE(view.items[0].data, fixture.settings.GetRow(0));  // a copy
-
     ASSERT_EQ(view.columns.size(), 4u);
     EXPECT_EQ(view.columns[0],
               std::make_pair(platform::LoadString(102), int(platform::LoadString(102).size()) * 7));
     EXPECT_EQ(view.columns[3], std::make_pair(platform::LoadString(106), 160));
-    EXPECT_EQ(channels.log, Texts{"window"});
-    EXPECT_FALSE(view.topmost);
     ExpectButtons(false);
-    EXPECT_EQ(MenuCommands(),
+    EXPECT_EQ(view.menu,
               (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_32, IDM_INSTALLER_64, 0, IDM_ABOUTBOX}));
+    dialog.OnSysCommand(IDM_MANUAL);
+    dialog.OnSysCommand(IDM_INSTALLER_32 | 0x3);  // low bits are the system's own
+    dialog.OnSysCommand(IDM_INSTALLER_64);
+    dialog.OnCommand(ID_HELP);
+    dialog.OnSysCommand(IDM_ABOUTBOX);
+    dialog.OnCommand(ID_COMMAND_ABOUT);
+    auto dir = fixture.dir.path();
+    EXPECT_EQ(opener.Opened(),
+              (std::vector<std::filesystem::path>{
+                  dir / "VarnockToolE.pdf", dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x86.exe",
+                  dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x64.exe", dir / "VarnockToolE.pdf"}));
+    EXPECT_EQ(view.aboutRuns, 2);
 }
 
 TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
@@ -105,44 +98,7 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     dialog.SetSettings(&fixture.settings);
     ASSERT_TRUE(dialog.OnInitDialog());
     library->MakeCurrent();
-    EXPECT_EQ(MenuCommands(), (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
-}
-
-TEST_F(MainDialogTest, NoSettingsNoWindowAndNoRowsNoBroadcasts) {
-    EXPECT_FALSE(dialog.OnInitDialog());
-    EXPECT_TRUE(view.menu.empty());
-    Start("items=1\n");
-    EXPECT_TRUE(view.items.empty());
-    dialog.OnConnect();
-    ExpectButtons(false);
-    dialog.OnClose();
-    EXPECT_TRUE(channels.log.empty());
-}
-
-TEST_F(MainDialogTest, FlagColumnTogglesOnlyWhileNotConnected) {
-    Start(kRows, "WndAlwaysOnTop=TRUE\n");
-    EXPECT_TRUE(view.topmost);
-    view.selectionMark = 1;
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Row(1)[3], "No");
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 0);
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Row(1)[3], "Yes");
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 1);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 0);
-
-    dialog.OnConnect();
-    int asked = 0;
-    view.linkSettings = [&](AllocationRow&, const Texts&) { return ++asked, IDCANCEL; };
-    dialog.OnActivate(1, 3);
-    dialog.OnActivate(1, 0);
-    EXPECT_EQ(Row(1)[3], "Yes");
-    EXPECT_EQ(asked, 0);
-    // No selection: nothing either.
-    dialog.OnDisconnect();
-    view.selectionMark = -1;
-    dialog.OnActivate(1, 3);
-    EXPECT_EQ(Row(1)[3], "Yes");
+    EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
 }
 
 TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
@@ -153,71 +109,56 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
     view.linkSettings = [&](AllocationRow& row, const Texts& kinds) {
         kindsSeen = kinds;
         row.m_nLinkType = 2;
-        row.m_strLinkPort = "USB";
-        row.m_strRealPort = "USB";
+        row.m_strLinkPort = row.m_strRealPort = "USB";
         row.m_bNoConnectCommand = 1;
         return answer;
     };
     dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
     EXPECT_EQ(kindsSeen, (Texts{"COM", "USB", "Ethernet"}));
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
-    EXPECT_EQ(view.items[0].data->m_nLinkType, 1);
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
 
     answer = IDOK;
     dialog.OnCommand(IDC_MAIN_EDIT);
     EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes"}));
-    EXPECT_EQ(view.items[0].data->m_nLinkType, 2);
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_bNoConnectCommand, 1);
-    EXPECT_EQ(fixture.settings.GetRow(1)->m_strLinkPort, "COM3");
 }
 
-TEST_F(MainDialogTest, ButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {
-    Start();
+TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {
+    Start("WndAlwaysOnTop=TRUE\n");
+    EXPECT_TRUE(view.topmost);
     std::string before = fixture.Setting();
+    view.selectionMark = 1;
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Row(1)[3], "No");
+    dialog.OnActivate(1, 3);
+    EXPECT_EQ(Row(1)[3], "Yes");
+    EXPECT_EQ(fixture.settings.GetRow(1)->m_bNoConnectCommand, 1);
     channels.connectResult = 0;
     dialog.OnCommand(IDC_MAIN_CONNECT);
     ExpectButtons(false);
     channels.connectResult = 1;
     dialog.OnCommand(IDC_MAIN_CONNECT);
     ExpectButtons(true);
+    // Connected: neither the flag nor the dialog.
+    int asked = 0;
+    view.linkSettings = [&](AllocationRow&, const Texts&) { return ++asked, IDCANCEL; };
+    dialog.OnActivate(1, 3);
+    dialog.OnActivate(1, 0);
+    EXPECT_EQ(Row(1)[3], "Yes");
+    EXPECT_EQ(asked, 0);
     dialog.OnCommand(IDC_MAIN_DISCONNECT);
     ExpectButtons(false);
     EXPECT_EQ(channels.log, (Texts{"window", "connect", "connect", "disconnect"}));
 
-    view.selectionMark = 0;
-    dialog.OnActivate(0, 3);  // changes what Save writes
+    dialog.OnActivate(1, 3);  // changes what Save writes
     dialog.OnConnect();
     dialog.OnCommand(IDC_MAIN_EXIT);
     EXPECT_EQ(channels.log.back(), "disconnect");
     EXPECT_EQ(channels.savedAtDisconnect, before);
-    EXPECT_NE(fixture.Setting().find("1=COM5,Ethernet,192.168.1.5,,Yes"), std::string::npos);
+    EXPECT_NE(fixture.Setting().find("2=COM6,COM3,SERIAL2,,No"), std::string::npos);
     EXPECT_EQ(view.endResult, IDOK);
     ExpectButtons(false);
-    // Not connected: Close only ends the window.
-    channels.log.clear();
-    view.endResult = -1;
-    dialog.OnClose();
-    EXPECT_TRUE(channels.log.empty());
-    EXPECT_EQ(view.endResult, IDOK);
-}
-
-TEST_F(MainDialogTest, MenuAndWindowCommands) {
-    Start();
-    dialog.OnSysCommand(IDM_MANUAL);
-    dialog.OnSysCommand(IDM_INSTALLER_32 | 0x3);  // low bits are the system's own
-    dialog.OnSysCommand(IDM_INSTALLER_64);
-    dialog.OnCommand(ID_HELP);
-    dialog.OnSysCommand(IDM_ABOUTBOX);
-    dialog.OnCommand(ID_COMMAND_ABOUT);
-    dialog.OnSysCommand(0xF060);
-    auto dir = fixture.dir.path();
-    EXPECT_EQ(opener.Opened(),
-              (std::vector<std::filesystem::path>{
-                  dir / "VarnockToolE.pdf", dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x86.exe",
-                  dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x64.exe", dir / "VarnockToolE.pdf"}));
-    EXPECT_EQ(view.aboutRuns, 2);
 }
 
 // A monitor thread reporting a lost link while the window goes away must
@@ -229,8 +170,6 @@ TEST_F(MainDialogTest, TeardownReleasesAWaitingMonitor) {
     std::atomic<bool> returned{false};
     std::thread monitor([&] {
         MainWindowLink& window = dialog;
-        window.EnableControl(MainWindowLink::kConnectButton, true);
-        window.ClearConnectedFlag();
         window.ShowOwnedMessage(211, platform::kMbIconError);
         returned = true;
     });

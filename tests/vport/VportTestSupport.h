@@ -6,11 +6,11 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vport/DriverInterface.h"
@@ -68,13 +68,11 @@ public:
     std::atomic<bool> connected{true};
     std::atomic<int> closed{-1};  // -1: never set
     std::atomic<int> syncs{0};
-    std::atomic<int> unprocessed{0};
 
     bool IsConnected() const override { return connected; }
     void QueueLDRData(int length, const char* bytes) override {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_blocks.emplace_back(bytes, static_cast<size_t>(std::max(length, 0)));
-        unprocessed = 1;
+        m_blocks.emplace_back(bytes, length > 0 ? static_cast<size_t>(length) : 0);
     }
     void SetVirtualPortClosed(int value) override { closed = value; }
     void SyncCommParams() override { ++syncs; }
@@ -95,7 +93,7 @@ private:
 };
 
 // Records every call; the test owns it (a release never deletes it). Its
-// class object hands it out, or refuses without one.
+// class object hands it out.
 class RecordingDriver : public VirtualPortDriver, public DriverClassFactory {
 public:
     std::vector<std::string> calls;
@@ -103,7 +101,6 @@ public:
     VARIANT_BOOL bindResult = VARIANT_TRUE;
     VARIANT_BOOL fallbackResult = VARIANT_FALSE;
     std::string failCall;  // this call returns E_FAIL
-    HRESULT adviseResult = S_OK;
     std::string readData;
     int32_t readResult = -1;  // when set, what ReadBytes reports
     DriverEventDispatch* sink = nullptr;
@@ -144,7 +141,7 @@ public:
     HRESULT QueryBaudRate(int32_t* v) override { return Note("QueryBaudRate", v, 19200); }
     HRESULT Advise(const Guid&, DriverEventDispatch* s, uint32_t* cookie) override {
         calls.push_back("Advise");
-        if (Failed(adviseResult)) return adviseResult;
+        if (failCall == "Advise") return E_FAIL;
         if (sink) sink->Release();
         (sink = s)->AddRef();
         *cookie = 42;
@@ -152,8 +149,7 @@ public:
     }
     HRESULT Unadvise(const Guid&, uint32_t cookie) override {
         calls.push_back("Unadvise " + std::to_string(cookie));
-        if (sink) sink->Release();
-        sink = nullptr;
+        if (DriverEventDispatch* old = std::exchange(sink, nullptr)) old->Release();
         return S_OK;
     }
 
@@ -164,11 +160,6 @@ private:
         *out = static_cast<T>(value);
         return !failCall.empty() && call.rfind(failCall, 0) == 0 ? E_FAIL : S_OK;
     }
-};
-
-// A class object that cannot make a driver object.
-struct RefusingClass : DriverClassFactory {
-    HRESULT CreateInstance(const DriverOptions&, VirtualPortDriver**) override { return E_FAIL; }
 };
 
 }  // namespace varnock::test
