@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-
-#include <cstdlib>
 
 #include "platform/SingleInstance.h"
 #include "tests/support/TestSupport.h"
@@ -21,13 +18,13 @@ protected:
             fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, dir / name);
         stored = ReadFile(dir / "Varnock_setting.ini");
     }
-    // Runs the copied program; its exit code, output in `output`.
-    int RunProgram(const std::string& deviceDir, const std::string& args = "") {
-        std::string command = "VARNOCK_DEVICE_DIR='" + deviceDir + "' '" + (dir / "varnock").string() + "' " +
-                              args + " >'" + (dir / "out").string() + "' 2>&1";
-        int status = std::system(command.c_str());
+    // Runs the copied program without a display; its exit code, output in `output`.
+    int RunProgram(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), (dir / "varnock").string());
+        test::ChildProcess program(args, dir / "out", dir / "out");
+        int status = program.Wait();
         output = ReadFile(dir / "out");
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return status;
     }
 
     test::TempDir dir;
@@ -38,7 +35,7 @@ protected:
 
 // On the sample settings: exit 0, nothing shown, the settings saved as they were.
 TEST_F(ApplicationTest, ProgramAsAProcess) {
-    EXPECT_EQ(RunProgram(devices.path().string(), "--help -x file.txt"), 0);
+    EXPECT_EQ(RunProgram({"--help", "-x", "file.txt"}), 0);
     // Arguments ignored, no message box; the desktop build notes the missing display, nothing else.
     EXPECT_TRUE(output.empty() || output.rfind("varnock: no display", 0) == 0) << output;
     EXPECT_EQ(ReadFile(dir / "Varnock_setting.ini"), stored);
@@ -47,7 +44,7 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
     platform::SingleInstanceGuard first;
     ASSERT_TRUE(first.Acquire(devices.path()));
     test::WriteFile(dir / "Varnock.ini", "");
-    EXPECT_EQ(RunProgram(devices.path().string()), 0);
+    EXPECT_EQ(RunProgram(), 0);
     EXPECT_EQ(output, "");
 }
 

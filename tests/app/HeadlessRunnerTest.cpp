@@ -1,10 +1,7 @@
 // varnockd as a process, in its own folder with settings files and resource
 // library, with its own device directory and a simulated PLC on a loopback
 // address.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <csignal>
@@ -19,8 +16,6 @@
 #include "tests/vport/VportTestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 
-extern char** environ;
-
 namespace varnock {
 namespace {
 namespace fs = std::filesystem;
@@ -30,33 +25,10 @@ using test::ReadFile;
 using test::WaitFor;
 
 // varnockd in `dir` as a child process, with stdout and stderr in files there.
-class Process {
+class Process : public test::ChildProcess {
 public:
-    Process(const test::TempDir& dir, const std::string& out, const std::string& err) {
-        const std::string program = (dir / "varnockd").string();
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, (dir / out).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, (dir / err).c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        if (posix_spawn(&m_pid, argv[0], &actions, nullptr, argv, environ) != 0) m_pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~Process() {
-        if (m_pid > 0 && m_status < 0 && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
-    }
-    void Signal(int sig) { ::kill(m_pid, sig); }
-    // The exit code; -1 when it did not end in time or died of a signal.
-    int Wait() {
-        WaitFor([&] { return m_status >= 0 || ::waitpid(m_pid, &m_status, WNOHANG) == m_pid; }, 10s);
-        return m_status >= 0 && WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_status = -1;
+    Process(const test::TempDir& dir, const std::string& out, const std::string& err)
+        : ChildProcess({(dir / "varnockd").string()}, dir / out, dir / err) {}
 };
 
 class HeadlessRunnerTest : public ::testing::Test {

@@ -1,6 +1,10 @@
 #include "tests/support/TestSupport.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -57,6 +61,57 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
+                           const std::vector<std::string>& extraEnv) {
+    std::vector<std::string> env = {"LANG=C"};
+    for (const char* name : {"PATH", "HOME", "VARNOCK_DEVICE_DIR"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char*> args, envp;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    args.push_back(nullptr);
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err == out)
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    else
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // Signals ignored here (SIGPIPE, say) would be ignored by the child too.
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&m_pid, args[0], &actions, &attr, args.data(), envp.data()) != 0) m_pid = -1;
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+ChildProcess::~ChildProcess() {
+    if (m_pid > 0 && m_status < 0 && ::kill(m_pid, SIGKILL) == 0) ::waitpid(m_pid, nullptr, 0);
+}
+
+void ChildProcess::Signal(int sig) {
+    if (m_pid > 0 && m_status < 0) ::kill(m_pid, sig);
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds limit) {
+    if (m_pid <= 0) return -1;
+    if (m_status < 0 && !WaitFor([&] { return ::waitpid(m_pid, &m_status, WNOHANG) == m_pid; }, limit)) {
+        ::kill(m_pid, SIGKILL);
+        ::waitpid(m_pid, &m_status, 0);
+        return -1;
+    }
+    return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
 }
 
 }  // namespace varnock::test

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 namespace varnock::test {
 
@@ -39,5 +41,27 @@ std::string ReadFile(const std::filesystem::path& path);
 
 // Polls `done` every millisecond until it is true or `timeout` has passed.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// A program of ours run as a child, in a controlled environment: only PATH,
+// HOME, LANG=C and VARNOCK_DEVICE_DIR of the caller, plus `extraEnv`
+// ("NAME=value"); no DISPLAY, so nothing opens a window. stdout and stderr go
+// to files. The child is killed when the object goes and it still runs.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
+                 const std::filesystem::path& err, const std::vector<std::string>& extraEnv = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    bool Started() const { return m_pid > 0; }
+    void Signal(int sig);
+    // The exit code; -1 when it died of a signal, or when it did not end
+    // within `limit` (then it is killed).
+    int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
 
 }  // namespace varnock::test
