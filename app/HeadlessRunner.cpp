@@ -37,18 +37,17 @@ const char* HeadlessRunner::StateName(State state) {
     return "";
 }
 
-std::string HeadlessRunner::DescribeLink(int linkType, const std::string& linkPort,
+std::string HeadlessRunner::DescribeLink(LinkType linkType, const std::string& linkPort,
                                          const std::string& ipAddress) {
     switch (linkType) {
-        case 0:
+        case LinkType::Serial:
             return "serial " + linkPort + " (" + platform::ResolveDeviceName(linkPort).string() + ")";
-        case 1:
+        case LinkType::Ethernet:
             return "Ethernet " + ipAddress;
-        case 2:
+        case LinkType::Usb:
             return "USB";
-        default:
-            return "unknown link type " + std::to_string(linkType);
     }
+    return "unknown link type " + std::to_string(static_cast<int>(linkType));
 }
 
 void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {

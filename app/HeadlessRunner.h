@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/MainWindowLink.h"
+#include "common/LinkTypes.h"
 
 namespace varnock {
 
@@ -35,7 +36,8 @@ public:
 
     static const char* StateName(State state);
     // "Ethernet 127.0.0.1", "serial COM3 (/dev/ttyS3)", "USB".
-    static std::string DescribeLink(int linkType, const std::string& linkPort, const std::string& ipAddress);
+    static std::string DescribeLink(LinkType linkType, const std::string& linkPort,
+                                    const std::string& ipAddress);
 
 private:
     void PrintStart(int index, const BridgeChannel& channel);

@@ -13,10 +13,10 @@
 #include "bridge/MessagingWindow.h"
 #include "bridge/RealPortRegistry.h"
 #include "bridge/WorkerThreads.h"
+#include "common/ByteArray.h"
+#include "common/ChannelConfig.h"
 #include "links/FrameCodec.h"
-#include "platform/ByteArray.h"
 #include "platform/NamedMutex.h"
-#include "settings/ChannelConfig.h"
 #include "vport/VirtualPortOwner.h"
 
 namespace varnock {
@@ -76,7 +76,7 @@ public:
     MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
 
     // The link type in force for the worker threads (set at connect).
-    int LinkType() const { return m_nLinkType.load(); }
+    LinkType ActiveLinkType() const { return m_nLinkType.load(); }
     // Starts a send or reply-phase thread of this channel.
     void StartWorker(unsigned (*thread)(BridgeChannel*));
     int RunningWorkers() const { return m_workers.Running(); }
@@ -130,7 +130,7 @@ private:
     platform::NamedMutexHandle m_hLDRDataQueueMutex;
     platform::NamedMutexHandle m_hPLCDataQueueMutex;
     RealPortRegistry m_linkHolder;
-    std::atomic<int> m_nLinkType{0};
+    std::atomic<LinkType> m_nLinkType{LinkType::Serial};
     WorkerThreads m_workers;
     std::thread m_monitorThread;
 };

@@ -1,6 +1,7 @@
 #include "bridge/BridgeChannel.h"
 #include "bridge/ChannelThreads.h"
 #include "bridge/MainWindowLink.h"
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 
@@ -19,9 +20,9 @@ void LinkLost(BridgeChannel* channel) {
         window->EnableControl(MainWindowLink::kEditButton, true);
         window->EnableControl(MainWindowLink::kDisconnectButton, false);
         window->ClearConnectedFlag();
-        window->ShowOwnedMessage(211, platform::kMbIconError);
+        window->ShowOwnedMessage(kMsgLinkLost, platform::kMbIconError);
     } else {
-        platform::ShowMessage(211, platform::kMbIconError);
+        platform::ShowMessage(kMsgLinkLost, platform::kMbIconError);
     }
 }
 
@@ -37,7 +38,7 @@ unsigned MonitorThread(BridgeChannel* channel) {
             if (channel->m_bLDRDataUnProcessed.load() == 1) {
                 channel->m_bIdle = 0;
                 channel->StartWorker(SendDataThread);
-            } else if (!probing && channel->LinkType() == 1) {
+            } else if (!probing && channel->ActiveLinkType() == LinkType::Ethernet) {
                 probeStart = platform::GetTickCount();
                 failures = 0;
                 probing = true;
@@ -45,8 +46,8 @@ unsigned MonitorThread(BridgeChannel* channel) {
             }
         }
         if (probing) {
-            if (channel->LinkType() == 1 && channel->m_bLDRDataUnProcessed.load() != 1 &&
-                channel->m_bConnected.load()) {
+            if (channel->ActiveLinkType() == LinkType::Ethernet &&
+                channel->m_bLDRDataUnProcessed.load() != 1 && channel->m_bConnected.load()) {
                 uint32_t now = platform::GetTickCount();
                 if (now - probeStart >= kProbePeriodMs) {
                     probeStart = now;

@@ -43,9 +43,9 @@ int SerialRealPort::Open(const ChannelConfig& config) {
         dcb.inX = false;
         dcb.rtsControl = platform::LineControl::Handshake;
         dcb.baudRate = static_cast<uint32_t>(config.m_nBaudRate);
-        dcb.parity = config.m_byParity;
+        dcb.parity = static_cast<uint8_t>(config.m_byParity);
         dcb.byteSize = config.m_byDataBits;
-        dcb.stopBits = config.m_byStopBits;
+        dcb.stopBits = static_cast<uint8_t>(config.m_byStopBits);
 
         m_line->PurgeInput();
         m_line->PurgeOutput();
@@ -86,9 +86,9 @@ int SerialRealPort::Configure(const ChannelConfig& config) {
     int result = GetCommState(dcb);
     if (result != 1) return result;
     dcb.baudRate = static_cast<uint32_t>(config.m_nBaudRate);
-    dcb.parity = config.m_byParity;
+    dcb.parity = static_cast<uint8_t>(config.m_byParity);
     dcb.byteSize = config.m_byDataBits;
-    dcb.stopBits = config.m_byStopBits;
+    dcb.stopBits = static_cast<uint8_t>(config.m_byStopBits);
     return m_line->SetState(dcb) == SerialError::None ? 1 : 0;
 }
 

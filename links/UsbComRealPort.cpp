@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
@@ -14,8 +15,6 @@
 namespace varnock {
 namespace fs = std::filesystem;
 namespace {
-
-constexpr int kMessageSettingsMissing = 109;
 
 bool CanRead(const fs::path& file) {
     std::error_code ec;
@@ -40,7 +39,7 @@ int UsbComRealPort::Open(const ChannelConfig&) {
 
     const fs::path settingsFile = m_settingsDirectory / "Varnock.ini";
     if (!CanRead(settingsFile)) {
-        platform::ShowMessage(kMessageSettingsMissing, platform::kMbIconError);
+        platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
         return OPEN_FAILED;
     }
     IniFile ini;

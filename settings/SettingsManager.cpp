@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/Messages.h"
 #include "platform/DeviceProbe.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
@@ -20,14 +21,6 @@ constexpr const char* kSectionVirtualCOMSettings = "VirtualCOMSettings";
 constexpr const char* kSectionCustomSetting = "CustomSetting";
 constexpr const char* kSectionCommunicationSettings = "CommunicationSettings";
 constexpr const char* kSectionMatrix = "VirtualCOMAllocationMatrix";
-
-constexpr int kMsgVarnockIniMissing = 109;
-constexpr int kMsgRealPortInvalid = 110;
-constexpr int kMsgMaxHostDriverNoInvalid = 111;
-constexpr int kMsgItemsInvalid = 113;
-constexpr int kMsgSettingIniMissing = 212;
-constexpr int kStrFlagOn = 209;
-constexpr int kStrFlagOff = 210;
 
 constexpr int kRowFields = 5;
 constexpr int kHighestComNumber = 255;
@@ -194,13 +187,13 @@ void SettingsManager::ReadRows() {
         row->m_strVirtualPort = pieces[0];
         row->m_strLinkPort = pieces[1];
         if (EqualNoCase(pieces[1], "Ethernet")) {
-            row->m_nLinkType = 1;
+            row->m_nLinkType = LinkType::Ethernet;
         } else if (EqualNoCase(pieces[1], "USB")) {
-            row->m_nLinkType = 2;
+            row->m_nLinkType = LinkType::Usb;
         } else {
-            row->m_nLinkType = 0;
+            row->m_nLinkType = LinkType::Serial;
         }
-        if (row->m_nLinkType == 1) {
+        if (row->m_nLinkType == LinkType::Ethernet) {
             row->m_strIPAddress = pieces[2];
             row->m_strRealPort = "Ethernet";
         } else {
@@ -224,7 +217,8 @@ void SettingsManager::Save() {
         const AllocationRow& row = *m_rows[i];
         const std::string flag =
             platform::LoadString(row.m_bNoConnectCommand == 1 ? kStrFlagOn : kStrFlagOff);
-        const std::string& third = row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+        const std::string& third =
+            row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : row.m_strRealPort;
         std::string value =
             row.m_strVirtualPort + "," + row.m_strLinkPort + "," + third + "," + row.m_strExtra + "," + flag;
         // Each row goes back under the entry it came from, so a gap in the
@@ -261,10 +255,11 @@ void SettingsManager::ReadCommunicationSettings(ChannelConfig* config) {
     config->m_nBaudRate = m_iniVarnock.GetInt("BaudRate", 9600, kSectionCommunicationSettings);
     config->m_byDataBits =
         static_cast<uint8_t>(m_iniVarnock.GetInt("ByteSize", 7, kSectionCommunicationSettings));
-    config->m_byParity =
-        static_cast<uint8_t>(m_iniVarnock.GetInt("Parity", 2, kSectionCommunicationSettings));
-    config->m_byStopBits =
-        static_cast<uint8_t>(m_iniVarnock.GetInt("StopBits", 0, kSectionCommunicationSettings));
+    // Each cut to a byte, as the settings record holds them.
+    config->m_byParity = static_cast<Parity>(static_cast<uint8_t>(
+        m_iniVarnock.GetInt("Parity", static_cast<int>(Parity::Even), kSectionCommunicationSettings)));
+    config->m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(
+        m_iniVarnock.GetInt("StopBits", static_cast<int>(StopBits::One), kSectionCommunicationSettings)));
 }
 
 int SettingsManager::AutoAssignVirtualPort() {

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string_view>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "settings/AllocationRow.h"
 #include "ui/IpAddress.h"
@@ -70,11 +71,11 @@ bool LinkSettingsDialog::IsLinkPortAllowed() const {
 void LinkSettingsDialog::PreselectLink() {
     if (!IsLinkPortAllowed()) return;
     int radio = 0;
-    if (m_pRow->m_nLinkType == 1) {
+    if (m_pRow->m_nLinkType == LinkType::Ethernet) {
         radio = IDC_LINK_ETHERNET;
-    } else if (m_pRow->m_nLinkType == 2) {
+    } else if (m_pRow->m_nLinkType == LinkType::Usb) {
         radio = IDC_LINK_USB;
-    } else if (m_pRow->m_nLinkType == 0) {
+    } else if (m_pRow->m_nLinkType == LinkType::Serial) {
         radio = IDC_LINK_SERIAL;
         // The first entry that begins with the port name, as a list box
         // searches; COM1 stays selected when none does.
@@ -118,7 +119,7 @@ void LinkSettingsDialog::OnOK() {
     if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
         bool allZero = address.value == std::array<int, 4>{0, 0, 0, 0};
         if (address.AllBlank() || allZero) {
-            m_view.ShowMessage(207, platform::kMbIconError);
+            m_view.ShowMessage(kMsgAddressRequired, platform::kMbIconError);
             return;
         }
     }
@@ -126,16 +127,16 @@ void LinkSettingsDialog::OnOK() {
     m_pRow->m_strRealPort.clear();
     m_pRow->m_bNoConnectCommand = m_view.IsChecked(IDC_LINK_NO_CONNECT) ? 1 : 0;
     if (m_view.IsChecked(IDC_LINK_SERIAL)) {
-        m_pRow->m_nLinkType = 0;
+        m_pRow->m_nLinkType = LinkType::Serial;
         m_pRow->m_strLinkPort =
             m_view.ComboGetItemText(IDC_LINK_COM_PORT, m_view.ComboGetCurSel(IDC_LINK_COM_PORT));
         m_pRow->m_strRealPort = "SERIAL2";
     } else if (m_view.IsChecked(IDC_LINK_USB)) {
-        m_pRow->m_nLinkType = 2;
+        m_pRow->m_nLinkType = LinkType::Usb;
         m_pRow->m_strLinkPort = "USB";
         m_pRow->m_strRealPort = "USB";
     } else if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
-        m_pRow->m_nLinkType = 1;
+        m_pRow->m_nLinkType = LinkType::Ethernet;
         m_pRow->m_strLinkPort = "Ethernet";
         m_pRow->m_strIPAddress = FormatAddress(address.value);
         m_pRow->m_strRealPort = "Ethernet";

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "settings/AllocationRow.h"
@@ -13,7 +14,8 @@
 namespace varnock {
 
 namespace {
-constexpr int kHeaderStrings[4] = {102, 103, 104, 106};
+constexpr int kHeaderStrings[4] = {kStrColumnVirtualPort, kStrColumnLink, kStrColumnLinkPort,
+                                   kStrColumnNoConnect};
 constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
 }  // namespace
@@ -43,14 +45,19 @@ std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
         case 0:
             return row.m_strVirtualPort;
         case 1:
-            if (row.m_nLinkType == 1) return "Ethernet";
-            if (row.m_nLinkType == 2) return "USB";
-            if (row.m_nLinkType == 0) return row.m_strLinkPort;
+            switch (row.m_nLinkType) {
+                case LinkType::Ethernet:
+                    return "Ethernet";
+                case LinkType::Usb:
+                    return "USB";
+                case LinkType::Serial:
+                    return row.m_strLinkPort;
+            }
             return {};
         case 2:
-            return row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+            return row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : row.m_strRealPort;
         case 3:
-            return platform::LoadString(row.m_bNoConnectCommand != 0 ? 209 : 210);
+            return platform::LoadString(row.m_bNoConnectCommand != 0 ? kStrFlagOn : kStrFlagOff);
         default:
             return {};
     }
@@ -60,9 +67,10 @@ bool MainDialog::OnInitDialog() {
     if (!m_pSettings) return false;
     m_bConnected = 0;
 
-    std::string about = platform::LoadString(101);
-    const std::pair<int, int> entries[] = {
-        {IDM_MANUAL, 32780}, {IDM_INSTALLER_32, 32781}, {IDM_INSTALLER_64, 32782}};
+    std::string about = platform::LoadString(kStrAboutMenu);
+    const std::pair<int, int> entries[] = {{IDM_MANUAL, kStrMenuManual},
+                                           {IDM_INSTALLER_32, kStrMenuInstaller32},
+                                           {IDM_INSTALLER_64, kStrMenuInstaller64}};
     m_view.AppendMenuSeparator();
     for (const auto& [command, number] : entries) {
         std::string text = platform::LoadString(number);

@@ -222,11 +222,11 @@ HRESULT PtyPortDriver::QueryParity(int32_t* parity) {
     HRESULT hr = ReadSettings(&s);
     if (Failed(hr)) return hr;
     if (s.parityStick)
-        *parity = s.parityOdd ? 3 : 4;
+        *parity = static_cast<int32_t>(s.parityOdd ? Parity::Mark : Parity::Space);
     else if (s.parityOdd)
-        *parity = 1;
+        *parity = static_cast<int32_t>(Parity::Odd);
     else if (s.parityEnable)
-        *parity = 2;
+        *parity = static_cast<int32_t>(Parity::Even);
     else
         *parity = m_options.parity;  // even and none look alike on a pty
     return S_OK;
@@ -237,7 +237,7 @@ HRESULT PtyPortDriver::QueryStopBits(int32_t* stopBits) {
     platform::PtyLineSettings s;
     HRESULT hr = ReadSettings(&s);
     if (Failed(hr)) return hr;
-    *stopBits = s.twoStopBits ? 2 : 0;
+    *stopBits = static_cast<int32_t>(s.twoStopBits ? StopBits::Two : StopBits::One);
     return S_OK;
 }
 

@@ -108,7 +108,7 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
     int answer = IDCANCEL;
     view.linkSettings = [&](AllocationRow& row, const Texts& kinds) {
         kindsSeen = kinds;
-        row.m_nLinkType = 2;
+        row.m_nLinkType = LinkType::Usb;
         row.m_strLinkPort = row.m_strRealPort = "USB";
         row.m_bNoConnectCommand = 1;
         return answer;
@@ -116,12 +116,12 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
     dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
     EXPECT_EQ(kindsSeen, (Texts{"COM", "USB", "Ethernet"}));
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Ethernet);
 
     answer = IDOK;
     dialog.OnCommand(IDC_MAIN_EDIT);
     EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes"}));
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Usb);
 }
 
 TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ByteArray.h"
+#include "common/ByteArray.h"
 
 namespace varnock::platform {
 class Pty;
