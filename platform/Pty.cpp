@@ -13,28 +13,14 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <utility>
+
+#include "platform/BaudRates.h"
+#include "platform/Deadline.h"
 
 namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::pair<speed_t, int> kBaudRates[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
-    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
-    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
-    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-};
-
-int BaudFromSpeed(speed_t speed) {
-    for (const auto& [code, rate] : kBaudRates) {
-        if (code == speed) return rate;
-    }
-    return 0;
-}
 
 int DataBitsFromFlags(tcflag_t cflag) {
     switch (cflag & CSIZE) {
@@ -47,13 +33,6 @@ int DataBitsFromFlags(tcflag_t cflag) {
         default:
             return 8;
     }
-}
-
-// Milliseconds left until `deadline`, never negative.
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 bool IsPtsPath(const std::string& target) {
@@ -171,7 +150,7 @@ int Pty::Read(void* buffer, int count) {
 }
 
 int Pty::Write(const void* bytes, int count, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     const char* p = static_cast<const char*>(bytes);
     int written = 0;
     while (written < count) {
@@ -183,10 +162,8 @@ int Pty::Write(const void* bytes, int count, int timeoutMs) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN) return written > 0 ? written : -errno;
         // The host's input queue is full: wait for room, but not for ever.
-        int left = RemainingMs(deadline);
-        if (left == 0) break;
-        pollfd out{m_master, POLLOUT, 0};
-        if (::poll(&out, 1, left) <= 0) break;
+        int left = MsUntil(deadline);
+        if (left == 0 || PollFd(m_master, POLLOUT, left) <= 0) break;
     }
     return written;
 }
@@ -209,7 +186,7 @@ bool Pty::ReadLineSettings(PtyLineSettings* settings, int* error) {
         if (error) *error = errno;
         return false;
     }
-    settings->baudRate = BaudFromSpeed(::cfgetospeed(&tio));
+    settings->baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
     settings->dataBits = DataBitsFromFlags(tio.c_cflag);
     settings->parityEnable = tio.c_cflag & PARENB;
     settings->parityOdd = tio.c_cflag & PARODD;

@@ -13,45 +13,17 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/BaudRates.h"
+#include "platform/Deadline.h"
+
 namespace varnock::platform {
 namespace {
 
 static_assert(sizeof(KernelTermios) == 36, "TCGETS/TCSETS carry the kernel's 36-byte termios");
 static_assert(MODEM_CTS == TIOCM_CTS && MODEM_DSR == TIOCM_DSR);
 
-struct BaudEntry {
-    uint32_t rate;
-    uint32_t bits;
-};
-
-constexpr BaudEntry kBaudTable[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
-
 constexpr uint32_t kParityBits = PARENB | PARODD | CMSPAR;
 constexpr uint32_t kPtyDroppedBits = CSIZE | kParityBits;
-
-bool BaudBits(uint32_t rate, uint32_t& bits) {
-    for (const auto& e : kBaudTable) {
-        if (e.rate == rate) {
-            bits = e.bits;
-            return true;
-        }
-    }
-    return false;
-}
-
-uint32_t BaudRate(uint32_t cflag) {
-    for (const auto& e : kBaudTable) {
-        if (e.bits == (cflag & CBAUD)) return e.rate;
-    }
-    return 0;
-}
 
 int GetTermios(int fd, KernelTermios& t) {
     return ::ioctl(fd, TCGETS, &t) == 0 ? 0 : errno;
@@ -70,25 +42,11 @@ bool IsPtyDevice(int fd) {
     return (maj >= 136 && maj <= 143) || maj == 2 || maj == 3 || (maj == 5 && min == 2);
 }
 
-using SteadyClock = std::chrono::steady_clock;
-
-int MsUntil(SteadyClock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) return 0;
-    return static_cast<int>(std::min<int64_t>(left, 1 << 30));
-}
-
 // Waits for `events`; 1 ready, 0 timed out, -1 the device hung up or failed.
 int WaitFd(int fd, short events, int timeoutMs) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, timeoutMs);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        if (rc == 0) return 0;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
-        return 1;
-    }
+    int revents = PollFd(fd, events, timeoutMs);
+    if (revents < 0 || (revents & (POLLHUP | POLLERR | POLLNVAL))) return -1;
+    return revents == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -222,7 +180,7 @@ SerialError SerialLine::GetState(SerialState& state) {
     // no wire behind it, what was asked is the line's state.
     uint32_t cflag = t.c_cflag;
     if (m_isPty) cflag = (cflag & ~kPtyDroppedBits) | m_requestedBits;
-    state.baudRate = BaudRate(cflag);
+    state.baudRate = BaudRateForCode(cflag & CBAUD);
     switch (cflag & CSIZE) {
         case CS5:
             state.byteSize = 5;
@@ -257,7 +215,7 @@ SerialError SerialLine::GetState(SerialState& state) {
 SerialError SerialLine::SetState(const SerialState& state) {
     if (m_fd < 0) return SerialError::NotOpen;
     uint32_t baud = 0;
-    if (!BaudBits(state.baudRate, baud)) return SerialError::Unsupported;
+    if (!BaudCodeForRate(state.baudRate, baud)) return SerialError::Unsupported;
     if (state.byteSize < 5 || state.byteSize > 8) return SerialError::Unsupported;
     if (state.parity > PARITY_SPACE) return SerialError::Unsupported;
     if (state.stopBits != STOPBITS_ONE && state.stopBits != STOPBITS_TWO) return SerialError::Unsupported;

@@ -8,30 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
+#include "platform/Deadline.h"
+
 namespace varnock::platform {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int MsUntil(SteadyClock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
-}
-
-// 1 ready, 0 timed out, -1 failed.
-int WaitFd(int fd, short events, SteadyClock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, MsUntil(deadline));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        return rc == 0 ? 0 : 1;
-    }
-}
 
 bool SetNonBlocking(int fd, bool on) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -165,7 +148,7 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         return false;
     }
     if (rc != 0) {
-        int ready = WaitFd(m_fd, POLLOUT, deadline);
+        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline));
         if (ready <= 0) {
             m_lastError = ready == 0 ? SocketError::TimedOut : SocketError::Other;
             return false;
@@ -249,7 +232,7 @@ int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
             Fail(errno);
             return sent > 0 ? sent : -1;
         }
-        if (WaitFd(m_fd, POLLOUT, deadline) <= 0) {
+        if (PollFd(m_fd, POLLOUT, MsUntil(deadline)) <= 0) {
             m_lastError = SocketError::WouldBlock;
             return sent > 0 ? sent : -1;
         }

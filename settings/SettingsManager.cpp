@@ -12,9 +12,14 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/PrivateProfile.h"
+#include "platform/Text.h"
 
 namespace varnock {
 namespace {
+
+using platform::AtoiSaturating;
+using platform::EqualNoCase;
+using platform::Trim;
 
 constexpr const char* kSectionApplication = "Application";
 constexpr const char* kSectionVirtualCOMSettings = "VirtualCOMSettings";
@@ -26,31 +31,6 @@ constexpr int kRowFields = 5;
 constexpr int kHighestComNumber = 255;
 
 SettingsManager* g_instance = nullptr;
-
-std::string Trim(const std::string& text) {
-    constexpr const char* blanks = " \t\r\n\v\f";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-// atoi rules, saturating instead of overflowing.
-int ToInt(const std::string& text) {
-    long long n = std::strtoll(text.c_str(), nullptr, 10);
-    if (n > INT32_MAX) return INT32_MAX;
-    if (n < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(n);
-}
 
 // The entries of the matrix by number, each with the value a read of its
 // key gives, from one read of the file: read key by key, a large matrix
@@ -132,13 +112,13 @@ int SettingsManager::Load() {
         platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
         return 0;
     }
-    m_nMaxHostDriverNo = ToInt(maxHostDriverNo);
+    m_nMaxHostDriverNo = AtoiSaturating(maxHostDriverNo);
     if (m_nMaxHostDriverNo < 1) {
         platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
         return 0;
     }
 
-    m_nItems = ToInt(Trim(m_iniSetting.GetString("items", "", kSectionMatrix)));
+    m_nItems = AtoiSaturating(Trim(m_iniSetting.GetString("items", "", kSectionMatrix)));
     if (m_nItems < 1) {
         platform::ShowMessage(kMsgItemsInvalid, platform::kMbIconError);
         return 0;

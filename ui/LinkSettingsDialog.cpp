@@ -1,30 +1,18 @@
 #include "ui/LinkSettingsDialog.h"
 
-#include <cctype>
-#include <string_view>
-
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 #include "settings/AllocationRow.h"
 #include "ui/IpAddress.h"
 
 namespace varnock {
 namespace {
 
+using platform::EqualNoCase;
+using platform::StartsWithNoCase;
+
 constexpr int kComPortCount = 256;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 }  // namespace
 
@@ -33,11 +21,11 @@ bool LinkSettingsDialog::OnInitDialog() {
     m_view.SetControlText(IDC_LINK_VIRTUAL_PORT, m_pRow->m_strVirtualPort);
 
     for (const std::string& kind : m_linkKinds) {
-        if (EqualsNoCase(kind, "COM")) {
+        if (EqualNoCase(kind, "COM")) {
             m_view.EnableControl(IDC_LINK_SERIAL, true);
-        } else if (EqualsNoCase(kind, "USB")) {
+        } else if (EqualNoCase(kind, "USB")) {
             m_view.EnableControl(IDC_LINK_USB, true);
-        } else if (EqualsNoCase(kind, "Ethernet")) {
+        } else if (EqualNoCase(kind, "Ethernet")) {
             m_view.EnableControl(IDC_LINK_ETHERNET, true);
         }
     }
@@ -59,7 +47,7 @@ bool LinkSettingsDialog::OnInitDialog() {
 // admit only their own text, with case.
 bool LinkSettingsDialog::IsLinkPortAllowed() const {
     for (const std::string& kind : m_linkKinds) {
-        if (EqualsNoCase(kind, "COM")) {
+        if (EqualNoCase(kind, "COM")) {
             if (StartsWithNoCase(m_pRow->m_strLinkPort, "COM")) return true;
         } else if (kind == m_pRow->m_strLinkPort) {
             return true;
