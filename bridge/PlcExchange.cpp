@@ -129,23 +129,27 @@ int BridgeChannel::SendConnectCommand(int disconnect) {
 }
 
 int BridgeChannel::SendCommParams(int force) {
+    // The send thread waits while this is set; cleared on every way out.
+    struct Configuring {
+        std::atomic<int>& flag;
+        ~Configuring() { flag = 0; }
+    } configuring{m_bConfiguring};
     m_bConfiguring = 1;
     if (force == 0) {
+        // No settings to compare with (no port, or a driver call failed):
+        // nothing is sent.
+        if (!m_pVirtualPort) return 0;
         ChannelConfig now;
         try {
-            if (!m_pVirtualPort) throw 0;
             now.m_nBaudRate = m_pVirtualPort->GetBaudRate();
             now.m_byDataBits = static_cast<uint8_t>(m_pVirtualPort->GetByteSize());
             now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(m_pVirtualPort->GetParity()));
             now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(m_pVirtualPort->GetStopBits()));
         } catch (...) {
-            // No settings to compare with: nothing is sent.
-            m_bConfiguring = 0;
             return 0;
         }
         if (now.m_nBaudRate == m_commParams.m_nBaudRate && now.m_byDataBits == m_commParams.m_byDataBits &&
             now.m_byParity == m_commParams.m_byParity && now.m_byStopBits == m_commParams.m_byStopBits) {
-            m_bConfiguring = 0;
             return 1;
         }
         m_commParams.m_nBaudRate = now.m_nBaudRate;
@@ -171,7 +175,6 @@ int BridgeChannel::SendCommParams(int force) {
 
     int result = ExchangeControlCommand(2);
     if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x21 && m_replyData[1] == 0x00;
-    m_bConfiguring = 0;
     return result;
 }
 

@@ -78,9 +78,9 @@ bool WakeEvent::Wait(int timeoutMs) {
 
 // ---- Pty
 
-std::unique_ptr<Pty> Pty::Create(int* error) {
+std::unique_ptr<Pty> Pty::Create(Error* error) {
     auto fail = [error](int e) {
-        if (error) *error = e;
+        if (error) *error = Error::FromErrno(e);
         return nullptr;
     };
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -146,7 +146,7 @@ int Pty::Read(void* buffer, int count) {
     if (count <= 0) return 0;
     ssize_t n = ::read(m_master, buffer, static_cast<size_t>(count));
     if (n >= 0) return static_cast<int>(n);
-    return errno == EAGAIN || errno == EINTR ? 0 : -errno;
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
 }
 
 int Pty::Write(const void* bytes, int count, int timeoutMs) {
@@ -160,7 +160,7 @@ int Pty::Write(const void* bytes, int count, int timeoutMs) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return written > 0 ? written : -errno;
+        if (n < 0 && errno != EAGAIN) return written > 0 ? written : -1;
         // The host's input queue is full: wait for room, but not for ever.
         int left = MsUntil(deadline);
         if (left == 0 || PollFd(m_master, POLLOUT, left) <= 0) break;
@@ -180,10 +180,10 @@ void Pty::DiscardHostInput() {
     }
 }
 
-bool Pty::ReadLineSettings(PtyLineSettings* settings, int* error) {
+bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
     termios tio{};
     if (::tcgetattr(m_master, &tio) != 0) {
-        if (error) *error = errno;
+        if (error) *error = Error::FromErrno(errno);
         return false;
     }
     settings->baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
@@ -210,8 +210,8 @@ DeviceEntry InspectDeviceEntry(const fs::path& path) {
     return entry;
 }
 
-int CreateDeviceLink(const fs::path& link, const std::string& target) {
-    return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : errno;
+Error CreateDeviceLink(const fs::path& link, const std::string& target) {
+    return ::symlink(target.c_str(), link.c_str()) == 0 ? Error() : Error::FromErrno(errno);
 }
 
 bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
@@ -222,9 +222,10 @@ bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
 
 // ---- DeviceNameLock
 
-std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created, int* error) {
+std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created,
+                                                           Error* error) {
     auto fail = [error](int e) {
-        if (error) *error = e;
+        if (error) *error = Error::FromErrno(e);
         return nullptr;
     };
     // A holder removes the file before letting go, so a lock won on a file

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Error.h"
+
 namespace varnock::platform {
 
 // What the host side has set on the slave, as tcgetattr on the master shows
@@ -50,8 +52,8 @@ public:
     // stop bit, mode 0600 (only this user may open it). The slave is opened
     // and closed once so that the master reports hang-up until somebody
     // opens it: a slave never opened reports nothing. On failure returns
-    // nullptr and sets *error to the errno.
-    static std::unique_ptr<Pty> Create(int* error);
+    // nullptr and sets *error.
+    static std::unique_ptr<Pty> Create(Error* error);
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
@@ -67,17 +69,18 @@ public:
 
     // Bytes the host wrote that wait to be read.
     int BytesAvailable();
-    // Takes up to count bytes without waiting. Returns the number taken or
-    // -errno.
+    // Takes up to count bytes without waiting. Returns the number taken, -1
+    // when the pty failed.
     int Read(void* buffer, int count);
     // Hands bytes to the host, waiting up to timeoutMs while the host's
-    // input queue is full. Returns the number written or -errno.
+    // input queue is full. Returns the number written, -1 when the pty
+    // failed before the first byte.
     int Write(const void* bytes, int count, int timeoutMs);
     // Drops what was written to the host and not yet read by it. Opens the
     // slave for a moment: call it only while the host has the port closed.
     void DiscardHostInput();
 
-    bool ReadLineSettings(PtyLineSettings* settings, int* error);
+    bool ReadLineSettings(PtyLineSettings* settings, Error* error);
 
 private:
     Pty() = default;
@@ -98,9 +101,9 @@ struct DeviceEntry {
 };
 
 DeviceEntry InspectDeviceEntry(const std::filesystem::path& path);
-// Makes `link` a symbolic link to `target`. Returns 0 or the errno (EEXIST
-// when the name is taken).
-int CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
+// Makes `link` a symbolic link to `target`. AlreadyExists when the name is
+// taken.
+Error CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
 // Removes `link` only while it still points to `target`.
 bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);
 
@@ -108,10 +111,10 @@ bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::stri
 // dies, so a link whose lock nobody holds was left behind by a dead process.
 class DeviceNameLock {
 public:
-    // nullptr when another holder has it (*error EBUSY) or the file cannot
-    // be used (*error the errno). *created tells whether the file was new.
+    // nullptr when another holder has it (*error AccessDenied) or the file
+    // cannot be used. *created tells whether the file was new.
     static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool* created,
-                                                      int* error);
+                                                      Error* error);
     ~DeviceNameLock();
     DeviceNameLock(const DeviceNameLock&) = delete;
     DeviceNameLock& operator=(const DeviceNameLock&) = delete;

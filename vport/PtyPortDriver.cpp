@@ -1,6 +1,5 @@
 #include "vport/PtyPortDriver.h"
 
-#include <cerrno>
 #include <chrono>
 #include <vector>
 
@@ -107,7 +106,7 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
 
     const fs::path link = dir.path / bare;
     bool created = false;
-    int error = 0;
+    platform::Error error;
     auto lock = platform::DeviceNameLock::TryAcquire(dir.path / ("." + bare + ".lock"), &created, &error);
     // Held by a live binding, here or in another process.
     if (!lock) return S_OK;
@@ -124,13 +123,13 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     auto pty = platform::Pty::Create(&error);
     if (!pty) {
         giveUp();
-        return HresultFromErrno(error);
+        return HresultFromErrno(error.SystemCode());
     }
     if (entry.kind == DeviceEntryKind::PtyLink) platform::RemoveDeviceLinkIfTarget(link, entry.target);
     error = platform::CreateDeviceLink(link, pty->SlavePath());
-    if (error != 0) {
+    if (error != platform::Error::None) {
         giveUp();
-        return error == EEXIST ? S_OK : HresultFromErrno(error);
+        return error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode());
     }
 
     auto binding = std::make_unique<Binding>();
@@ -211,8 +210,8 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
 HRESULT PtyPortDriver::ReadSettings(platform::PtyLineSettings* settings) {
     std::shared_lock<std::shared_mutex> guard(m_bindingLock);
     if (!m_binding) return E_UNEXPECTED;
-    int error = 0;
-    if (!m_binding->pty->ReadLineSettings(settings, &error)) return HresultFromErrno(error);
+    platform::Error error;
+    if (!m_binding->pty->ReadLineSettings(settings, &error)) return HresultFromErrno(error.SystemCode());
     return S_OK;
 }
 

@@ -182,7 +182,7 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     EXPECT_EQ(line->LastApplied().c_cflag, afterOpen.c_cflag);
     EXPECT_EQ(line->LastApplied().c_iflag, afterOpen.c_iflag);
     platform::SerialState state;
-    ASSERT_EQ(line->GetState(state), platform::SerialError::None);
+    ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
               std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
 }
