@@ -1,12 +1,7 @@
 #include "ui/MainDialog.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
-#include "platform/MessageLoop.h"
 #include "settings/AllocationRow.h"
 #include "settings/SettingsManager.h"
 #include "ui/HelpLauncher.h"
@@ -20,24 +15,14 @@ constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
 }  // namespace
 
-// Shared with link loss reports still on their way to the main thread, so
-// that one arriving after teardown finds the window gone instead of a
-// dangling pointer.
-struct MainDialog::LinkLossState {
-    std::mutex lock;
-    std::condition_variable changed;
-    MainDialog* dialog = nullptr;  // none once torn down
-};
-
 MainDialog::MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help)
-    : m_view(view), m_channels(channels), m_help(help), m_linkLoss(std::make_shared<LinkLossState>()) {
-    m_linkLoss->dialog = this;
-}
+    : m_view(view),
+      m_channels(channels),
+      m_help(help),
+      m_mainThreadCalls(std::make_shared<platform::CancelToken>()) {}
 
 MainDialog::~MainDialog() {
-    std::lock_guard<std::mutex> guard(m_linkLoss->lock);
-    m_linkLoss->dialog = nullptr;
-    m_linkLoss->changed.notify_all();
+    m_mainThreadCalls->Cancel();
 }
 
 std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
@@ -238,14 +223,9 @@ void MainDialog::OnShowWindow(bool show) {
 }
 
 void MainDialog::OnDestroy() {
-    {
-        // Link loss reports from here on find no window; a monitor thread
-        // waiting for its box is let go, so channel teardown cannot wait
-        // on it.
-        std::lock_guard<std::mutex> guard(m_linkLoss->lock);
-        m_linkLoss->dialog = nullptr;
-        m_linkLoss->changed.notify_all();
-    }
+    // Link loss reports from here on find no window; a monitor thread
+    // waiting for its box is let go, so channel teardown cannot wait on it.
+    m_mainThreadCalls->Cancel();
     m_channels.DeleteManager();
     m_view.ListDeleteAllItems(IDC_MAIN_LIST);
     m_rowCopies.clear();
@@ -266,32 +246,11 @@ int MainDialog::ShowOwnedMessage(int number, unsigned style) {
 }
 
 int MainDialog::OnMainThread(std::function<int(MainDialog&)> action) {
-    auto& loop = platform::MessageLoop::Main();
-    std::shared_ptr<LinkLossState> state = m_linkLoss;
-    if (loop.IsLoopThread()) return state->dialog ? action(*this) : 0;
-
-    struct Call {
-        bool done = false;
-        int result = 0;
-    };
-    auto call = std::make_shared<Call>();
-    loop.Post([state, call, action = std::move(action)] {
-        MainDialog* dialog = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(state->lock);
-            dialog = state->dialog;
-        }
-        // Teardown runs on this same thread, so the window cannot go away
-        // while the action (a modal box) runs.
-        int result = dialog ? action(*dialog) : 0;
-        std::lock_guard<std::mutex> guard(state->lock);
-        call->result = result;
-        call->done = true;
-        state->changed.notify_all();
-    });
-    std::unique_lock<std::mutex> wait(state->lock);
-    while (!call->done && state->dialog) state->changed.wait_for(wait, std::chrono::milliseconds(50));
-    return call->result;
+    // Teardown runs on the main thread too, so the window cannot go away
+    // while the action (a modal box) runs.
+    return static_cast<int>(platform::MessageLoop::Main().Send(
+        [this, action = std::move(action)] { return static_cast<intptr_t>(action(*this)); },
+        m_mainThreadCalls));
 }
 
 }  // namespace varnock

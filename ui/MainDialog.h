@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/MainWindowLink.h"
+#include "platform/MessageLoop.h"
 #include "ui/DialogView.h"
 
 namespace varnock {
@@ -87,8 +88,6 @@ public:
     static std::string ColumnText(const AllocationRow& row, int column);
 
 private:
-    struct LinkLossState;
-
     void FillList();
     bool HasRowCopies() const;
     void SetItemTexts(int item, const AllocationRow& row);
@@ -104,7 +103,8 @@ private:
     std::atomic<int> m_bConnected{0};
     // The row copies that the list items carry.
     std::vector<std::unique_ptr<AllocationRow>> m_rowCopies;
-    std::shared_ptr<LinkLossState> m_linkLoss;
+    // Tripped at teardown: a report still on its way finds no window.
+    std::shared_ptr<platform::CancelToken> m_mainThreadCalls;
 };
 
 }  // namespace varnock
