@@ -4,6 +4,7 @@
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/VirtualPortManager.h"
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
@@ -116,13 +117,8 @@ void HeadlessRunner::Run(SettingsManager& settings) {
     VirtualPortManager::DeleteInstance();
 }
 
-void HeadlessRunner::EnableControl(int, bool) {}
-
-// The loop sees the channel's own flag drop and reports it.
-void HeadlessRunner::ClearConnectedFlag() {}
-
-int HeadlessRunner::ShowOwnedMessage(int number, unsigned style) {
-    return platform::ShowMessage(number, style);
+void HeadlessRunner::OnLinkLost() {
+    platform::ShowMessage(kMsgLinkLost, platform::kMbIconError);
 }
 
 }  // namespace varnock

@@ -13,17 +13,14 @@ constexpr uint32_t kProbePeriodMs = 30000;
 constexpr int kProbeFailuresForLoss = 4;
 constexpr uint32_t kCycleMs = 20;
 
+// After the flags: the link is closed on the main thread, without a
+// disconnect command, then the main window is told.
 void LinkLost(BridgeChannel* channel) {
     channel->Window().SendMessage(WM_CHANNEL_CLOSE_LINK, 0, 0);
-    if (MainWindowLink* window = channel->MainWindow()) {
-        window->EnableControl(MainWindowLink::kConnectButton, true);
-        window->EnableControl(MainWindowLink::kEditButton, true);
-        window->EnableControl(MainWindowLink::kDisconnectButton, false);
-        window->ClearConnectedFlag();
-        window->ShowOwnedMessage(kMsgLinkLost, platform::kMbIconError);
-    } else {
+    if (MainWindowLink* window = channel->MainWindow())
+        window->OnLinkLost();
+    else
         platform::ShowMessage(kMsgLinkLost, platform::kMbIconError);
-    }
 }
 
 }  // namespace

@@ -231,16 +231,13 @@ void MainDialog::OnDestroy() {
     m_rowCopies.clear();
 }
 
-void MainDialog::EnableControl(int controlId, bool enable) {
-    OnMainThread([controlId, enable](MainDialog& dialog) {
-        dialog.m_view.EnableControl(controlId, enable);
-        return 1;
-    });
-}
-
-int MainDialog::ShowOwnedMessage(int number, unsigned style) {
-    return OnMainThread([number, style](MainDialog& dialog) {
-        dialog.m_view.ShowMessage(number, style);
+void MainDialog::OnLinkLost() {
+    OnMainThread([](MainDialog& dialog) {
+        dialog.m_view.EnableControl(IDC_MAIN_CONNECT, true);
+        dialog.m_view.EnableControl(IDC_MAIN_EDIT, true);
+        dialog.m_view.EnableControl(IDC_MAIN_DISCONNECT, false);
+        dialog.m_bConnected = 0;
+        dialog.m_view.ShowMessage(kMsgLinkLost, platform::kMbIconError);
         return 1;
     });
 }

@@ -11,9 +11,7 @@ namespace varnock::test {
 namespace {
 
 struct NullMainWindow : MainWindowLink {
-    void EnableControl(int, bool) override {}
-    void ClearConnectedFlag() override {}
-    int ShowOwnedMessage(int, unsigned) override { return 1; }
+    void OnLinkLost() override {}
 };
 
 TEST_F(BridgeTest, ChannelWindowSendsWaitForTheMainThread) {

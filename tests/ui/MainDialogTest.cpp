@@ -161,24 +161,36 @@ TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFir
     ExpectButtons(false);
 }
 
-// A monitor thread reporting a lost link while the window goes away must
-// not be left waiting for a window that is gone.
-TEST_F(MainDialogTest, TeardownReleasesAWaitingMonitor) {
+// A lost link, reported from a monitor thread: the window is back to not
+// connected and shows its message; once the window goes away a report
+// still waiting is let go and shows nothing.
+TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
-    platform::MessageLoop::Main().Restart();
     Start();
+    dialog.OnConnect();
     std::atomic<bool> returned{false};
-    std::thread monitor([&] {
-        MainWindowLink& window = dialog;
-        window.ShowOwnedMessage(211, platform::kMbIconError);
-        returned = true;
-    });
+    auto report = [&] {
+        returned = false;
+        return std::thread([&] {
+            static_cast<MainWindowLink&>(dialog).OnLinkLost();
+            returned = true;
+        });
+    };
+    std::thread monitor = report();
+    ASSERT_TRUE(
+        platform::MessageLoop::Main().PumpUntil([&] { return returned.load(); }, std::chrono::seconds(5)));
+    monitor.join();
+    ExpectButtons(false);
+    EXPECT_EQ(view.messages, std::vector<int>{211});
+    EXPECT_EQ(view.lastStyle, platform::kMbIconError);
+
+    monitor = report();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     dialog.OnDestroy();
     ASSERT_TRUE(test::WaitFor([&] { return returned.load(); }));
     monitor.join();
-    platform::MessageLoop::Main().Pump();  // the late report finds no window
-    EXPECT_TRUE(view.messages.empty());
+    platform::MessageLoop::Main().Pump();
+    EXPECT_EQ(view.messages, std::vector<int>{211});
 }
 
 }  // namespace
