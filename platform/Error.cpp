@@ -4,54 +4,51 @@
 
 namespace varnock::platform {
 
+namespace {
+
+// The one errno table.
+struct ErrnoKind {
+    int err;
+    Error::Kind kind;
+};
+
+constexpr ErrnoKind kErrnoTable[] = {
+    {ENOENT, Error::NotFound},
+    {ENODEV, Error::NotFound},
+    {ENXIO, Error::NotFound},
+    {ENOTDIR, Error::NotFound},
+    {EACCES, Error::AccessDenied},
+    {EPERM, Error::AccessDenied},
+    {EBUSY, Error::AccessDenied},
+    {EINVAL, Error::Unsupported},
+    {ENOTTY, Error::Unsupported},
+    {ENOTSUP, Error::Unsupported},
+    {EIO, Error::DeviceLost},
+    {EBADF, Error::NotOpen},
+    {ENOTSOCK, Error::NotOpen},
+    {EAGAIN, Error::WouldBlock},
+    {EEXIST, Error::AlreadyExists},
+    {ECONNREFUSED, Error::Refused},
+    {ETIMEDOUT, Error::TimedOut},
+    {ENETUNREACH, Error::Unreachable},
+    {EHOSTUNREACH, Error::Unreachable},
+    {ENETDOWN, Error::Unreachable},
+    {EADDRINUSE, Error::AddressInUse},
+    {EADDRNOTAVAIL, Error::AddressInUse},
+    {ECONNABORTED, Error::ConnectionAborted},
+    {ECONNRESET, Error::ConnectionReset},
+    {ENOTCONN, Error::NotConnected},
+    {EPIPE, Error::BrokenPipe},
+};
+
+}  // namespace
+
 Error Error::FromErrno(int err) {
-    switch (err) {
-        case 0:
-            return None;
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
-            return {NotFound, err};
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-            return {AccessDenied, err};
-        case EINVAL:
-        case ENOTTY:
-        case ENOTSUP:
-            return {Unsupported, err};
-        case EIO:
-            return {DeviceLost, err};
-        case EBADF:
-        case ENOTSOCK:
-            return {NotOpen, err};
-        case EAGAIN:
-            return {WouldBlock, err};
-        case EEXIST:
-            return {AlreadyExists, err};
-        case ECONNREFUSED:
-            return {Refused, err};
-        case ETIMEDOUT:
-            return {TimedOut, err};
-        case ENETUNREACH:
-        case EHOSTUNREACH:
-        case ENETDOWN:
-            return {Unreachable, err};
-        case EADDRINUSE:
-        case EADDRNOTAVAIL:
-            return {AddressInUse, err};
-        case ECONNABORTED:
-            return {ConnectionAborted, err};
-        case ECONNRESET:
-            return {ConnectionReset, err};
-        case ENOTCONN:
-            return {NotConnected, err};
-        case EPIPE:
-            return {BrokenPipe, err};
-        default:
-            return {Other, err};
+    if (err == 0) return None;
+    for (const auto& e : kErrnoTable) {
+        if (e.err == err) return {e.kind, err};
     }
+    return {Other, err};
 }
 
 const char* Error::Text() const {
