@@ -8,7 +8,6 @@
 #include <mutex>
 #include <thread>
 
-#include "bridge/RealPortRegistry.h"
 #include "tests/bridge/BridgeFixture.h"
 
 namespace varnock::test {
@@ -213,40 +212,6 @@ TEST_F(OutsideFaultTest, AFastHostIsNotSlowedDown) {
     EXPECT_LT(SteadyClock::now() - start, milliseconds(400));
 #endif
     EXPECT_EQ(m_host.Read(data.GetSize(), seconds(10)), data);
-}
-
-// Link operations of all channels take turns: one channel's back-to-back
-// reads must not keep another channel's write waiting.
-TEST_F(OutsideFaultTest, BackToBackReadsDoNotStarveAnotherChannelsWrite) {
-    TcpPlc("127.0.0.97");
-    TcpPlc("127.0.0.98");
-    ChannelConfig a, b;
-    a.m_nLinkType = b.m_nLinkType = LinkType::Ethernet;
-    a.m_strIPAddress = "127.0.0.97";
-    b.m_strIPAddress = "127.0.0.98";
-    RealPortRegistry reader, writer;
-    ASSERT_EQ(reader.Open(&a), 1);
-    ASSERT_EQ(writer.Open(&b), 1);
-
-    std::atomic<bool> stop{false};
-    std::thread reads([&] {
-        ByteArray chunk;
-        uint32_t got = 0;
-        while (!stop.load()) reader.Read(chunk, 4096, &got, 30);  // nothing comes: ~20 ms each
-    });
-    std::this_thread::sleep_for(milliseconds(50));
-    SteadyClock::duration worst{};
-    uint32_t written = 0;
-    for (int i = 0; i < 40; ++i, std::this_thread::sleep_for(milliseconds(3))) {
-        auto start = SteadyClock::now();
-        EXPECT_EQ(writer.Write(ByteArray{0x00}, 1, &written, 100), 1);
-        worst = std::max(worst, SteadyClock::now() - start);
-    }
-    stop = true;
-    reads.join();
-    EXPECT_LT(worst, milliseconds(60));  // about one read of the other channel, with room
-    reader.Close(&a);
-    writer.Close(&b);
 }
 
 }  // namespace
