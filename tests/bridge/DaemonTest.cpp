@@ -132,15 +132,25 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
                         m_host.Write(ByteArray(std::vector<uint8_t>(4000, 'r'))));
             if (kind == Plc::Chatty) plc.SetChatter(ByteArray(std::vector<uint8_t>(1 << 20, 'x')));
             if (kind == Plc::StopsReading) plc.SetReadPace(0, 0ms);
-            const auto lasting = kind == Plc::Echoes ? 300ms : 1500ms;
-            for (auto until = SteadyClock::now() + lasting; SteadyClock::now() < until;) {
+            // A state lasts a moment. A host writing into a PLC that stopped
+            // reading goes on until it is held back: everything is then backed
+            // up to the PLC's socket, and the stop finds the bridge writing to it.
+            const auto start = SteadyClock::now();
+            for (auto written = start;;) {
+                auto now = SteadyClock::now();
+                if (kind == Plc::StopsReading ? now - written > 300ms || now - start > 5s
+                                              : now - start > (kind == Plc::Echoes ? 300ms : 1500ms))
+                    break;
                 uint8_t buffer[65536] = {};
                 if (kind == Plc::FramesReadSlowly) (void)!::read(m_host.Fd(), buffer, 4096);
-                if (kind != Plc::StopsReading || ::write(m_host.Fd(), buffer, sizeof buffer) <= 0)
-                    std::this_thread::sleep_for(10ms);
+                if (kind == Plc::StopsReading && ::write(m_host.Fd(), buffer, sizeof buffer) > 0)
+                    written = now;
+                else
+                    std::this_thread::sleep_for(kind == Plc::StopsReading ? 1ms : 10ms);
             }
         }
         long peak = PeakRssMiB();
+
         auto took = Stop();
         std::printf("%s: peak %ld MiB, ended %lld ms after SIGTERM\n", state, peak,
                     static_cast<long long>(took.count()));

@@ -194,7 +194,7 @@ TEST_F(OutsideFaultTest, AFastHostIsNotSlowedDown) {
     ByteArray data;
     for (int i = 0; i < 256 * 1024; ++i) data.Add(static_cast<uint8_t>(i * 7 + i / 251));
 
-    auto start = SteadyClock::now();
+    [[maybe_unused]] auto start = SteadyClock::now();
     int written = 0, received = 0;
     ASSERT_TRUE(PumpUntil([&] {
         ssize_t n = 1;
