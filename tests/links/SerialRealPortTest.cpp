@@ -5,6 +5,8 @@
 #include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <optional>
+#include <tuple>
 
 #include "links/SerialRealPort.h"
 #include "platform/Clock.h"
@@ -15,35 +17,62 @@ namespace varnock {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using platform::KernelTermios;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using platform::LineTermios;
 
 // The real line, recording the termios asked for (a pty drops size and
-// parity) and with CTS under the test's control (a pty has no modem lines).
+// parity), with CTS under the test's control and, on request, a UART's
+// wire behind it: what a pty has not. A UART keeps the framing it is given
+// and sends what is queued at its own pace.
 class RecordingLine : public platform::SerialLine {
 public:
-    KernelTermios LastApplied() {
+    LineTermios LastApplied() {
         std::lock_guard lock(m_mutex);
         return m_last;
     }
+    // From now on the line's termios is a UART's, starting as `t`.
+    void BecomeUart(const LineTermios& t) {
+        std::lock_guard lock(m_mutex);
+        m_uart = t;
+    }
     std::atomic<bool> ctsLow{false};
+    // How long written bytes take to leave the output queue.
+    std::atomic<int> wireMs{0};
 
 protected:
-    int ApplyTermios(int fd, const KernelTermios& t) override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_last = t;
-        }
-        return SerialLine::ApplyTermios(fd, t);
+    int ReadTermios(int fd, LineTermios& t) override {
+        std::lock_guard lock(m_mutex);
+        if (!m_uart) return SerialLine::ReadTermios(fd, t);
+        t = *m_uart;
+        return 0;
+    }
+    int ApplyTermios(int fd, const LineTermios& t) override {
+        std::lock_guard lock(m_mutex);
+        m_last = t;
+        if (!m_uart) return SerialLine::ApplyTermios(fd, t);
+        m_uart = t;
+        return 0;
     }
     int QueryModemBits(int fd, int& bits) override {
         if (!ctsLow) return SerialLine::QueryModemBits(fd, bits);
         bits = platform::MODEM_DSR;
         return 0;
     }
+    // Full from the first look after a write until wireMs later.
+    int QueryOutputQueue(int, int& bytes) override {
+        auto now = SteadyClock::now();
+        if (!m_sending) m_sending = now;
+        bytes = now - *m_sending < std::chrono::milliseconds(wireMs.load()) ? 1 : 0;
+        if (bytes == 0) m_sending.reset();
+        return 0;
+    }
 
 private:
     std::mutex m_mutex;
-    KernelTermios m_last{};
+    LineTermios m_last;
+    std::optional<LineTermios> m_uart;
+    std::optional<SteadyClock::time_point> m_sending;
 };
 
 using Got = std::pair<int, uint32_t>;  // a transfer's result and the bytes moved
@@ -176,7 +205,7 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     platform::ScopedClock scoped(clock);
     config.m_nBaudRate = 38400;
     ASSERT_EQ(port->Open(config), 1);
-    KernelTermios afterOpen = line->LastApplied();
+    LineTermios afterOpen = line->LastApplied();
     EXPECT_EQ(port->ResetLine(), 1);
     EXPECT_EQ(clock.TotalSlept(), 300u);  // 200 ms break, 100 ms before DTR
     EXPECT_EQ(line->LastApplied().c_cflag, afterOpen.c_cflag);
@@ -185,6 +214,43 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
               std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
+}
+
+// 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window of an
+// exchange opens only after them. A queue that never empties ends with the
+// write's time-out.
+TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
+    ASSERT_EQ(port->Open(config), 1);
+    line->wireMs = 36;
+    ByteArray frame(Bytes(31, 0x55));
+    auto start = SteadyClock::now();
+    EXPECT_EQ(Write(frame, 31), Got(1, 31));
+    EXPECT_GE(SteadyClock::now() - start, 35ms);
+    EXPECT_EQ(plc.Read(31).size(), 31u);
+
+    line->wireMs = 60000;
+    platform::SerialTimeouts timeouts;
+    timeouts.writeTotalTimeoutConstant = 50;
+    line->SetTimeouts(timeouts);
+    start = SteadyClock::now();
+    EXPECT_EQ(line->Write(frame.data(), 31, moved), platform::Error::None);
+    EXPECT_EQ(moved, 31u);
+    EXPECT_GE(SteadyClock::now() - start, 45ms);
+    EXPECT_LT(SteadyClock::now() - start, 1000ms);
+}
+
+// A USB-to-UART port is used as the system set it up: opening the line
+// leaves its speed, data size, parity and stop bits alone.
+TEST_F(SerialRealPortTest, OpeningTheLineKeepsItsFraming) {
+    LineTermios uart;
+    uart.c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
+    line->BecomeUart(uart);
+    ASSERT_EQ(line->Open(plc.SlavePath()), platform::Error::None);
+    platform::SerialState state;
+    ASSERT_EQ(line->GetState(state), platform::Error::None);
+    EXPECT_EQ(std::tuple(state.baudRate, state.byteSize, state.parity, state.stopBits),
+              std::tuple(19200u, uint8_t(7), platform::PARITY_EVEN, platform::STOPBITS_TWO));
+    EXPECT_FALSE(line->LastApplied().c_lflag & (ICANON | ECHO));  // raw all the same
 }
 
 TEST_F(SerialRealPortTest, FarSideGoneGivesZero) {

@@ -114,6 +114,26 @@ TEST_F(UsbComRealPortTest, WriteOnAClosedLinkReopensAfterThePause) {
     EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(900));
 }
 
+// An unplugged converter's descriptor is dead for good: the link closes it,
+// and the next call opens the port again after the pause.
+TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
+    OneConverter(50);
+    ASSERT_EQ(port.Open(ChannelConfig{}), 1);
+    pty.CloseMaster();
+    EXPECT_EQ(port.Read(data, 4, moved, 100), 1);
+    EXPECT_EQ(port.IsHandleOpen(), 0);
+
+    test::PtyPair replugged;
+    fs::remove(devices.path() / "ttyUSB0");
+    fs::create_symlink(replugged.SlavePath(), devices.path() / "ttyUSB0");
+    platform::ManualClock clock;
+    platform::ScopedClock scoped(clock);
+    EXPECT_EQ(port.Write(ByteArray{5, 6}, 2, moved, 0), 1);
+    EXPECT_EQ(clock.TotalSlept(), 4000u);
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(replugged.Read(2), (std::vector<uint8_t>{5, 6}));
+}
+
 TEST_F(UsbComRealPortTest, NegativeMonitorTimeStillEndsReads) {
     OneConverter(-5);
     ASSERT_EQ(port.Open(ChannelConfig{}), 1);

@@ -64,4 +64,13 @@ private:
     int m_status = -1;
 };
 
+// True inside the child that RunInNetworkNamespace starts.
+bool InNetworkNamespace();
+// Runs the current test again as a child: this test program in a network
+// namespace of its own (unshare -n; CI runs as root), where only loopback
+// exists and InNetworkNamespace() is true. The child's failures fail this
+// test, its skip skips it; where no namespace can be made, the test is
+// skipped with the reason.
+void RunInNetworkNamespace();
+
 }  // namespace varnock::test
