@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <thread>
 
 #include "links/EthernetRealPort.h"
@@ -143,13 +142,9 @@ TEST(EthernetOverASlowNetworkTest, ANormalCloseIsFollowedByAReconnect) {
     plc.Drop();                                                                   // a normal close
     ASSERT_TRUE(test::WaitFor([&] { return port.Read(reply, 1, n, 10) == 0; }));  // its FIN is in
 
-    const auto start = SteadyClock::now();
     EXPECT_TRUE(request({4, 5}));
     EXPECT_EQ(plc.Accept(), first);
     EXPECT_TRUE(answered({4, 5}));
-    std::cout << "reconnect and exchange took "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count()
-              << " ms\n";
 }
 
 }  // namespace

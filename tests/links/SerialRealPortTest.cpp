@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <tuple>
 
@@ -22,36 +21,26 @@ using SteadyClock = std::chrono::steady_clock;
 using platform::LineTermios;
 
 // The real line, recording the termios asked for (a pty drops size and
-// parity), with CTS under the test's control and, on request, a UART's
-// wire behind it: what a pty has not. A UART keeps the framing it is given
-// and sends what is queued at its own pace.
+// parity), with CTS under the test's control and, on request, a UART behind
+// it, which a pty is not: it keeps the framing it is given and sends what is
+// queued at its own pace.
 class RecordingLine : public platform::SerialLine {
 public:
-    LineTermios LastApplied() {
-        std::lock_guard lock(m_mutex);
-        return m_last;
-    }
-    // From now on the line's termios is a UART's, starting as `t`.
-    void BecomeUart(const LineTermios& t) {
-        std::lock_guard lock(m_mutex);
-        m_uart = t;
-    }
+    LineTermios last;
+    std::optional<LineTermios> uart;
     std::atomic<bool> ctsLow{false};
-    // How long written bytes take to leave the output queue.
-    std::atomic<int> wireMs{0};
+    int wireMs = 0;  // how long written bytes take to leave the output queue
 
 protected:
     int ReadTermios(int fd, LineTermios& t) override {
-        std::lock_guard lock(m_mutex);
-        if (!m_uart) return SerialLine::ReadTermios(fd, t);
-        t = *m_uart;
+        if (!uart) return SerialLine::ReadTermios(fd, t);
+        t = *uart;
         return 0;
     }
     int ApplyTermios(int fd, const LineTermios& t) override {
-        std::lock_guard lock(m_mutex);
-        m_last = t;
-        if (!m_uart) return SerialLine::ApplyTermios(fd, t);
-        m_uart = t;
+        last = t;
+        if (!uart) return SerialLine::ApplyTermios(fd, t);
+        uart = t;
         return 0;
     }
     int QueryModemBits(int fd, int& bits) override {
@@ -61,17 +50,13 @@ protected:
     }
     // Full from the first look after a write until wireMs later.
     int QueryOutputQueue(int, int& bytes) override {
-        auto now = SteadyClock::now();
-        if (!m_sending) m_sending = now;
-        bytes = now - *m_sending < std::chrono::milliseconds(wireMs.load()) ? 1 : 0;
+        if (!m_sending) m_sending = SteadyClock::now();
+        bytes = SteadyClock::now() - *m_sending < std::chrono::milliseconds(wireMs) ? 1 : 0;
         if (bytes == 0) m_sending.reset();
         return 0;
     }
 
 private:
-    std::mutex m_mutex;
-    LineTermios m_last;
-    std::optional<LineTermios> m_uart;
     std::optional<SteadyClock::time_point> m_sending;
 };
 
@@ -106,7 +91,7 @@ protected:
         ASSERT_TRUE(plc.Write(bytes));
         ASSERT_TRUE(test::WaitFor([&] { return Waiting() >= static_cast<int>(bytes.size()); }));
     }
-    uint32_t Asked(uint32_t mask) { return line->LastApplied().c_cflag & mask; }
+    uint32_t Asked(uint32_t mask) { return line->last.c_cflag & mask; }
     termios Seen() {
         termios t{};
         EXPECT_TRUE(plc.SlaveTermios(t));
@@ -137,7 +122,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
     EXPECT_FALSE(seen.c_lflag & (ICANON | ECHO));
     // CTS must not gate output, nor XON/XOFF the bytes.
     EXPECT_EQ(Asked(CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS), uint32_t(CS7 | PARENB | PARODD));
-    EXPECT_FALSE(line->LastApplied().c_iflag & (IXON | IXOFF));
+    EXPECT_FALSE(line->last.c_iflag & (IXON | IXOFF));
 
     SerialRealPort second;
     EXPECT_EQ(second.Open(config), RealPort::OPEN_FAILED);  // exclusive while open
@@ -205,11 +190,11 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     platform::ScopedClock scoped(clock);
     config.m_nBaudRate = 38400;
     ASSERT_EQ(port->Open(config), 1);
-    LineTermios afterOpen = line->LastApplied();
+    LineTermios afterOpen = line->last;
     EXPECT_EQ(port->ResetLine(), 1);
     EXPECT_EQ(clock.TotalSlept(), 300u);  // 200 ms break, 100 ms before DTR
-    EXPECT_EQ(line->LastApplied().c_cflag, afterOpen.c_cflag);
-    EXPECT_EQ(line->LastApplied().c_iflag, afterOpen.c_iflag);
+    EXPECT_EQ(line->last.c_cflag, afterOpen.c_cflag);
+    EXPECT_EQ(line->last.c_iflag, afterOpen.c_iflag);
     platform::SerialState state;
     ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
@@ -242,15 +227,14 @@ TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
 // A USB-to-UART port is used as the system set it up: opening the line
 // leaves its speed, data size, parity and stop bits alone.
 TEST_F(SerialRealPortTest, OpeningTheLineKeepsItsFraming) {
-    LineTermios uart;
-    uart.c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
-    line->BecomeUart(uart);
+    line->uart = LineTermios{};
+    line->uart->c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
     ASSERT_EQ(line->Open(plc.SlavePath()), platform::Error::None);
     platform::SerialState state;
     ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::tuple(state.baudRate, state.byteSize, state.parity, state.stopBits),
               std::tuple(19200u, uint8_t(7), platform::PARITY_EVEN, platform::STOPBITS_TWO));
-    EXPECT_FALSE(line->LastApplied().c_lflag & (ICANON | ECHO));  // raw all the same
+    EXPECT_FALSE(line->last.c_lflag & (ICANON | ECHO));  // raw all the same
 }
 
 TEST_F(SerialRealPortTest, FarSideGoneGivesZero) {

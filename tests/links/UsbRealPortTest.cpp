@@ -86,7 +86,7 @@ TEST_F(UsbRealPortTest, ReadAndWriteReachTheDriverInOrder) {
     EXPECT_EQ(received, 0u);
 }
 
-TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumber) {
+TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumberAnotherPlcIsNot) {
     OpenAtZero("PLC-1");
     driver.Unplug(0);
     driver.Plug(2, "PLC-9");
@@ -102,12 +102,10 @@ TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumber) {
     expected.insert(expected.end(),
                     {"GET_SERIAL", "PURGE_INPUT", "PURGE_OUTPUT", "SET_TIMEOUT 50", "read 2"});
     EXPECT_EQ(driver.calls, expected);
-}
 
-TEST_F(UsbRealPortTest, AnotherPlcIsNotTaken) {
-    OpenAtZero("PLC-1");
-    driver.Unplug(0);
-    driver.Plug(0, "PLC-2");
+    // Another PLC in its place is not taken.
+    driver.Unplug(5);
+    driver.Plug(5, "PLC-2");
     EXPECT_EQ(ReadSome(4), 0);
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(driver.OpenHandles(), 0);
