@@ -22,7 +22,18 @@ constexpr unsigned long kGet = TCGETS;
 constexpr unsigned long kSet = TCSETS;
 #endif
 
-constexpr size_t kCc = std::min(sizeof(KernelTermios{}.c_cc), sizeof(LineTermios{}.c_cc));
+// Field by field: the two records differ in layout, not in meaning.
+template <class To, class From>
+void CopyTermios(To& to, const From& from) {
+    to.c_iflag = from.c_iflag;
+    to.c_oflag = from.c_oflag;
+    to.c_cflag = from.c_cflag;
+    to.c_lflag = from.c_lflag;
+    to.c_line = from.c_line;
+    std::memcpy(to.c_cc, from.c_cc, std::min(sizeof to.c_cc, sizeof from.c_cc));
+    to.c_ispeed = from.c_ispeed;
+    to.c_ospeed = from.c_ospeed;
+}
 
 }  // namespace
 
@@ -30,27 +41,13 @@ int GetLineTermios(int fd, LineTermios& t) {
     KernelTermios k{};
     if (::ioctl(fd, kGet, &k) != 0) return errno;
     t = LineTermios{};
-    t.c_iflag = k.c_iflag;
-    t.c_oflag = k.c_oflag;
-    t.c_cflag = k.c_cflag;
-    t.c_lflag = k.c_lflag;
-    t.c_line = k.c_line;
-    std::memcpy(t.c_cc, k.c_cc, kCc);
-    t.c_ispeed = k.c_ispeed;
-    t.c_ospeed = k.c_ospeed;
+    CopyTermios(t, k);
     return 0;
 }
 
 int SetLineTermios(int fd, const LineTermios& t) {
     KernelTermios k{};
-    k.c_iflag = t.c_iflag;
-    k.c_oflag = t.c_oflag;
-    k.c_cflag = t.c_cflag;
-    k.c_lflag = t.c_lflag;
-    k.c_line = t.c_line;
-    std::memcpy(k.c_cc, t.c_cc, kCc);
-    k.c_ispeed = t.c_ispeed;
-    k.c_ospeed = t.c_ospeed;
+    CopyTermios(k, t);
     return ::ioctl(fd, kSet, &k) == 0 ? 0 : errno;
 }
 
