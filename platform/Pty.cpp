@@ -13,6 +13,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace varnock::platform {
@@ -88,6 +89,11 @@ void WakeEvent::Signal() {
     if (m_fd >= 0) (void)!::write(m_fd, &one, sizeof(one));
 }
 
+void WakeEvent::Clear() {
+    uint64_t count = 0;
+    if (m_fd >= 0) (void)!::read(m_fd, &count, sizeof(count));
+}
+
 bool WakeEvent::Wait(int timeoutMs) {
     if (m_fd < 0) {
         ::usleep(static_cast<useconds_t>(timeoutMs) * 1000);
@@ -108,6 +114,9 @@ std::unique_ptr<Pty> Pty::Create(int* error) {
     if (master < 0) return fail(errno);
     std::unique_ptr<Pty> pty(new Pty);
     pty->m_master = master;
+    // Before anything of ours touches them: what the kernel gives a new
+    // terminal, the state every session of the port starts from.
+    if (::tcgetattr(master, &pty->m_defaults) != 0) return fail(errno);
 
     char name[PATH_MAX];
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof(name)) != 0)
@@ -120,21 +129,7 @@ std::unique_ptr<Pty> Pty::Create(int* error) {
 
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return fail(errno);
-    termios tio{};
-    int result = ::tcgetattr(slave, &tio);
-    if (result == 0) {
-        ::cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        tio.c_cflag &= ~(CSTOPB | PARODD | CMSPAR);
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        ::cfsetispeed(&tio, B9600);
-        ::cfsetospeed(&tio, B9600);
-        result = ::tcsetattr(slave, TCSANOW, &tio);
-    }
-    int savedErrno = errno;
     ::close(slave);
-    if (result != 0) return fail(savedErrno);
     return pty;
 }
 
@@ -143,13 +138,22 @@ Pty::~Pty() {
 }
 
 PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake) {
+    return Wait(timeoutMs, wake, PtyWatch::Data, -1);
+}
+
+PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd) {
     PtyWaitResult result;
-    pollfd fds[2] = {{m_master, POLLIN, 0}, {wake ? wake->fd() : -1, POLLIN, 0}};
-    int n = ::poll(fds, wake && wake->ok() ? 2 : 1, timeoutMs);
+    // A negative descriptor is skipped by poll; events 0 still reports hang-up.
+    const short masterEvents = watch == PtyWatch::Data ? POLLIN : 0;
+    pollfd fds[3] = {{watch == PtyWatch::None ? -1 : m_master, masterEvents, 0},
+                     {wake && wake->ok() ? wake->fd() : -1, POLLIN, 0},
+                     {otherFd, POLLIN, 0}};
+    int n = ::poll(fds, 3, timeoutMs);
     if (n <= 0) return result;
     result.readable = fds[0].revents & POLLIN;
     result.hangup = fds[0].revents & (POLLHUP | POLLERR);
     result.woken = fds[1].revents & POLLIN;
+    result.other = fds[2].revents & POLLIN;
     return result;
 }
 
@@ -203,19 +207,50 @@ void Pty::DiscardHostInput() {
     }
 }
 
+namespace {
+
+PtyLineSettings ToLineSettings(const termios& tio) {
+    PtyLineSettings settings;
+    settings.baudRate = BaudFromSpeed(::cfgetospeed(&tio));
+    settings.dataBits = DataBitsFromFlags(tio.c_cflag);
+    settings.parityEnable = tio.c_cflag & PARENB;
+    settings.parityOdd = tio.c_cflag & PARODD;
+    settings.parityStick = tio.c_cflag & CMSPAR;
+    settings.twoStopBits = tio.c_cflag & CSTOPB;
+    return settings;
+}
+
+bool SameTermios(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)) == 0 && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+}  // namespace
+
 bool Pty::ReadLineSettings(PtyLineSettings* settings, int* error) {
     termios tio{};
     if (::tcgetattr(m_master, &tio) != 0) {
         if (error) *error = errno;
         return false;
     }
-    settings->baudRate = BaudFromSpeed(::cfgetospeed(&tio));
-    settings->dataBits = DataBitsFromFlags(tio.c_cflag);
-    settings->parityEnable = tio.c_cflag & PARENB;
-    settings->parityOdd = tio.c_cflag & PARODD;
-    settings->parityStick = tio.c_cflag & CMSPAR;
-    settings->twoStopBits = tio.c_cflag & CSTOPB;
+    *settings = ToLineSettings(tio);
     return true;
+}
+
+PtyLineSettings Pty::DefaultLineSettings() const {
+    return ToLineSettings(m_defaults);
+}
+
+bool Pty::ResetLineSettingsWhileClosed() {
+    termios now{};
+    if (::tcgetattr(m_master, &now) != 0 || SameTermios(now, m_defaults)) return false;
+    // Looked at right before the change: an opener that comes after it
+    // finds the new terminal's settings and sets its own over them. (TCSANOW
+    // flushes nothing: bytes either way stay queued.)
+    if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
+    return ::tcsetattr(m_master, TCSANOW, &m_defaults) == 0;
 }
 
 // ---- Device directory entries

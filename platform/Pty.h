@@ -2,6 +2,8 @@
 // Pseudo-terminals for the virtual ports: the pty pair, waiting on its master,
 // the links in the device directory that name it, and the lock that marks a
 // link as held by a live process.
+#include <termios.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -30,6 +32,7 @@ public:
     WakeEvent& operator=(const WakeEvent&) = delete;
     bool ok() const { return m_fd >= 0; }
     void Signal();
+    void Clear();
     // Waits up to timeoutMs; true when signalled (the signal stays set).
     bool Wait(int timeoutMs);
     int fd() const { return m_fd; }
@@ -42,15 +45,23 @@ struct PtyWaitResult {
     bool readable = false;  // the host wrote bytes not yet read
     bool hangup = false;    // no process holds the slave open
     bool woken = false;     // the wake event is set
+    bool other = false;     // the other descriptor is readable
+};
+
+// What a wait watches on the master.
+enum class PtyWatch {
+    Data,    // bytes from the host and hang-up
+    Hangup,  // hang-up only: data does not end the wait
+    None,    // nothing (hang-up would end every wait at once while it lasts)
 };
 
 class Pty {
 public:
-    // A new pair: master non-blocking, slave in raw mode at 9600 baud, one
-    // stop bit, mode 0600 (only this user may open it). The slave is opened
-    // and closed once so that the master reports hang-up until somebody
-    // opens it: a slave never opened reports nothing. On failure returns
-    // nullptr and sets *error to the errno.
+    // A new pair: master non-blocking, slave mode 0600 (only this user may
+    // open it) with the line settings the kernel gives a new terminal. The
+    // slave is opened and closed once so that the master reports hang-up
+    // until somebody opens it: a slave never opened reports nothing. On
+    // failure returns nullptr and sets *error to the errno.
     static std::unique_ptr<Pty> Create(int* error);
     ~Pty();
     Pty(const Pty&) = delete;
@@ -63,6 +74,8 @@ public:
     // lasts, so a caller waiting for the host to open must sleep between
     // calls.
     PtyWaitResult Wait(int timeoutMs, WakeEvent* wake);
+    // The same, watching the master as `watch` says and also `otherFd`.
+    PtyWaitResult Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd);
     bool SlaveOpen();
 
     // Bytes the host wrote that wait to be read.
@@ -78,11 +91,18 @@ public:
     void DiscardHostInput();
 
     bool ReadLineSettings(PtyLineSettings* settings, int* error);
+    // The settings of a new terminal, as the kernel gave them to this pair.
+    PtyLineSettings DefaultLineSettings() const;
+    // While nobody has the slave open, puts back the settings of a new
+    // terminal, so that the next session starts as on a freshly opened
+    // device. Changes no queued byte. True when it changed something.
+    bool ResetLineSettingsWhileClosed();
 
 private:
     Pty() = default;
     int m_master = -1;
     std::string m_slavePath;
+    termios m_defaults{};
 };
 
 // What occupies a name in the device directory.

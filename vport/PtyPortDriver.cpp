@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/MessageLoop.h"
@@ -20,13 +21,22 @@ std::string BareName(const std::string& name) {
 }
 
 // One plain entry of the device directory: nothing that leaves it, no
-// hidden names (the lock files are hidden), no control characters.
+// hidden names (the lock and socket files are hidden), no control characters.
 bool ValidName(const std::string& name) {
-    if (name.empty() || name.size() > 100 || name.front() == '.') return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c < 0x20 || c == 0x7F) return false;
-    }
-    return true;
+    return hostline::IsPortName(name.data(), name.size());
+}
+
+// N of /dev/pts/N.
+uint32_t PtsNumber(const std::string& slavePath) {
+    return static_cast<uint32_t>(std::strtoul(slavePath.c_str() + slavePath.rfind('/') + 1, nullptr, 10));
+}
+
+// Windows parity code from the pty's flags; `fallback` where even and none
+// look alike.
+int32_t ParityCode(const platform::PtyLineSettings& s, int32_t fallback) {
+    if (s.parityStick) return s.parityOdd ? 3 : 4;
+    if (s.parityOdd) return 1;
+    return s.parityEnable ? 2 : fallback;
 }
 
 class PtyDriverClass : public DriverClassFactory {
@@ -138,6 +148,8 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     binding->link = link;
     binding->lock = std::move(lock);
     binding->pty = std::move(pty);
+    binding->hostSocket =
+        platform::LocalDatagramSocket::Bind(dir.path / ("." + bare + hostline::kSocketSuffix), nullptr);
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         m_binding = std::move(binding);
@@ -156,6 +168,7 @@ void PtyPortDriver::ReleaseBinding() {
     if (!binding) return;
     // Only our own link: somebody may have put something else there since.
     platform::RemoveDeviceLinkIfTarget(binding->link, binding->pty->SlavePath());
+    binding->hostSocket.reset();
     binding->lock->RemoveFile();
     // The pty closes before the lock is let go.
     binding->pty.reset();
@@ -165,16 +178,16 @@ void PtyPortDriver::ReleaseBinding() {
 HRESULT PtyPortDriver::FinishBinding(int16_t value, int16_t* result) {
     if (!result) return E_POINTER;
     *result = 0;
-    platform::Pty* start = nullptr;
+    Binding* start = nullptr;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         if (!m_binding) return S_OK;
         if (value != 0 && !m_binding->inService) {
             m_binding->inService = true;
-            start = m_binding->pty.get();
+            start = m_binding.get();
         }
     }
-    if (start) StartEvents(start);
+    if (start) StartEvents(*start);
     *result = 1;
     return S_OK;
 }
@@ -208,56 +221,63 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
     return S_OK;
 }
 
-HRESULT PtyPortDriver::ReadSettings(platform::PtyLineSettings* settings) {
+bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values, bool* fresh) {
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        if (m_haveHostLine) {
+            *values = {static_cast<int32_t>(m_hostLine.baudRate), m_hostLine.dataBits, m_hostLine.parity,
+                       m_hostLine.stopBits};
+            if (fresh) *fresh = false;
+            return true;
+        }
+    }
+    platform::PtyLineSettings s;
+    if (!pty.ReadLineSettings(&s, nullptr)) return false;
+    values->baudRate = s.baudRate;
+    // A pty turns every character size into 8 bits, and even parity into none.
+    values->byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
+    values->parity = ParityCode(s, m_options.parity);
+    values->stopBits = s.twoStopBits ? 2 : 0;
+    if (fresh) *fresh = s == pty.DefaultLineSettings();
+    return true;
+}
+
+HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     std::shared_lock<std::shared_mutex> guard(m_bindingLock);
     if (!m_binding) return E_UNEXPECTED;
-    int error = 0;
-    if (!m_binding->pty->ReadLineSettings(settings, &error)) return HresultFromErrno(error);
-    return S_OK;
+    return ReadValues(*m_binding->pty, values) ? S_OK : HresultFromErrno(errno);
 }
 
 HRESULT PtyPortDriver::QueryParity(int32_t* parity) {
     if (!parity) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    if (s.parityStick)
-        *parity = s.parityOdd ? 3 : 4;
-    else if (s.parityOdd)
-        *parity = 1;
-    else if (s.parityEnable)
-        *parity = 2;
-    else
-        *parity = m_options.parity;  // even and none look alike on a pty
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *parity = v.parity;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryStopBits(int32_t* stopBits) {
     if (!stopBits) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    *stopBits = s.twoStopBits ? 2 : 0;
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *stopBits = v.stopBits;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryByteSize(int32_t* byteSize) {
     if (!byteSize) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    // A pty turns every character size into 8 bits.
-    *byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *byteSize = v.byteSize;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryBaudRate(int32_t* baudRate) {
     if (!baudRate) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    *baudRate = s.baudRate;
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *baudRate = v.baudRate;
+    return hr;
 }
 
 HRESULT PtyPortDriver::Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) {
@@ -289,14 +309,17 @@ fs::path PtyPortDriver::LinkPath() const {
     return m_binding ? m_binding->link : fs::path();
 }
 
-void PtyPortDriver::StartEvents(platform::Pty* pty) {
+void PtyPortDriver::StartEvents(Binding& binding) {
     m_wake = std::make_unique<platform::WakeEvent>();
+    m_settingsNews = std::make_unique<platform::WakeEvent>();
     m_stopEvents = false;
     m_eventThreadDone = false;
     // Changes are reported from the moment the port is in service.
-    platform::PtyLineSettings initial;
-    bool known = pty->ReadLineSettings(&initial, nullptr);
-    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, pty, known, initial);
+    LineValues initial;
+    bool known = ReadValues(*binding.pty, &initial);
+    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
+    m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
+                               binding.name);
 }
 
 void PtyPortDriver::StopEvents() {
@@ -311,7 +334,10 @@ void PtyPortDriver::StopEvents() {
         while (!m_eventThreadDone) loop.Pump(std::chrono::milliseconds(5));
     }
     m_eventThread.join();
+    m_lineThread.join();
     m_wake.reset();
+    m_settingsNews.reset();
+    EndHostSession();
 }
 
 bool PtyPortDriver::HasSinks() {
@@ -338,14 +364,16 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
     }
 }
 
-void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::PtyLineSettings last) {
+void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last) {
     bool hostOpen = false;
 
     while (!m_stopEvents) {
         // While the host has the port closed the pty reports hang-up at
         // once, so only look; the pause below keeps the thread from spinning.
-        platform::PtyWaitResult state = pty->Wait(hostOpen ? kOpenWaitMs : 0, m_wake.get());
+        platform::PtyWaitResult state = pty->Wait(hostOpen ? kOpenWaitMs : 0, m_wake.get(),
+                                                  platform::PtyWatch::Data, m_settingsNews->fd());
         if (m_stopEvents) break;
+        if (state.other) m_settingsNews->Clear();
         bool pause = false;
 
         // Data before the open state: bytes written just before a close are
@@ -374,9 +402,12 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::Pty
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
         }
 
-        platform::PtyLineSettings now;
-        if (pty->ReadLineSettings(&now, nullptr)) {
-            if (haveLast && !(now == last)) Raise(kDispidSettingsChanged, DispParams{});
+        LineValues now;
+        bool fresh = false;
+        if (ReadValues(*pty, &now, &fresh)) {
+            // The reset between sessions is not a setting of the host's.
+            bool reset = !open && fresh;
+            if (haveLast && !(now == last) && !reset) Raise(kDispidSettingsChanged, DispParams{});
             last = now;
             haveLast = true;
         }
@@ -384,6 +415,59 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::Pty
         if (!hostOpen || pause) m_wake->Wait(hostOpen ? kOpenWaitMs : kClosedPauseMs);
     }
     m_eventThreadDone = true;
+}
+
+void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name) {
+    const uint32_t pts = PtsNumber(pty->SlavePath());
+    const int socketFd = socket ? socket->fd() : -1;
+    bool hostOpen = false;
+    while (!m_stopEvents) {
+        // While the host has the port open, sleep until it closes: the reset
+        // must come before a quick next opener sets its own settings. While
+        // closed, hang-up holds and would end every wait: look now and then.
+        platform::PtyWaitResult state =
+            pty->Wait(hostOpen ? -1 : kClosedPauseMs, m_wake.get(),
+                      hostOpen ? platform::PtyWatch::Hangup : platform::PtyWatch::None, socketFd);
+        if (m_stopEvents) break;
+        if (state.other) TakeHostMessages(socket, name, pts);
+        bool closed = pty->Wait(0, nullptr, platform::PtyWatch::Hangup, -1).hangup;
+        if (closed) {
+            // What the session sent before its close belongs to it.
+            if (socket) TakeHostMessages(socket, name, pts);
+            EndHostSession();
+            pty->ResetLineSettingsWhileClosed();
+        }
+        hostOpen = !closed;
+    }
+}
+
+void PtyPortDriver::TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name,
+                                     uint32_t pts) {
+    // Bounded: a flood cannot keep the thread from the host's close.
+    for (int i = 0; i < 64; ++i) {
+        uint8_t buffer[hostline::kMessageSize + 1];
+        long n = socket->Receive(buffer, sizeof(buffer));
+        if (n < 0) break;
+        hostline::LineMessage message;
+        if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message)) continue;
+        // Meant for another port, or another pty of the same name.
+        if (message.pts != pts || name != message.port) continue;
+        {
+            std::lock_guard<std::mutex> lock(m_hostLock);
+            m_hostLine = message;
+            m_haveHostLine = true;
+        }
+        m_settingsNews->Signal();
+    }
+}
+
+void PtyPortDriver::EndHostSession() {
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        if (!m_haveHostLine) return;
+        m_haveHostLine = false;
+    }
+    if (m_settingsNews) m_settingsNews->Signal();
 }
 
 }  // namespace varnock

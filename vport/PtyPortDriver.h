@@ -17,8 +17,10 @@
 #include <string>
 #include <thread>
 
+#include "platform/LocalDatagram.h"
 #include "platform/Pty.h"
 #include "vport/DriverInterface.h"
+#include "vport/HostLineProtocol.h"
 
 namespace varnock {
 
@@ -72,15 +74,32 @@ private:
         std::filesystem::path link;
         std::unique_ptr<platform::DeviceNameLock> lock;
         std::unique_ptr<platform::Pty> pty;
+        // The host library's messages; none when the path is too long for
+        // a socket (the port then works on the pty's settings alone).
+        std::unique_ptr<platform::LocalDatagramSocket> hostSocket;
         bool inService = false;
+    };
+
+    // What the four queries answer.
+    struct LineValues {
+        int32_t baudRate = 0;
+        int32_t byteSize = 0;
+        int32_t parity = 0;
+        int32_t stopBits = 0;
+        bool operator==(const LineValues&) const = default;
     };
 
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
-    HRESULT ReadSettings(platform::PtyLineSettings* settings);
-    void StartEvents(platform::Pty* pty);
+    HRESULT QueryValues(LineValues* values);
+    // *fresh: nothing but a new terminal's settings, nothing from the host.
+    bool ReadValues(platform::Pty& pty, LineValues* values, bool* fresh = nullptr);
+    void StartEvents(Binding& binding);
     void StopEvents();
-    void EventThread(platform::Pty* pty, bool haveLast, platform::PtyLineSettings last);
+    void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
+    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
+    void TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name, uint32_t pts);
+    void EndHostSession();
     void Raise(DISPID dispid, const DispParams& params);
     bool HasSinks();
 
@@ -101,6 +120,13 @@ private:
     std::atomic<bool> m_writeStalled{false};
     std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the event thread
     std::unique_ptr<platform::WakeEvent> m_wake;
+
+    // The session thread: host's close, settings reset, host messages.
+    std::thread m_lineThread;
+    std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
+    std::mutex m_hostLock;
+    bool m_haveHostLine = false;  // guarded by m_hostLock
+    hostline::LineMessage m_hostLine;
 };
 
 }  // namespace varnock
