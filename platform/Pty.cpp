@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <utility>
 
 namespace varnock::platform {
@@ -195,18 +195,6 @@ int Pty::Write(const void* bytes, int count, int timeoutMs) {
     return written;
 }
 
-void Pty::DiscardHostInput() {
-    // Flushing from the master side drops only bytes not yet handed to the
-    // slave's line discipline; the slave's own input flush drops them all.
-    int slave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave >= 0) {
-        ::tcflush(slave, TCIFLUSH);
-        ::close(slave);
-    } else {
-        ::tcflush(m_master, TCOFLUSH);
-    }
-}
-
 namespace {
 
 PtyLineSettings ToLineSettings(const termios& tio) {
@@ -218,13 +206,6 @@ PtyLineSettings ToLineSettings(const termios& tio) {
     settings.parityStick = tio.c_cflag & CMSPAR;
     settings.twoStopBits = tio.c_cflag & CSTOPB;
     return settings;
-}
-
-bool SameTermios(const termios& a, const termios& b) {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && a.c_line == b.c_line &&
-           std::memcmp(a.c_cc, b.c_cc, sizeof(a.c_cc)) == 0 && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
-           ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
 }  // namespace
@@ -243,14 +224,61 @@ PtyLineSettings Pty::DefaultLineSettings() const {
     return ToLineSettings(m_defaults);
 }
 
-bool Pty::ResetLineSettingsWhileClosed() {
-    termios now{};
-    if (::tcgetattr(m_master, &now) != 0 || SameTermios(now, m_defaults)) return false;
+bool Pty::ResetWhileClosed() {
     // Looked at right before the change: an opener that comes after it
-    // finds the new terminal's settings and sets its own over them. (TCSANOW
-    // flushes nothing: bytes either way stay queued.)
+    // finds the new terminal and sets its own settings over them. Set and
+    // flush act on the slave, so the bytes the host wrote stay for us.
     if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
-    return ::tcsetattr(m_master, TCSANOW, &m_defaults) == 0;
+    return ::tcsetattr(m_master, TCSAFLUSH, &m_defaults) == 0;
+}
+
+unsigned WaitReadable(const int* fds, int count, int timeoutMs) {
+    pollfd p[8];
+    count = count > 8 ? 8 : count;
+    for (int i = 0; i < count; ++i) p[i] = {fds[i], POLLIN, 0};
+    if (::poll(p, static_cast<nfds_t>(count), timeoutMs) <= 0) return 0;
+    unsigned ready = 0;
+    for (int i = 0; i < count; ++i) {
+        if (p[i].revents & (POLLIN | POLLHUP | POLLERR)) ready |= 1u << i;
+    }
+    return ready;
+}
+
+// ---- OpenCloseWatch
+
+std::unique_ptr<OpenCloseWatch> OpenCloseWatch::Create(const std::string& path) {
+    std::unique_ptr<OpenCloseWatch> watch(new OpenCloseWatch);
+    watch->m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch->m_fd < 0 || ::inotify_add_watch(watch->m_fd, path.c_str(), IN_OPEN | IN_CLOSE) < 0)
+        return nullptr;
+    return watch;
+}
+
+OpenCloseWatch::~OpenCloseWatch() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+OpenCloseWatch::Changes OpenCloseWatch::Take() {
+    Changes changes;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(m_fd, buffer, sizeof(buffer))) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            if (event->mask & IN_OPEN) ++m_open;
+            if (event->mask & IN_CLOSE) {
+                changes.closed = true;
+                if (m_open > 0) --m_open;
+                if (m_open == 0) changes.allClosed = true;
+            }
+            // Events were lost: any of them may have been the last close.
+            if (event->mask & IN_Q_OVERFLOW) {
+                changes.closed = changes.allClosed = true;
+                m_open = 0;
+            }
+        }
+    }
+    return changes;
 }
 
 // ---- Device directory entries

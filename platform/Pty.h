@@ -86,23 +86,50 @@ public:
     // Hands bytes to the host, waiting up to timeoutMs while the host's
     // input queue is full. Returns the number written or -errno.
     int Write(const void* bytes, int count, int timeoutMs);
-    // Drops what was written to the host and not yet read by it. Opens the
-    // slave for a moment: call it only while the host has the port closed.
-    void DiscardHostInput();
 
     bool ReadLineSettings(PtyLineSettings* settings, int* error);
     // The settings of a new terminal, as the kernel gave them to this pair.
     PtyLineSettings DefaultLineSettings() const;
-    // While nobody has the slave open, puts back the settings of a new
-    // terminal, so that the next session starts as on a freshly opened
-    // device. Changes no queued byte. True when it changed something.
-    bool ResetLineSettingsWhileClosed();
+    // While nobody has the slave open, readies it for the next session as
+    // a freshly opened device: the settings of a new terminal, and nothing
+    // of what was written to the host and not read by it. What the host
+    // wrote stays queued for us. False when the slave was open.
+    bool ResetWhileClosed();
 
 private:
     Pty() = default;
     int m_master = -1;
     std::string m_slavePath;
     termios m_defaults{};
+};
+
+// Waits up to timeoutMs (-1: without limit) until one of `fds` is readable;
+// bit i of the result is set when fds[i] is. Negative entries are skipped.
+unsigned WaitReadable(const int* fds, int count, int timeoutMs);
+
+// Opens and closes of a device node, as the kernel reports them (inotify):
+// a close that a quick reopen hides from the master's hang-up is still seen.
+class OpenCloseWatch {
+public:
+    // nullptr when the node cannot be watched.
+    static std::unique_ptr<OpenCloseWatch> Create(const std::string& path);
+    ~OpenCloseWatch();
+    OpenCloseWatch(const OpenCloseWatch&) = delete;
+    OpenCloseWatch& operator=(const OpenCloseWatch&) = delete;
+    int fd() const { return m_fd; }
+
+    struct Changes {
+        bool closed = false;     // an open of the node ended
+        bool allClosed = false;  // ... and at that moment none was left
+    };
+    // What happened since the last call, without waiting. Counting starts
+    // with the node closed.
+    Changes Take();
+
+private:
+    OpenCloseWatch() = default;
+    int m_fd = -1;
+    int m_open = 0;
 };
 
 // What occupies a name in the device directory.

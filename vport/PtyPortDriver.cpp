@@ -392,11 +392,9 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
             }
         }
 
+        // What a closed session did not read is dropped by the session
+        // thread, at the close.
         bool open = !state.hangup;
-        // What a closed session did not read is not for the next one. Keyed
-        // to the writes, not to the close: a short session may never be
-        // seen open here.
-        if (!open && m_hostInputPending.exchange(false)) pty->DiscardHostInput();
         if (open != hostOpen) {
             hostOpen = open;
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
@@ -420,24 +418,26 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
 void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name) {
     const uint32_t pts = PtsNumber(pty->SlavePath());
     const int socketFd = socket ? socket->fd() : -1;
-    bool hostOpen = false;
+    // Woken by every close of the slave, so that the reset comes before a
+    // quick next opener sets its own settings. Without the watch, look now
+    // and then; a session that ends between two looks is still reset.
+    auto watch = platform::OpenCloseWatch::Create(pty->SlavePath());
+    const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
     while (!m_stopEvents) {
-        // While the host has the port open, sleep until it closes: the reset
-        // must come before a quick next opener sets its own settings. While
-        // closed, hang-up holds and would end every wait: look now and then.
-        platform::PtyWaitResult state =
-            pty->Wait(hostOpen ? -1 : kClosedPauseMs, m_wake.get(),
-                      hostOpen ? platform::PtyWatch::Hangup : platform::PtyWatch::None, socketFd);
+        const unsigned ready = platform::WaitReadable(fds, 3, watch ? -1 : kClosedPauseMs);
         if (m_stopEvents) break;
-        if (state.other) TakeHostMessages(socket, name, pts);
-        bool closed = pty->Wait(0, nullptr, platform::PtyWatch::Hangup, -1).hangup;
-        if (closed) {
-            // What the session sent before its close belongs to it.
-            if (socket) TakeHostMessages(socket, name, pts);
+        platform::OpenCloseWatch::Changes changes;
+        if (ready & 1u) changes = watch->Take();
+        // What a session sent before its close belongs to it.
+        if (socket) TakeHostMessages(socket, name, pts);
+        if (watch && !changes.closed) continue;
+        if (pty->ResetWhileClosed()) {
             EndHostSession();
-            pty->ResetLineSettingsWhileClosed();
+        } else if (changes.allClosed) {
+            // Opened again before this thread got here: the new session may
+            // have set its own settings already, so they stay.
+            EndHostSession();
         }
-        hostOpen = !closed;
     }
 }
 
