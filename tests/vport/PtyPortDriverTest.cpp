@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
+#include "platform/LocalDatagram.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
 #include "vport/DriverVirtualPort.h"
@@ -51,36 +53,90 @@ TEST_F(PtyPortTest, HostDataIsAnnouncedOnceAndReadWithoutLoss) {
     EXPECT_TRUE(WaitFor([&] { return owner.Joined() == "0123456789" + bulk + "bye"; }));
 }
 
-TEST_F(PtyPortTest, OpenStateAndWritesFollowTheHostWithoutSpinningOrLingering) {
+// The settings a session finds on opening (before it sets its own).
+termios Fresh(const fs::path& link) {
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::close(fd);
+    return tio;
+}
+
+TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    std::optional<HostPort> host(link);
+    const termios fresh = Fresh(link);
+    EXPECT_TRUE(fresh.c_lflag & ICANON);  // a new terminal's cooked mode
+    std::optional<HostPort> host(link);   // raw, 9600
     WaitForOpen(0);
     Write("hello");
     EXPECT_EQ(host->Read(5), "hello");
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
     Write("unread");
     host.reset();
     WaitForOpen(1);
+    // The next session finds a new terminal again, at once, and the reset
+    // is no setting of the host's.
+    const termios next = Fresh(link);
+    EXPECT_EQ(next.c_lflag, fresh.c_lflag);
+    EXPECT_EQ(::cfgetospeed(&next), ::cfgetospeed(&fresh));
+    std::this_thread::sleep_for(3 * std::chrono::milliseconds(PtyPortDriver::kClosedPauseMs));
+    EXPECT_EQ(owner.syncs, 1);
     host.emplace(link);
     WaitForOpen(0);
     EXPECT_EQ(host->Read(1, 100), "");  // the last session's bytes are not for this one
+    EXPECT_TRUE(WaitFor([&] { return owner.syncs == 2; }));
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 
-TEST_F(PtyPortTest, LineSettingsComeFromThePtyAndTheConfiguredValues) {
+TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfiguredValues) {
     HostPort host(link);
-    ASSERT_EQ(host.SetLine(B19200, CSTOPB, 0), 0);
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
+    ASSERT_EQ(host.SetLine(B19200, CSTOPB, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 2; }));
     EXPECT_EQ(port.GetBaudRate(), 19200);
     EXPECT_EQ(port.GetStopBits(), 2);
     EXPECT_EQ(port.GetByteSize(), 7);  // a pty always shows 8 bits
     EXPECT_EQ(port.GetParity(), 2);    // even and none look alike
     ASSERT_EQ(host.SetLine(B19200, PARENB | PARODD, 0), 0);
-    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 3; }));
     EXPECT_EQ(port.GetParity(), 1);
+
+    // What varnock-host's library says; anything else on the socket is dropped.
+    hostline::LineMessage m;
+    std::snprintf(m.port, sizeof(m.port), "COM7");
+    m.pts = static_cast<uint32_t>(std::stoul(fs::read_symlink(link).filename().string()));
+    m.baudRate = 4800;
+    m.dataBits = 6;
+    m.parity = 4;
+    m.stopBits = 1;
+    uint8_t valid[hostline::kMessageSize];
+    ASSERT_TRUE(hostline::EncodeLineMessage(m, valid));
+    const fs::path socket = dir.path() / ".COM7.host";
+    auto send = [&](const std::vector<uint8_t>& bytes) {
+        return platform::SendLocalDatagram(socket, bytes.data(), bytes.size());
+    };
+    std::vector<uint8_t> message(valid, valid + sizeof(valid));
+    auto otherPts = message, otherName = message, longer = message;
+    otherPts[12] ^= 1;
+    otherName[20] = 'X';
+    longer.push_back(0);
+    for (const auto& hostile :
+         {otherPts, otherName, longer, std::vector<uint8_t>(5000, 0xFF), std::vector<uint8_t>{}})
+        send(hostile);
+    ASSERT_TRUE(WaitFor([&] { return send(message); }));
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 4; }));
+    EXPECT_EQ(port.GetBaudRate(), 4800);
+    EXPECT_EQ(port.GetByteSize(), 6);
+    EXPECT_EQ(port.GetParity(), 4);
+    EXPECT_EQ(port.GetStopBits(), 1);
+
+    // The next session starts from the pty and the configured values again.
+    host.Close();
+    ASSERT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() != 4800; }));
 }
 
 TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
