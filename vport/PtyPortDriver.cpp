@@ -424,7 +424,7 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
     auto watch = platform::OpenCloseWatch::Create(pty->SlavePath());
     const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
     while (!m_stopEvents) {
-        const unsigned ready = platform::WaitReadable(fds, 3, watch ? -1 : kClosedPauseMs);
+        const unsigned ready = platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
         if (m_stopEvents) break;
         platform::OpenCloseWatch::Changes changes;
         if (ready & 1u) changes = watch->Take();

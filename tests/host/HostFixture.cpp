@@ -20,8 +20,9 @@ void HostEnvironment::SetUp() {
     WriteFile(m_dir / "Varnock.ini", ini);
     WriteFile(m_dir / "Varnock_setting.ini",
               "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\nitems=1\n"
-              "1=COM5,Ethernet,127.0.0.95,,No\n");
-    auto transport = plcsim::ListenTcp("127.0.0.95");
+              "1=COM5,Ethernet," +
+                  m_address + ",,No\n");
+    auto transport = plcsim::ListenTcp(m_address);
     ASSERT_TRUE(transport);
     m_plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
     m_plc->Start();

@@ -23,6 +23,8 @@ struct ProgramResult {
 
 class HostEnvironment : public ::testing::Environment {
 public:
+    // `plcAddress`: a loopback address of this test program's own.
+    explicit HostEnvironment(std::string plcAddress) : m_address(std::move(plcAddress)) {}
     void SetUp() override;
     void TearDown() override;
 
@@ -41,6 +43,7 @@ public:
 
 private:
     static inline HostEnvironment* s_instance = nullptr;
+    const std::string m_address;
     TempDir m_dir;
     std::unique_ptr<ScopedDeviceDir> m_devices;
     std::unique_ptr<plcsim::PlcSimulator> m_plc;

@@ -103,6 +103,6 @@ TEST_F(HostProgramsTest, TheLauncherLeavesEverythingElseAlone) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment);
+    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment("127.0.0.121"));
     return RUN_ALL_TESTS();
 }

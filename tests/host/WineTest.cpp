@@ -75,7 +75,7 @@ TEST_F(WineTest, ThroughTheLauncherThePortActsAsASerialPort) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment);
+    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment("127.0.0.122"));
     ::testing::AddGlobalTestEnvironment(new varnock::test::WineEnvironment);
     return RUN_ALL_TESTS();
 }

@@ -22,7 +22,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <stdarg.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -120,6 +119,37 @@ private:
     int m_errno;
 };
 
+// Text building without stdio, which is not safe in a signal handler.
+class Text {
+public:
+    Text(char* buffer, size_t room) : m_buffer(buffer), m_room(room) { Put(""); }
+    Text& Put(const char* text) {
+        while (*text && m_length + 1 < m_room) m_buffer[m_length++] = *text++;
+        m_full = m_full || *text;
+        m_buffer[m_length] = '\0';
+        return *this;
+    }
+    Text& Put(unsigned number) {
+        char digits[16];
+        int n = 0;
+        do digits[n++] = static_cast<char>('0' + number % 10);
+        while ((number /= 10) != 0);
+        char text[17];
+        for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+        text[n] = '\0';
+        return Put(text);
+    }
+    // False when the text did not fit.
+    bool ok() const { return !m_full; }
+    size_t length() const { return m_length; }
+
+private:
+    char* m_buffer;
+    size_t m_room;
+    size_t m_length = 0;
+    bool m_full = false;
+};
+
 bool IsPtySlave(const struct stat& st) {
     unsigned major = ::major(st.st_rdev);
     return S_ISCHR(st.st_mode) && major >= 136 && major <= 143;
@@ -132,14 +162,14 @@ uint32_t PtsNumber(const struct stat& st) {
 void InitDirectory() {
     const char* env = getenv("VARNOCK_DEVICE_DIR");
     const char* run = getenv("XDG_RUNTIME_DIR");
-    int n;
+    Text dir(g_dir, sizeof(g_dir));
     if (env && *env)
-        n = snprintf(g_dir, sizeof(g_dir), "%s", env);
+        dir.Put(env);
     else if (run && *run)
-        n = snprintf(g_dir, sizeof(g_dir), "%s/varnock", run);
+        dir.Put(run).Put("/varnock");
     else
-        n = snprintf(g_dir, sizeof(g_dir), "/tmp/varnock-%u", static_cast<unsigned>(getuid()));
-    g_haveDir = n > 0 && static_cast<size_t>(n) < sizeof(g_dir);
+        dir.Put("/tmp/varnock-").Put(static_cast<unsigned>(getuid()));
+    g_haveDir = dir.ok();
 }
 
 bool DirectoryTrusted() {
@@ -152,7 +182,8 @@ bool DirectoryTrusted() {
 bool FindLink(uint32_t pts, char* name, size_t room) {
     if (!DirectoryTrusted()) return false;
     char target[32];
-    int targetLength = snprintf(target, sizeof(target), "/dev/pts/%u", pts);
+    Text text(target, sizeof(target));
+    const auto targetLength = static_cast<ssize_t>(text.Put("/dev/pts/").Put(pts).length());
     int dir = open(g_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return false;
     bool found = false;
@@ -298,9 +329,8 @@ void Report(int fd, const Port& port, tcflag_t shadow, int modem) {
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    int n = snprintf(address.sun_path, sizeof(address.sun_path), "%s/.%s%s", g_dir, port.name,
-                     varnock::hostline::kSocketSuffix);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof(address.sun_path)) return;
+    Text path(address.sun_path, sizeof(address.sun_path));
+    if (!path.Put(g_dir).Put("/.").Put(port.name).Put(varnock::hostline::kSocketSuffix).ok()) return;
     int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (s < 0) return;
     sendto(s, wire, sizeof(wire), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
