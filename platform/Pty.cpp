@@ -229,6 +229,9 @@ bool Pty::ResetWhileClosed() {
     // finds the new terminal and sets its own settings over them. Set and
     // flush act on the slave, so the bytes the host wrote stay for us.
     if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
+    // Output flushed on the master drops what the slave's line discipline
+    // has not taken in yet; the set with flush drops what it has.
+    ::tcflush(m_master, TCOFLUSH);
     return ::tcsetattr(m_master, TCSAFLUSH, &m_defaults) == 0;
 }
 
