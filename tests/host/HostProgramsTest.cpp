@@ -1,13 +1,101 @@
-// pyserial, socat and picocom on a virtual port, bare and through varnock-host.
+// Programs nobody on this project wrote against varnockd as a process with
+// one Ethernet channel (COM5) to a simulated PLC: pyserial, socat, picocom,
+// and a Win32 program doing what programming software does with its COM port
+// under Wine (the 64-bit loader and the plain wine command), bare and through
+// varnock-host. One daemon serves every case of a run, one Wine prefix every
+// Wine case; [CommunicationSettings] say 8 data bits and no parity, so that
+// what the host sets can be told from the configured fallback.
 #include <gtest/gtest.h>
 
-#include "tests/host/HostFixture.h"
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/plcsim/PlcSimulator.h"
 
 namespace varnock::test {
 namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using plcsim::RequestKind;
 
 const std::string kPython = "/usr/bin/python3";
+const std::string kWine64 = "/usr/lib/wine/wine64";
+
+struct ProgramResult {
+    int exitCode = -1;
+    std::string out;  // stdout and stderr
+};
+
+class HostEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        s_instance = this;
+        m_devices = std::make_unique<ScopedDeviceDir>();
+        for (const char* name : {"varnockd", "libvarnock_res_en.so"})
+            fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, m_dir / name);
+        std::string ini = ReadFile(fs::path(VARNOCK_TEST_SAMPLE_DIR) / "Varnock.ini");
+        for (auto [from, to] : {std::pair{"ByteSize=7", "ByteSize=8"}, std::pair{"Parity=2", "Parity=0"}}) {
+            auto at = ini.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            ini.replace(at, std::string(from).size(), to);
+        }
+        WriteFile(m_dir / "Varnock.ini", ini);
+        WriteFile(m_dir / "Varnock_setting.ini",
+                  "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\nitems=1\n"
+                  "1=COM5,Ethernet," VARNOCK_TEST_PLC ",,No\n");
+        auto transport = plcsim::ListenTcp(VARNOCK_TEST_PLC);
+        ASSERT_TRUE(transport);
+        m_plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
+        m_plc->Start();
+        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{(m_dir / "varnockd").string()},
+                                                  m_dir / "daemon.out", m_dir / "daemon.err");
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadFile(m_dir / "daemon.out").find("COM5 connected") != std::string::npos; }, 10s))
+            << ReadFile(m_dir / "daemon.out") << ReadFile(m_dir / "daemon.err");
+    }
+    void TearDown() override {
+        if (m_daemon) {
+            m_daemon->Signal(SIGTERM);
+            EXPECT_EQ(m_daemon->Wait(), 0);
+            EXPECT_EQ(ReadFile(m_dir / "daemon.err"), "");
+        }
+        if (m_plc) m_plc->Stop();
+    }
+
+    static HostEnvironment& Get() { return *s_instance; }
+    fs::path Port() const { return m_devices->path() / "COM5"; }
+    plcsim::PlcSimulator& Plc() { return *m_plc; }
+    const TempDir& Work() const { return m_dir; }
+
+    // Runs a program to its end, through varnock-host when `launcher`.
+    ProgramResult Run(std::vector<std::string> argv, bool launcher, const std::vector<std::string>& env = {},
+                      std::chrono::milliseconds limit = 30s) {
+        if (launcher)
+            argv.insert(argv.begin(), (fs::path(VARNOCK_TEST_RESOURCE_DIR) / "varnock-host").string());
+        const fs::path out = m_dir / ("run" + std::to_string(++m_runs) + ".out");
+        ProgramResult result;
+        {
+            ChildProcess child(argv, out, out, env);
+            result.exitCode = child.Wait(limit);
+        }
+        result.out = ReadFile(out);
+        return result;
+    }
+
+private:
+    static inline HostEnvironment* s_instance = nullptr;
+    TempDir m_dir;
+    std::unique_ptr<ScopedDeviceDir> m_devices;
+    std::unique_ptr<plcsim::PlcSimulator> m_plc;
+    std::unique_ptr<ChildProcess> m_daemon;
+    int m_runs = 0;
+};
 
 class HostProgramsTest : public ::testing::Test {
 protected:
@@ -98,11 +186,62 @@ TEST_F(HostProgramsTest, TheLauncherLeavesEverythingElseAlone) {
     EXPECT_NE(r.out.find("usage: varnock-host PROGRAM"), std::string::npos);
 }
 
+// The Wine cases share one private prefix, made once (it takes seconds).
+class WineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        HostEnvironment& host = HostEnvironment::Get();
+        s_prefix = host.Work() / "wine";
+        ProgramResult r = host.Run({kWine64, "wineboot", "--init"}, false, Env(), 180s);
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        fs::create_symlink(host.Port(), s_prefix / "dosdevices" / "com5");
+    }
+    static void TearDownTestSuite() {
+        HostEnvironment::Get().Run({"/usr/lib/wine/wineserver", "-k"}, false, Env());
+    }
+    static std::vector<std::string> Env() {
+        return {"WINEPREFIX=" + s_prefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    }
+    ProgramResult Wincomm(std::vector<std::string> args, bool launcher, const std::string& wine = kWine64) {
+        args.insert(args.begin(), {wine, VARNOCK_WINCOMM, "COM5"});
+        return HostEnvironment::Get().Run(args, launcher, Env(), 60s);
+    }
+    static inline fs::path s_prefix;
+};
+
+TEST_F(WineTest, BareRunsOneAfterAnotherBothSetTheLine) {
+    for (const std::string text : {"first", "second"}) {
+        ProgramResult r = Wincomm({"echo", text}, false);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("ok echo " + text), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(WineTest, ThroughTheLauncherThePortActsAsASerialPort) {
+    for (const std::string& wine : {kWine64, std::string("/usr/bin/wine")}) {
+        ProgramResult r = Wincomm({"twice"}, true, wine);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("ok state 9600 7 2 0"), std::string::npos) << wine << ": " << r.out;
+    }
+    ProgramResult r = Wincomm({"modem"}, true);
+    EXPECT_NE(r.out.find("ok modem CTS DSR DCD"), std::string::npos) << r.out;
+
+    // WaitCommEvent waits for the echo, which the PLC holds back.
+    HostEnvironment::Get().Plc().SetReplyDelay(800ms);
+    r = Wincomm({"wait", "later"}, true);
+    HostEnvironment::Get().Plc().SetReplyDelay(0ms);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::smatch waited;
+    ASSERT_TRUE(std::regex_search(r.out, waited, std::regex("ok wait EV_RXCHAR after ([0-9]+) ms"))) << r.out;
+    EXPECT_GE(std::stoi(waited[1]), 700);
+    EXPECT_NE(r.out.find("ok echo later"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace varnock::test
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment("127.0.0.121"));
+    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment);
     return RUN_ALL_TESTS();
 }

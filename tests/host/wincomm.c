@@ -1,11 +1,11 @@
 /* What PLC programming software does with its COM port, as a Win32 program
- * for the tests under Wine:
- *   wincomm PORT echo TEXT   9600 7E1, write TEXT, read it back
- *   wincomm PORT twice       the same settings twice, then read them back
+ * for the tests under Wine. Every mode first sets 9600 7E1:
+ *   wincomm PORT echo TEXT   write TEXT, read it back
+ *   wincomm PORT twice       the same settings again, then read them back
  *   wincomm PORT modem       DTR/RTS set and clear, modem status
  *   wincomm PORT wait TEXT   write TEXT, wait for EV_RXCHAR, read it back
- * Prints one line per step ("ok ..." or "FAIL step error") and exits 0 only
- * when every step succeeded. */
+ * Prints "ok ..." per step or "FAIL step error", exits 0 only when all
+ * succeeded. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -15,89 +15,69 @@ static int Fail(const char* step) {
     return 1;
 }
 
-static int Set7E1(HANDLE port) {
-    DCB dcb;
-    memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    if (!GetCommState(port, &dcb)) return Fail("GetCommState");
-    dcb.BaudRate = CBR_9600;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = TRUE;
-    if (!SetCommState(port, &dcb)) return Fail("SetCommState");
-    printf("ok SetCommState\n");
-    return 0;
+static int Set7E1(HANDLE port, DCB* dcb) {
+    memset(dcb, 0, sizeof(*dcb));
+    dcb->DCBlength = sizeof(*dcb);
+    if (!GetCommState(port, dcb)) return Fail("GetCommState");
+    dcb->BaudRate = CBR_9600;
+    dcb->ByteSize = 7;
+    dcb->Parity = EVENPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->fBinary = dcb->fParity = TRUE;
+    if (!SetCommState(port, dcb)) return Fail("SetCommState");
+    return !GetCommState(port, dcb) && Fail("GetCommState");
 }
 
-static int Write(HANDLE port, const char* text) {
-    DWORD done = 0;
-    if (!WriteFile(port, text, (DWORD)strlen(text), &done, NULL) || done != strlen(text)) return Fail("WriteFile");
-    return 0;
-}
-
-static int ReadBack(HANDLE port, const char* text) {
-    char got[256];
-    DWORD have = 0, n = 0;
-    DWORD want = (DWORD)strlen(text);
-    DWORD start = GetTickCount();
+/* Writes `text` unless it went out already, and reads it back. */
+static int Echo(HANDLE port, const char* text, int sent) {
+    char got[256] = {0};
+    DWORD have = 0, n = 0, want = (DWORD)strlen(text), start = GetTickCount();
+    if (!sent && (!WriteFile(port, text, want, &n, NULL) || n != want)) return Fail("WriteFile");
     while (have < want && GetTickCount() - start < 10000) {
         if (!ReadFile(port, got + have, want - have, &n, NULL)) return Fail("ReadFile");
         have += n;
     }
-    got[have] = 0;
-    if (have != want || memcmp(got, text, want) != 0) {
-        printf("FAIL echo got '%s'\n", got);
-        return 1;
-    }
-    printf("ok echo %s\n", got);
-    return 0;
+    printf("%s echo %s\n", strcmp(got, text) == 0 ? "ok" : "FAIL", got);
+    return strcmp(got, text) != 0;
 }
 
 int main(int argc, char** argv) {
     char path[64];
-    HANDLE port;
+    DCB dcb;
+    DWORD value = 0, start;
     COMMTIMEOUTS timeouts = {0, 0, 500, 0, 1000};
-    const char* mode;
-    if (argc < 3) return 2;
-    mode = argv[2];
-    snprintf(path, sizeof(path), "\\\\.\\%s", argv[1]);
-    port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    const char* mode = argc > 2 ? argv[2] : "";
+    const char* text = argc > 3 ? argv[3] : "text";
+    snprintf(path, sizeof(path), "\\\\.\\%s", argc > 1 ? argv[1] : "COM1");
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     if (port == INVALID_HANDLE_VALUE) return Fail("CreateFile");
-    if (Set7E1(port) || !SetCommTimeouts(port, &timeouts)) return Fail("setup");
+    if (Set7E1(port, &dcb) || !SetCommTimeouts(port, &timeouts)) return Fail("setup");
 
-    if (strcmp(mode, "echo") == 0 && argc > 3) {
-        if (Write(port, argv[3]) || ReadBack(port, argv[3])) return 1;
-    } else if (strcmp(mode, "twice") == 0) {
-        DCB dcb;
-        if (Set7E1(port)) return 1;
-        memset(&dcb, 0, sizeof(dcb));
-        dcb.DCBlength = sizeof(dcb);
-        if (!GetCommState(port, &dcb)) return Fail("GetCommState");
+    if (strcmp(mode, "echo") == 0) return Echo(port, text, 0);
+    if (strcmp(mode, "twice") == 0) {
+        if (Set7E1(port, &dcb)) return 1;
         printf("ok state %lu %u %u %u\n", (unsigned long)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
-    } else if (strcmp(mode, "modem") == 0) {
-        DWORD status = 0;
+        return 0;
+    }
+    if (strcmp(mode, "modem") == 0) {
         DWORD functions[] = {SETDTR, SETRTS, CLRDTR, CLRRTS, SETDTR};
-        for (size_t i = 0; i < sizeof(functions) / sizeof(functions[0]); ++i) {
+        for (int i = 0; i < 5; ++i) {
             if (!EscapeCommFunction(port, functions[i])) return Fail("EscapeCommFunction");
         }
-        if (!GetCommModemStatus(port, &status)) return Fail("GetCommModemStatus");
-        printf("ok modem %s%s%s\n", (status & MS_CTS_ON) ? "CTS " : "", (status & MS_DSR_ON) ? "DSR " : "",
-               (status & MS_RLSD_ON) ? "DCD" : "");
-    } else if (strcmp(mode, "wait") == 0 && argc > 3) {
-        DWORD events = 0;
-        DWORD start;
-        if (!SetCommMask(port, EV_RXCHAR)) return Fail("SetCommMask");
-        if (Write(port, argv[3])) return 1;
-        start = GetTickCount();
-        if (!WaitCommEvent(port, &events, NULL)) return Fail("WaitCommEvent");
-        printf("ok wait %s after %lu ms\n", (events & EV_RXCHAR) ? "EV_RXCHAR" : "none",
-               (unsigned long)(GetTickCount() - start));
-        if (!(events & EV_RXCHAR) || ReadBack(port, argv[3])) return 1;
-    } else {
-        return 2;
+        if (!GetCommModemStatus(port, &value)) return Fail("GetCommModemStatus");
+        printf("ok modem %s%s%s\n", (value & MS_CTS_ON) ? "CTS " : "", (value & MS_DSR_ON) ? "DSR " : "",
+               (value & MS_RLSD_ON) ? "DCD" : "");
+        return 0;
     }
-    CloseHandle(port);
-    return 0;
+    if (strcmp(mode, "wait") == 0) {
+        DWORD n = 0;
+        if (!SetCommMask(port, EV_RXCHAR)) return Fail("SetCommMask");
+        if (!WriteFile(port, text, (DWORD)strlen(text), &n, NULL)) return Fail("WriteFile");
+        start = GetTickCount();
+        if (!WaitCommEvent(port, &value, NULL)) return Fail("WaitCommEvent");
+        printf("ok wait %s after %lu ms\n", (value & EV_RXCHAR) ? "EV_RXCHAR" : "none",
+               (unsigned long)(GetTickCount() - start));
+        return !(value & EV_RXCHAR) || Echo(port, text, 1);
+    }
+    return 2;
 }
