@@ -14,6 +14,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace varnock::platform {
@@ -220,8 +221,13 @@ bool Pty::ReadLineSettings(PtyLineSettings* settings, int* error) {
     return true;
 }
 
-PtyLineSettings Pty::DefaultLineSettings() const {
-    return ToLineSettings(m_defaults);
+bool Pty::HasNewTerminalSettings() {
+    termios now{};
+    if (::tcgetattr(m_master, &now) != 0) return false;
+    const termios& d = m_defaults;
+    return now.c_iflag == d.c_iflag && now.c_oflag == d.c_oflag && now.c_cflag == d.c_cflag &&
+           now.c_lflag == d.c_lflag && std::memcmp(now.c_cc, d.c_cc, sizeof(now.c_cc)) == 0 &&
+           ::cfgetospeed(&now) == ::cfgetospeed(&d);
 }
 
 bool Pty::ResetWhileClosed() {

@@ -88,8 +88,10 @@ public:
     int Write(const void* bytes, int count, int timeoutMs);
 
     bool ReadLineSettings(PtyLineSettings* settings, int* error);
-    // The settings of a new terminal, as the kernel gave them to this pair.
-    PtyLineSettings DefaultLineSettings() const;
+    // True while the slave has exactly the settings of a new terminal (as
+    // the kernel gave them to this pair): nobody has set anything since
+    // the last reset.
+    bool HasNewTerminalSettings();
     // While nobody has the slave open, readies it for the next session as
     // a freshly opened device: the settings of a new terminal, and nothing
     // of what was written to the host and not read by it. What the host

@@ -221,31 +221,41 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
     return S_OK;
 }
 
-bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values, bool* fresh) {
+bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
     {
         std::lock_guard<std::mutex> lock(m_hostLock);
         if (m_haveHostLine) {
             *values = {static_cast<int32_t>(m_hostLine.baudRate), m_hostLine.dataBits, m_hostLine.parity,
                        m_hostLine.stopBits};
-            if (fresh) *fresh = false;
             return true;
         }
     }
     platform::PtyLineSettings s;
-    if (!pty.ReadLineSettings(&s, nullptr)) return false;
+    if (pty.HasNewTerminalSettings() || !pty.ReadLineSettings(&s, nullptr)) return false;
     values->baudRate = s.baudRate;
     // A pty turns every character size into 8 bits, and even parity into none.
     values->byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
     values->parity = ParityCode(s, m_options.parity);
     values->stopBits = s.twoStopBits ? 2 : 0;
-    if (fresh) *fresh = s == pty.DefaultLineSettings();
     return true;
 }
 
 HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     std::shared_lock<std::shared_mutex> guard(m_bindingLock);
     if (!m_binding) return E_UNEXPECTED;
-    return ReadValues(*m_binding->pty, values) ? S_OK : HresultFromErrno(errno);
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        if (m_published) {
+            *values = *m_published;
+            return S_OK;
+        }
+    }
+    // Nothing set yet: the pty's new-terminal settings with the configured values.
+    platform::PtyLineSettings s;
+    int error = 0;
+    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error);
+    *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), s.twoStopBits ? 2 : 0};
+    return S_OK;
 }
 
 HRESULT PtyPortDriver::QueryParity(int32_t* parity) {
@@ -316,7 +326,7 @@ void PtyPortDriver::StartEvents(Binding& binding) {
     m_eventThreadDone = false;
     // Changes are reported from the moment the port is in service.
     LineValues initial;
-    bool known = ReadValues(*binding.pty, &initial);
+    bool known = Succeeded(QueryValues(&initial));
     m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
     m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
                                binding.name);
@@ -338,6 +348,8 @@ void PtyPortDriver::StopEvents() {
     m_wake.reset();
     m_settingsNews.reset();
     EndHostSession();
+    std::lock_guard<std::mutex> lock(m_hostLock);
+    m_published.reset();
 }
 
 bool PtyPortDriver::HasSinks() {
@@ -401,11 +413,12 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         }
 
         LineValues now;
-        bool fresh = false;
-        if (ReadValues(*pty, &now, &fresh)) {
-            // The reset between sessions is not a setting of the host's.
-            bool reset = !open && fresh;
-            if (haveLast && !(now == last) && !reset) Raise(kDispidSettingsChanged, DispParams{});
+        if (ReadValues(*pty, &now) && !(haveLast && now == last)) {
+            {
+                std::lock_guard<std::mutex> lock(m_hostLock);
+                m_published = now;
+            }
+            if (haveLast) Raise(kDispidSettingsChanged, DispParams{});
             last = now;
             haveLast = true;
         }

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
@@ -92,8 +93,10 @@ private:
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
     HRESULT QueryValues(LineValues* values);
-    // *fresh: nothing but a new terminal's settings, nothing from the host.
-    bool ReadValues(platform::Pty& pty, LineValues* values, bool* fresh = nullptr);
+    // From the host library's message, else from the pty and the configured
+    // values. False also while the pty shows a new terminal's settings and
+    // no message came: that is our reset between sessions, not the host's.
+    bool ReadValues(platform::Pty& pty, LineValues* values);
     void StartEvents(Binding& binding);
     void StopEvents();
     void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
@@ -124,9 +127,13 @@ private:
     // The session thread: host's close, settings reset, host messages.
     std::thread m_lineThread;
     std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
+    // Guards the two below.
     std::mutex m_hostLock;
-    bool m_haveHostLine = false;  // guarded by m_hostLock
+    bool m_haveHostLine = false;  // in this session
     hostline::LineMessage m_hostLine;
+    // What the queries answer: the host's last settings, kept after its
+    // session ended (the pty's reset is no setting of the host's).
+    std::optional<LineValues> m_published;
 };
 
 }  // namespace varnock
