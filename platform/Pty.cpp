@@ -253,41 +253,31 @@ unsigned WaitReadable(const int* fds, int count, int timeoutMs) {
     return ready;
 }
 
-// ---- OpenCloseWatch
+// ---- CloseWatch
 
-std::unique_ptr<OpenCloseWatch> OpenCloseWatch::Create(const std::string& path) {
-    std::unique_ptr<OpenCloseWatch> watch(new OpenCloseWatch);
+std::unique_ptr<CloseWatch> CloseWatch::Create(const std::string& path) {
+    std::unique_ptr<CloseWatch> watch(new CloseWatch);
     watch->m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch->m_fd < 0 || ::inotify_add_watch(watch->m_fd, path.c_str(), IN_OPEN | IN_CLOSE) < 0)
-        return nullptr;
+    if (watch->m_fd < 0 || ::inotify_add_watch(watch->m_fd, path.c_str(), IN_CLOSE) < 0) return nullptr;
     return watch;
 }
 
-OpenCloseWatch::~OpenCloseWatch() {
+CloseWatch::~CloseWatch() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-OpenCloseWatch::Changes OpenCloseWatch::Take() {
-    Changes changes;
+bool CloseWatch::TakeCloses() {
+    bool closed = false;
     alignas(inotify_event) char buffer[4096];
     for (ssize_t n; (n = ::read(m_fd, buffer, sizeof(buffer))) > 0;) {
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_OPEN) ++m_open;
-            if (event->mask & IN_CLOSE) {
-                changes.closed = true;
-                if (m_open > 0) --m_open;
-                if (m_open == 0) changes.allClosed = true;
-            }
-            // Events were lost: any of them may have been the last close.
-            if (event->mask & IN_Q_OVERFLOW) {
-                changes.closed = changes.allClosed = true;
-                m_open = 0;
-            }
+            // Lost events may have held a close.
+            if (event->mask & (IN_CLOSE | IN_Q_OVERFLOW)) closed = true;
         }
     }
-    return changes;
+    return closed;
 }
 
 // ---- Device directory entries

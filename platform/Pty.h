@@ -109,29 +109,23 @@ private:
 // bit i of the result is set when fds[i] is. Negative entries are skipped.
 unsigned WaitReadable(const int* fds, int count, int timeoutMs);
 
-// Opens and closes of a device node, as the kernel reports them (inotify):
-// a close that a quick reopen hides from the master's hang-up is still seen.
-class OpenCloseWatch {
+// Closes of a device node, as the kernel reports them (inotify): a close
+// that a quick reopen hides from the master's hang-up is still seen.
+class CloseWatch {
 public:
     // nullptr when the node cannot be watched.
-    static std::unique_ptr<OpenCloseWatch> Create(const std::string& path);
-    ~OpenCloseWatch();
-    OpenCloseWatch(const OpenCloseWatch&) = delete;
-    OpenCloseWatch& operator=(const OpenCloseWatch&) = delete;
+    static std::unique_ptr<CloseWatch> Create(const std::string& path);
+    ~CloseWatch();
+    CloseWatch(const CloseWatch&) = delete;
+    CloseWatch& operator=(const CloseWatch&) = delete;
     int fd() const { return m_fd; }
 
-    struct Changes {
-        bool closed = false;     // an open of the node ended
-        bool allClosed = false;  // ... and at that moment none was left
-    };
-    // What happened since the last call, without waiting. Counting starts
-    // with the node closed.
-    Changes Take();
+    // Whether an open of the node ended since the last call (without waiting).
+    bool TakeCloses();
 
 private:
-    OpenCloseWatch() = default;
+    CloseWatch() = default;
     int m_fd = -1;
-    int m_open = 0;
 };
 
 // What occupies a name in the device directory.

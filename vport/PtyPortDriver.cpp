@@ -222,16 +222,19 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
 }
 
 bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
+    platform::PtyLineSettings s;
+    if (pty.HasNewTerminalSettings() || !pty.ReadLineSettings(&s, nullptr)) return false;
     {
+        // Only while the pty still shows what the message said: a program
+        // without the library may have set other settings since.
         std::lock_guard<std::mutex> lock(m_hostLock);
-        if (m_haveHostLine) {
-            *values = {static_cast<int32_t>(m_hostLine.baudRate), m_hostLine.dataBits, m_hostLine.parity,
-                       m_hostLine.stopBits};
+        const hostline::LineMessage& m = m_hostLine;
+        if (m_haveHostLine && static_cast<int32_t>(m.baudRate) == s.baudRate &&
+            (m.stopBits != 0) == s.twoStopBits) {
+            *values = {static_cast<int32_t>(m.baudRate), m.dataBits, m.parity, m.stopBits};
             return true;
         }
     }
-    platform::PtyLineSettings s;
-    if (pty.HasNewTerminalSettings() || !pty.ReadLineSettings(&s, nullptr)) return false;
     values->baudRate = s.baudRate;
     // A pty turns every character size into 8 bits, and even parity into none.
     values->byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
@@ -434,23 +437,18 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
     // Woken by every close of the slave, so that the reset comes before a
     // quick next opener sets its own settings. Without the watch, look now
     // and then; a session that ends between two looks is still reset.
-    auto watch = platform::OpenCloseWatch::Create(pty->SlavePath());
+    auto watch = platform::CloseWatch::Create(pty->SlavePath());
     const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
     while (!m_stopEvents) {
         const unsigned ready = platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
         if (m_stopEvents) break;
-        platform::OpenCloseWatch::Changes changes;
-        if (ready & 1u) changes = watch->Take();
+        const bool closed = (ready & 1u) && watch->TakeCloses();
         // What a session sent before its close belongs to it.
         if (socket) TakeHostMessages(socket, name, pts);
-        if (watch && !changes.closed) continue;
-        if (pty->ResetWhileClosed()) {
-            EndHostSession();
-        } else if (changes.allClosed) {
-            // Opened again before this thread got here: the new session may
-            // have set its own settings already, so they stay.
-            EndHostSession();
-        }
+        if (watch && !closed) continue;
+        // Opened again before this thread got here, the new session may have
+        // set its own settings already: it goes on from the last one's.
+        if (pty->ResetWhileClosed()) EndHostSession();
     }
 }
 
