@@ -113,24 +113,31 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     m.dataBits = 6;
     m.parity = 4;
     m.stopBits = 2;
-    uint8_t valid[hostline::kMessageSize];
-    ASSERT_TRUE(hostline::EncodeLineMessage(m, valid));
+    auto encode = [](const hostline::LineMessage& message) {
+        std::vector<uint8_t> bytes(hostline::kMessageSize);
+        EXPECT_TRUE(hostline::EncodeLineMessage(message, bytes.data()));
+        return bytes;
+    };
     const fs::path socket = dir.path() / ".COM7.host";
     auto send = [&](const std::vector<uint8_t>& bytes) {
         return platform::SendLocalDatagram(socket, bytes.data(), bytes.size());
     };
-    std::vector<uint8_t> message(valid, valid + sizeof(valid));
-    auto otherPts = message, otherName = message, longer = message;
+    ASSERT_TRUE(WaitFor([&] { return send(encode(m)); }));
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 4; }));
+    EXPECT_EQ(port.GetByteSize(), 6);
+    EXPECT_EQ(port.GetParity(), 4);
+    // For another pts or name, or malformed: dropped.
+    m.dataBits = 5;
+    auto otherPts = encode(m), otherName = otherPts, longer = otherPts;
     otherPts[12] ^= 1;
     otherName[20] = 'X';
     longer.push_back(0);
     for (const auto& hostile :
          {otherPts, otherName, longer, std::vector<uint8_t>(5000, 0xFF), std::vector<uint8_t>{}})
         send(hostile);
-    ASSERT_TRUE(WaitFor([&] { return send(message); }));
-    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 4; }));
+    std::this_thread::sleep_for(200ms);
     EXPECT_EQ(port.GetByteSize(), 6);
-    EXPECT_EQ(port.GetParity(), 4);
+    EXPECT_EQ(owner.syncs, 4);
 
     // They hold after the close; the next session starts from the pty and
     // the configured values again.
@@ -143,8 +150,10 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
 
 TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
     struct stat st {};
-    ASSERT_EQ(::stat(link.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const fs::path& file : {link, dir.path() / ".COM7.host"}) {
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
     PtyPortDriver* other = new PtyPortDriver(DriverOptions{});
     auto bind = [&](bool fallback, const std::string& name) {
         VARIANT_BOOL ok = VARIANT_TRUE;
@@ -161,7 +170,7 @@ TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
     EXPECT_TRUE(bind(true, "COM9"));
 
     port.Disconnect();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)) || fs::exists(dir.path() / ".COM7.host"));
     other->Release();
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "COM9")));
 }
