@@ -4,6 +4,7 @@
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/VirtualPortManager.h"
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
@@ -37,18 +38,17 @@ const char* HeadlessRunner::StateName(State state) {
     return "";
 }
 
-std::string HeadlessRunner::DescribeLink(int linkType, const std::string& linkPort,
+std::string HeadlessRunner::DescribeLink(LinkType linkType, const std::string& linkPort,
                                          const std::string& ipAddress) {
     switch (linkType) {
-        case 0:
+        case LinkType::Serial:
             return "serial " + linkPort + " (" + platform::ResolveDeviceName(linkPort).string() + ")";
-        case 1:
+        case LinkType::Ethernet:
             return "Ethernet " + ipAddress;
-        case 2:
+        case LinkType::Usb:
             return "USB";
-        default:
-            return "unknown link type " + std::to_string(linkType);
     }
+    return "unknown link type " + std::to_string(static_cast<int>(linkType));
 }
 
 void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {
@@ -117,13 +117,8 @@ void HeadlessRunner::Run(SettingsManager& settings) {
     VirtualPortManager::DeleteInstance();
 }
 
-void HeadlessRunner::EnableControl(int, bool) {}
-
-// The loop sees the channel's own flag drop and reports it.
-void HeadlessRunner::ClearConnectedFlag() {}
-
-int HeadlessRunner::ShowOwnedMessage(int number, unsigned style) {
-    return platform::ShowMessage(number, style);
+void HeadlessRunner::OnLinkLost() {
+    platform::ShowMessage(kMsgLinkLost, platform::kMbIconError);
 }
 
 }  // namespace varnock

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/MainWindowLink.h"
+#include "common/LinkTypes.h"
 
 namespace varnock {
 
@@ -28,14 +29,14 @@ public:
     // For Application::SetRunPhase.
     void Run(SettingsManager& settings);
 
-    // What the channels' supervision calls on link loss (monitor thread).
-    void EnableControl(int controlId, bool enable) override;
-    void ClearConnectedFlag() override;
-    int ShowOwnedMessage(int number, unsigned style) override;
+    // Link loss, from a channel's monitor thread: its message. The loop
+    // sees the channel's own flag drop and reports the channel.
+    void OnLinkLost() override;
 
     static const char* StateName(State state);
     // "Ethernet 127.0.0.1", "serial COM3 (/dev/ttyS3)", "USB".
-    static std::string DescribeLink(int linkType, const std::string& linkPort, const std::string& ipAddress);
+    static std::string DescribeLink(LinkType linkType, const std::string& linkPort,
+                                    const std::string& ipAddress);
 
 private:
     void PrintStart(int index, const BridgeChannel& channel);

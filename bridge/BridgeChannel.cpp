@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bridge/ChannelThreads.h"
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -29,14 +30,16 @@ BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) :
     ChannelConfig host;
     host.m_byDataBits = 7;  // the "CommunicationSettings" defaults
     if (settings) settings->ReadCommunicationSettings(&host);
-    m_pVirtualPort = VirtualPortFactory::Instance().Create(1, host.m_byDataBits, host.m_byParity);
+    m_pVirtualPort =
+        VirtualPortFactory::Instance().Create(1, host.m_byDataBits, static_cast<int>(host.m_byParity));
     bool portOpen = false;
     if (m_pVirtualPort) {
         m_pVirtualPort->SetOwner(*this);
         portOpen = m_pVirtualPort->Open(m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
     if (!portOpen) {
-        platform::ShowMessage(114, platform::kMbOk, m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk,
+                              m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
 
     m_bConfiguring = 0;

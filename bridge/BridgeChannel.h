@@ -13,10 +13,10 @@
 #include "bridge/MessagingWindow.h"
 #include "bridge/RealPortRegistry.h"
 #include "bridge/WorkerThreads.h"
+#include "common/ByteArray.h"
+#include "common/ChannelConfig.h"
 #include "links/FrameCodec.h"
-#include "platform/ByteArray.h"
 #include "platform/NamedMutex.h"
-#include "settings/ChannelConfig.h"
 #include "vport/VirtualPortOwner.h"
 
 namespace varnock {
@@ -76,7 +76,7 @@ public:
     MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
 
     // The link type in force for the worker threads (set at connect).
-    int LinkType() const { return m_nLinkType.load(); }
+    LinkType ActiveLinkType() const { return m_nLinkType.load(); }
     // Starts a send or reply-phase thread of this channel.
     void StartWorker(unsigned (*thread)(BridgeChannel*));
     int RunningWorkers() const { return m_workers.Running(); }
@@ -107,12 +107,44 @@ public:
     ByteArray m_replyData;
     ByteArray m_requestData;
     ChannelConfig m_commParams;
+
+    // The channel's state: flags, each written at fixed points and polled by
+    // the others. Who: main (the window's handlers on the main thread),
+    // monitor, send, receive, process (the channel's threads), driver (the
+    // virtual port's event thread), teardown.
+    //
+    // m_bIdle                1: no exchange with the PLC runs.
+    //                        0 by monitor as it starts a send or the probing.
+    //                        1 by process at the end of a reply phase, by send when it
+    //                        failed, by monitor when probing stops or the link is lost.
+    //                        Read by monitor; disconnect (main) waits for 1.
+    // m_bConnected           1: connected, the link open and host bytes taken.
+    //                        1 by main (connect); 0 by main (disconnect), monitor
+    //                        (link lost), teardown. Read by every one.
+    // m_bLDRDataUnProcessed  1: host bytes wait to be sent.
+    //                        1 by driver (bytes queued) and by send (more came while
+    //                        it finished); 0 by send once it has forwarded them.
+    //                        Read by monitor (starts send) and receive (ends the phase).
+    // m_bVirtualPortClosed   1: the host has closed its port. Written by driver; read
+    //                        by send (stops) and receive (ends at its next empty read).
+    // m_bConfiguring         1: the serial-parameter command is under way. Written by
+    //                        main; send waits for 0 before it starts.
+    // m_bRunMonitor          1: the monitor goes on. Teardown sets 0; the monitor
+    //                        sets 1 again as it ends, the answer teardown waits for.
+    //
+    // One request: idle, connected, host bytes queued -> monitor starts send
+    // (idle 0) -> send forwards the bytes (unprocessed 0) and starts receive
+    // and process -> the reply phase ends -> process sets idle 1. An Ethernet
+    // channel left idle is probed by the monitor (idle 0 while probing) until
+    // host bytes come or the link is lost.
     std::atomic<int> m_bConfiguring{0};
     std::atomic<int> m_bRunMonitor{1};
     std::atomic<int> m_bIdle{1};
     std::atomic<int> m_bVirtualPortClosed{0};
     std::atomic<int> m_bLDRDataUnProcessed{0};
     std::atomic<int> m_bConnected{0};
+    // One count per chunk in m_plcDataList, and one when receive ends. The
+    // channel's own: a count released by one channel wakes no other.
     ChunkSemaphore m_hPLCDataReadEventSem{0};
 
 private:
@@ -127,10 +159,16 @@ private:
     std::atomic<MainWindowLink*> m_pMainWindow{nullptr};
     ChunkList m_plcDataList;
     ChunkList m_ldrDataList;
+    // Opened by name, so every channel of the process shares the same two:
+    // the short list operations of all channels exclude each other, which
+    // costs little as each is held around one list operation only.
     platform::NamedMutexHandle m_hLDRDataQueueMutex;
     platform::NamedMutexHandle m_hPLCDataQueueMutex;
+    // Its "RealPortMutex" is one for the process: every open, close, read and
+    // write of every channel's link takes turns, so while one channel's
+    // receive thread waits in a timed read no other link is used.
     RealPortRegistry m_linkHolder;
-    std::atomic<int> m_nLinkType{0};
+    std::atomic<LinkType> m_nLinkType{LinkType::Serial};
     WorkerThreads m_workers;
     std::thread m_monitorThread;
 };

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "platform/ByteArray.h"
+#include "common/ByteArray.h"
 
 namespace varnock {
 

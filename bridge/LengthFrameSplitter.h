@@ -3,7 +3,7 @@
 // total length field of the block header.
 #include <functional>
 
-#include "platform/ByteArray.h"
+#include "common/ByteArray.h"
 
 namespace varnock {
 

@@ -1,102 +1,35 @@
 #include "bridge/MessagingWindow.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-
 #include "bridge/BridgeChannel.h"
-#include "platform/MessageLoop.h"
 
 namespace varnock {
-
-struct MessagingWindow::Core {
-    // Held while a handler runs; recursive because a handler may pump the
-    // loop and so run further handlers of the same window.
-    std::recursive_mutex lock;
-    std::atomic<bool> alive{true};
-    BridgeChannel* owner = nullptr;
-};
-
-namespace {
-
-// One pending send from a worker thread.
-struct Call {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    LRESULT result = 0;
-
-    void Finish(LRESULT r) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (finished) return;
-        result = r;
-        finished = true;
-        done.notify_all();
-    }
-};
-
-// Completes the call with 0 if the queued item is dropped unrun (loop shut down).
-struct DropGuard {
-    explicit DropGuard(std::shared_ptr<Call> c) : call(std::move(c)) {}
-    DropGuard(const DropGuard&) = delete;
-    DropGuard& operator=(const DropGuard&) = delete;
-    ~DropGuard() { call->Finish(0); }
-    std::shared_ptr<Call> call;
-};
-
-}  // namespace
 
 MessagingWindow::~MessagingWindow() {
     Destroy();
 }
 
 bool MessagingWindow::Create(BridgeChannel* owner) {
-    if (m_core) return false;
-    m_core = std::make_shared<Core>();
-    m_core->owner = owner;
+    if (m_sends) return false;
+    m_owner = owner;
+    m_sends = std::make_shared<platform::CancelToken>();
     return true;
 }
 
 void MessagingWindow::Destroy() {
-    if (!m_core) return;
-    // The core itself stays until the window object goes: senders on other
-    // threads may still be looking at it.
-    std::lock_guard<std::recursive_mutex> guard(m_core->lock);
-    m_core->alive = false;
+    if (m_sends) m_sends->Cancel();
 }
 
 bool MessagingWindow::IsCreated() const {
-    return m_core && m_core->alive;
-}
-
-LRESULT MessagingWindow::RunOnCore(Core& core, unsigned message, WPARAM wParam, LPARAM lParam) {
-    std::lock_guard<std::recursive_mutex> guard(core.lock);
-    if (!core.alive || !core.owner) return 0;
-    return Dispatch(*core.owner, message, wParam, lParam);
+    return m_sends && !m_sends->IsCancelled();
 }
 
 LRESULT MessagingWindow::SendMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
-    std::shared_ptr<Core> core = m_core;
-    if (!core || !core->alive) return 0;
-    auto& loop = platform::MessageLoop::Main();
-    if (loop.IsLoopThread()) return RunOnCore(*core, message, wParam, lParam);
-
-    auto call = std::make_shared<Call>();
-    auto guard = std::make_shared<DropGuard>(call);
-    loop.Post([core, call, guard, message, wParam, lParam] {
-        call->Finish(RunOnCore(*core, message, wParam, lParam));
-    });
-    guard.reset();
-
-    std::unique_lock<std::mutex> wait(call->lock);
-    while (!call->finished) {
-        call->done.wait_for(wait, std::chrono::milliseconds(20));
-        // alive turns false only while no handler of this window runs, and a
-        // handler queued later sees it, so giving up here leaves nothing
-        // that still uses the caller's buffers.
-        if (!call->finished && !core->alive) return 0;
-    }
-    return call->result;
+    if (!IsCreated() || !m_owner) return 0;
+    // The handler holds only the channel, which the token keeps it from
+    // touching once the window is destroyed.
+    BridgeChannel* owner = m_owner;
+    return platform::MessageLoop::Main().Send(
+        [owner, message, wParam, lParam] { return Dispatch(*owner, message, wParam, lParam); }, m_sends);
 }
 
 LRESULT MessagingWindow::Dispatch(BridgeChannel& channel, unsigned message, WPARAM wParam, LPARAM lParam) {

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/MessageLoop.h"
+
 namespace varnock {
 
 class BridgeChannel;
@@ -57,11 +59,11 @@ public:
     LRESULT SendMessage(unsigned message, WPARAM wParam, LPARAM lParam);
 
 private:
-    struct Core;
     static LRESULT Dispatch(BridgeChannel& channel, unsigned message, WPARAM wParam, LPARAM lParam);
-    static LRESULT RunOnCore(Core& core, unsigned message, WPARAM wParam, LPARAM lParam);
 
-    std::shared_ptr<Core> m_core;
+    BridgeChannel* m_owner = nullptr;
+    // Tripped by Destroy; none until Create.
+    std::shared_ptr<platform::CancelToken> m_sends;
 };
 
 }  // namespace varnock

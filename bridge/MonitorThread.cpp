@@ -1,6 +1,7 @@
 #include "bridge/BridgeChannel.h"
 #include "bridge/ChannelThreads.h"
 #include "bridge/MainWindowLink.h"
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 
@@ -12,17 +13,14 @@ constexpr uint32_t kProbePeriodMs = 30000;
 constexpr int kProbeFailuresForLoss = 4;
 constexpr uint32_t kCycleMs = 20;
 
+// After the flags: the link is closed on the main thread, without a
+// disconnect command, then the main window is told.
 void LinkLost(BridgeChannel* channel) {
     channel->Window().SendMessage(WM_CHANNEL_CLOSE_LINK, 0, 0);
-    if (MainWindowLink* window = channel->MainWindow()) {
-        window->EnableControl(MainWindowLink::kConnectButton, true);
-        window->EnableControl(MainWindowLink::kEditButton, true);
-        window->EnableControl(MainWindowLink::kDisconnectButton, false);
-        window->ClearConnectedFlag();
-        window->ShowOwnedMessage(211, platform::kMbIconError);
-    } else {
-        platform::ShowMessage(211, platform::kMbIconError);
-    }
+    if (MainWindowLink* window = channel->MainWindow())
+        window->OnLinkLost();
+    else
+        platform::ShowMessage(kMsgLinkLost, platform::kMbIconError);
 }
 
 }  // namespace
@@ -37,7 +35,7 @@ unsigned MonitorThread(BridgeChannel* channel) {
             if (channel->m_bLDRDataUnProcessed.load() == 1) {
                 channel->m_bIdle = 0;
                 channel->StartWorker(SendDataThread);
-            } else if (!probing && channel->LinkType() == 1) {
+            } else if (!probing && channel->ActiveLinkType() == LinkType::Ethernet) {
                 probeStart = platform::GetTickCount();
                 failures = 0;
                 probing = true;
@@ -45,8 +43,8 @@ unsigned MonitorThread(BridgeChannel* channel) {
             }
         }
         if (probing) {
-            if (channel->LinkType() == 1 && channel->m_bLDRDataUnProcessed.load() != 1 &&
-                channel->m_bConnected.load()) {
+            if (channel->ActiveLinkType() == LinkType::Ethernet &&
+                channel->m_bLDRDataUnProcessed.load() != 1 && channel->m_bConnected.load()) {
                 uint32_t now = platform::GetTickCount();
                 if (now - probeStart >= kProbePeriodMs) {
                     probeStart = now;

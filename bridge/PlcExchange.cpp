@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bridge/BridgeChannel.h"
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -24,7 +25,7 @@ constexpr int kSerialFramingSize = 6;
 constexpr auto kIdleWaitLimit = std::chrono::seconds(30);
 
 bool IsSerial(const ChannelConfig* config) {
-    return config && config->m_nLinkType == 0;
+    return config && config->m_nLinkType == LinkType::Serial;
 }
 
 int BaudCode(int baudRate) {
@@ -115,7 +116,7 @@ int BridgeChannel::SendConnectCommand(int disconnect) {
     for (int i = 0; i < 6; ++i) m_requestData.Add(i == 0 ? 0x01 : 0x00);
     m_requestData.Add(disconnect ? 0x02 : 0x01);
     if (Exchange(m_requestData, 7) != 1) {
-        platform::ShowMessage(115, platform::kMbIconError);
+        platform::ShowMessage(kMsgNoCommandReply, platform::kMbIconError);
         if (IsSerial(m_pConfig.get())) SendBaudRateCommand(9600);
         CloseLink();
         return 0;
@@ -128,23 +129,27 @@ int BridgeChannel::SendConnectCommand(int disconnect) {
 }
 
 int BridgeChannel::SendCommParams(int force) {
+    // The send thread waits while this is set; cleared on every way out.
+    struct Configuring {
+        std::atomic<int>& flag;
+        ~Configuring() { flag = 0; }
+    } configuring{m_bConfiguring};
     m_bConfiguring = 1;
     if (force == 0) {
+        // No settings to compare with (no port, or a driver call failed):
+        // nothing is sent.
+        if (!m_pVirtualPort) return 0;
         ChannelConfig now;
         try {
-            if (!m_pVirtualPort) throw 0;
             now.m_nBaudRate = m_pVirtualPort->GetBaudRate();
             now.m_byDataBits = static_cast<uint8_t>(m_pVirtualPort->GetByteSize());
-            now.m_byParity = static_cast<uint8_t>(m_pVirtualPort->GetParity());
-            now.m_byStopBits = static_cast<uint8_t>(m_pVirtualPort->GetStopBits());
+            now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(m_pVirtualPort->GetParity()));
+            now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(m_pVirtualPort->GetStopBits()));
         } catch (...) {
-            // No settings to compare with: nothing is sent.
-            m_bConfiguring = 0;
             return 0;
         }
         if (now.m_nBaudRate == m_commParams.m_nBaudRate && now.m_byDataBits == m_commParams.m_byDataBits &&
             now.m_byParity == m_commParams.m_byParity && now.m_byStopBits == m_commParams.m_byStopBits) {
-            m_bConfiguring = 0;
             return 1;
         }
         m_commParams.m_nBaudRate = now.m_nBaudRate;
@@ -162,13 +167,14 @@ int BridgeChannel::SendCommParams(int force) {
     if (baud >= 0) m_requestData.Add(static_cast<uint8_t>(baud));
     if (m_commParams.m_byDataBits == 7) m_requestData.Add(0x00);
     if (m_commParams.m_byDataBits == 8) m_requestData.Add(0x01);
-    if (m_commParams.m_byParity <= 2) m_requestData.Add(m_commParams.m_byParity);
-    if (m_commParams.m_byStopBits <= 2) m_requestData.Add(m_commParams.m_byStopBits);
+    if (m_commParams.m_byParity <= Parity::Even)
+        m_requestData.Add(static_cast<uint8_t>(m_commParams.m_byParity));
+    if (m_commParams.m_byStopBits <= StopBits::Two)
+        m_requestData.Add(static_cast<uint8_t>(m_commParams.m_byStopBits));
     m_requestData.Add(0x00);
 
     int result = ExchangeControlCommand(2);
     if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x21 && m_replyData[1] == 0x00;
-    m_bConfiguring = 0;
     return result;
 }
 
@@ -237,17 +243,17 @@ int BridgeChannel::ConnectChannel() {
             m_pConfig->m_nLinkType = row->m_nLinkType;
             m_pConfig->m_strLinkPort = row->m_strLinkPort;
             m_pConfig->m_bNoConnectCommand = row->m_bNoConnectCommand;
-            if (row->m_nLinkType == 1) m_pConfig->m_strIPAddress = row->m_strIPAddress;
+            if (row->m_nLinkType == LinkType::Ethernet) m_pConfig->m_strIPAddress = row->m_strIPAddress;
             break;
         }
         m_pSettings->ReadCommunicationSettings(&m_commParams);
     }
-    int type = m_pConfig->m_nLinkType;
+    const LinkType type = m_pConfig->m_nLinkType;
     m_nLinkType = type;
-    bool serial = type == 0;
-    m_pCodec->SetLinkFraming(type == 2   ? DleFramingLayer::FRAMING_USB
-                             : type == 1 ? DleFramingLayer::FRAMING_ETHERNET
-                                         : DleFramingLayer::FRAMING_SERIAL);
+    bool serial = type == LinkType::Serial;
+    m_pCodec->SetLinkFraming(type == LinkType::Usb        ? DleFramingLayer::FRAMING_USB
+                             : type == LinkType::Ethernet ? DleFramingLayer::FRAMING_ETHERNET
+                                                          : DleFramingLayer::FRAMING_SERIAL);
 
     int opened = m_linkHolder.Open(m_pConfig.get());
     int result = opened;
@@ -269,7 +275,7 @@ int BridgeChannel::ConnectChannel() {
         CloseLink();
         if (opened != 0) return opened;
     }
-    if (result == 0) platform::ShowMessage(114, platform::kMbOk, m_pConfig->m_strLinkPort);
+    if (result == 0) platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, m_pConfig->m_strLinkPort);
     if (result == 1) m_bConnected = 1;
     return result;
 }

@@ -86,9 +86,9 @@ int RealPortRegistry::Close(ChannelConfig* config) {
     LinkLock lock(*m_hMutex);
     if (!config || !m_pPort) return 0;
     switch (config->m_nLinkType) {
-        case 0:
-        case 1:
-        case 2:
+        case LinkType::Serial:
+        case LinkType::Ethernet:
+        case LinkType::Usb:
             return CloseHeld();
         default:
             // No link of another type is ever created; drop it all the same.

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/ByteArray.h"
+#include "common/ChannelConfig.h"
 #include "links/RealPort.h"
-#include "platform/ByteArray.h"
 #include "platform/NamedMutex.h"
-#include "settings/ChannelConfig.h"
 
 namespace varnock {
 

@@ -16,7 +16,8 @@ constexpr int kMaxReadCount = 4096;
 
 unsigned ReceiveDataThread(BridgeChannel* channel) {
     const int monitorTime = channel->PLCDataMonitorTime();
-    const int timeout = channel->LinkType() == 2 ? channel->PLCDataMonitorTime_USB() : monitorTime;
+    const int timeout =
+        channel->ActiveLinkType() == LinkType::Usb ? channel->PLCDataMonitorTime_USB() : monitorTime;
     const int count = std::min(channel->PLCDataBytesToReadInMonitorTime(), kMaxReadCount);
     int silence = 0;
 
@@ -49,7 +50,7 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
 unsigned ProcessDataThread(BridgeChannel* channel) {
     LengthFrameSplitter lengthSplitter;
     DleFrameSplitter dleSplitter;
-    const bool serial = channel->LinkType() == 0;
+    const bool serial = channel->ActiveLinkType() == LinkType::Serial;
     auto deliver = [channel](ByteArray& frame) {
         channel->Window().SendMessage(WM_CHANNEL_DELIVER_PLC_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
     };

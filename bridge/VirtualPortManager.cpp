@@ -2,6 +2,7 @@
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/RealPortRegistry.h"
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "settings/SettingsManager.h"
 
@@ -41,13 +42,14 @@ void VirtualPortManager::CreateChannel(int index) {
     config->m_strLinkPort = row->m_strLinkPort;
     config->m_strVirtualPort = row->m_strVirtualPort;
     config->m_bNoConnectCommand = row->m_bNoConnectCommand;
-    if (config->m_nLinkType == 1) config->m_strIPAddress = row->m_strIPAddress;
+    if (config->m_nLinkType == LinkType::Ethernet) config->m_strIPAddress = row->m_strIPAddress;
 
     // Trial open: report an unusable link now, but release it again; the
     // link is opened for use only when the user connects.
     {
         RealPortRegistry trial;
-        if (trial.Open(config) != 1) platform::ShowMessage(114, platform::kMbOk, config->m_strLinkPort);
+        if (trial.Open(config) != 1)
+            platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, config->m_strLinkPort);
         trial.Close(config);
     }
 

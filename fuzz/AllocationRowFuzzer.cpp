@@ -38,8 +38,9 @@ std::vector<std::string> Rows(SettingsManager& settings) {
     std::vector<std::string> rows;
     for (int i = 0; AllocationRow* row = settings.GetRow(i); ++i) {
         rows.push_back(row->m_strVirtualPort + "|" + row->m_strLinkPort + "|" + row->m_strRealPort + "|" +
-                       row->m_strIPAddress + "|" + row->m_strExtra + "|" + std::to_string(row->m_nLinkType) +
-                       "|" + std::to_string(row->m_bNoConnectCommand));
+                       row->m_strIPAddress + "|" + row->m_strExtra + "|" +
+                       std::to_string(static_cast<int>(row->m_nLinkType)) + "|" +
+                       std::to_string(row->m_bNoConnectCommand));
     }
     return rows;
 }

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "common/ByteArray.h"
 #include "links/FrameCodec.h"
-#include "platform/ByteArray.h"
 
 #define FUZZ_CHECK(condition)                                                                      \
     do {                                                                                           \

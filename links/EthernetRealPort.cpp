@@ -6,7 +6,6 @@
 
 namespace varnock {
 
-using platform::SocketError;
 using platform::TcpSocket;
 
 EthernetRealPort::~EthernetRealPort() {
@@ -131,9 +130,7 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
             sent = static_cast<uint32_t>(result);
             return 1;
         }
-        SocketError e = m_pSocket->LastError();
-        if (e == SocketError::ConnectionAborted || e == SocketError::ConnectionReset ||
-            e == SocketError::NotConnected || e == SocketError::BrokenPipe) {
+        if (m_pSocket->LastError().IsLost()) {
             platform::Sleep(kReconnectPauseMs);
             Reconnect();
         }

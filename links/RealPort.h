@@ -2,8 +2,8 @@
 // The one interface every kind of PLC link offers to the bridge engine.
 #include <cstdint>
 
-#include "platform/ByteArray.h"
-#include "settings/ChannelConfig.h"
+#include "common/ByteArray.h"
+#include "common/ChannelConfig.h"
 
 namespace varnock {
 

@@ -32,19 +32,19 @@ void SetLinkEnvironment(const LinkEnvironment* environment) {
     g_environment.store(environment, std::memory_order_release);
 }
 
-int CreateRealPort(int linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
                    const LinkEnvironment& environment) {
     // An earlier link still held would keep its device from this open.
     Discard(link);
     std::unique_ptr<RealPort> created;
     switch (linkType) {
-        case 0:
+        case LinkType::Serial:
             created.reset(new (std::nothrow) SerialRealPort());
             break;
-        case 1:
+        case LinkType::Ethernet:
             created.reset(new (std::nothrow) EthernetRealPort());
             break;
-        case 2:
+        case LinkType::Usb:
             return SelectUsbLink(config, link, environment);
         default:
             return RealPort::OPEN_FAILED;

@@ -27,10 +27,10 @@ void SetLinkEnvironment(const LinkEnvironment* environment);
 // `link` whatever the result, so that a later Close finds it; returns the
 // open result. A link that `link` still holds is closed and dropped first;
 // an unknown type then creates nothing and gives 0.
-int CreateRealPort(int linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
                    const LinkEnvironment& environment = CurrentLinkEnvironment());
 
-// Link type 2: the native USB device first, then a USB-to-UART converter.
+// A USB link: the native USB device first, then a USB-to-UART converter.
 int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
                   const LinkEnvironment& environment = CurrentLinkEnvironment());
 

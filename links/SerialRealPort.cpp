@@ -8,7 +8,7 @@
 
 namespace varnock {
 
-using platform::SerialError;
+using platform::Error;
 using platform::SerialState;
 using platform::SerialTimeouts;
 
@@ -21,7 +21,7 @@ SerialRealPort::SerialRealPort(std::unique_ptr<platform::SerialLine> line) : m_l
 SerialRealPort::~SerialRealPort() = default;
 
 int SerialRealPort::GetCommState(SerialState& state) {
-    return m_line->GetState(state) == SerialError::None ? 1 : 0;
+    return m_line->GetState(state) == Error::None ? 1 : 0;
 }
 
 int SerialRealPort::Open(const ChannelConfig& config) {
@@ -31,7 +31,7 @@ int SerialRealPort::Open(const ChannelConfig& config) {
     // "\\.\" + name, as ports above COM9 need; the name resolves in the
     // device directory, else under /dev.
     auto path = platform::ResolveDeviceName("\\\\.\\" + config.m_strLinkPort);
-    if (m_line->Open(path) == SerialError::None) {
+    if (m_line->Open(path) == Error::None) {
         m_hDevice = m_line->Fd();
 
         SerialState dcb;
@@ -43,9 +43,9 @@ int SerialRealPort::Open(const ChannelConfig& config) {
         dcb.inX = false;
         dcb.rtsControl = platform::LineControl::Handshake;
         dcb.baudRate = static_cast<uint32_t>(config.m_nBaudRate);
-        dcb.parity = config.m_byParity;
+        dcb.parity = static_cast<uint8_t>(config.m_byParity);
         dcb.byteSize = config.m_byDataBits;
-        dcb.stopBits = config.m_byStopBits;
+        dcb.stopBits = static_cast<uint8_t>(config.m_byStopBits);
 
         m_line->PurgeInput();
         m_line->PurgeOutput();
@@ -53,7 +53,7 @@ int SerialRealPort::Open(const ChannelConfig& config) {
 
         // The tty layer sizes its own queues (kQueueSize has no equivalent).
         result = OPEN_OK;
-        if (m_line->SetState(dcb) != SerialError::None) result = OPEN_FAILED;
+        if (m_line->SetState(dcb) != Error::None) result = OPEN_FAILED;
     }
     m_nOpenResult = result;
     return result;
@@ -68,7 +68,7 @@ int SerialRealPort::ResetLine() {
     changed.rtsControl = platform::LineControl::Disable;
     changed.outxCtsFlow = false;
     changed.outxDsrFlow = false;
-    if (m_line->SetState(changed) != SerialError::None) return 0;
+    if (m_line->SetState(changed) != Error::None) return 0;
 
     m_line->SetDtr(false);
     m_line->SetBreak(true);
@@ -78,7 +78,7 @@ int SerialRealPort::ResetLine() {
     m_line->SetDtr(true);
 
     m_line->SetState(unchanged);
-    return m_line->ClearError() == SerialError::None ? 1 : 0;
+    return m_line->ClearError() == Error::None ? 1 : 0;
 }
 
 int SerialRealPort::Configure(const ChannelConfig& config) {
@@ -86,10 +86,10 @@ int SerialRealPort::Configure(const ChannelConfig& config) {
     int result = GetCommState(dcb);
     if (result != 1) return result;
     dcb.baudRate = static_cast<uint32_t>(config.m_nBaudRate);
-    dcb.parity = config.m_byParity;
+    dcb.parity = static_cast<uint8_t>(config.m_byParity);
     dcb.byteSize = config.m_byDataBits;
-    dcb.stopBits = config.m_byStopBits;
-    return m_line->SetState(dcb) == SerialError::None ? 1 : 0;
+    dcb.stopBits = static_cast<uint8_t>(config.m_byStopBits);
+    return m_line->SetState(dcb) == Error::None ? 1 : 0;
 }
 
 int SerialRealPort::Close() {
@@ -140,10 +140,10 @@ int SerialRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint3
     timeouts.readTotalTimeoutConstant = timeoutMs;
     ApplyTimeoutRule(timeouts);
 
-    SerialError e = m_line->Read(transfer.data(), count, received);
+    Error e = m_line->Read(transfer.data(), count, received);
     buffer.Append(transfer.data(), static_cast<int>(received));
     // A line that went away during the read is lost, not merely quiet.
-    return e == SerialError::DeviceLost ? 0 : 1;
+    return e.IsLost() ? 0 : 1;
 }
 
 int SerialRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) {
@@ -158,7 +158,7 @@ int SerialRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, ui
     std::vector<uint8_t> transfer(buffer.data(), buffer.data() + count);
 
     int modem = 0;
-    if (m_line->ModemStatus(modem) != SerialError::None || !(modem & platform::MODEM_CTS)) {
+    if (m_line->ModemStatus(modem) != Error::None || !(modem & platform::MODEM_CTS)) {
         // A PLC that does not raise CTS counts as absent.
         m_line->PurgeOutput();
         return 0;
@@ -170,8 +170,8 @@ int SerialRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, ui
     timeouts.writeTotalTimeoutMultiplier = 0;
     ApplyTimeoutRule(timeouts);
 
-    SerialError e = m_line->Write(transfer.data(), count, sent);
-    return e == SerialError::DeviceLost ? 0 : 1;
+    Error e = m_line->Write(transfer.data(), count, sent);
+    return e.IsLost() ? 0 : 1;
 }
 
 }  // namespace varnock

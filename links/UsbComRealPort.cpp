@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
@@ -14,8 +15,6 @@
 namespace varnock {
 namespace fs = std::filesystem;
 namespace {
-
-constexpr int kMessageSettingsMissing = 109;
 
 bool CanRead(const fs::path& file) {
     std::error_code ec;
@@ -40,7 +39,7 @@ int UsbComRealPort::Open(const ChannelConfig&) {
 
     const fs::path settingsFile = m_settingsDirectory / "Varnock.ini";
     if (!CanRead(settingsFile)) {
-        platform::ShowMessage(kMessageSettingsMissing, platform::kMbIconError);
+        platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
         return OPEN_FAILED;
     }
     IniFile ini;
@@ -53,9 +52,9 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     const std::string portPath = ports.size() == 1 ? ports.front() : name;
 
     int result = OPEN_OK;
-    platform::SerialError error = m_line.Open(platform::ResolveDeviceName(portPath));
-    if (error != platform::SerialError::None) {
-        result = error == platform::SerialError::AccessDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
+    platform::Error error = m_line.Open(platform::ResolveDeviceName(portPath));
+    if (error != platform::Error::None) {
+        result = error == platform::Error::AccessDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
     } else {
         m_hDevice = m_line.Fd();
     }
@@ -63,7 +62,7 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     if (result == OPEN_OK && !m_bTimeoutsSet) {
         m_bTimeoutsSet = 1;
         platform::SerialState state;
-        result = m_line.GetState(state) == platform::SerialError::None ? OPEN_OK : OPEN_FAILED;
+        result = m_line.GetState(state) == platform::Error::None ? OPEN_OK : OPEN_FAILED;
         m_line.GetTimeouts(m_timeouts);
         // A negative setting would turn into a wait of weeks.
         const int t =
@@ -114,12 +113,12 @@ int UsbComRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint3
         const int missing =
             static_cast<int>(std::min<int64_t>(count - static_cast<int64_t>(total), kReadBufferSize));
         uint32_t n = 0;
-        platform::SerialError error = m_line.Read(chunk, missing, n);
+        platform::Error error = m_line.Read(chunk, missing, n);
         n = std::min<uint32_t>(n, static_cast<uint32_t>(missing));
         buffer.Append(chunk, static_cast<int>(n));
         total += n;
         // A vanished device answers at once; waiting out the time-out would only spin.
-        if (error == platform::SerialError::DeviceLost || error == platform::SerialError::NotOpen) break;
+        if (error.IsLost() || error == platform::Error::NotOpen) break;
         timedOut = platform::GetTickCount() - start + kReadSlackMs >= timeoutMs;
     }
     received = total;

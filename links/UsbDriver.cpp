@@ -11,6 +11,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/Deadline.h"
+#include "platform/Error.h"
 #include "platform/Paths.h"
 
 namespace varnock {
@@ -29,12 +31,8 @@ int TimeoutOf(int fd) {
 }
 
 bool WaitReady(int fd, short events) {
-    pollfd p{fd, events, 0};
-    int rc;
-    do {
-        rc = ::poll(&p, 1, TimeoutOf(fd));
-    } while (rc < 0 && errno == EINTR);
-    return rc > 0 && (p.revents & events);
+    int revents = platform::PollFd(fd, events, TimeoutOf(fd));
+    return revents > 0 && (revents & events);
 }
 
 }  // namespace
@@ -43,8 +41,9 @@ UsbDriver::Handle IoctlUsbDriver::Open(const std::string& name, UsbOpenError& er
     const std::string path = platform::ResolveDeviceName(name).string();
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
-        error = (errno == EACCES || errno == EPERM || errno == EBUSY) ? UsbOpenError::AccessDenied
-                                                                      : UsbOpenError::NotThere;
+        error = platform::Error::FromErrno(errno) == platform::Error::AccessDenied
+                    ? UsbOpenError::AccessDenied
+                    : UsbOpenError::NotThere;
         return kInvalidHandle;
     }
     // No sharing: a node another program holds counts as refused.

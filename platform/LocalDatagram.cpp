@@ -25,13 +25,16 @@ bool MakeAddress(const fs::path& path, sockaddr_un* address) {
 
 }  // namespace
 
-std::unique_ptr<LocalDatagramSocket> LocalDatagramSocket::Bind(const fs::path& path, int* error) {
+std::unique_ptr<LocalDatagramSocket> LocalDatagramSocket::Bind(const fs::path& path, Error* error) {
     auto fail = [error](int e) {
-        if (error) *error = e;
+        if (error) *error = Error::FromErrno(e);
         return nullptr;
     };
     sockaddr_un address{};
-    if (!MakeAddress(path, &address)) return fail(ENAMETOOLONG);
+    if (!MakeAddress(path, &address)) {
+        if (error) *error = Error(Error::InvalidAddress, ENAMETOOLONG);
+        return nullptr;
+    }
     std::unique_ptr<LocalDatagramSocket> socket(new LocalDatagramSocket);
     socket->m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket->m_fd < 0) return fail(errno);

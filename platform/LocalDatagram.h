@@ -8,15 +8,17 @@
 #include <filesystem>
 #include <memory>
 
+#include "platform/Error.h"
+
 namespace varnock::platform {
 
 class LocalDatagramSocket {
 public:
     // Binds `path` with mode 0600, non-blocking, with a receive queue of a
     // few messages. Whatever is at `path` is replaced: the caller owns the
-    // name. nullptr with *error the errno (ENAMETOOLONG for a path a socket
+    // name. nullptr with *error set (InvalidAddress for a path a socket
     // address cannot hold).
-    static std::unique_ptr<LocalDatagramSocket> Bind(const std::filesystem::path& path, int* error);
+    static std::unique_ptr<LocalDatagramSocket> Bind(const std::filesystem::path& path, Error* error);
     ~LocalDatagramSocket();
     LocalDatagramSocket(const LocalDatagramSocket&) = delete;
     LocalDatagramSocket& operator=(const LocalDatagramSocket&) = delete;

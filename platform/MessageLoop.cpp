@@ -1,6 +1,82 @@
 #include "platform/MessageLoop.h"
 
+#include <algorithm>
+
 namespace varnock::platform {
+
+namespace detail {
+
+// One sender waiting for its handler. Shared with the queued item, so a
+// sender released early leaves nothing dangling behind.
+struct PendingSend {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    intptr_t result = 0;
+
+    // The first result counts.
+    void Finish(intptr_t r) {
+        std::lock_guard<std::mutex> guard(lock);
+        if (finished) return;
+        result = r;
+        finished = true;
+        done.notify_all();
+    }
+    intptr_t Wait() {
+        std::unique_lock<std::mutex> guard(lock);
+        done.wait(guard, [this] { return finished; });
+        return result;
+    }
+};
+
+}  // namespace detail
+
+namespace {
+
+// Releases the sender with 0 when the queued item is dropped unrun.
+class FinishOnDrop {
+public:
+    explicit FinishOnDrop(std::shared_ptr<detail::PendingSend> send) : m_send(std::move(send)) {}
+    FinishOnDrop(const FinishOnDrop&) = delete;
+    FinishOnDrop& operator=(const FinishOnDrop&) = delete;
+    ~FinishOnDrop() { m_send->Finish(0); }
+
+private:
+    std::shared_ptr<detail::PendingSend> m_send;
+};
+
+}  // namespace
+
+void CancelToken::Cancel() {
+    {
+        // Waits for a handler running on another thread.
+        std::lock_guard<std::recursive_mutex> running(m_running);
+        m_cancelled = true;
+    }
+    std::vector<std::shared_ptr<detail::PendingSend>> waiters;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        waiters.swap(m_waiters);
+    }
+    for (auto& send : waiters) send->Finish(0);
+}
+
+intptr_t CancelToken::Run(const std::function<intptr_t()>& handler) {
+    std::lock_guard<std::recursive_mutex> running(m_running);
+    return m_cancelled ? 0 : handler();
+}
+
+bool CancelToken::AddWaiter(const std::shared_ptr<detail::PendingSend>& send) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_cancelled) return false;
+    m_waiters.push_back(send);
+    return true;
+}
+
+void CancelToken::RemoveWaiter(const std::shared_ptr<detail::PendingSend>& send) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_waiters.erase(std::remove(m_waiters.begin(), m_waiters.end(), send), m_waiters.end());
+}
 
 MessageLoop& MessageLoop::Main() {
     static MessageLoop loop;
@@ -17,53 +93,36 @@ bool MessageLoop::IsLoopThread() const {
     return m_thread == std::this_thread::get_id();
 }
 
-void MessageLoop::Enqueue(std::function<void()> run) {
+bool MessageLoop::Enqueue(std::function<void()> run, bool isSend) {
     std::function<void()> wakeup;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_queue.push_back(std::make_shared<Item>(Item{std::move(run)}));
+        if (isSend && m_shutdown) return false;
+        m_queue.push_back(std::move(run));
         wakeup = m_wakeup;
     }
     m_queued.notify_all();
     if (wakeup) wakeup();
+    return true;
 }
 
-intptr_t MessageLoop::Send(Handler handler) {
-    if (IsLoopThread()) return handler();
+intptr_t MessageLoop::Send(Handler handler, const std::shared_ptr<CancelToken>& token) {
+    auto run = [token, handler = std::move(handler)] { return token ? token->Run(handler) : handler(); };
+    if (IsLoopThread()) return run();
 
-    // Shared with the queued item, so a sender released by Shutdown leaves
-    // nothing dangling behind.
-    struct Call {
-        std::mutex lock;
-        std::condition_variable done;
-        bool finished = false;
-        intptr_t result = 0;
-    };
-    auto call = std::make_shared<Call>();
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_shutdown) return 0;
-    }
-    Enqueue([call, handler = std::move(handler)] {
-        intptr_t r = handler();
-        std::lock_guard<std::mutex> lock(call->lock);
-        call->result = r;
-        call->finished = true;
-        call->done.notify_all();
-    });
-
-    std::unique_lock<std::mutex> wait(call->lock);
-    while (!call->finished) {
-        call->done.wait_for(wait, std::chrono::milliseconds(50));
-        if (call->finished) break;
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_shutdown) return 0;
-    }
-    return call->result;
+    auto send = std::make_shared<detail::PendingSend>();
+    if (token && !token->AddWaiter(send)) return 0;
+    auto drop = std::make_shared<FinishOnDrop>(send);
+    // Refused after Shutdown: the item and with it `drop` go at once.
+    Enqueue([send, drop, run = std::move(run)] { send->Finish(run()); }, true);
+    drop.reset();
+    intptr_t result = send->Wait();
+    if (token) token->RemoveWaiter(send);
+    return result;
 }
 
 void MessageLoop::Post(std::function<void()> handler) {
-    Enqueue(std::move(handler));
+    Enqueue(std::move(handler), false);
 }
 
 int MessageLoop::Pump(std::chrono::milliseconds timeout) {
@@ -75,10 +134,11 @@ int MessageLoop::Pump(std::chrono::milliseconds timeout) {
     // Only what is queued now: handlers that queue more wait for the next pump.
     size_t n = m_queue.size();
     while (n-- > 0 && !m_queue.empty()) {
-        auto item = m_queue.front();
+        std::function<void()> item = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        item->run();
+        item();
+        item = nullptr;  // a send's sender is released before the next item runs
         ++ran;
         lock.lock();
     }
@@ -102,13 +162,14 @@ void MessageLoop::SetWakeup(std::function<void()> wakeup) {
 }
 
 void MessageLoop::Shutdown() {
-    std::deque<std::shared_ptr<Item>> dropped;
+    std::deque<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_shutdown = true;
         dropped.swap(m_queue);
     }
     m_queued.notify_all();
+    // Dropping the items releases their senders with 0.
 }
 
 void MessageLoop::Restart() {

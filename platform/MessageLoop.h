@@ -2,6 +2,7 @@
 // The main thread's message loop. Worker threads hand work to the main
 // thread with Send and block until the main thread has run it; the desktop
 // program and the headless runner pump the loop, tests pump it themselves.
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -10,8 +11,44 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace varnock::platform {
+
+namespace detail {
+struct PendingSend;
+}
+
+// Withdraws what an owner handed to the loop when the owner goes away.
+// Once Cancel has returned, no handler sent with the token runs any more,
+// senders still waiting have returned 0, and a handler of it that was
+// running on another thread has finished; so nothing uses a sender's
+// buffers after the sender gave up. Cancel from inside one of its handlers
+// lets that handler go on.
+class CancelToken {
+public:
+    CancelToken() = default;
+    CancelToken(const CancelToken&) = delete;
+    CancelToken& operator=(const CancelToken&) = delete;
+
+    void Cancel();
+    bool IsCancelled() const { return m_cancelled.load(); }
+
+private:
+    friend class MessageLoop;
+    // Runs `handler` unless cancelled; 0 when cancelled.
+    intptr_t Run(const std::function<intptr_t()>& handler);
+    // False when already cancelled.
+    bool AddWaiter(const std::shared_ptr<detail::PendingSend>& send);
+    void RemoveWaiter(const std::shared_ptr<detail::PendingSend>& send);
+
+    // Held while one of its handlers runs; recursive because a handler may
+    // pump the loop and so run further handlers of the same owner.
+    std::recursive_mutex m_running;
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_lock;  // guards m_waiters
+    std::vector<std::shared_ptr<detail::PendingSend>> m_waiters;
+};
 
 class MessageLoop {
 public:
@@ -31,8 +68,9 @@ public:
 
     // Runs `handler` on the loop thread and returns its result. From the loop
     // thread itself it runs at once. Blocks the caller until it has run; when
-    // the loop is shut down it does not run and the result is 0.
-    intptr_t Send(Handler handler);
+    // the loop is shut down or `token` cancelled first, it does not run and
+    // the result is 0.
+    intptr_t Send(Handler handler, const std::shared_ptr<CancelToken>& token = nullptr);
 
     // Queues `handler` without waiting.
     void Post(std::function<void()> handler);
@@ -55,14 +93,12 @@ public:
     void Restart();
 
 private:
-    struct Item {
-        std::function<void()> run;
-    };
-    void Enqueue(std::function<void()> run);
+    // False, and `run` dropped, when a send comes after Shutdown.
+    bool Enqueue(std::function<void()> run, bool isSend);
 
     mutable std::mutex m_lock;
     std::condition_variable m_queued;
-    std::deque<std::shared_ptr<Item>> m_queue;
+    std::deque<std::function<void()>> m_queue;
     std::thread::id m_thread{};
     bool m_shutdown = false;
     std::function<void()> m_wakeup;

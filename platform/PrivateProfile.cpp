@@ -12,37 +12,12 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Text.h"
+
 namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kBlanks = " \t\r\n\v\f";
-
-// Lookups work on views: every read scans the whole file, so copying each
-// line would make large files slow.
-std::string_view TrimView(std::string_view text) {
-    auto first = text.find_first_not_of(kBlanks);
-    if (first == std::string_view::npos) return {};
-    auto last = text.find_last_not_of(kBlanks);
-    return text.substr(first, last - first + 1);
-}
-
-std::string Trim(const std::string& text) {
-    return std::string(TrimView(text));
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // One line of the file, its end kept apart so that it can be written back
 // exactly as it was.
@@ -87,6 +62,8 @@ void ForEachLine(std::string_view content, Visit visit) {
     }
 }
 
+// Lookups work on views (TrimView): every read scans the whole file, so
+// copying each line would make large files slow.
 bool SectionName(std::string_view text, std::string_view& name) {
     std::string_view t = TrimView(text);
     if (t.empty() || t.front() != '[') return false;

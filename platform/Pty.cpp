@@ -15,28 +15,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
+
+#include "platform/BaudRates.h"
+#include "platform/Deadline.h"
 
 namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr std::pair<speed_t, int> kBaudRates[] = {
-    {B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},         {B150, 150},
-    {B200, 200},         {B300, 300},         {B600, 600},         {B1200, 1200},       {B1800, 1800},
-    {B2400, 2400},       {B4800, 4800},       {B9600, 9600},       {B19200, 19200},     {B38400, 38400},
-    {B57600, 57600},     {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-    {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000}, {B1500000, 1500000},
-    {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000}, {B3500000, 3500000}, {B4000000, 4000000},
-};
-
-int BaudFromSpeed(speed_t speed) {
-    for (const auto& [code, rate] : kBaudRates) {
-        if (code == speed) return rate;
-    }
-    return 0;
-}
 
 int DataBitsFromFlags(tcflag_t cflag) {
     switch (cflag & CSIZE) {
@@ -49,13 +35,6 @@ int DataBitsFromFlags(tcflag_t cflag) {
         default:
             return 8;
     }
-}
-
-// Milliseconds left until `deadline`, never negative.
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
 bool IsPtsPath(const std::string& target) {
@@ -106,9 +85,9 @@ bool WakeEvent::Wait(int timeoutMs) {
 
 // ---- Pty
 
-std::unique_ptr<Pty> Pty::Create(int* error) {
+std::unique_ptr<Pty> Pty::Create(Error* error) {
     auto fail = [error](int e) {
-        if (error) *error = e;
+        if (error) *error = Error::FromErrno(e);
         return nullptr;
     };
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -172,11 +151,11 @@ int Pty::Read(void* buffer, int count) {
     if (count <= 0) return 0;
     ssize_t n = ::read(m_master, buffer, static_cast<size_t>(count));
     if (n >= 0) return static_cast<int>(n);
-    return errno == EAGAIN || errno == EINTR ? 0 : -errno;
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
 }
 
 int Pty::Write(const void* bytes, int count, int timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     const char* p = static_cast<const char*>(bytes);
     int written = 0;
     while (written < count) {
@@ -186,12 +165,10 @@ int Pty::Write(const void* bytes, int count, int timeoutMs) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return written > 0 ? written : -errno;
+        if (n < 0 && errno != EAGAIN) return written > 0 ? written : -1;
         // The host's input queue is full: wait for room, but not for ever.
-        int left = RemainingMs(deadline);
-        if (left == 0) break;
-        pollfd out{m_master, POLLOUT, 0};
-        if (::poll(&out, 1, left) <= 0) break;
+        int left = MsUntil(deadline);
+        if (left == 0 || PollFd(m_master, POLLOUT, left) <= 0) break;
     }
     return written;
 }
@@ -200,7 +177,7 @@ namespace {
 
 PtyLineSettings ToLineSettings(const termios& tio) {
     PtyLineSettings settings;
-    settings.baudRate = BaudFromSpeed(::cfgetospeed(&tio));
+    settings.baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
     settings.dataBits = DataBitsFromFlags(tio.c_cflag);
     settings.parityEnable = tio.c_cflag & PARENB;
     settings.parityOdd = tio.c_cflag & PARODD;
@@ -211,10 +188,10 @@ PtyLineSettings ToLineSettings(const termios& tio) {
 
 }  // namespace
 
-bool Pty::ReadLineSettings(PtyLineSettings* settings, int* error) {
+bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
     termios tio{};
     if (::tcgetattr(m_master, &tio) != 0) {
-        if (error) *error = errno;
+        if (error) *error = Error::FromErrno(errno);
         return false;
     }
     *settings = ToLineSettings(tio);
@@ -295,8 +272,8 @@ DeviceEntry InspectDeviceEntry(const fs::path& path) {
     return entry;
 }
 
-int CreateDeviceLink(const fs::path& link, const std::string& target) {
-    return ::symlink(target.c_str(), link.c_str()) == 0 ? 0 : errno;
+Error CreateDeviceLink(const fs::path& link, const std::string& target) {
+    return ::symlink(target.c_str(), link.c_str()) == 0 ? Error() : Error::FromErrno(errno);
 }
 
 bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
@@ -307,9 +284,10 @@ bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
 
 // ---- DeviceNameLock
 
-std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created, int* error) {
+std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created,
+                                                           Error* error) {
     auto fail = [error](int e) {
-        if (error) *error = e;
+        if (error) *error = Error::FromErrno(e);
         return nullptr;
     };
     // A holder removes the file before letting go, so a lock won on a file

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Error.h"
+
 namespace varnock::platform {
 
 // What the host side has set on the slave, as tcgetattr on the master shows
@@ -61,8 +63,8 @@ public:
     // open it) with the line settings the kernel gives a new terminal. The
     // slave is opened and closed once so that the master reports hang-up
     // until somebody opens it: a slave never opened reports nothing. On
-    // failure returns nullptr and sets *error to the errno.
-    static std::unique_ptr<Pty> Create(int* error);
+    // failure returns nullptr and sets *error.
+    static std::unique_ptr<Pty> Create(Error* error);
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
@@ -80,14 +82,15 @@ public:
 
     // Bytes the host wrote that wait to be read.
     int BytesAvailable();
-    // Takes up to count bytes without waiting. Returns the number taken or
-    // -errno.
+    // Takes up to count bytes without waiting. Returns the number taken, -1
+    // when the pty failed.
     int Read(void* buffer, int count);
     // Hands bytes to the host, waiting up to timeoutMs while the host's
-    // input queue is full. Returns the number written or -errno.
+    // input queue is full. Returns the number written, -1 when the pty
+    // failed before the first byte.
     int Write(const void* bytes, int count, int timeoutMs);
 
-    bool ReadLineSettings(PtyLineSettings* settings, int* error);
+    bool ReadLineSettings(PtyLineSettings* settings, Error* error);
     // True while the slave has exactly the settings of a new terminal (as
     // the kernel gave them to this pair): nobody has set anything since
     // the last reset.
@@ -141,9 +144,9 @@ struct DeviceEntry {
 };
 
 DeviceEntry InspectDeviceEntry(const std::filesystem::path& path);
-// Makes `link` a symbolic link to `target`. Returns 0 or the errno (EEXIST
-// when the name is taken).
-int CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
+// Makes `link` a symbolic link to `target`. AlreadyExists when the name is
+// taken.
+Error CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
 // Removes `link` only while it still points to `target`.
 bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);
 
@@ -151,10 +154,10 @@ bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::stri
 // dies, so a link whose lock nobody holds was left behind by a dead process.
 class DeviceNameLock {
 public:
-    // nullptr when another holder has it (*error EBUSY) or the file cannot
-    // be used (*error the errno). *created tells whether the file was new.
+    // nullptr when another holder has it (*error AccessDenied) or the file
+    // cannot be used. *created tells whether the file was new.
     static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool* created,
-                                                      int* error);
+                                                      Error* error);
     ~DeviceNameLock();
     DeviceNameLock(const DeviceNameLock&) = delete;
     DeviceNameLock& operator=(const DeviceNameLock&) = delete;

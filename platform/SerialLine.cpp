@@ -13,45 +13,18 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/BaudRates.h"
+#include "platform/Deadline.h"
+#include "platform/Error.h"
+
 namespace varnock::platform {
 namespace {
 
 static_assert(sizeof(KernelTermios) == 36, "TCGETS/TCSETS carry the kernel's 36-byte termios");
 static_assert(MODEM_CTS == TIOCM_CTS && MODEM_DSR == TIOCM_DSR);
 
-struct BaudEntry {
-    uint32_t rate;
-    uint32_t bits;
-};
-
-constexpr BaudEntry kBaudTable[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
-    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
-    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
-    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
-    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-};
-
 constexpr uint32_t kParityBits = PARENB | PARODD | CMSPAR;
 constexpr uint32_t kPtyDroppedBits = CSIZE | kParityBits;
-
-bool BaudBits(uint32_t rate, uint32_t& bits) {
-    for (const auto& e : kBaudTable) {
-        if (e.rate == rate) {
-            bits = e.bits;
-            return true;
-        }
-    }
-    return false;
-}
-
-uint32_t BaudRate(uint32_t cflag) {
-    for (const auto& e : kBaudTable) {
-        if (e.bits == (cflag & CBAUD)) return e.rate;
-    }
-    return 0;
-}
 
 int GetTermios(int fd, KernelTermios& t) {
     return ::ioctl(fd, TCGETS, &t) == 0 ? 0 : errno;
@@ -70,85 +43,23 @@ bool IsPtyDevice(int fd) {
     return (maj >= 136 && maj <= 143) || maj == 2 || maj == 3 || (maj == 5 && min == 2);
 }
 
-using SteadyClock = std::chrono::steady_clock;
-
-int MsUntil(SteadyClock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    if (left <= 0) return 0;
-    return static_cast<int>(std::min<int64_t>(left, 1 << 30));
-}
-
 // Waits for `events`; 1 ready, 0 timed out, -1 the device hung up or failed.
 int WaitFd(int fd, short events, int timeoutMs) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, timeoutMs);
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        if (rc == 0) return 0;
-        if (p.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
-        return 1;
-    }
+    int revents = PollFd(fd, events, timeoutMs);
+    if (revents < 0 || (revents & (POLLHUP | POLLERR | POLLNVAL))) return -1;
+    return revents == 0 ? 0 : 1;
 }
 
 }  // namespace
-
-SerialError SerialErrorFromErrno(int err) {
-    switch (err) {
-        case 0:
-            return SerialError::None;
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-        case ENOTDIR:
-            return SerialError::NotFound;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK:
-            return SerialError::AccessDenied;
-        case EINVAL:
-        case ENOTTY:
-        case ENOTSUP:
-            return SerialError::Unsupported;
-        case EIO:
-        case EPIPE:
-            return SerialError::DeviceLost;
-        case EBADF:
-            return SerialError::NotOpen;
-        default:
-            return SerialError::Other;
-    }
-}
-
-const char* SerialErrorText(SerialError error) {
-    switch (error) {
-        case SerialError::None:
-            return "no error";
-        case SerialError::NotFound:
-            return "device not found";
-        case SerialError::AccessDenied:
-            return "access denied";
-        case SerialError::Unsupported:
-            return "setting not supported";
-        case SerialError::DeviceLost:
-            return "device lost";
-        case SerialError::NotOpen:
-            return "line not open";
-        case SerialError::Other:
-            break;
-    }
-    return "serial line error";
-}
 
 SerialLine::~SerialLine() {
     Close();
 }
 
-SerialError SerialLine::Open(const std::filesystem::path& path) {
+Error SerialLine::Open(const std::filesystem::path& path) {
     Close();
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return SerialErrorFromErrno(errno);
+    if (fd < 0) return Error::FromErrno(errno);
     m_fd = fd;
     m_path = path;
 
@@ -156,20 +67,21 @@ SerialError SerialLine::Open(const std::filesystem::path& path) {
     int err = GetTermios(fd, original);
     if (err != 0) {
         Close();
-        return err == ENOTTY ? SerialError::Unsupported : SerialErrorFromErrno(err);
+        return Error::FromErrno(err);
     }
     // The advisory lock keeps our own processes apart even where TIOCEXCL
     // does not bind (a privileged user).
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         err = errno;
         Close();
-        return SerialErrorFromErrno(err);
+        // A lock that would block is another holder's.
+        return err == EWOULDBLOCK ? Error(Error::AccessDenied, err) : Error::FromErrno(err);
     }
     m_locked = true;
     if (::ioctl(fd, TIOCEXCL) != 0) {
         err = errno;
         Close();
-        return SerialErrorFromErrno(err);
+        return Error::FromErrno(err);
     }
     m_exclusive = true;
     m_original = original;
@@ -188,18 +100,18 @@ SerialError SerialLine::Open(const std::filesystem::path& path) {
     err = ApplyTermios(fd, raw);
     if (err != 0) {
         Close();
-        return SerialErrorFromErrno(err);
+        return Error::FromErrno(err);
     }
     m_requestedBits = raw.c_cflag & kPtyDroppedBits;
     m_timeouts = SerialTimeouts{};
     m_dtrControl = LineControl::Enable;
     m_rtsControl = LineControl::Enable;
-    SerialError lines = ApplyModemControl(m_dtrControl, m_rtsControl);
-    if (lines != SerialError::None) {
+    Error lines = ApplyModemControl(m_dtrControl, m_rtsControl);
+    if (lines != Error::None) {
         Close();
         return lines;
     }
-    return SerialError::None;
+    return Error::None;
 }
 
 void SerialLine::Close() {
@@ -214,15 +126,15 @@ void SerialLine::Close() {
     m_path.clear();
 }
 
-SerialError SerialLine::GetState(SerialState& state) {
-    if (m_fd < 0) return SerialError::NotOpen;
+Error SerialLine::GetState(SerialState& state) {
+    if (m_fd < 0) return Error::NotOpen;
     KernelTermios t;
-    if (int err = GetTermios(m_fd, t)) return SerialErrorFromErrno(err);
+    if (int err = GetTermios(m_fd, t)) return Error::FromErrno(err);
     // A pseudo-terminal reports CS8 without parity whatever was asked; with
     // no wire behind it, what was asked is the line's state.
     uint32_t cflag = t.c_cflag;
     if (m_isPty) cflag = (cflag & ~kPtyDroppedBits) | m_requestedBits;
-    state.baudRate = BaudRate(cflag);
+    state.baudRate = BaudRateForCode(cflag & CBAUD);
     switch (cflag & CSIZE) {
         case CS5:
             state.byteSize = 5;
@@ -251,20 +163,20 @@ SerialError SerialLine::GetState(SerialState& state) {
     state.inX = (t.c_iflag & IXOFF) != 0;
     state.dtrControl = m_dtrControl;
     state.rtsControl = m_rtsControl;
-    return SerialError::None;
+    return Error::None;
 }
 
-SerialError SerialLine::SetState(const SerialState& state) {
-    if (m_fd < 0) return SerialError::NotOpen;
+Error SerialLine::SetState(const SerialState& state) {
+    if (m_fd < 0) return Error::NotOpen;
     uint32_t baud = 0;
-    if (!BaudBits(state.baudRate, baud)) return SerialError::Unsupported;
-    if (state.byteSize < 5 || state.byteSize > 8) return SerialError::Unsupported;
-    if (state.parity > PARITY_SPACE) return SerialError::Unsupported;
-    if (state.stopBits != STOPBITS_ONE && state.stopBits != STOPBITS_TWO) return SerialError::Unsupported;
-    if (state.outxDsrFlow) return SerialError::Unsupported;
+    if (!BaudCodeForRate(state.baudRate, baud)) return Error::Unsupported;
+    if (state.byteSize < 5 || state.byteSize > 8) return Error::Unsupported;
+    if (state.parity > PARITY_SPACE) return Error::Unsupported;
+    if (state.stopBits != STOPBITS_ONE && state.stopBits != STOPBITS_TWO) return Error::Unsupported;
+    if (state.outxDsrFlow) return Error::Unsupported;
 
     KernelTermios t;
-    if (int err = GetTermios(m_fd, t)) return SerialErrorFromErrno(err);
+    if (int err = GetTermios(m_fd, t)) return Error::FromErrno(err);
     constexpr uint32_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | kParityBits | CSTOPB | CRTSCTS);
     t.c_cflag |= baud | kSizes[state.byteSize - 5];
@@ -290,102 +202,102 @@ SerialError SerialLine::SetState(const SerialState& state) {
     if (state.outX) t.c_iflag |= IXON;
     if (state.inX) t.c_iflag |= IXOFF;
 
-    if (int err = ApplyTermios(m_fd, t)) return SerialErrorFromErrno(err);
+    if (int err = ApplyTermios(m_fd, t)) return Error::FromErrno(err);
 
     // Judge the result ourselves: a setting that did not take is a failure,
     // except the data size and parity a pseudo-terminal always drops.
     KernelTermios now;
-    if (int err = GetTermios(m_fd, now)) return SerialErrorFromErrno(err);
+    if (int err = GetTermios(m_fd, now)) return Error::FromErrno(err);
     uint32_t checked = CBAUD | CSTOPB | CRTSCTS | (m_isPty ? 0u : kPtyDroppedBits);
-    if ((now.c_cflag & checked) != (t.c_cflag & checked)) return SerialError::Unsupported;
-    if ((now.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) return SerialError::Unsupported;
+    if ((now.c_cflag & checked) != (t.c_cflag & checked)) return Error::Unsupported;
+    if ((now.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) return Error::Unsupported;
     m_requestedBits = t.c_cflag & kPtyDroppedBits;
 
-    SerialError lines = ApplyModemControl(state.dtrControl, state.rtsControl);
-    if (lines != SerialError::None) return lines;
+    Error lines = ApplyModemControl(state.dtrControl, state.rtsControl);
+    if (lines != Error::None) return lines;
     m_dtrControl = state.dtrControl;
     m_rtsControl = state.rtsControl;
-    return SerialError::None;
+    return Error::None;
 }
 
-SerialError SerialLine::GetTimeouts(SerialTimeouts& timeouts) const {
-    if (m_fd < 0) return SerialError::NotOpen;
+Error SerialLine::GetTimeouts(SerialTimeouts& timeouts) const {
+    if (m_fd < 0) return Error::NotOpen;
     timeouts = m_timeouts;
-    return SerialError::None;
+    return Error::None;
 }
 
-SerialError SerialLine::SetTimeouts(const SerialTimeouts& timeouts) {
-    if (m_fd < 0) return SerialError::NotOpen;
+Error SerialLine::SetTimeouts(const SerialTimeouts& timeouts) {
+    if (m_fd < 0) return Error::NotOpen;
     m_timeouts = timeouts;
-    return SerialError::None;
+    return Error::None;
 }
 
-SerialError SerialLine::ClearError() {
-    if (m_fd < 0) return SerialError::NotOpen;
+Error SerialLine::ClearError() {
+    if (m_fd < 0) return Error::NotOpen;
     // The tty layer keeps no sticky error; only a lost device fails here.
     KernelTermios t;
-    return SerialErrorFromErrno(GetTermios(m_fd, t));
+    return Error::FromErrno(GetTermios(m_fd, t));
 }
 
-SerialError SerialLine::PurgeInput() {
-    if (m_fd < 0) return SerialError::NotOpen;
-    return ::ioctl(m_fd, TCFLSH, TCIFLUSH) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+Error SerialLine::PurgeInput() {
+    if (m_fd < 0) return Error::NotOpen;
+    return ::ioctl(m_fd, TCFLSH, TCIFLUSH) == 0 ? Error::None : Error::FromErrno(errno);
 }
 
-SerialError SerialLine::PurgeOutput() {
-    if (m_fd < 0) return SerialError::NotOpen;
-    return ::ioctl(m_fd, TCFLSH, TCOFLUSH) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+Error SerialLine::PurgeOutput() {
+    if (m_fd < 0) return Error::NotOpen;
+    return ::ioctl(m_fd, TCFLSH, TCOFLUSH) == 0 ? Error::None : Error::FromErrno(errno);
 }
 
-SerialError SerialLine::SetBreak(bool on) {
-    if (m_fd < 0) return SerialError::NotOpen;
-    return ::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+Error SerialLine::SetBreak(bool on) {
+    if (m_fd < 0) return Error::NotOpen;
+    return ::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) == 0 ? Error::None : Error::FromErrno(errno);
 }
 
-SerialError SerialLine::SetDtr(bool on) {
+Error SerialLine::SetDtr(bool on) {
     return SetModemLine(TIOCM_DTR, on);
 }
 
-SerialError SerialLine::SetRts(bool on) {
+Error SerialLine::SetRts(bool on) {
     return SetModemLine(TIOCM_RTS, on);
 }
 
-SerialError SerialLine::SetModemLine(int bit, bool on) {
-    if (m_fd < 0) return SerialError::NotOpen;
-    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return SerialError::None;
+Error SerialLine::SetModemLine(int bit, bool on) {
+    if (m_fd < 0) return Error::NotOpen;
+    if (::ioctl(m_fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return Error::None;
     int err = errno;
-    return IsModemlessError(err) ? SerialError::None : SerialErrorFromErrno(err);
+    return IsModemlessError(err) ? Error::None : Error::FromErrno(err);
 }
 
-SerialError SerialLine::ApplyModemControl(LineControl dtr, LineControl rts) {
-    SerialError e = SetDtr(dtr != LineControl::Disable);
-    if (e != SerialError::None) return e;
+Error SerialLine::ApplyModemControl(LineControl dtr, LineControl rts) {
+    Error e = SetDtr(dtr != LineControl::Disable);
+    if (e != Error::None) return e;
     return SetRts(rts != LineControl::Disable);
 }
 
-SerialError SerialLine::ModemStatus(int& bits) {
+Error SerialLine::ModemStatus(int& bits) {
     bits = 0;
-    if (m_fd < 0) return SerialError::NotOpen;
+    if (m_fd < 0) return Error::NotOpen;
     int err = QueryModemBits(m_fd, bits);
-    if (err == 0) return SerialError::None;
+    if (err == 0) return Error::None;
     if (IsModemlessError(err)) {
         // No modem lines: nothing holds the line back.
         bits = MODEM_CTS | MODEM_DSR;
-        return SerialError::None;
+        return Error::None;
     }
-    return SerialErrorFromErrno(err);
+    return Error::FromErrno(err);
 }
 
-SerialError SerialLine::InputWaiting(int& bytes) {
+Error SerialLine::InputWaiting(int& bytes) {
     bytes = 0;
-    if (m_fd < 0) return SerialError::NotOpen;
-    return ::ioctl(m_fd, TIOCINQ, &bytes) == 0 ? SerialError::None : SerialErrorFromErrno(errno);
+    if (m_fd < 0) return Error::NotOpen;
+    return ::ioctl(m_fd, TIOCINQ, &bytes) == 0 ? Error::None : Error::FromErrno(errno);
 }
 
-SerialError SerialLine::Read(uint8_t* data, int count, uint32_t& moved) {
+Error SerialLine::Read(uint8_t* data, int count, uint32_t& moved) {
     moved = 0;
-    if (m_fd < 0) return SerialError::NotOpen;
-    if (count <= 0) return SerialError::None;
+    if (m_fd < 0) return Error::NotOpen;
+    if (count <= 0) return Error::None;
     const SerialTimeouts& to = m_timeouts;
     bool takeWhatIsThere = to.readIntervalTimeout == MAXDWORD && to.readTotalTimeoutMultiplier == 0 &&
                            to.readTotalTimeoutConstant == 0;
@@ -404,12 +316,12 @@ SerialError SerialLine::Read(uint8_t* data, int count, uint32_t& moved) {
         if (n > 0) {
             moved += static_cast<uint32_t>(n);
             lastByte = SteadyClock::now();
-            if (moved >= static_cast<uint32_t>(count) || returnOnAny) return SerialError::None;
+            if (moved >= static_cast<uint32_t>(count) || returnOnAny) return Error::None;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return SerialErrorFromErrno(errno);
-        if (takeWhatIsThere) return SerialError::None;
+        if (n < 0 && errno != EAGAIN) return Error::FromErrno(errno);
+        if (takeWhatIsThere) return Error::None;
 
         int waitMs = -1;
         if (total > 0) waitMs = MsUntil(deadline);
@@ -417,17 +329,17 @@ SerialError SerialLine::Read(uint8_t* data, int count, uint32_t& moved) {
             int intervalLeft = MsUntil(lastByte + std::chrono::milliseconds(to.readIntervalTimeout));
             waitMs = waitMs < 0 ? intervalLeft : std::min(waitMs, intervalLeft);
         }
-        if (waitMs == 0) return SerialError::None;
+        if (waitMs == 0) return Error::None;
         int ready = WaitFd(m_fd, POLLIN, waitMs);
-        if (ready < 0) return SerialError::DeviceLost;
-        if (ready == 0) return SerialError::None;
+        if (ready < 0) return Error::DeviceLost;
+        if (ready == 0) return Error::None;
     }
 }
 
-SerialError SerialLine::Write(const uint8_t* data, int count, uint32_t& moved) {
+Error SerialLine::Write(const uint8_t* data, int count, uint32_t& moved) {
     moved = 0;
-    if (m_fd < 0) return SerialError::NotOpen;
-    if (count <= 0) return SerialError::None;
+    if (m_fd < 0) return Error::NotOpen;
+    if (count <= 0) return Error::None;
     uint64_t total = uint64_t(m_timeouts.writeTotalTimeoutMultiplier) * uint64_t(count) +
                      m_timeouts.writeTotalTimeoutConstant;
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(total);
@@ -438,14 +350,14 @@ SerialError SerialLine::Write(const uint8_t* data, int count, uint32_t& moved) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return SerialErrorFromErrno(errno);
+        if (n < 0 && errno != EAGAIN) return Error::FromErrno(errno);
         int waitMs = total > 0 ? MsUntil(deadline) : -1;
-        if (waitMs == 0) return SerialError::None;
+        if (waitMs == 0) return Error::None;
         int ready = WaitFd(m_fd, POLLOUT, waitMs);
-        if (ready < 0) return SerialError::DeviceLost;
-        if (ready == 0) return SerialError::None;
+        if (ready < 0) return Error::DeviceLost;
+        if (ready == 0) return Error::None;
     }
-    return SerialError::None;
+    return Error::None;
 }
 
 int SerialLine::ApplyTermios(int fd, const KernelTermios& termios) {

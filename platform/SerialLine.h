@@ -7,20 +7,9 @@
 #include <filesystem>
 #include <string>
 
-namespace varnock::platform {
+#include "platform/Error.h"
 
-// What went wrong, from the one errno table (ErrorFromErrno).
-enum class SerialError {
-    None,
-    NotFound,      // no such device
-    AccessDenied,  // permission, or another program holds the line
-    Unsupported,   // a setting the line cannot take
-    DeviceLost,    // the device went away (unplugged, hung up)
-    NotOpen,
-    Other,
-};
-SerialError SerialErrorFromErrno(int err);
-const char* SerialErrorText(SerialError error);
+namespace varnock::platform {
 
 // How DTR and RTS are driven while the line is open.
 enum class LineControl : uint8_t {
@@ -92,7 +81,7 @@ public:
     // Opens a resolved device path read/write, without controlling terminal,
     // exclusively (TIOCEXCL and an advisory lock), in raw mode with DTR and
     // RTS raised. The line's termios is restored by Close.
-    SerialError Open(const std::filesystem::path& path);
+    Error Open(const std::filesystem::path& path);
     // Undoes Open in reverse order. Closing a closed line does nothing.
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
@@ -102,30 +91,30 @@ public:
     bool IsPseudoTerminal() const { return m_isPty; }
 
     // Reads the current line state; fails when the device is gone.
-    SerialError GetState(SerialState& state);
+    Error GetState(SerialState& state);
     // Applies the line state and the DTR/RTS modes. A setting the line did
     // not take fails (on a pseudo-terminal, data size and parity may drop).
-    SerialError SetState(const SerialState& state);
-    SerialError GetTimeouts(SerialTimeouts& timeouts) const;
-    SerialError SetTimeouts(const SerialTimeouts& timeouts);
+    Error SetState(const SerialState& state);
+    Error GetTimeouts(SerialTimeouts& timeouts) const;
+    Error SetTimeouts(const SerialTimeouts& timeouts);
     // Clears a pending line error; fails when the device is gone.
-    SerialError ClearError();
+    Error ClearError();
 
-    SerialError PurgeInput();
-    SerialError PurgeOutput();
-    SerialError SetBreak(bool on);
+    Error PurgeInput();
+    Error PurgeOutput();
+    Error SetBreak(bool on);
     // Lines without modem control (a pseudo-terminal) accept these silently.
-    SerialError SetDtr(bool on);
-    SerialError SetRts(bool on);
+    Error SetDtr(bool on);
+    Error SetRts(bool on);
     // The TIOCM_* bits. A device without modem lines reports CTS and DSR on.
-    SerialError ModemStatus(int& bits);
+    Error ModemStatus(int& bits);
     // Bytes waiting in the input queue.
-    SerialError InputWaiting(int& bytes);
+    Error InputWaiting(int& bytes);
 
     // Timed transfers under the current time-outs; `moved` is the number of
     // bytes read or written, also when the result is an error.
-    SerialError Read(uint8_t* data, int count, uint32_t& moved);
-    SerialError Write(const uint8_t* data, int count, uint32_t& moved);
+    Error Read(uint8_t* data, int count, uint32_t& moved);
+    Error Write(const uint8_t* data, int count, uint32_t& moved);
 
 protected:
     // Seams for tests: the TCSETS call and the modem-status query.
@@ -134,8 +123,8 @@ protected:
     virtual int QueryModemBits(int fd, int& bits);
 
 private:
-    SerialError ApplyModemControl(LineControl dtr, LineControl rts);
-    SerialError SetModemLine(int bit, bool on);
+    Error ApplyModemControl(LineControl dtr, LineControl rts);
+    Error SetModemLine(int bit, bool on);
 
     int m_fd = -1;
     std::filesystem::path m_path;

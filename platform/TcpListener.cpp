@@ -55,24 +55,24 @@ TcpListener::~TcpListener() {
     Close();
 }
 
-bool TcpListener::Listen(const std::string& address, uint16_t port, int* error) {
+bool TcpListener::Listen(const std::string& address, uint16_t port, Error* error) {
     Close();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
-        if (error) *error = EINVAL;
+        if (error) *error = Error::InvalidAddress;
         return false;
     }
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        if (error) *error = errno;
+        if (error) *error = Error::FromErrno(errno);
         return false;
     }
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
-        if (error) *error = errno;
+        if (error) *error = Error::FromErrno(errno);
         ::close(fd);
         return false;
     }

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/Error.h"
+
 namespace varnock::platform {
 
 class TcpConnection {
@@ -35,8 +37,8 @@ public:
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
-    // Binds (SO_REUSEADDR) and listens; false with *error the errno.
-    bool Listen(const std::string& address, uint16_t port, int* error = nullptr);
+    // Binds (SO_REUSEADDR) and listens; false with *error on failure.
+    bool Listen(const std::string& address, uint16_t port, Error* error = nullptr);
     // Waits up to timeoutMs for a connection; nullptr when none came.
     std::unique_ptr<TcpConnection> Accept(int timeoutMs);
     void Close();

@@ -8,30 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
+#include "platform/Deadline.h"
+
 namespace varnock::platform {
 namespace {
-
-using SteadyClock = std::chrono::steady_clock;
-
-int MsUntil(SteadyClock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, 1 << 30));
-}
-
-// 1 ready, 0 timed out, -1 failed.
-int WaitFd(int fd, short events, SteadyClock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int rc = ::poll(&p, 1, MsUntil(deadline));
-        if (rc < 0 && errno == EINTR) continue;
-        if (rc < 0) return -1;
-        return rc == 0 ? 0 : 1;
-    }
-}
 
 bool SetNonBlocking(int fd, bool on) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -42,77 +25,12 @@ bool SetNonBlocking(int fd, bool on) {
 
 }  // namespace
 
-SocketError SocketErrorFromErrno(int err) {
-    switch (err) {
-        case 0:
-            return SocketError::None;
-        case ECONNREFUSED:
-            return SocketError::Refused;
-        case ETIMEDOUT:
-            return SocketError::TimedOut;
-        case ENETUNREACH:
-        case EHOSTUNREACH:
-        case ENETDOWN:
-            return SocketError::Unreachable;
-        case EADDRINUSE:
-        case EADDRNOTAVAIL:
-            return SocketError::AddressInUse;
-        case ECONNABORTED:
-            return SocketError::ConnectionAborted;
-        case ECONNRESET:
-            return SocketError::ConnectionReset;
-        case ENOTCONN:
-            return SocketError::NotConnected;
-        case EPIPE:
-            return SocketError::BrokenPipe;
-        case EAGAIN:
-            return SocketError::WouldBlock;
-        case EBADF:
-        case ENOTSOCK:
-            return SocketError::NotOpen;
-        default:
-            return SocketError::Other;
-    }
-}
-
-const char* SocketErrorText(SocketError error) {
-    switch (error) {
-        case SocketError::None:
-            return "no error";
-        case SocketError::InvalidAddress:
-            return "invalid address";
-        case SocketError::Refused:
-            return "connection refused";
-        case SocketError::TimedOut:
-            return "timed out";
-        case SocketError::Unreachable:
-            return "network unreachable";
-        case SocketError::AddressInUse:
-            return "address in use";
-        case SocketError::ConnectionAborted:
-            return "connection aborted";
-        case SocketError::ConnectionReset:
-            return "connection reset";
-        case SocketError::NotConnected:
-            return "not connected";
-        case SocketError::BrokenPipe:
-            return "broken pipe";
-        case SocketError::WouldBlock:
-            return "would block";
-        case SocketError::NotOpen:
-            return "socket not open";
-        case SocketError::Other:
-            break;
-    }
-    return "socket error";
-}
-
 TcpSocket::~TcpSocket() {
     Close();
 }
 
 int TcpSocket::Fail(int err) {
-    m_lastError = SocketErrorFromErrno(err);
+    m_lastError = Error::FromErrno(err);
     return -1;
 }
 
@@ -137,20 +55,20 @@ bool TcpSocket::Create(uint16_t localPort) {
         }
     }
     m_fd = fd;
-    m_lastError = SocketError::None;
+    m_lastError = Error::None;
     return true;
 }
 
 bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
     if (m_fd < 0) {
-        m_lastError = SocketError::NotOpen;
+        m_lastError = Error::NotOpen;
         return false;
     }
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-        m_lastError = SocketError::InvalidAddress;
+        m_lastError = Error::InvalidAddress;
         return false;
     }
     // Connect without blocking so that an unanswered attempt ends on time.
@@ -165,9 +83,9 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         return false;
     }
     if (rc != 0) {
-        int ready = WaitFd(m_fd, POLLOUT, deadline);
+        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline));
         if (ready <= 0) {
-            m_lastError = ready == 0 ? SocketError::TimedOut : SocketError::Other;
+            m_lastError = ready == 0 ? Error::TimedOut : Error::Other;
             return false;
         }
         int err = 0;
@@ -182,7 +100,7 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         Fail(errno);
         return false;
     }
-    m_lastError = SocketError::None;
+    m_lastError = Error::None;
     return true;
 }
 
@@ -205,7 +123,7 @@ bool TcpSocket::BytesAvailable(uint32_t& count) const {
 
 int TcpSocket::Receive(uint8_t* data, int max) {
     if (m_fd < 0) {
-        m_lastError = SocketError::NotOpen;
+        m_lastError = Error::NotOpen;
         return -1;
     }
     if (max <= 0) return 0;
@@ -232,7 +150,7 @@ bool TcpSocket::PeerClosed() {
 
 int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
     if (m_fd < 0) {
-        m_lastError = SocketError::NotOpen;
+        m_lastError = Error::NotOpen;
         return -1;
     }
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
@@ -249,12 +167,12 @@ int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
             Fail(errno);
             return sent > 0 ? sent : -1;
         }
-        if (WaitFd(m_fd, POLLOUT, deadline) <= 0) {
-            m_lastError = SocketError::WouldBlock;
+        if (PollFd(m_fd, POLLOUT, MsUntil(deadline)) <= 0) {
+            m_lastError = Error::WouldBlock;
             return sent > 0 ? sent : -1;
         }
     }
-    m_lastError = SocketError::None;
+    m_lastError = Error::None;
     return sent;
 }
 

@@ -5,25 +5,9 @@
 #include <cstdint>
 #include <string>
 
-namespace varnock::platform {
+#include "platform/Error.h"
 
-enum class SocketError {
-    None,
-    InvalidAddress,
-    Refused,
-    TimedOut,
-    Unreachable,
-    AddressInUse,
-    ConnectionAborted,
-    ConnectionReset,
-    NotConnected,
-    BrokenPipe,
-    WouldBlock,
-    NotOpen,
-    Other,
-};
-SocketError SocketErrorFromErrno(int err);
-const char* SocketErrorText(SocketError error);
+namespace varnock::platform {
 
 class TcpSocket {
 public:
@@ -57,13 +41,13 @@ public:
     void ShutdownReceive();
     void Close();
 
-    SocketError LastError() const { return m_lastError; }
+    Error LastError() const { return m_lastError; }
 
 private:
     int Fail(int err);
 
     int m_fd = -1;
-    SocketError m_lastError = SocketError::None;
+    Error m_lastError;
 };
 
 }  // namespace varnock::platform

@@ -3,6 +3,8 @@
 // is bridged to. Stored as "virtual,link,port-or-address,extra,flag".
 #include <string>
 
+#include "common/LinkTypes.h"
+
 namespace varnock {
 
 class AllocationRow {
@@ -17,8 +19,8 @@ public:
     std::string m_strExtra;        // fourth field, kept as read
     std::string m_strRealPort;     // third field; "Ethernet" for an Ethernet row
     std::string m_strIPAddress;    // third field of an Ethernet row
-    int m_nLinkType = 0;           // 0 serial, 1 Ethernet, 2 USB
-    int m_bNoConnectCommand = 0;   // 1: no connect/disconnect command
+    LinkType m_nLinkType = LinkType::Serial;
+    int m_bNoConnectCommand = 0;  // 1: no connect/disconnect command
 };
 
 }  // namespace varnock

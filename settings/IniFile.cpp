@@ -1,10 +1,9 @@
 #include "settings/IniFile.h"
 
-#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "platform/PrivateProfile.h"
+#include "platform/Text.h"
 
 namespace varnock {
 
@@ -24,11 +23,7 @@ int IniFile::GetInt(const std::string& key, int def, const std::optional<std::st
     std::snprintf(text, sizeof text, "%d", def);
     std::string value = GetString(key, std::string(text), section);
     std::snprintf(m_szNumber, sizeof m_szNumber, "%s", value.c_str());
-    // atoi rules, but a number out of range saturates instead of being undefined.
-    long long n = std::strtoll(m_szNumber, nullptr, 10);
-    if (n > INT32_MAX) return INT32_MAX;
-    if (n < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(n);
+    return platform::AtoiSaturating(m_szNumber);
 }
 
 void IniFile::WriteString(const std::string& key, const std::string& value,

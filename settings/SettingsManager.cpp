@@ -7,13 +7,19 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/Messages.h"
 #include "platform/DeviceProbe.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/PrivateProfile.h"
+#include "platform/Text.h"
 
 namespace varnock {
 namespace {
+
+using platform::AtoiSaturating;
+using platform::EqualNoCase;
+using platform::Trim;
 
 constexpr const char* kSectionApplication = "Application";
 constexpr const char* kSectionVirtualCOMSettings = "VirtualCOMSettings";
@@ -21,43 +27,10 @@ constexpr const char* kSectionCustomSetting = "CustomSetting";
 constexpr const char* kSectionCommunicationSettings = "CommunicationSettings";
 constexpr const char* kSectionMatrix = "VirtualCOMAllocationMatrix";
 
-constexpr int kMsgVarnockIniMissing = 109;
-constexpr int kMsgRealPortInvalid = 110;
-constexpr int kMsgMaxHostDriverNoInvalid = 111;
-constexpr int kMsgItemsInvalid = 113;
-constexpr int kMsgSettingIniMissing = 212;
-constexpr int kStrFlagOn = 209;
-constexpr int kStrFlagOff = 210;
-
 constexpr int kRowFields = 5;
 constexpr int kHighestComNumber = 255;
 
 SettingsManager* g_instance = nullptr;
-
-std::string Trim(const std::string& text) {
-    constexpr const char* blanks = " \t\r\n\v\f";
-    auto first = text.find_first_not_of(blanks);
-    if (first == std::string::npos) return {};
-    auto last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-// atoi rules, saturating instead of overflowing.
-int ToInt(const std::string& text) {
-    long long n = std::strtoll(text.c_str(), nullptr, 10);
-    if (n > INT32_MAX) return INT32_MAX;
-    if (n < INT32_MIN) return INT32_MIN;
-    return static_cast<int>(n);
-}
 
 // The entries of the matrix by number, each with the value a read of its
 // key gives, from one read of the file: read key by key, a large matrix
@@ -139,13 +112,13 @@ int SettingsManager::Load() {
         platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
         return 0;
     }
-    m_nMaxHostDriverNo = ToInt(maxHostDriverNo);
+    m_nMaxHostDriverNo = AtoiSaturating(maxHostDriverNo);
     if (m_nMaxHostDriverNo < 1) {
         platform::ShowMessage(kMsgMaxHostDriverNoInvalid, platform::kMbIconError);
         return 0;
     }
 
-    m_nItems = ToInt(Trim(m_iniSetting.GetString("items", "", kSectionMatrix)));
+    m_nItems = AtoiSaturating(Trim(m_iniSetting.GetString("items", "", kSectionMatrix)));
     if (m_nItems < 1) {
         platform::ShowMessage(kMsgItemsInvalid, platform::kMbIconError);
         return 0;
@@ -194,13 +167,13 @@ void SettingsManager::ReadRows() {
         row->m_strVirtualPort = pieces[0];
         row->m_strLinkPort = pieces[1];
         if (EqualNoCase(pieces[1], "Ethernet")) {
-            row->m_nLinkType = 1;
+            row->m_nLinkType = LinkType::Ethernet;
         } else if (EqualNoCase(pieces[1], "USB")) {
-            row->m_nLinkType = 2;
+            row->m_nLinkType = LinkType::Usb;
         } else {
-            row->m_nLinkType = 0;
+            row->m_nLinkType = LinkType::Serial;
         }
-        if (row->m_nLinkType == 1) {
+        if (row->m_nLinkType == LinkType::Ethernet) {
             row->m_strIPAddress = pieces[2];
             row->m_strRealPort = "Ethernet";
         } else {
@@ -224,7 +197,8 @@ void SettingsManager::Save() {
         const AllocationRow& row = *m_rows[i];
         const std::string flag =
             platform::LoadString(row.m_bNoConnectCommand == 1 ? kStrFlagOn : kStrFlagOff);
-        const std::string& third = row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+        const std::string& third =
+            row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : row.m_strRealPort;
         std::string value =
             row.m_strVirtualPort + "," + row.m_strLinkPort + "," + third + "," + row.m_strExtra + "," + flag;
         // Each row goes back under the entry it came from, so a gap in the
@@ -261,10 +235,11 @@ void SettingsManager::ReadCommunicationSettings(ChannelConfig* config) {
     config->m_nBaudRate = m_iniVarnock.GetInt("BaudRate", 9600, kSectionCommunicationSettings);
     config->m_byDataBits =
         static_cast<uint8_t>(m_iniVarnock.GetInt("ByteSize", 7, kSectionCommunicationSettings));
-    config->m_byParity =
-        static_cast<uint8_t>(m_iniVarnock.GetInt("Parity", 2, kSectionCommunicationSettings));
-    config->m_byStopBits =
-        static_cast<uint8_t>(m_iniVarnock.GetInt("StopBits", 0, kSectionCommunicationSettings));
+    // Each cut to a byte, as the settings record holds them.
+    config->m_byParity = static_cast<Parity>(static_cast<uint8_t>(
+        m_iniVarnock.GetInt("Parity", static_cast<int>(Parity::Even), kSectionCommunicationSettings)));
+    config->m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(
+        m_iniVarnock.GetInt("StopBits", static_cast<int>(StopBits::One), kSectionCommunicationSettings)));
 }
 
 int SettingsManager::AutoAssignVirtualPort() {

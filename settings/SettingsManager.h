@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/ChannelConfig.h"
 #include "platform/ResourceLibrary.h"
 #include "settings/AllocationRow.h"
-#include "settings/ChannelConfig.h"
 #include "settings/IniFile.h"
 
 namespace varnock {

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/ShellOpen.h"
@@ -38,7 +39,7 @@ void HelpLauncher::OpenManual() {
     {
         std::ifstream ini(m_directory / kVarnockIniName);
         if (!ini.is_open()) {
-            platform::ShowMessage(109, platform::kMbIconError);
+            platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
             return;
         }
     }

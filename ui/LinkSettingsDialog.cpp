@@ -1,29 +1,18 @@
 #include "ui/LinkSettingsDialog.h"
 
-#include <cctype>
-#include <string_view>
-
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
+#include "platform/Text.h"
 #include "settings/AllocationRow.h"
 #include "ui/IpAddress.h"
 
 namespace varnock {
 namespace {
 
+using platform::EqualNoCase;
+using platform::StartsWithNoCase;
+
 constexpr int kComPortCount = 256;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
 
 }  // namespace
 
@@ -32,11 +21,11 @@ bool LinkSettingsDialog::OnInitDialog() {
     m_view.SetControlText(IDC_LINK_VIRTUAL_PORT, m_pRow->m_strVirtualPort);
 
     for (const std::string& kind : m_linkKinds) {
-        if (EqualsNoCase(kind, "COM")) {
+        if (EqualNoCase(kind, "COM")) {
             m_view.EnableControl(IDC_LINK_SERIAL, true);
-        } else if (EqualsNoCase(kind, "USB")) {
+        } else if (EqualNoCase(kind, "USB")) {
             m_view.EnableControl(IDC_LINK_USB, true);
-        } else if (EqualsNoCase(kind, "Ethernet")) {
+        } else if (EqualNoCase(kind, "Ethernet")) {
             m_view.EnableControl(IDC_LINK_ETHERNET, true);
         }
     }
@@ -58,7 +47,7 @@ bool LinkSettingsDialog::OnInitDialog() {
 // admit only their own text, with case.
 bool LinkSettingsDialog::IsLinkPortAllowed() const {
     for (const std::string& kind : m_linkKinds) {
-        if (EqualsNoCase(kind, "COM")) {
+        if (EqualNoCase(kind, "COM")) {
             if (StartsWithNoCase(m_pRow->m_strLinkPort, "COM")) return true;
         } else if (kind == m_pRow->m_strLinkPort) {
             return true;
@@ -70,11 +59,11 @@ bool LinkSettingsDialog::IsLinkPortAllowed() const {
 void LinkSettingsDialog::PreselectLink() {
     if (!IsLinkPortAllowed()) return;
     int radio = 0;
-    if (m_pRow->m_nLinkType == 1) {
+    if (m_pRow->m_nLinkType == LinkType::Ethernet) {
         radio = IDC_LINK_ETHERNET;
-    } else if (m_pRow->m_nLinkType == 2) {
+    } else if (m_pRow->m_nLinkType == LinkType::Usb) {
         radio = IDC_LINK_USB;
-    } else if (m_pRow->m_nLinkType == 0) {
+    } else if (m_pRow->m_nLinkType == LinkType::Serial) {
         radio = IDC_LINK_SERIAL;
         // The first entry that begins with the port name, as a list box
         // searches; COM1 stays selected when none does.
@@ -118,7 +107,7 @@ void LinkSettingsDialog::OnOK() {
     if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
         bool allZero = address.value == std::array<int, 4>{0, 0, 0, 0};
         if (address.AllBlank() || allZero) {
-            m_view.ShowMessage(207, platform::kMbIconError);
+            m_view.ShowMessage(kMsgAddressRequired, platform::kMbIconError);
             return;
         }
     }
@@ -126,16 +115,16 @@ void LinkSettingsDialog::OnOK() {
     m_pRow->m_strRealPort.clear();
     m_pRow->m_bNoConnectCommand = m_view.IsChecked(IDC_LINK_NO_CONNECT) ? 1 : 0;
     if (m_view.IsChecked(IDC_LINK_SERIAL)) {
-        m_pRow->m_nLinkType = 0;
+        m_pRow->m_nLinkType = LinkType::Serial;
         m_pRow->m_strLinkPort =
             m_view.ComboGetItemText(IDC_LINK_COM_PORT, m_view.ComboGetCurSel(IDC_LINK_COM_PORT));
         m_pRow->m_strRealPort = "SERIAL2";
     } else if (m_view.IsChecked(IDC_LINK_USB)) {
-        m_pRow->m_nLinkType = 2;
+        m_pRow->m_nLinkType = LinkType::Usb;
         m_pRow->m_strLinkPort = "USB";
         m_pRow->m_strRealPort = "USB";
     } else if (m_view.IsChecked(IDC_LINK_ETHERNET)) {
-        m_pRow->m_nLinkType = 1;
+        m_pRow->m_nLinkType = LinkType::Ethernet;
         m_pRow->m_strLinkPort = "Ethernet";
         m_pRow->m_strIPAddress = FormatAddress(address.value);
         m_pRow->m_strRealPort = "Ethernet";

@@ -1,11 +1,7 @@
 #include "ui/MainDialog.h"
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
-
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
-#include "platform/MessageLoop.h"
 #include "settings/AllocationRow.h"
 #include "settings/SettingsManager.h"
 #include "ui/HelpLauncher.h"
@@ -13,29 +9,20 @@
 namespace varnock {
 
 namespace {
-constexpr int kHeaderStrings[4] = {102, 103, 104, 106};
+constexpr int kHeaderStrings[4] = {kStrColumnVirtualPort, kStrColumnLink, kStrColumnLinkPort,
+                                   kStrColumnNoConnect};
 constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
 }  // namespace
 
-// Shared with link loss reports still on their way to the main thread, so
-// that one arriving after teardown finds the window gone instead of a
-// dangling pointer.
-struct MainDialog::LinkLossState {
-    std::mutex lock;
-    std::condition_variable changed;
-    MainDialog* dialog = nullptr;  // none once torn down
-};
-
 MainDialog::MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help)
-    : m_view(view), m_channels(channels), m_help(help), m_linkLoss(std::make_shared<LinkLossState>()) {
-    m_linkLoss->dialog = this;
-}
+    : m_view(view),
+      m_channels(channels),
+      m_help(help),
+      m_mainThreadCalls(std::make_shared<platform::CancelToken>()) {}
 
 MainDialog::~MainDialog() {
-    std::lock_guard<std::mutex> guard(m_linkLoss->lock);
-    m_linkLoss->dialog = nullptr;
-    m_linkLoss->changed.notify_all();
+    m_mainThreadCalls->Cancel();
 }
 
 std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
@@ -43,14 +30,19 @@ std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
         case 0:
             return row.m_strVirtualPort;
         case 1:
-            if (row.m_nLinkType == 1) return "Ethernet";
-            if (row.m_nLinkType == 2) return "USB";
-            if (row.m_nLinkType == 0) return row.m_strLinkPort;
+            switch (row.m_nLinkType) {
+                case LinkType::Ethernet:
+                    return "Ethernet";
+                case LinkType::Usb:
+                    return "USB";
+                case LinkType::Serial:
+                    return row.m_strLinkPort;
+            }
             return {};
         case 2:
-            return row.m_nLinkType == 1 ? row.m_strIPAddress : row.m_strRealPort;
+            return row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : row.m_strRealPort;
         case 3:
-            return platform::LoadString(row.m_bNoConnectCommand != 0 ? 209 : 210);
+            return platform::LoadString(row.m_bNoConnectCommand != 0 ? kStrFlagOn : kStrFlagOff);
         default:
             return {};
     }
@@ -60,9 +52,10 @@ bool MainDialog::OnInitDialog() {
     if (!m_pSettings) return false;
     m_bConnected = 0;
 
-    std::string about = platform::LoadString(101);
-    const std::pair<int, int> entries[] = {
-        {IDM_MANUAL, 32780}, {IDM_INSTALLER_32, 32781}, {IDM_INSTALLER_64, 32782}};
+    std::string about = platform::LoadString(kStrAboutMenu);
+    const std::pair<int, int> entries[] = {{IDM_MANUAL, kStrMenuManual},
+                                           {IDM_INSTALLER_32, kStrMenuInstaller32},
+                                           {IDM_INSTALLER_64, kStrMenuInstaller64}};
     m_view.AppendMenuSeparator();
     for (const auto& [command, number] : entries) {
         std::string text = platform::LoadString(number);
@@ -230,60 +223,31 @@ void MainDialog::OnShowWindow(bool show) {
 }
 
 void MainDialog::OnDestroy() {
-    {
-        // Link loss reports from here on find no window; a monitor thread
-        // waiting for its box is let go, so channel teardown cannot wait
-        // on it.
-        std::lock_guard<std::mutex> guard(m_linkLoss->lock);
-        m_linkLoss->dialog = nullptr;
-        m_linkLoss->changed.notify_all();
-    }
+    // Link loss reports from here on find no window; a monitor thread
+    // waiting for its box is let go, so channel teardown cannot wait on it.
+    m_mainThreadCalls->Cancel();
     m_channels.DeleteManager();
     m_view.ListDeleteAllItems(IDC_MAIN_LIST);
     m_rowCopies.clear();
 }
 
-void MainDialog::EnableControl(int controlId, bool enable) {
-    OnMainThread([controlId, enable](MainDialog& dialog) {
-        dialog.m_view.EnableControl(controlId, enable);
-        return 1;
-    });
-}
-
-int MainDialog::ShowOwnedMessage(int number, unsigned style) {
-    return OnMainThread([number, style](MainDialog& dialog) {
-        dialog.m_view.ShowMessage(number, style);
+void MainDialog::OnLinkLost() {
+    OnMainThread([](MainDialog& dialog) {
+        dialog.m_view.EnableControl(IDC_MAIN_CONNECT, true);
+        dialog.m_view.EnableControl(IDC_MAIN_EDIT, true);
+        dialog.m_view.EnableControl(IDC_MAIN_DISCONNECT, false);
+        dialog.m_bConnected = 0;
+        dialog.m_view.ShowMessage(kMsgLinkLost, platform::kMbIconError);
         return 1;
     });
 }
 
 int MainDialog::OnMainThread(std::function<int(MainDialog&)> action) {
-    auto& loop = platform::MessageLoop::Main();
-    std::shared_ptr<LinkLossState> state = m_linkLoss;
-    if (loop.IsLoopThread()) return state->dialog ? action(*this) : 0;
-
-    struct Call {
-        bool done = false;
-        int result = 0;
-    };
-    auto call = std::make_shared<Call>();
-    loop.Post([state, call, action = std::move(action)] {
-        MainDialog* dialog = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(state->lock);
-            dialog = state->dialog;
-        }
-        // Teardown runs on this same thread, so the window cannot go away
-        // while the action (a modal box) runs.
-        int result = dialog ? action(*dialog) : 0;
-        std::lock_guard<std::mutex> guard(state->lock);
-        call->result = result;
-        call->done = true;
-        state->changed.notify_all();
-    });
-    std::unique_lock<std::mutex> wait(state->lock);
-    while (!call->done && state->dialog) state->changed.wait_for(wait, std::chrono::milliseconds(50));
-    return call->result;
+    // Teardown runs on the main thread too, so the window cannot go away
+    // while the action (a modal box) runs.
+    return static_cast<int>(platform::MessageLoop::Main().Send(
+        [this, action = std::move(action)] { return static_cast<intptr_t>(action(*this)); },
+        m_mainThreadCalls));
 }
 
 }  // namespace varnock

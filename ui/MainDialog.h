@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bridge/MainWindowLink.h"
+#include "platform/MessageLoop.h"
 #include "ui/DialogView.h"
 
 namespace varnock {
@@ -73,13 +74,12 @@ public:
     void OnConnect();
     void OnDisconnect();
 
-    // Link loss, from a channel's monitor thread: the control changes and
-    // the message run on the main thread, and the caller waits for them
-    // (for the message until the user has closed it). Once the window is
-    // being torn down they do nothing and return at once.
-    void EnableControl(int controlId, bool enable) override;
-    void ClearConnectedFlag() override { m_bConnected = 0; }
-    int ShowOwnedMessage(int number, unsigned style) override;
+    // Link loss, from a channel's monitor thread: Connect and Edit enabled,
+    // Disconnect disabled, not connected, then the link-lost message. All of
+    // it runs on the main thread while the caller waits (for the message
+    // until the user has closed it); once the window is being torn down it
+    // returns at once.
+    void OnLinkLost() override;
 
     int IsConnected() const { return m_bConnected.load(); }
 
@@ -87,8 +87,6 @@ public:
     static std::string ColumnText(const AllocationRow& row, int column);
 
 private:
-    struct LinkLossState;
-
     void FillList();
     bool HasRowCopies() const;
     void SetItemTexts(int item, const AllocationRow& row);
@@ -100,11 +98,12 @@ private:
     ChannelBroadcasts& m_channels;
     HelpLauncher& m_help;
     SettingsManager* m_pSettings = nullptr;
-    // Written from monitor threads on link loss.
+    // Set on the main thread, read from any.
     std::atomic<int> m_bConnected{0};
     // The row copies that the list items carry.
     std::vector<std::unique_ptr<AllocationRow>> m_rowCopies;
-    std::shared_ptr<LinkLossState> m_linkLoss;
+    // Tripped at teardown: a report still on its way finds no window.
+    std::shared_ptr<platform::CancelToken> m_mainThreadCalls;
 };
 
 }  // namespace varnock

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/LinkTypes.h"
+
 namespace varnock {
 
 using HRESULT = int32_t;
@@ -122,7 +124,7 @@ protected:
 // settings that a pseudo-terminal cannot show ("CommunicationSettings").
 struct DriverOptions {
     int byteSize = 7;
-    int parity = 2;
+    int parity = static_cast<int>(Parity::Even);
 };
 
 class DriverClassFactory {

@@ -1,10 +1,10 @@
 #include "vport/PtyPortDriver.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
 
+#include "common/LinkTypes.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 
@@ -34,9 +34,20 @@ uint32_t PtsNumber(const std::string& slavePath) {
 // Windows parity code from the pty's flags; `fallback` where even and none
 // look alike.
 int32_t ParityCode(const platform::PtyLineSettings& s, int32_t fallback) {
-    if (s.parityStick) return s.parityOdd ? 3 : 4;
-    if (s.parityOdd) return 1;
-    return s.parityEnable ? 2 : fallback;
+    Parity parity = Parity::None;
+    if (s.parityStick)
+        parity = s.parityOdd ? Parity::Mark : Parity::Space;
+    else if (s.parityOdd)
+        parity = Parity::Odd;
+    else if (s.parityEnable)
+        parity = Parity::Even;
+    else
+        return fallback;
+    return static_cast<int32_t>(parity);
+}
+
+int32_t StopBitsCode(const platform::PtyLineSettings& s) {
+    return static_cast<int32_t>(s.twoStopBits ? StopBits::Two : StopBits::One);
 }
 
 class PtyDriverClass : public DriverClassFactory {
@@ -117,7 +128,7 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
 
     const fs::path link = dir.path / bare;
     bool created = false;
-    int error = 0;
+    platform::Error error;
     auto lock = platform::DeviceNameLock::TryAcquire(dir.path / ("." + bare + ".lock"), &created, &error);
     // Held by a live binding, here or in another process.
     if (!lock) return S_OK;
@@ -134,13 +145,13 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     auto pty = platform::Pty::Create(&error);
     if (!pty) {
         giveUp();
-        return HresultFromErrno(error);
+        return HresultFromErrno(error.SystemCode());
     }
     if (entry.kind == DeviceEntryKind::PtyLink) platform::RemoveDeviceLinkIfTarget(link, entry.target);
     error = platform::CreateDeviceLink(link, pty->SlavePath());
-    if (error != 0) {
+    if (error != platform::Error::None) {
         giveUp();
-        return error == EEXIST ? S_OK : HresultFromErrno(error);
+        return error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode());
     }
 
     auto binding = std::make_unique<Binding>();
@@ -239,7 +250,7 @@ bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
     // A pty turns every character size into 8 bits, and even parity into none.
     values->byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
     values->parity = ParityCode(s, m_options.parity);
-    values->stopBits = s.twoStopBits ? 2 : 0;
+    values->stopBits = StopBitsCode(s);
     return true;
 }
 
@@ -255,9 +266,9 @@ HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     }
     // Nothing set yet: the pty's new-terminal settings with the configured values.
     platform::PtyLineSettings s;
-    int error = 0;
-    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error);
-    *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), s.twoStopBits ? 2 : 0};
+    platform::Error error;
+    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error.SystemCode());
+    *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), StopBitsCode(s)};
     return S_OK;
 }
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ByteArray.h"
+#include "common/ByteArray.h"
 #include "vport/VirtualPortOwner.h"
 
 namespace varnock {

@@ -2,6 +2,7 @@
 // Makes the channels' virtual ports. One per process, made on first use.
 #include <memory>
 
+#include "common/LinkTypes.h"
 #include "vport/VirtualPort.h"
 
 namespace varnock {
@@ -15,7 +16,8 @@ public:
     // has no driver object and every Open fails). Any other kind: none.
     // byteSize and parity are "CommunicationSettings" ByteSize and Parity:
     // a pseudo-terminal cannot show them, so the port reports them.
-    std::unique_ptr<VirtualPort> Create(int kind, int byteSize = 7, int parity = 2) const;
+    std::unique_ptr<VirtualPort> Create(int kind, int byteSize = 7,
+                                        int parity = static_cast<int>(Parity::Even)) const;
 
 private:
     VirtualPortFactory() = default;

@@ -134,8 +134,7 @@ protected:
     PlcSimulator& TcpPlc(const std::string& address) { return Plc(plcsim::ListenTcp(address)); }
     // A pty pair standing in for the serial cable; the bridge opens DIR/name.
     std::unique_ptr<plcsim::PlcTransport> SerialLine(const std::string& name) {
-        int error = 0;
-        auto pty = platform::Pty::Create(&error);
+        auto pty = platform::Pty::Create(nullptr);
         if (!pty) return nullptr;
         std::filesystem::remove(m_devices.path() / name);
         std::filesystem::create_symlink(pty->SlavePath(), m_devices.path() / name);

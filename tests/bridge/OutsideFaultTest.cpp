@@ -221,7 +221,7 @@ TEST_F(OutsideFaultTest, BackToBackReadsDoNotStarveAnotherChannelsWrite) {
     TcpPlc("127.0.0.97");
     TcpPlc("127.0.0.98");
     ChannelConfig a, b;
-    a.m_nLinkType = b.m_nLinkType = 1;
+    a.m_nLinkType = b.m_nLinkType = LinkType::Ethernet;
     a.m_strIPAddress = "127.0.0.97";
     b.m_strIPAddress = "127.0.0.98";
     RealPortRegistry reader, writer;

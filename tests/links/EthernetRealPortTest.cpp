@@ -78,7 +78,7 @@ private:
 
 ChannelConfig EthernetConfig(const std::string& address) {
     ChannelConfig c;
-    c.m_nLinkType = 1;
+    c.m_nLinkType = LinkType::Ethernet;
     c.m_strIPAddress = address;
     return c;
 }

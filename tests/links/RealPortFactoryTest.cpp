@@ -27,7 +27,7 @@ protected:
         tree.AddUsbSerial(tty, test::kCp2102);
         fs::create_symlink(pty.SlavePath(), devices.path() / tty);
     }
-    int Create(int type) { return CreateRealPort(type, config, link, env); }
+    int Create(LinkType type) { return CreateRealPort(type, config, link, env); }
     template <class T>
     bool LinkIs() {
         return dynamic_cast<T*>(link.get()) != nullptr;
@@ -48,17 +48,17 @@ protected:
 TEST_F(RealPortFactoryTest, LinkTypes) {
     fs::create_symlink(pty.SlavePath(), devices.path() / "COM5");
     config.m_strLinkPort = "COM5";
-    EXPECT_EQ(Create(0), 1);
+    EXPECT_EQ(Create(LinkType::Serial), 1);
     EXPECT_TRUE(LinkIs<SerialRealPort>());
     // A link that fails to open is still handed to its owner.
     config.m_strIPAddress = "127.0.0.61";  // nothing listens
-    EXPECT_EQ(Create(1), 0);
+    EXPECT_EQ(Create(LinkType::Ethernet), 0);
     EXPECT_TRUE(LinkIs<EthernetRealPort>());
 
     driver.Plug(0, "PLC-1");
-    ASSERT_EQ(Create(2), 1);
+    ASSERT_EQ(Create(LinkType::Usb), 1);
     for (int type : {3, 7, -1}) {
-        EXPECT_EQ(Create(type), 0);
+        EXPECT_EQ(Create(static_cast<LinkType>(type)), 0);
         EXPECT_EQ(link, nullptr);
     }
     EXPECT_EQ(driver.OpenHandles(), 0);  // the link it held was closed
@@ -67,25 +67,25 @@ TEST_F(RealPortFactoryTest, LinkTypes) {
 // The rows of the USB selection; whatever the row, no device is left open without an owner.
 TEST_F(RealPortFactoryTest, UsbSelection) {
     driver.Plug(0, "PLC-1");
-    EXPECT_EQ(Create(2), 1);  // native only
+    EXPECT_EQ(Create(LinkType::Usb), 1);  // native only
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     // The held link is closed first: still held, the device would refuse with 104.
-    EXPECT_EQ(Create(2), 1);
+    EXPECT_EQ(Create(LinkType::Usb), 1);
     EXPECT_EQ(driver.OpenHandles(), 1);
 
     AddConverter("ttyUSB0", pty);
-    EXPECT_EQ(Create(2), 105);  // both
+    EXPECT_EQ(Create(LinkType::Usb), 105);  // both
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
 
     driver.Unplug(0);
-    EXPECT_EQ(Create(2), 1);  // converter only
+    EXPECT_EQ(Create(LinkType::Usb), 1);  // converter only
     ASSERT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(static_cast<UsbComRealPort&>(*link).IsHandleOpen(), 1);
 
     fs::remove(devices.path() / "ttyUSB0");
     driver.Plug(0, "");  // opens, but reports no serial number: neither
-    EXPECT_EQ(Create(2), 0);
+    EXPECT_EQ(Create(LinkType::Usb), 0);
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
 }
@@ -93,11 +93,11 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
 TEST_F(RealPortFactoryTest, RefusedOrManyNativeDevicesStopTheSearch) {
     fs::remove(settings.path() / "Varnock.ini");  // a converter attempt would show 109
     driver.Plug(0, "PLC-1").busy = true;
-    EXPECT_EQ(Create(2), 104);
+    EXPECT_EQ(Create(LinkType::Usb), 104);
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     driver.At(0)->busy = false;
     driver.At(0)->count = 2;
-    EXPECT_EQ(Create(2), 105);
+    EXPECT_EQ(Create(LinkType::Usb), 105);
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 1);  // held until the owner closes it
     EXPECT_TRUE(sink.Entries().empty());
@@ -108,7 +108,7 @@ TEST_F(RealPortFactoryTest, NativeOpenAndConverterRefusedReleasesTheNativeDevice
     AddConverter("ttyUSB0", pty);
     UsbComRealPort other(settings.path(), tree.root());
     ASSERT_EQ(other.Open(ChannelConfig{}), 1);
-    EXPECT_EQ(Create(2), 0);
+    EXPECT_EQ(Create(LinkType::Usb), 0);
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
 }

@@ -97,8 +97,8 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
     termios before = Seen();
     config.m_nBaudRate = 19200;
     config.m_byDataBits = 7;
-    config.m_byParity = 1;
-    config.m_byStopBits = 2;
+    config.m_byParity = Parity::Odd;
+    config.m_byStopBits = StopBits::Two;
     ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     EXPECT_EQ(port->OpenResult(), 1);
     // The pty keeps speed and stop bits; size and parity show in what was asked.
@@ -182,7 +182,7 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     EXPECT_EQ(line->LastApplied().c_cflag, afterOpen.c_cflag);
     EXPECT_EQ(line->LastApplied().c_iflag, afterOpen.c_iflag);
     platform::SerialState state;
-    ASSERT_EQ(line->GetState(state), platform::SerialError::None);
+    ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
               std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
 }

@@ -71,6 +71,8 @@ TEST_F(UsbComRealPortTest, OpensTheOneMatchingConverterOrElseTheConfiguredName) 
     test::WriteUsbComSettings(settings.path(), "COM7");
     EXPECT_EQ(port.Open(ChannelConfig{}), 1);
     EXPECT_EQ(port.PortPath(), devices.path() / "COM7");
+    UsbComRealPort other{settings.path(), tree.root()};
+    EXPECT_EQ(other.Open(ChannelConfig{}), 104);  // held by the first
     EXPECT_TRUE(sink.Entries().empty());
 }
 

@@ -41,3 +41,43 @@ TEST(MessageLoop, SendRunsOnTheLoopThreadUntilShutdownReleasesSenders) {
     std::thread([&] { result = loop.Send([] { return intptr_t(5); }); }).join();
     EXPECT_EQ(0, result.load());
 }
+
+// What an owner relies on at teardown: once Cancel returns, no sender waits,
+// none of its handlers runs any more, and one that was running has ended.
+TEST(MessageLoop, CancelReleasesSendersAndWaitsForARunningHandler) {
+    MessageLoop loop;
+    loop.BindToCurrentThread();
+    auto token = std::make_shared<CancelToken>();
+    std::atomic<int> ran{0};
+    std::atomic<bool> entered{false}, finished{false}, finishedAtCancel{false};
+    std::thread sender([&] {
+        loop.Send(
+            [&] {
+                entered = true;
+                std::this_thread::sleep_for(50ms);
+                finished = true;
+                return intptr_t(1);
+            },
+            token);
+    });
+    std::thread canceller([&] {
+        while (!entered) std::this_thread::yield();
+        token->Cancel();
+        finishedAtCancel = finished.load();
+    });
+    EXPECT_TRUE(loop.PumpUntil([&] { return finished.load(); }, 2s));
+    sender.join();
+    canceller.join();
+    EXPECT_TRUE(finishedAtCancel.load());
+
+    std::atomic<intptr_t> result{-1};
+    token = std::make_shared<CancelToken>();
+    std::thread waiting([&] { result = loop.Send([&] { return intptr_t(++ran); }, token); });
+    std::this_thread::sleep_for(20ms);
+    token->Cancel();
+    waiting.join();  // released without a pump
+    EXPECT_EQ(0, result.load());
+    loop.Pump();
+    EXPECT_EQ(0, loop.Send([&] { return intptr_t(++ran); }, token));  // on the loop thread too
+    EXPECT_EQ(0, ran.load());
+}

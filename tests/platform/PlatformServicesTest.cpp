@@ -2,10 +2,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/NamedMutex.h"
 #include "platform/SingleInstance.h"
+#include "platform/Text.h"
 #include "tests/support/TestSupport.h"
 
 using namespace varnock::platform;
@@ -16,6 +19,24 @@ TEST(NamedMutex, SameNameSameObject) {
     auto c = OpenNamedMutex("LDRDataQueueMutex");
     EXPECT_EQ(a.get(), b.get());
     EXPECT_NE(a.get(), c.get());
+}
+
+// The settings, the INI access and the address fields all read numbers and
+// names through these.
+TEST(Text, AtoiRulesSaturateAndCaseIsIgnoredForAsciiLettersOnly) {
+    const std::pair<const char*, int> numbers[] = {{" \t-12abc", -12},
+                                                   {"+7", 7},
+                                                   {"x1", 0},
+                                                   {"", 0},
+                                                   {"- 5", 0},
+                                                   {"2147483647", INT_MAX},
+                                                   {"99999999999999999999", INT_MAX},
+                                                   {"-2147483649", INT_MIN}};
+    for (auto [text, value] : numbers) EXPECT_EQ(AtoiSaturating(text), value) << text;
+    EXPECT_TRUE(EqualNoCase("EtherNET", "ethernet"));
+    EXPECT_FALSE(EqualNoCase("\xC4", "\xE4"));  // not letters to us, whatever the locale
+    EXPECT_TRUE(StartsWithNoCase("com12", "COM"));
+    EXPECT_EQ(Trim(" \t\r\n\v\fa b \n"), "a b");
 }
 
 TEST(Clock, ManualWrapsLikeTickCountAndScaledRunsFaster) {

@@ -23,7 +23,8 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
     auto text = [&](int i) {
         const AllocationRow* r = settings.GetRow(i);
         return r->m_strVirtualPort + "|" + r->m_strLinkPort + "|" + r->m_strRealPort + "|" +
-               r->m_strIPAddress + "|" + r->m_strExtra + "|" + std::to_string(r->m_nLinkType) + "|" +
+               r->m_strIPAddress + "|" + r->m_strExtra + "|" +
+               std::to_string(static_cast<int>(r->m_nLinkType)) + "|" +
                std::to_string(r->m_bNoConnectCommand);
     };
     EXPECT_EQ(text(0), "COM5|Ethernet|Ethernet|192.168.0.10||1|0");

@@ -112,7 +112,7 @@ TEST_F(SettingsFaultTest, RowsAmongNoiseStillRead) {
     EXPECT_TRUE(messages.Numbers().empty());
     ASSERT_GE(rows, 1);
     EXPECT_EQ(first.m_strVirtualPort, "COM5");
-    EXPECT_EQ(first.m_nLinkType, 0);  // "Eth\0\0ernet" is no link kind
+    EXPECT_EQ(first.m_nLinkType, LinkType::Serial);  // "Eth\0\0ernet" is no link kind
     EXPECT_LE(first.m_strLinkPort.size(), platform::kProfileValueMax);
 }
 

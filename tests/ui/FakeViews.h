@@ -24,7 +24,8 @@ class FakeDialogBase : public Base {
 public:
     mutable std::map<int, FakeControl> controls;
     std::vector<int> messages;
-    int endResult = -1;  // -1 while the dialog runs
+    unsigned lastStyle = 0;  // of the last message
+    int endResult = -1;      // -1 while the dialog runs
 
     void EnableControl(int id, bool enable) override { controls[id].enabled = enable; }
     bool IsControlEnabled(int id) const override { return controls[id].enabled; }
@@ -41,7 +42,10 @@ public:
     std::string ComboGetItemText(int id, int index) const override { return controls[id].items.at(index); }
     void IpSetAddress(int id, const std::array<int, 4>& fields) override { controls[id].ip = {fields, {}}; }
     IpFields IpGetAddress(int id) const override { return controls[id].ip; }
-    void ShowMessage(int number, unsigned) override { messages.push_back(number); }
+    void ShowMessage(int number, unsigned style) override {
+        messages.push_back(number);
+        lastStyle = style;
+    }
     void EndDialog(int result) override { endResult = result; }
 
     // What the user types into an address control; "" leaves a field blank.

@@ -6,13 +6,13 @@
 namespace varnock {
 namespace {
 
-AllocationRow Row(const std::string& linkPort, int type, const std::string& address = "") {
+AllocationRow Row(const std::string& linkPort, LinkType type, const std::string& address = "") {
     AllocationRow row;
     row.m_strVirtualPort = "COM10";
     row.m_strLinkPort = linkPort;
     row.m_nLinkType = type;
     row.m_strIPAddress = address;
-    row.m_strRealPort = type == 1 ? "Ethernet" : "SERIAL2";
+    row.m_strRealPort = type == LinkType::Ethernet ? "Ethernet" : "SERIAL2";
     row.m_strExtra = "keep";
     return row;
 }
@@ -42,7 +42,7 @@ protected:
 };
 
 TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
-    AllocationRow row = Row("Com7", 0);
+    AllocationRow row = Row("Com7", LinkType::Serial);
     Open(row, {"com", "USB"});  // COM admits any case, of kind and port
     EXPECT_EQ(view.controls[IDC_LINK_VIRTUAL_PORT].text, "COM10");
     EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_SERIAL));
@@ -56,12 +56,12 @@ TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
 }
 
 TEST_F(LinkSettingsDialogTest, OtherKindsAdmitOnlyTheirOwnTextWithCase) {
-    AllocationRow usb = Row("USB", 2);
+    AllocationRow usb = Row("USB", LinkType::Usb);
     Open(usb, {"com"});
     EXPECT_FALSE(view.IsChecked(IDC_LINK_USB) || view.IsChecked(IDC_LINK_SERIAL));
     EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 0);  // COM1
 
-    AllocationRow row = Row("Ethernet", 1, "10.1.1.1");
+    AllocationRow row = Row("Ethernet", LinkType::Ethernet, "10.1.1.1");
     Open(row, {"ethernet"});
     EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_ETHERNET));
     EXPECT_FALSE(view.IsChecked(IDC_LINK_ETHERNET));
@@ -71,11 +71,11 @@ TEST_F(LinkSettingsDialogTest, OtherKindsAdmitOnlyTheirOwnTextWithCase) {
     EXPECT_EQ(view.endResult, IDOK);
     EXPECT_EQ(std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strIPAddress, row.m_strRealPort,
                          row.m_bNoConnectCommand),
-              std::tuple(1, "Ethernet", "10.1.1.1", "", 1));
+              std::tuple(LinkType::Ethernet, "Ethernet", "10.1.1.1", "", 1));
 }
 
 TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
-    AllocationRow row = Row("Ethernet", 1, "192.168.1.5");
+    AllocationRow row = Row("Ethernet", LinkType::Ethernet, "192.168.1.5");
     Open(row, {"COM", "USB", "Ethernet"});
     EXPECT_TRUE(view.IsChecked(IDC_LINK_ETHERNET));
     EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{192, 168, 1, 5}));
@@ -95,7 +95,7 @@ TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
 }
 
 TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
-    AllocationRow row = Row("COM3", 0);
+    AllocationRow row = Row("COM3", LinkType::Serial);
     Open(row, {"COM", "USB", "Ethernet"});
     auto stored = [&] {
         return std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strRealPort, row.m_strIPAddress);
@@ -103,23 +103,24 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     Click(IDC_LINK_USB);
     dialog.OnCancel();
     EXPECT_EQ(view.endResult, IDCANCEL);
-    EXPECT_EQ(stored(), std::tuple(0, "COM3", "SERIAL2", ""));
+    EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM3", "SERIAL2", ""));
 
     Click(IDC_LINK_ETHERNET);
     ExpectAddressEnabled(true);
     view.TypeAddress(IDC_LINK_ADDRESS, {"10", "0", "0", "1"});
     dialog.OnOK();
-    EXPECT_EQ(stored(), std::tuple(1, "Ethernet", "Ethernet", "10.0.0.1"));
+    EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "10.0.0.1"));
     Click(IDC_LINK_USB);
     EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ADDRESS));
     dialog.OnOK();
-    EXPECT_EQ(stored(), std::tuple(2, "USB", "USB", "10.0.0.1"));  // the address kept, though hidden
+    EXPECT_EQ(stored(),
+              std::tuple(LinkType::Usb, "USB", "USB", "10.0.0.1"));  // the address kept, though hidden
     Click(IDC_LINK_SERIAL);
     ExpectAddressEnabled(false);
     view.ComboSetCurSel(IDC_LINK_COM_PORT, 11);
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
-    EXPECT_EQ(stored(), std::tuple(0, "COM12", "SERIAL2", "10.0.0.1"));
+    EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM12", "SERIAL2", "10.0.0.1"));
     EXPECT_EQ(row.m_bNoConnectCommand, 1);
     EXPECT_EQ(std::tuple(row.m_strExtra, row.m_strVirtualPort), std::tuple("keep", "COM10"));
 }

@@ -108,7 +108,7 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
     int answer = IDCANCEL;
     view.linkSettings = [&](AllocationRow& row, const Texts& kinds) {
         kindsSeen = kinds;
-        row.m_nLinkType = 2;
+        row.m_nLinkType = LinkType::Usb;
         row.m_strLinkPort = row.m_strRealPort = "USB";
         row.m_bNoConnectCommand = 1;
         return answer;
@@ -116,12 +116,12 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
     dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
     EXPECT_EQ(kindsSeen, (Texts{"COM", "USB", "Ethernet"}));
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 1);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Ethernet);
 
     answer = IDOK;
     dialog.OnCommand(IDC_MAIN_EDIT);
     EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes"}));
-    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, 2);
+    EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Usb);
 }
 
 TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {
@@ -161,24 +161,36 @@ TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFir
     ExpectButtons(false);
 }
 
-// A monitor thread reporting a lost link while the window goes away must
-// not be left waiting for a window that is gone.
-TEST_F(MainDialogTest, TeardownReleasesAWaitingMonitor) {
+// A lost link, reported from a monitor thread: the window is back to not
+// connected and shows its message; once the window goes away a report
+// still waiting is let go and shows nothing.
+TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
-    platform::MessageLoop::Main().Restart();
     Start();
+    dialog.OnConnect();
     std::atomic<bool> returned{false};
-    std::thread monitor([&] {
-        MainWindowLink& window = dialog;
-        window.ShowOwnedMessage(211, platform::kMbIconError);
-        returned = true;
-    });
+    auto report = [&] {
+        returned = false;
+        return std::thread([&] {
+            static_cast<MainWindowLink&>(dialog).OnLinkLost();
+            returned = true;
+        });
+    };
+    std::thread monitor = report();
+    ASSERT_TRUE(
+        platform::MessageLoop::Main().PumpUntil([&] { return returned.load(); }, std::chrono::seconds(5)));
+    monitor.join();
+    ExpectButtons(false);
+    EXPECT_EQ(view.messages, std::vector<int>{211});
+    EXPECT_EQ(view.lastStyle, platform::kMbIconError);
+
+    monitor = report();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     dialog.OnDestroy();
     ASSERT_TRUE(test::WaitFor([&] { return returned.load(); }));
     monitor.join();
-    platform::MessageLoop::Main().Pump();  // the late report finds no window
-    EXPECT_TRUE(view.messages.empty());
+    platform::MessageLoop::Main().Pump();
+    EXPECT_EQ(view.messages, std::vector<int>{211});
 }
 
 }  // namespace

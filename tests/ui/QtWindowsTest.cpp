@@ -136,7 +136,7 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
         const AllocationRow* row = fixture.settings.GetRow(1);
         EXPECT_EQ(
             std::tuple(row->m_nLinkType, row->m_strIPAddress, row->m_strRealPort, row->m_bNoConnectCommand),
-            std::tuple(1, "10.0.0.1", "Ethernet", 0));
+            std::tuple(LinkType::Ethernet, "10.0.0.1", "Ethernet", 0));
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
         main->close();  // the close box disconnects
     });

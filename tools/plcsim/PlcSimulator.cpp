@@ -39,7 +39,7 @@ std::string Hex(const ByteArray& bytes) {
 
 class TcpTransport : public PlcTransport {
 public:
-    bool Listen(const std::string& address, uint16_t port, int* error) {
+    bool Listen(const std::string& address, uint16_t port, platform::Error* error) {
         return m_listener.Listen(address, port, error);
     }
     int Read(uint8_t* data, int max, int timeoutMs) override {
@@ -116,9 +116,10 @@ private:
 
 class SerialDeviceTransport : public PlcTransport {
 public:
-    bool Open(const std::string& path, int* error) {
-        if (m_line.Open(path) != platform::SerialError::None) {
-            if (error) *error = -1;
+    bool Open(const std::string& path, platform::Error* error) {
+        platform::Error opened = m_line.Open(path);
+        if (opened != platform::Error::None) {
+            if (error) *error = opened;
             return false;
         }
         platform::SerialState state;
@@ -134,7 +135,7 @@ public:
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         for (;;) {
             int waiting = 0;
-            if (m_line.InputWaiting(waiting) != platform::SerialError::None) waiting = 0;
+            if (m_line.InputWaiting(waiting) != platform::Error::None) waiting = 0;
             if (waiting > 0) {
                 uint32_t moved = 0;
                 m_line.Read(data, std::min(waiting, max), moved);
@@ -146,7 +147,7 @@ public:
     }
     bool Write(const uint8_t* data, int count) override {
         uint32_t moved = 0;
-        return m_line.Write(data, count, moved) == platform::SerialError::None &&
+        return m_line.Write(data, count, moved) == platform::Error::None &&
                moved == static_cast<uint32_t>(count);
     }
     bool Serial() const override { return true; }
@@ -197,13 +198,13 @@ const char* FaultName(Fault fault) {
     }
 }
 
-std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t port, int* error) {
+std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t port, platform::Error* error) {
     auto t = std::make_unique<TcpTransport>();
     if (!t->Listen(address, port, error)) return nullptr;
     return t;
 }
 
-std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, int* error) {
+std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, platform::Error* error) {
     auto t = std::make_unique<SerialDeviceTransport>();
     if (!t->Open(path, error)) return nullptr;
     return t;

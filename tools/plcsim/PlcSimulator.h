@@ -14,7 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/ByteArray.h"
+#include "common/ByteArray.h"
+#include "platform/Error.h"
 
 namespace varnock::platform {
 class Pty;
@@ -65,11 +66,11 @@ public:
     virtual int Connections() const { return 0; }
 };
 
-// Listens on `address`:`port`; nullptr with *error the errno.
+// Listens on `address`:`port`; nullptr with *error on failure.
 std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t port = kPlcPort,
-                                        int* error = nullptr);
+                                        platform::Error* error = nullptr);
 // A serial device path (a pty end or a real line) in raw mode.
-std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, int* error = nullptr);
+std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, platform::Error* error = nullptr);
 // The master of a pseudo-terminal whose slave the bridge opens.
 std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty);
 

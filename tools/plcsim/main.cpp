@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     }
     if (!address.empty() + !serial.empty() + !ptyLink.empty() != 1) return Usage();
 
-    int error = 0;
+    varnock::platform::Error error;
     std::unique_ptr<PlcTransport> transport;
     if (!ptyLink.empty()) {
         auto pty = varnock::platform::Pty::Create(&error);

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <memory>
 
+#include "common/Messages.h"
 #include "ui/LinkSettingsDialog.h"
 #include "ui/qt/QtDialogView.h"
 #include "ui/qt/TemplateLoader.h"
@@ -10,7 +11,7 @@
 namespace varnock {
 
 int RunLinkSettingsDialog(QWidget* parent, AllocationRow& row, const std::vector<std::string>& linkKinds) {
-    std::unique_ptr<QDialog> dialog(qobject_cast<QDialog*>(LoadDialogWidget(129, parent)));
+    std::unique_ptr<QDialog> dialog(qobject_cast<QDialog*>(LoadDialogWidget(kDialogLinkSettings, parent)));
     if (!dialog) return IDCANCEL;
     QtDialogView view(dialog.get());
     LinkSettingsDialog logic(view);

@@ -13,6 +13,7 @@
 #include <QStyle>
 #include <QTableWidget>
 
+#include "common/Messages.h"
 #include "platform/MessageLoop.h"
 #include "ui/qt/QtLinkSettingsDialog.h"
 #include "ui/qt/TemplateLoader.h"
@@ -23,7 +24,7 @@ namespace {
 constexpr int kRowRole = Qt::UserRole + 1;
 
 QDialog* LoadMainTemplate() {
-    QWidget* widget = LoadDialogWidget(102);
+    QWidget* widget = LoadDialogWidget(kDialogMain);
     auto* dialog = qobject_cast<QDialog*>(widget);
     if (!dialog) delete widget;
     return dialog;
@@ -195,7 +196,7 @@ void QtMainView::RestoreWindow() {
 }
 
 int QtMainView::RunAboutBox() {
-    std::unique_ptr<QWidget> widget(LoadDialogWidget(100, m_dialog));
+    std::unique_ptr<QWidget> widget(LoadDialogWidget(kDialogAbout, m_dialog));
     auto* about = qobject_cast<QDialog*>(widget.get());
     if (!about) return IDCANCEL;
     return about->exec() == QDialog::Accepted ? IDOK : IDCANCEL;

@@ -1,0 +1,35 @@
+#pragma once
+// The numbers of the resource library's strings and dialog templates. The
+// system names a text only by its number; the texts themselves live in the
+// library.
+namespace varnock {
+
+// Messages shown in a box.
+inline constexpr int kMsgVarnockIniMissing = 109;       // Varnock.ini not found
+inline constexpr int kMsgRealPortInvalid = 110;         // RealPort missing or empty
+inline constexpr int kMsgMaxHostDriverNoInvalid = 111;  // MaxHostDriverNo missing or below 1
+inline constexpr int kMsgItemsInvalid = 113;            // items missing or below 1
+inline constexpr int kMsgPortNotOpened = 114;           // "%s": the port that cannot be opened
+inline constexpr int kMsgNoCommandReply = 115;          // no reply to connect or disconnect
+inline constexpr int kMsgAddressRequired = 207;         // blank or 0.0.0.0 IP address
+inline constexpr int kMsgLinkLost = 211;                // Ethernet link lost
+inline constexpr int kMsgSettingIniMissing = 212;       // Varnock_setting.ini not found
+
+// Texts of the windows.
+inline constexpr int kStrAboutMenu = 101;
+inline constexpr int kStrColumnVirtualPort = 102;
+inline constexpr int kStrColumnLink = 103;
+inline constexpr int kStrColumnLinkPort = 104;
+inline constexpr int kStrColumnNoConnect = 106;
+inline constexpr int kStrFlagOn = 209;   // a row's no-connect flag set, as stored
+inline constexpr int kStrFlagOff = 210;  // and not set
+inline constexpr int kStrMenuManual = 32780;
+inline constexpr int kStrMenuInstaller32 = 32781;
+inline constexpr int kStrMenuInstaller64 = 32782;
+
+// Dialog templates.
+inline constexpr int kDialogAbout = 100;
+inline constexpr int kDialogMain = 102;
+inline constexpr int kDialogLinkSettings = 129;
+
+}  // namespace varnock
