@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/BaudRates.h"
 #include "vport/HostLineProtocol.h"
 
 #define VARNOCK_EXPORT extern "C" __attribute__((visibility("default")))
@@ -273,24 +274,6 @@ void PatchRead(const struct stat& st, const Port& port, void* t) {
     });
 }
 
-uint32_t BaudRate(speed_t speed) {
-    static constexpr struct {
-        speed_t code;
-        uint32_t rate;
-    } kRates[] = {{B50, 50},           {B75, 75},           {B110, 110},         {B134, 134},
-                  {B150, 150},         {B200, 200},         {B300, 300},         {B600, 600},
-                  {B1200, 1200},       {B1800, 1800},       {B2400, 2400},       {B4800, 4800},
-                  {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
-                  {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
-                  {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
-                  {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
-                  {B3500000, 3500000}, {B4000000, 4000000}};
-    for (const auto& r : kRates) {
-        if (r.code == speed) return r.rate;
-    }
-    return 0;
-}
-
 // Tells the driver what the host set: the pty's settings with the host's
 // data bits and parity. Never waits; a full queue drops the message.
 void Report(int fd, const Port& port, tcflag_t shadow, int modem) {
@@ -299,7 +282,7 @@ void Report(int fd, const Port& port, tcflag_t shadow, int modem) {
     LineMessage m;
     memcpy(m.port, port.name, sizeof(m.port));
     m.pts = port.pts;
-    m.baudRate = BaudRate(cfgetospeed(&now));
+    m.baudRate = varnock::platform::BaudRateForCode(cfgetospeed(&now));
     switch (shadow & CSIZE) {
         case CS5:
             m.dataBits = 5;
