@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Paths.h"
+#include "platform/Pty.h"
 
 namespace varnock {
 
@@ -17,6 +18,8 @@ int Application::InitInstance(int, char**) {
     }
     // Another copy holds the guard: end without a word.
     if (!m_instanceGuard.Acquire(devices.path, "OnlyOneInstanceMutex")) return 0;
+    // Links a killed run left behind name pty numbers that other terminals get.
+    platform::RemoveStaleDeviceLinks(devices.path);
 
     m_pSettings = SettingsManager::GetInstance(m_settingsDirectory);
     const bool loaded = m_pSettings->Load() == 1;

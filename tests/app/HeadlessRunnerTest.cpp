@@ -2,9 +2,11 @@
 // library, with its own device directory and a simulated PLC on a loopback
 // address.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,50 @@ TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedWithItsMessage) {
     EXPECT_EQ(plc->RequestsOf(RequestKind::Probe).size(), 4u);
     EXPECT_TRUE(plc->RequestsOf(RequestKind::Disconnect).empty());
     plc->Stop();  // before the clock goes
+}
+
+// The device directory under hostile conditions: a user's live link where a
+// port should be, a SIGKILL, a port whose pty cannot be had. Ours go at the
+// next start or at the end, a stale name keeps its number, the user's stays.
+TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPtys) {
+    const char* kSocat = "/usr/bin/socat";
+    if (::geteuid() != 0 || !fs::exists(kSocat) ||
+        std::system("/usr/bin/unshare --mount true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root, socat and a mount namespace";
+    const fs::path usersLink = devices.path() / "COM7";
+    test::ChildProcess user({kSocat, "pty,link=" + usersLink.string(), "pty"}, dir / "socat", dir / "socat");
+    ASSERT_TRUE(WaitFor([&] { return fs::is_symlink(usersLink); }));
+    const fs::path usersPty = fs::read_symlink(usersLink);
+    // The last row's port is the one a single pty cannot serve.
+    auto run = [&](const std::string& rows, const std::string& lastPort, bool onePty) {
+        test::WriteFile(dir / "Varnock_setting.ini",
+                        "[Application]\nPortAssignMode=Auto\n[VirtualCOMAllocationMatrix]\n" + rows);
+        std::vector<std::string> argv{(dir / "varnockd").string()};
+        if (onePty)
+            argv.insert(argv.begin(), {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                                       "mount -t devpts -o newinstance,max=1 devpts /dev/pts && "
+                                       "mount --bind /dev/pts/ptmx /dev/ptmx && exec \"$0\""});
+        auto daemon = std::make_unique<test::ChildProcess>(argv, dir / "out", dir / "err");
+        EXPECT_TRUE(WaitFor([&] { return OutHas(lastPort + " at"); }, 10s)) << Out("out") << Out("err");
+        EXPECT_NE(Out("err").find("[114] The port COM7 "), std::string::npos) << Out("err");
+        return daemon;
+    };
+    run("items=3\n1=COM3,Ethernet,127.0.0.85,,No\n2=COM9,Ethernet,127.0.0.85,,No\n3=COM7,Ethernet,127.0.0.85,"
+        ",No\n",
+        "COM7", false)
+        ->Signal(SIGKILL);
+    auto daemon =
+        run("items=3\n1=COM3,Ethernet,127.0.0.85,,No\n2=COM7,Ethernet,127.0.0.85,,No\n3=COM2,Ethernet,127.0."
+            "0.85,,No\n",
+            "COM2", true);
+    EXPECT_NE(Out("err").find("[114] The port COM2 "), std::string::npos) << Out("err");
+    EXPECT_TRUE(OutHas("channel 1: COM1 at")) << Out("out");
+    EXPECT_EQ(test::DirectoryNames(devices.path()),
+              (std::set<std::string>{"COM1", ".COM1.lock", "COM7", "OnlyOneInstanceMutex"}));
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->Wait(), 0);
+    EXPECT_EQ(test::DirectoryNames(devices.path()), (std::set<std::string>{"COM7", "OnlyOneInstanceMutex"}));
+    EXPECT_EQ(fs::read_symlink(usersLink), usersPty);
 }
 
 }  // namespace

@@ -54,6 +54,13 @@ std::string ReadFile(const fs::path& path) {
     return s.str();
 }
 
+std::set<std::string> DirectoryNames(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename());
+    return names;
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -38,6 +39,8 @@ private:
 
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
+// The names of a directory's entries.
+std::set<std::string> DirectoryNames(const std::filesystem::path& directory);
 
 // Polls `done` every millisecond until it is true or `timeout` has passed.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));

@@ -7,6 +7,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/DeviceProbe.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
 #include "vport/DriverVirtualPort.h"
@@ -83,29 +84,44 @@ TEST_F(PtyPortTest, LineSettingsComeFromThePtyAndTheConfiguredValues) {
     EXPECT_EQ(port.GetParity(), 1);
 }
 
-TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
+// A stale link of ours (our lock file beside it, nobody holding the lock)
+// counts as free, is taken over, and goes at start-up. A live binding, a
+// user's link (socat pty,link=...) or file is never bound, marked or removed.
+TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     struct stat st {};
     ASSERT_EQ(::stat(link.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const fs::path devices = dir.path();
+    for (const char* name : {"COM9", "COM6"}) {
+        fs::create_symlink("/dev/pts/999999", devices / name);
+        test::WriteFile(devices / ("." + std::string(name) + ".lock"), "");
+    }
+    fs::create_symlink("/dev/pts/999998", devices / "COM4");
+    test::WriteFile(devices / "COM3", "a user's file");
+    test::WriteFile(devices / ".COM3.lock", "");  // ours, beside it
+    test::WriteFile(devices / ".COM8.lock", "");  // ours, without its link
+    for (const char* present : {"COM7", "COM4", "COM3"}) EXPECT_TRUE(platform::DeviceNameExists(present));
+    EXPECT_FALSE(platform::DeviceNameExists("COM9"));
+
     PtyPortDriver* other = new PtyPortDriver(DriverOptions{});
     auto bind = [&](bool fallback, const std::string& name) {
         VARIANT_BOOL ok = VARIANT_TRUE;
         EXPECT_EQ(fallback ? other->BindPortFallback(name, &ok) : other->BindPort(name, &ok), S_OK);
         return ok != VARIANT_FALSE;
     };
-    test::WriteFile(dir.path() / "COM3", "a file");
-    for (const char* taken : {"COM7", "COM3"}) EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
+    for (const char* taken : {"COM7", "COM3", "COM4"})
+        EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
     for (const char* bad : {"../COM1", "a/b", ".COM7.lock"}) EXPECT_FALSE(bind(false, bad)) << bad;
     EXPECT_FALSE(bind(true, "COM8"));  // nothing to take over
-    // Left by a process that died: its lock file is there, nobody holds it.
-    fs::create_symlink("/dev/pts/999999", dir.path() / "COM9");
-    test::WriteFile(dir.path() / ".COM9.lock", "");
     EXPECT_TRUE(bind(true, "COM9"));
 
+    EXPECT_EQ(platform::RemoveStaleDeviceLinks(devices), 1);
+    EXPECT_EQ(test::DirectoryNames(devices),
+              (std::set<std::string>{"COM7", ".COM7.lock", "COM9", ".COM9.lock", "COM4", "COM3"}));
+    EXPECT_EQ(fs::read_symlink(devices / "COM4"), "/dev/pts/999998");
     port.Disconnect();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
     other->Release();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "COM9")));
+    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3"}));
 }
 
 }  // namespace
