@@ -1,10 +1,12 @@
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -61,6 +63,23 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool DropFileOverride() {
+    return ::geteuid() != 0 || ::unshare(CLONE_NEWUSER) == 0;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
