@@ -49,9 +49,9 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 // test programs.
 int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
-// In a child of RunInChild: file permissions apply to the process from here
-// on, also when it runs as root (a user namespace without mappings takes the
-// override away). false when that cannot be done.
+// In a child of RunInChild: file permissions apply to the calling thread
+// from here on, also when it runs as root (it drops the capabilities that
+// override them). false when that cannot be done.
 bool DropFileOverride();
 
 // A program of ours run as a child, in a controlled environment: only PATH,
