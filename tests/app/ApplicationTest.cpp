@@ -52,8 +52,7 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
 
 #ifdef VARNOCK_TEST_DESKTOP
     // A display that cannot be opened is said, not a crash.
-    const std::vector<std::string> unreachable = {"DISPLAY=:4242"};
-    EXPECT_EQ(RunProgram({}, unreachable), 1);
+    EXPECT_EQ(RunProgram({}, {"DISPLAY=:4242"}), 1);
     EXPECT_NE(output.find("varnock: the display cannot be used: "), std::string::npos) << output;
 #endif
     // A second instance ends silently, before it would fail loudly on an

@@ -1,7 +1,6 @@
 // Settings files as the outside world hands them over: unreadable,
 // truncated, binary, or far larger than usual. Each ends with a clear
 // message or a clean load, never a crash or a hang.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,7 +14,6 @@
 namespace varnock {
 namespace {
 using namespace test;
-using ::testing::ElementsAre;
 namespace fs = std::filesystem;
 
 class SettingsFaultTest : public ::testing::Test, public SettingsFixture {

@@ -11,7 +11,6 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
-#include <atomic>
 #include <thread>
 
 #include "bridge/VirtualPortManager.h"
@@ -170,8 +169,7 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
     VirtualPortManager::Instance()->CreateChannel(1);
     ManagerBroadcasts broadcasts;
     QtMessageSink boxes;
-    std::atomic<bool> answered{false};
-    std::thread monitor;
+    std::thread monitor;  // stands for the channel's: it must get its answer
     int linkDialog = -1;
     int result = RunModal(broadcasts, [&](QDialog* main) {
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
@@ -182,10 +180,8 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
 
         platform::SetMessageSink(&boxes);
         QTimer::singleShot(0, [&] {  // inside the link settings dialog's loop
-            monitor = std::thread([&] {
-                running->Logic().ShowOwnedMessage(kMsgLinkLost, platform::kMbIconError);
-                answered = true;
-            });
+            monitor =
+                std::thread([&] { running->Logic().ShowOwnedMessage(kMsgLinkLost, platform::kMbIconError); });
             auto* poll = new QTimer(main);
             QObject::connect(poll, &QTimer::timeout, [&, poll] {
                 if (!qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) return;
@@ -201,7 +197,6 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
         EXPECT_EQ(platform::ShowMessage(kMsgNoCommandReply, platform::kMbOk), 1);
     });
     monitor.join();
-    EXPECT_TRUE(answered);
     EXPECT_EQ(std::tuple(linkDialog, result, plc.RequestsOf(plcsim::RequestKind::Disconnect).size()),
               std::tuple(IDCANCEL, IDOK, 1u));
     platform::SetMessageSink(&fixture.messages);
