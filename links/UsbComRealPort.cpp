@@ -1,29 +1,18 @@
 #include "links/UsbComRealPort.h"
 
 #include <algorithm>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/PrivateProfile.h"
 #include "settings/IniFile.h"
 
 namespace varnock {
 namespace fs = std::filesystem;
-namespace {
-
-bool CanRead(const fs::path& file) {
-    std::error_code ec;
-    if (fs::is_directory(file, ec)) return false;
-    std::ifstream in(file);
-    return in.is_open();
-}
-
-}  // namespace
 
 UsbComRealPort::UsbComRealPort(fs::path settingsDirectory, fs::path deviceTreeRoot)
     : m_settingsDirectory(std::move(settingsDirectory)), m_deviceTreeRoot(std::move(deviceTreeRoot)) {
@@ -38,7 +27,8 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     Close();
 
     const fs::path settingsFile = m_settingsDirectory / "Varnock.ini";
-    if (!CanRead(settingsFile)) {
+    // An empty directory: the executable's could not be found.
+    if (m_settingsDirectory.empty() || !platform::CanReadPrivateProfile(settingsFile)) {
         platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
         return OPEN_FAILED;
     }

@@ -15,6 +15,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
@@ -282,9 +283,17 @@ bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
     return ::unlink(link.c_str()) == 0;
 }
 
+fs::path DeviceLockFile(const fs::path& link) {
+    return link.parent_path() / ("." + link.filename().string() + ".lock");
+}
+
+fs::path DeviceSocketFile(const fs::path& link) {
+    return link.parent_path() / ("." + link.filename().string() + ".host");
+}
+
 // ---- DeviceNameLock
 
-std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created,
+std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool mayCreate,
                                                            Error* error) {
     auto fail = [error](int e) {
         if (error) *error = Error::FromErrno(e);
@@ -293,30 +302,27 @@ std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file,
     // A holder removes the file before letting go, so a lock won on a file
     // that is no longer the one at the path is worth nothing: try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        bool isNew = true;
-        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0 && errno == EEXIST) {
-            isNew = false;
-            fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0 && errno == ENOENT) continue;
-        }
+        int fd = ::open(file.c_str(),
+                        O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (mayCreate ? O_CREAT : 0), 0600);
         if (fd < 0) return fail(errno);
+        struct stat held {
+        }, named{};
+        if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != ::geteuid()) {
+            ::close(fd);
+            return fail(EPERM);
+        }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             ::close(fd);
             return fail(e == EWOULDBLOCK ? EBUSY : e);
         }
-        struct stat held {
-        }, named{};
-        if (::fstat(fd, &held) != 0 || ::stat(file.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
-            held.st_dev != named.st_dev) {
+        if (::stat(file.c_str(), &named) != 0 || held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
             ::close(fd);
             continue;
         }
         std::unique_ptr<DeviceNameLock> lock(new DeviceNameLock);
         lock->m_fd = fd;
         lock->m_file = file;
-        if (created) *created = isNew;
         return lock;
     }
     return fail(EBUSY);
@@ -328,6 +334,39 @@ DeviceNameLock::~DeviceNameLock() {
 
 void DeviceNameLock::RemoveFile() {
     ::unlink(m_file.c_str());
+}
+
+bool IsStaleDeviceLink(const fs::path& link) {
+    return InspectDeviceEntry(link).kind == DeviceEntryKind::PtyLink &&
+           DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr) != nullptr;
+}
+
+int RemoveStaleDeviceLinks(const fs::path& directory) {
+    const std::string suffix = ".lock";
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string file = it->path().filename().string();
+        if (file.size() > 1 + suffix.size() && file.front() == '.' && file.ends_with(suffix))
+            names.push_back(file.substr(1, file.size() - 1 - suffix.size()));
+    }
+    int removed = 0;
+    for (const std::string& name : names) {
+        const fs::path link = directory / name;
+        auto lock = DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr);
+        if (!lock) continue;  // a live binding's, or not ours
+        DeviceEntry entry = InspectDeviceEntry(link);
+        if (entry.kind == DeviceEntryKind::PtyLink) {
+            // Changed under our hands: leave both for the next look.
+            if (!RemoveDeviceLinkIfTarget(link, entry.target)) continue;
+            ++removed;
+        }
+        struct stat st {};
+        const fs::path socket = DeviceSocketFile(link);
+        if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(socket.c_str());
+        lock->RemoveFile();
+    }
+    return removed;
 }
 
 }  // namespace varnock::platform

@@ -134,7 +134,7 @@ private:
 // What occupies a name in the device directory.
 enum class DeviceEntryKind {
     None,     // nothing there
-    PtyLink,  // a symbolic link into /dev/pts (made by a virtual port)
+    PtyLink,  // a symbolic link into /dev/pts (ours, or a user's socat)
     Other,    // a file, a directory, or a link to anything else
 };
 
@@ -150,13 +150,21 @@ Error CreateDeviceLink(const std::filesystem::path& link, const std::string& tar
 // Removes `link` only while it still points to `target`.
 bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);
 
+// A link DIR/NAME is ours only while our lock file DIR/.NAME.lock lies
+// beside it; a link without one (a user's socat, say) is never ours.
+std::filesystem::path DeviceLockFile(const std::filesystem::path& link);
+// DIR/.NAME.host: the socket on which varnock-host's library reaches the
+// binding of DIR/NAME (the library builds the same name).
+std::filesystem::path DeviceSocketFile(const std::filesystem::path& link);
+
 // An exclusive flock on a lock file. The kernel drops it when the process
 // dies, so a link whose lock nobody holds was left behind by a dead process.
 class DeviceNameLock {
 public:
-    // nullptr when another holder has it (*error AccessDenied) or the file
-    // cannot be used. *created tells whether the file was new.
-    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool* created,
+    // nullptr when another holder has it (*error AccessDenied), when the
+    // file is missing and `mayCreate` is false (NotFound), when it is not a
+    // regular file of this user (AccessDenied), or when it cannot be used.
+    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool mayCreate,
                                                       Error* error);
     ~DeviceNameLock();
     DeviceNameLock(const DeviceNameLock&) = delete;
@@ -169,5 +177,15 @@ private:
     int m_fd = -1;
     std::filesystem::path m_file;
 };
+
+// A link into /dev/pts of ours whose lock nobody holds: left by a run that
+// ended without removing it. Its pty number may belong to another terminal
+// by now.
+bool IsStaleDeviceLink(const std::filesystem::path& link);
+
+// Removes every stale link of ours in `directory`, and the lock files of
+// ours that lie there without a link. Live bindings and anything without our
+// lock file are left alone. Returns the number of links removed.
+int RemoveStaleDeviceLinks(const std::filesystem::path& directory);
 
 }  // namespace varnock::platform

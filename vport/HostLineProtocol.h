@@ -15,7 +15,8 @@ namespace varnock::hostline {
 constexpr size_t kMessageSize = 128;
 // Longest port name a message carries (the device directory's limit).
 constexpr size_t kPortNameMax = 100;
-// Name of a port's socket: "." NAME ".host" in the device directory.
+// Name of a port's socket: "." NAME ".host" in the device directory (as
+// platform::DeviceSocketFile makes it).
 constexpr const char* kSocketSuffix = ".host";
 
 constexpr uint8_t kModemDtr = 0x01;

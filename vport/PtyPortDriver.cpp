@@ -127,40 +127,35 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     ReleaseBinding();
 
     const fs::path link = dir.path / bare;
-    bool created = false;
+    // A link into /dev/pts is taken over only when it is ours and stale: our
+    // lock file lies beside it (so it is never made for one) and nobody holds
+    // it. A free name may reuse a lock file left without its link.
+    const platform::DeviceEntry seen = platform::InspectDeviceEntry(link);
+    const bool stale = seen.kind == DeviceEntryKind::PtyLink;
+    if (seen.kind == DeviceEntryKind::Other || (!stale && takeOverOnly)) return S_OK;
     platform::Error error;
-    auto lock = platform::DeviceNameLock::TryAcquire(dir.path / ("." + bare + ".lock"), &created, &error);
-    // Held by a live binding, here or in another process.
+    auto lock = platform::DeviceNameLock::TryAcquire(platform::DeviceLockFile(link), !stale, &error);
     if (!lock) return S_OK;
-    auto giveUp = [&] {
-        if (created) lock->RemoveFile();
+    // The lock file goes unless the stale link it marks is still there.
+    auto giveUp = [&](HRESULT hr) {
+        platform::DeviceEntry now = platform::InspectDeviceEntry(link);
+        if (!stale || now.kind != DeviceEntryKind::PtyLink || now.target != seen.target) lock->RemoveFile();
+        return hr;
     };
 
-    // With the lock ours, a link into /dev/pts belongs to no live binding.
-    platform::DeviceEntry entry = platform::InspectDeviceEntry(link);
-    if (entry.kind == DeviceEntryKind::Other || (entry.kind == DeviceEntryKind::None && takeOverOnly)) {
-        giveUp();
-        return S_OK;
-    }
     auto pty = platform::Pty::Create(&error);
-    if (!pty) {
-        giveUp();
-        return HresultFromErrno(error.SystemCode());
-    }
-    if (entry.kind == DeviceEntryKind::PtyLink) platform::RemoveDeviceLinkIfTarget(link, entry.target);
+    if (!pty) return giveUp(HresultFromErrno(error.SystemCode()));
+    if (stale) platform::RemoveDeviceLinkIfTarget(link, seen.target);
     error = platform::CreateDeviceLink(link, pty->SlavePath());
-    if (error != platform::Error::None) {
-        giveUp();
-        return error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode());
-    }
+    if (error != platform::Error::None)
+        return giveUp(error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode()));
 
     auto binding = std::make_unique<Binding>();
     binding->name = bare;
     binding->link = link;
     binding->lock = std::move(lock);
     binding->pty = std::move(pty);
-    binding->hostSocket =
-        platform::LocalDatagramSocket::Bind(dir.path / ("." + bare + hostline::kSocketSuffix), nullptr);
+    binding->hostSocket = platform::LocalDatagramSocket::Bind(platform::DeviceSocketFile(link), nullptr);
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         m_binding = std::move(binding);

@@ -4,10 +4,10 @@
 // thread per port in service watches the pty and raises the driver events.
 //
 // A name is held by a live binding while its lock file DIR/.NAME.lock is
-// locked. A link into /dev/pts whose lock nobody holds was left by a process
-// that died (or its pty is gone): it is stale and may be taken over. Anything
-// else at the name (a file, a link to a real device, a live binding) is never
-// touched.
+// locked. A link into /dev/pts with that lock file beside it and nobody
+// holding the lock was left by a process that died: it is stale and may be
+// taken over. Anything else at the name (a file, a link without our lock
+// file such as a user's socat, a live binding) is never touched.
 #include <atomic>
 #include <filesystem>
 #include <map>
@@ -36,10 +36,11 @@ public:
 
     // Checks that the device directory can be used.
     HRESULT PrepareBinding(VARIANT_BOOL* result) override;
-    // Binds a free name or a stale link; any earlier binding of this object
-    // is released first.
+    // Binds a free name or a stale link of ours; any earlier binding of this
+    // object is released first.
     HRESULT BindPort(const std::string& name, VARIANT_BOOL* bound) override;
-    // Takes over a stale link; fails when there is nothing to take over.
+    // Takes over a stale link of ours; fails when there is nothing to take
+    // over.
     HRESULT BindPortFallback(const std::string& name, VARIANT_BOOL* bound) override;
     // Puts the bound port in service: its events start.
     HRESULT FinishBinding(int16_t value, int16_t* result) override;

@@ -1,13 +1,16 @@
 #include "vport/PtyPortDriver.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <ctime>
 #include <cstdio>
 #include <optional>
 #include <thread>
 
+#include "platform/DeviceProbe.h"
 #include "platform/LocalDatagram.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
@@ -148,31 +151,54 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
 }
 
-TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
+// A stale link of ours (our lock file beside it, nobody holding the lock)
+// counts as free, is taken over, and goes at start-up. A live binding, a
+// user's link (socat pty,link=...) or file is never bound, marked or removed.
+TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     struct stat st {};
     for (const fs::path& file : {link, dir.path() / ".COM7.host"}) {
         ASSERT_EQ(::stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
     }
+    const fs::path devices = dir.path();
+    for (const char* name : {"COM9", "COM6"}) {
+        fs::create_symlink("/dev/pts/999999", devices / name);
+        test::WriteFile(devices / ("." + std::string(name) + ".lock"), "");
+    }
+    fs::create_symlink("/dev/pts/999998", devices / "COM4");
+    test::WriteFile(devices / "COM3", "a user's file");
+    test::WriteFile(devices / ".COM3.lock", "");  // ours, beside it
+    test::WriteFile(devices / ".COM8.lock", "");  // ours, without its link
+    for (const char* present : {"COM7", "COM4", "COM3"}) EXPECT_TRUE(platform::DeviceNameExists(present));
+    EXPECT_FALSE(platform::DeviceNameExists("COM9"));
+
     PtyPortDriver* other = new PtyPortDriver(DriverOptions{});
     auto bind = [&](bool fallback, const std::string& name) {
         VARIANT_BOOL ok = VARIANT_TRUE;
         EXPECT_EQ(fallback ? other->BindPortFallback(name, &ok) : other->BindPort(name, &ok), S_OK);
         return ok != VARIANT_FALSE;
     };
-    test::WriteFile(dir.path() / "COM3", "a file");
-    for (const char* taken : {"COM7", "COM3"}) EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
+    for (const char* taken : {"COM7", "COM3", "COM4"})
+        EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
     for (const char* bad : {"../COM1", "a/b", ".COM7.lock"}) EXPECT_FALSE(bind(false, bad)) << bad;
     EXPECT_FALSE(bind(true, "COM8"));  // nothing to take over
-    // Left by a process that died: its lock file is there, nobody holds it.
-    fs::create_symlink("/dev/pts/999999", dir.path() / "COM9");
-    test::WriteFile(dir.path() / ".COM9.lock", "");
     EXPECT_TRUE(bind(true, "COM9"));
+    // A dead process's socket beside its stale link goes with it.
+    int dead = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", (devices / ".COM6.host").c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(dead);
 
+    EXPECT_EQ(platform::RemoveStaleDeviceLinks(devices), 1);
+    EXPECT_EQ(test::DirectoryNames(devices),
+              (std::set<std::string>{"COM7", ".COM7.lock", ".COM7.host", "COM9", ".COM9.lock", ".COM9.host",
+                                     "COM4", "COM3"}));
+    EXPECT_EQ(fs::read_symlink(devices / "COM4"), "/dev/pts/999998");
     port.Disconnect();
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)) || fs::exists(dir.path() / ".COM7.host"));
     other->Release();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "COM9")));
+    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3"}));
 }
 
 }  // namespace
