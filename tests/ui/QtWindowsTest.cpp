@@ -51,10 +51,7 @@ protected:
         static char* argv[] = {const_cast<char*>("test_ui_qt"), nullptr};
         if (!QApplication::instance()) new QApplication(argc, argv);
     }
-    void SetUp() override {
-        platform::MessageLoop::Main().BindToCurrentThread();
-        platform::MessageLoop::Main().Restart();
-    }
+    void SetUp() override { platform::MessageLoop::Main().BindToCurrentThread(); }
 
     // The sample settings files as shipped, with extra rows when given.
     void LoadSample(const std::string& rows = "") {
