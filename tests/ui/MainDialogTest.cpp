@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/MessageLoop.h"
@@ -172,18 +173,15 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
     Start();
     dialog.OnConnect();
-    std::atomic<bool> returned{false};
     auto report = [&] {
-        returned = false;
-        return std::thread([&] {
-            static_cast<MainWindowLink&>(dialog).OnLinkLost();
-            returned = true;
-        });
+        return std::async(std::launch::async, [&] { static_cast<MainWindowLink&>(dialog).OnLinkLost(); });
     };
-    std::thread monitor = report();
+    auto returned = [](std::future<void>& f) {
+        return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    auto monitor = report();
     ASSERT_TRUE(
-        platform::MessageLoop::Main().PumpUntil([&] { return returned.load(); }, std::chrono::seconds(5)));
-    monitor.join();
+        platform::MessageLoop::Main().PumpUntil([&] { return returned(monitor); }, std::chrono::seconds(5)));
     ExpectButtons(false);
     EXPECT_EQ(view.messages, std::vector<int>{211});
     EXPECT_EQ(view.lastStyle, platform::kMbIconError);
@@ -191,8 +189,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     monitor = report();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     dialog.OnDestroy();
-    ASSERT_TRUE(test::WaitFor([&] { return returned.load(); }));
-    monitor.join();
+    EXPECT_EQ(monitor.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     platform::MessageLoop::Main().Pump();
     EXPECT_EQ(view.messages, std::vector<int>{211});
 }

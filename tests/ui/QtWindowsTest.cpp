@@ -58,7 +58,6 @@ protected:
     }
     void SetUp() override {
         platform::MessageLoop::Main().BindToCurrentThread();
-        platform::MessageLoop::Main().Restart();
         ReopenModalChain();
     }
 
