@@ -1,9 +1,7 @@
 #include "links/UsbComRealPort.h"
 
 #include <algorithm>
-#include <fstream>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "common/Messages.h"
@@ -17,13 +15,6 @@ namespace varnock {
 namespace fs = std::filesystem;
 namespace {
 
-bool CanRead(const fs::path& file) {
-    std::error_code ec;
-    if (fs::is_directory(file, ec)) return false;
-    std::ifstream in(file);
-    return in.is_open();
-}
-
 // The device went away (unplugged): its descriptor is dead for good, and
 // closing it lets the next call reopen the port after the pause.
 bool Gone(platform::Error error) {
@@ -33,10 +24,12 @@ bool Gone(platform::Error error) {
 }  // namespace
 
 IniUsbComSettings::IniUsbComSettings(fs::path directory)
-    : m_file((directory.empty() ? platform::ExecutableDirectory() : directory) / "Varnock.ini") {}
+    : m_directory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)),
+      m_file(m_directory / "Varnock.ini") {}
 
 bool IniUsbComSettings::Read(UsbComSettings& settings) {
-    if (!CanRead(m_file)) return false;
+    // An empty directory: the executable's could not be found.
+    if (m_directory.empty() || !platform::CanReadPrivateProfile(m_file)) return false;
     settings.portName =
         platform::GetPrivateProfileString("CommunicationSettings", "USBCOMPortName", "COM1", m_file);
     settings.monitorTimeMs = platform::AtoiSaturating(

@@ -32,6 +32,7 @@ public:
     bool Read(UsbComSettings& settings) override;
 
 private:
+    std::filesystem::path m_directory;
     std::filesystem::path m_file;
 };
 

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -56,6 +59,13 @@ std::string ReadFile(const fs::path& path) {
     return s.str();
 }
 
+std::set<std::string> DirectoryNames(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename());
+    return names;
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
@@ -63,6 +73,27 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool DropFileOverride() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {};
+    if (::syscall(SYS_capget, &header, caps) != 0) return false;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) caps[cap / 32].effective &= ~(1u << (cap % 32));
+    return ::syscall(SYS_capset, &header, caps) == 0;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
