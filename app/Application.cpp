@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/Paths.h"
+#include "platform/Pty.h"
 
 namespace varnock {
 
@@ -15,8 +16,18 @@ int Application::InitInstance(int, char**) {
         std::fprintf(stderr, "varnock: %s\n", devices.error.c_str());
         return 1;
     }
-    // Another copy holds the guard: end without a word.
-    if (!m_instanceGuard.Acquire(devices.path, "OnlyOneInstanceMutex")) return 0;
+    switch (m_instanceGuard.Acquire(devices.path, "OnlyOneInstanceMutex")) {
+        case platform::SingleInstanceGuard::Result::Acquired:
+            break;
+        case platform::SingleInstanceGuard::Result::HeldByAnother:
+            return 0;  // another copy runs: end without a word
+        case platform::SingleInstanceGuard::Result::Failed:
+            std::fprintf(stderr, "varnock: %s\n", m_instanceGuard.Error().c_str());
+            return 1;
+    }
+    // Links a killed run left behind name pty numbers that other terminals get.
+    platform::RemoveStaleDeviceLinks(devices.path);
+    if (m_startUp) m_startUp();
 
     m_pSettings = SettingsManager::GetInstance(m_settingsDirectory);
     const bool loaded = m_pSettings->Load() == 1;

@@ -88,8 +88,10 @@ void HeadlessRunner::Run(SettingsManager& settings) {
 
     VirtualPortManager* manager = VirtualPortManager::Instance();
     manager->SetSettings(&settings);
-    const int items = settings.GetItemCount();
-    for (int i = 1; i <= items; ++i) manager->CreateChannel(i);
+    // One channel per row held; `items` only bounds the rows read, so a
+    // huge count makes no more channels than the file has rows.
+    const int rows = settings.GetRowCount();
+    for (int i = 1; i <= rows && !m_stop.load(); ++i) manager->CreateChannel(i);
 
     const int channels = manager->ChannelCount();
     m_connected.assign(static_cast<size_t>(channels), false);

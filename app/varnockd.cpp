@@ -18,15 +18,16 @@ const char kUsage[] =
     "usage: varnockd [--help | --version]\n"
     "\n"
     "Bridges every channel of Varnock_setting.ini without a window: creates the\n"
-    "virtual ports, connects all channels and keeps them running until SIGINT or\n"
-    "SIGTERM, then disconnects, saves the settings and exits. Varnock.ini,\n"
+    "virtual ports, connects all channels and keeps them running until SIGINT,\n"
+    "SIGTERM or SIGHUP, then disconnects, saves the settings and exits. Varnock.ini,\n"
     "Varnock_setting.ini and the resource library are read from the program's own\n"
     "directory; virtual ports appear in $VARNOCK_DEVICE_DIR (default\n"
     "$XDG_RUNTIME_DIR/varnock, else /tmp/varnock-<uid>).\n"
     "\n"
     "Channel states are printed on stdout, messages as \"[number] text\" on stderr.\n"
     "Exit status: 0 after a normal run or when another copy already runs,\n"
-    "1 when the settings cannot be loaded or the device directory is unusable.\n";
+    "1 when the settings cannot be loaded or the device directory or its lock\n"
+    "file is unusable.\n";
 
 }  // namespace
 

@@ -321,6 +321,22 @@ def measure_idle(procs, bin_dir, seconds, results):
                 procs.stop(s)
 
 
+def measure_host_calls(procs, bin_dir, program, results):
+    """ns per terminal call of a host program, bare and through varnock-host."""
+    with tempfile.TemporaryDirectory(prefix="varnock-bench-") as work:
+        devices = os.path.join(work, "devices")
+        os.makedirs(devices, mode=0o700)
+        sim, row = start_plc(procs, bin_dir, "ethernet", devices)
+        bridge = Bridge(procs, bin_dir, work, "host-calls", [row])
+        env = dict(os.environ, VARNOCK_DEVICE_DIR=devices)
+        for name, prefix in (("bare", []), ("launcher", [os.path.join(bin_dir, "varnock-host")])):
+            out = subprocess.run(prefix + [program, bridge.port("COM50")], env=env, check=True,
+                                 capture_output=True, text=True).stdout
+            results["host_calls"][name] = json.loads(out)
+        bridge.stop()
+        procs.stop(sim)
+
+
 def table(results):
     rt, tp, idle = results["round_trip"], results["throughput"], results["idle"]
     lines = []
@@ -359,6 +375,11 @@ def table(results):
             i = idle[key]
             target = "met" if i["cpu_percent_per_channel"] < 0.2 else "missed"
             lines.append(f"  {i['channels']:8d} {i['cpu_percent']:8.3f} {i['cpu_percent_per_channel']:9.4f}   {target}")
+    calls = results.get("host_calls", {})
+    if calls:
+        lines.append("Terminal calls of a host program (ns per call), bare and through varnock-host")
+        for key in calls.get("bare", {}):
+            lines.append(f"  {key[:-3]:22} {calls['bare'][key]:8.0f} {calls.get('launcher', {}).get(key, 0):8.0f}")
     return "\n".join(lines)
 
 
@@ -369,15 +390,18 @@ def main():
     ap.add_argument("--micro", help="Google Benchmark JSON output to include")
     ap.add_argument("--requests", type=int, default=200)
     ap.add_argument("--idle-seconds", type=float, default=30)
+    ap.add_argument("--host-bench", help="varnock_host_bench, for the cost of the terminal calls")
     args = ap.parse_args()
 
-    results = {"settings": SETTINGS, "round_trip": {}, "throughput": {}, "idle": {},
+    results = {"settings": SETTINGS, "round_trip": {}, "throughput": {}, "idle": {}, "host_calls": {},
                "load_average_at_start": os.getloadavg()}
     procs = Processes()
     try:
         measure_relay(procs, args.requests, results)
         measure_links(procs, args.bin_dir, args.requests, results)
         measure_idle(procs, args.bin_dir, args.idle_seconds, results)
+        if args.host_bench:
+            measure_host_calls(procs, args.bin_dir, args.host_bench, results)
     finally:
         procs.stop_all()
     results["load_average_at_end"] = os.getloadavg()

@@ -7,13 +7,17 @@
 set(VARNOCK_INSTALL_DIR lib/varnock)
 
 set(VARNOCK_PROGRAMS)
-foreach(program varnock varnockd varnock-plcsim)
+foreach(program varnock varnockd varnock-plcsim varnock-host)
   if(TARGET ${program})
     list(APPEND VARNOCK_PROGRAMS ${program})
   endif()
 endforeach()
 install(TARGETS ${VARNOCK_PROGRAMS} RUNTIME DESTINATION ${VARNOCK_INSTALL_DIR})
 install(TARGETS varnock_res_en LIBRARY DESTINATION ${VARNOCK_INSTALL_DIR})
+# varnock-host finds the library it preloads beside itself.
+if(TARGET varnock-host)
+  install(TARGETS varnock_host_preload LIBRARY DESTINATION ${VARNOCK_INSTALL_DIR})
+endif()
 install(FILES ${PROJECT_SOURCE_DIR}/settings/samples/Varnock.ini ${PROJECT_SOURCE_DIR}/settings/samples/Varnock_setting.ini
         DESTINATION ${VARNOCK_INSTALL_DIR})
 foreach(program IN LISTS VARNOCK_PROGRAMS)

@@ -18,6 +18,7 @@ fail() { echo "check-deb: $*" >&2; exit 1; }
 lib=usr/lib/varnock
 expected=("$lib/varnockd" "$lib/varnock-plcsim" "$lib/libvarnock_res_en.so" "$lib/Varnock.ini"
           "$lib/Varnock_setting.ini" usr/bin/varnockd usr/bin/varnock-plcsim
+          "$lib/varnock-host" "$lib/libvarnock-host.so" usr/bin/varnock-host
           usr/lib/systemd/user/varnockd.service usr/share/doc/varnock/README.md)
 if [ -e "$build/bin/varnock" ]; then
   expected+=("$lib/varnock" usr/bin/varnock)
@@ -43,4 +44,7 @@ status=0
 "$root/usr/bin/varnockd" 2>"$scratch/err" >/dev/null || status=$?
 [ "$status" -eq 1 ] || fail "varnockd on a settings file without channels ended with $status"
 grep -q '^\[113\] .*items' "$scratch/err" || fail "unexpected output: $(cat "$scratch/err")"
+# The launcher finds the library it preloads beside itself, through its link.
+"$root/usr/bin/varnock-host" /bin/sh -c 'case "$LD_PRELOAD" in */usr/lib/varnock/libvarnock-host.so) ;; *) exit 1;; esac' ||
+  fail "varnock-host does not preload its library"
 echo "check-deb: $(basename "$deb") is complete ($(cd "$root" && find . -type f -o -type l | wc -l) files)"

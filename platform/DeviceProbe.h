@@ -6,7 +6,8 @@
 namespace varnock::platform {
 
 // true when the name resolves to an existing entry (a device, a link, even a
-// dangling one); false when nothing of that name exists.
+// dangling one); false when nothing of that name exists, or only a stale
+// link of ours (IsStaleDeviceLink) that a binding of the name takes over.
 bool DeviceNameExists(const std::string& name);
 
 }  // namespace varnock::platform

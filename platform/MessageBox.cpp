@@ -16,11 +16,11 @@ StringLoader g_loader;
 std::string BuiltInText(int number) {
     switch (number) {
         case 109:
-            return "The settings file Varnock.ini was not found beside the program. "
-                   "Reinstall Varnock or put Varnock.ini back in the program's folder.";
+            return "The settings file Varnock.ini is missing beside the program or cannot be read. "
+                   "Reinstall Varnock or put a readable Varnock.ini back in the program's folder.";
         case 212:
-            return "The settings file Varnock_setting.ini was not found beside the program. "
-                   "Reinstall Varnock or put Varnock_setting.ini back in the program's folder.";
+            return "The settings file Varnock_setting.ini is missing beside the program or cannot be read. "
+                   "Reinstall Varnock or put a readable Varnock_setting.ini back in the program's folder.";
         default:
             return {};
     }

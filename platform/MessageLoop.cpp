@@ -7,7 +7,7 @@ namespace varnock::platform {
 namespace detail {
 
 // One sender waiting for its handler. Shared with the queued item, so a
-// sender released early leaves nothing dangling behind.
+// sender released early by its token leaves nothing dangling behind.
 struct PendingSend {
     std::mutex lock;
     std::condition_variable done;
@@ -30,22 +30,6 @@ struct PendingSend {
 };
 
 }  // namespace detail
-
-namespace {
-
-// Releases the sender with 0 when the queued item is dropped unrun.
-class FinishOnDrop {
-public:
-    explicit FinishOnDrop(std::shared_ptr<detail::PendingSend> send) : m_send(std::move(send)) {}
-    FinishOnDrop(const FinishOnDrop&) = delete;
-    FinishOnDrop& operator=(const FinishOnDrop&) = delete;
-    ~FinishOnDrop() { m_send->Finish(0); }
-
-private:
-    std::shared_ptr<detail::PendingSend> m_send;
-};
-
-}  // namespace
 
 void CancelToken::Cancel() {
     {
@@ -93,36 +77,31 @@ bool MessageLoop::IsLoopThread() const {
     return m_thread == std::this_thread::get_id();
 }
 
-bool MessageLoop::Enqueue(std::function<void()> run, bool isSend) {
+void MessageLoop::Enqueue(std::function<void()> run) {
     std::function<void()> wakeup;
     {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (isSend && m_shutdown) return false;
         m_queue.push_back(std::move(run));
         wakeup = m_wakeup;
     }
     m_queued.notify_all();
     if (wakeup) wakeup();
-    return true;
 }
 
-intptr_t MessageLoop::Send(Handler handler, const std::shared_ptr<CancelToken>& token) {
+intptr_t MessageLoop::Send(Handler handler, std::shared_ptr<CancelToken> token) {
     auto run = [token, handler = std::move(handler)] { return token ? token->Run(handler) : handler(); };
     if (IsLoopThread()) return run();
 
     auto send = std::make_shared<detail::PendingSend>();
     if (token && !token->AddWaiter(send)) return 0;
-    auto drop = std::make_shared<FinishOnDrop>(send);
-    // Refused after Shutdown: the item and with it `drop` go at once.
-    Enqueue([send, drop, run = std::move(run)] { send->Finish(run()); }, true);
-    drop.reset();
+    Enqueue([send, run = std::move(run)] { send->Finish(run()); });
     intptr_t result = send->Wait();
     if (token) token->RemoveWaiter(send);
     return result;
 }
 
 void MessageLoop::Post(std::function<void()> handler) {
-    Enqueue(std::move(handler), false);
+    Enqueue(std::move(handler));
 }
 
 int MessageLoop::Pump(std::chrono::milliseconds timeout) {
@@ -138,7 +117,6 @@ int MessageLoop::Pump(std::chrono::milliseconds timeout) {
         m_queue.pop_front();
         lock.unlock();
         item();
-        item = nullptr;  // a send's sender is released before the next item runs
         ++ran;
         lock.lock();
     }
@@ -159,22 +137,6 @@ bool MessageLoop::PumpUntil(const std::function<bool()>& done, std::chrono::mill
 void MessageLoop::SetWakeup(std::function<void()> wakeup) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_wakeup = std::move(wakeup);
-}
-
-void MessageLoop::Shutdown() {
-    std::deque<std::function<void()>> dropped;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_shutdown = true;
-        dropped.swap(m_queue);
-    }
-    m_queued.notify_all();
-    // Dropping the items releases their senders with 0.
-}
-
-void MessageLoop::Restart() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_shutdown = false;
 }
 
 }  // namespace varnock::platform

@@ -68,9 +68,8 @@ public:
 
     // Runs `handler` on the loop thread and returns its result. From the loop
     // thread itself it runs at once. Blocks the caller until it has run; when
-    // the loop is shut down or `token` cancelled first, it does not run and
-    // the result is 0.
-    intptr_t Send(Handler handler, const std::shared_ptr<CancelToken>& token = nullptr);
+    // `token` is cancelled first, it does not run and the result is 0.
+    intptr_t Send(Handler handler, std::shared_ptr<CancelToken> token = nullptr);
 
     // Queues `handler` without waiting.
     void Post(std::function<void()> handler);
@@ -87,20 +86,13 @@ public:
     // loop can schedule a Pump on the loop thread.
     void SetWakeup(std::function<void()> wakeup);
 
-    // Refuses further sends (they return 0) and releases waiting senders.
-    void Shutdown();
-    // Accepts sends again (tests that reuse the process loop).
-    void Restart();
-
 private:
-    // False, and `run` dropped, when a send comes after Shutdown.
-    bool Enqueue(std::function<void()> run, bool isSend);
+    void Enqueue(std::function<void()> run);
 
     mutable std::mutex m_lock;
     std::condition_variable m_queued;
     std::deque<std::function<void()>> m_queue;
     std::thread::id m_thread{};
-    bool m_shutdown = false;
     std::function<void()> m_wakeup;
 };
 

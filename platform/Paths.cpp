@@ -14,7 +14,9 @@ namespace fs = std::filesystem;
 fs::path ExecutableDirectory() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) return fs::current_path(ec);
+    // No guessing (the current directory, say): the resource library is
+    // loaded from here and runs as part of the program.
+    if (ec || !exe.is_absolute()) return {};
     return exe.parent_path();
 }
 

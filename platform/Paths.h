@@ -7,7 +7,8 @@
 
 namespace varnock::platform {
 
-// Directory of the running executable (from /proc/self/exe).
+// Directory of the running executable (from /proc/self/exe); empty when
+// that cannot be read.
 std::filesystem::path ExecutableDirectory();
 
 struct DeviceDirectoryResult {

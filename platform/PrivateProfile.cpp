@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -18,6 +17,8 @@ namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
+
+enum class FileState { Missing, Read, Unreadable };
 
 // One line of the file, its end kept apart so that it can be written back
 // exactly as it was.
@@ -116,24 +117,53 @@ Location Find(std::string_view content, const std::string& section, const std::s
     return loc;
 }
 
-bool ReadAll(const fs::path& file, std::string& content, bool& exists) {
-    std::ifstream in(file, std::ios::binary);
-    exists = static_cast<bool>(in);
-    if (!in) return false;
-    // One read into a buffer of the file's size: every lookup reads the
-    // whole file, and a growing stream buffer costs more than the scan.
-    std::error_code ec;
-    std::uintmax_t size = fs::is_regular_file(file, ec) ? fs::file_size(file, ec) : 0;
-    if (ec || size == 0) {
-        std::ostringstream buffer;  // not a plain file, or sized 0 like /proc: read as it comes
-        buffer << in.rdbuf();
-        content = buffer.str();
-        return !in.bad();
+// Opens `file` for reading when it is a regular file. A FIFO or a device
+// is never opened: opening one can block or act on the device.
+int OpenRegular(const fs::path& file, FileState& state) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) {
+        // Existence comes from stat, not from whether the file opened: one
+        // that exists but cannot be read must never be taken for missing.
+        state = errno == ENOENT || errno == ENOTDIR ? FileState::Missing : FileState::Unreadable;
+        return -1;
     }
-    content.resize(static_cast<std::size_t>(size));
-    in.read(content.data(), static_cast<std::streamsize>(size));
-    content.resize(static_cast<std::size_t>(in.gcount()));
-    return !in.bad();
+    state = FileState::Unreadable;
+    if (!S_ISREG(st.st_mode)) return -1;
+    // Without blocking, should a FIFO have taken the file's place since.
+    int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return -1;
+    }
+    state = FileState::Read;
+    return fd;
+}
+
+FileState ReadAll(const fs::path& file, std::string& content) {
+    FileState state = FileState::Missing;
+    int fd = OpenRegular(file, state);
+    if (fd < 0) return state;
+    // One read into a buffer of the file's size: every lookup reads the
+    // whole file, and a growing buffer costs more than the scan. Files sized
+    // 0 (like those of /proc) are read as they come.
+    struct stat st {};
+    ::fstat(fd, &st);
+    content.resize(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t done = 0;
+    for (;;) {
+        if (done == content.size()) content.resize(content.size() * 2);
+        ssize_t n = ::read(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) state = FileState::Unreadable;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    content.resize(done);
+    return state;
 }
 
 mode_t NewFileMode() {
@@ -190,12 +220,18 @@ bool HasLineBreak(const std::string& text) {
 
 }  // namespace
 
+bool CanReadPrivateProfile(const fs::path& file) {
+    FileState state = FileState::Missing;
+    int fd = OpenRegular(file, state);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+}
+
 std::string GetPrivateProfileString(const std::string& section, const std::string& key,
                                     const std::string& def, const fs::path& file) {
     std::string result = def;
     std::string content;
-    bool exists = false;
-    if (ReadAll(file, content, exists)) {
+    if (ReadAll(file, content) == FileState::Read) {
         Location loc = Find(content, section, key);
         if (loc.key >= 0) result = std::string(TrimView(loc.keyLine.substr(loc.keyLine.find('=') + 1)));
     }
@@ -207,8 +243,7 @@ std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(const 
                                                                           const fs::path& file) {
     std::vector<std::pair<std::string, std::string>> entries;
     std::string content;
-    bool exists = false;
-    if (!ReadAll(file, content, exists)) return entries;
+    if (ReadAll(file, content) != FileState::Read) return entries;
     std::string_view wantSection = TrimView(section);
     bool inSection = false;
     ForEachLine(content, [&](std::size_t, std::string_view, std::string_view text) {
@@ -244,9 +279,12 @@ bool WritePrivateProfileString(const std::string& section, const std::string& ke
         if (!ec) target = resolved;
     }
 
+    // A file that is there but cannot be read is left alone: writing would
+    // replace everything in it with the one key.
     std::string content;
-    bool exists = false;
-    if (!ReadAll(target, content, exists) && exists) return false;
+    const FileState state = ReadAll(target, content);
+    if (state == FileState::Unreadable) return false;
+    const bool exists = state == FileState::Read;
 
     Location loc = Find(content, section, key);
     std::string trimmedValue = Trim(value);

@@ -14,6 +14,11 @@ namespace varnock::platform {
 // Longest value a read returns; longer values are cut.
 inline constexpr std::size_t kProfileValueMax = 511;
 
+// Whether `file` is a regular file that can be opened for reading. Nothing
+// else counts as readable: a FIFO, a directory or a device reads as an
+// unreadable file everywhere here, and is never opened, so nothing blocks.
+bool CanReadPrivateProfile(const std::filesystem::path& file);
+
 // The value of `key` in `section` of `file`, or `def` when the file, the
 // section or the key is missing. A key present with an empty value gives
 // empty text, not the default.
@@ -31,7 +36,8 @@ std::vector<std::pair<std::string, std::string>> GetPrivateProfileSection(const 
 // Sets `key` in `section` of `file` to `value`, creating the file, the
 // section and the key as needed. Every other byte of the file is kept. The
 // file is replaced in one step (temporary file in the same directory, then
-// rename), so a failed write leaves the old file whole. Names or values
+// rename), so a failed write leaves the old file whole. A file that exists
+// but cannot be read, or is not a regular file, is not written. Names or values
 // holding a line break, a key holding "=" and a section holding "]" are
 // refused. false when nothing was written.
 bool WritePrivateProfileString(const std::string& section, const std::string& key, const std::string& value,

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -13,6 +14,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
@@ -67,6 +70,11 @@ void WakeEvent::Signal() {
     if (m_fd >= 0) (void)!::write(m_fd, &one, sizeof(one));
 }
 
+void WakeEvent::Clear() {
+    uint64_t count = 0;
+    if (m_fd >= 0) (void)!::read(m_fd, &count, sizeof(count));
+}
+
 bool WakeEvent::Wait(int timeoutMs) {
     if (m_fd < 0) {
         ::usleep(static_cast<useconds_t>(timeoutMs) * 1000);
@@ -87,6 +95,9 @@ std::unique_ptr<Pty> Pty::Create(Error* error) {
     if (master < 0) return fail(errno);
     std::unique_ptr<Pty> pty(new Pty);
     pty->m_master = master;
+    // Before anything of ours touches them: what the kernel gives a new
+    // terminal, the state every session of the port starts from.
+    if (::tcgetattr(master, &pty->m_defaults) != 0) return fail(errno);
 
     char name[PATH_MAX];
     if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname_r(master, name, sizeof(name)) != 0)
@@ -99,21 +110,7 @@ std::unique_ptr<Pty> Pty::Create(Error* error) {
 
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return fail(errno);
-    termios tio{};
-    int result = ::tcgetattr(slave, &tio);
-    if (result == 0) {
-        ::cfmakeraw(&tio);
-        tio.c_cflag |= CLOCAL | CREAD;
-        tio.c_cflag &= ~(CSTOPB | PARODD | CMSPAR);
-        tio.c_cc[VMIN] = 1;
-        tio.c_cc[VTIME] = 0;
-        ::cfsetispeed(&tio, B9600);
-        ::cfsetospeed(&tio, B9600);
-        result = ::tcsetattr(slave, TCSANOW, &tio);
-    }
-    int savedErrno = errno;
     ::close(slave);
-    if (result != 0) return fail(savedErrno);
     return pty;
 }
 
@@ -122,13 +119,22 @@ Pty::~Pty() {
 }
 
 PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake) {
+    return Wait(timeoutMs, wake, PtyWatch::Data, -1);
+}
+
+PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd) {
     PtyWaitResult result;
-    pollfd fds[2] = {{m_master, POLLIN, 0}, {wake ? wake->fd() : -1, POLLIN, 0}};
-    int n = ::poll(fds, wake && wake->ok() ? 2 : 1, timeoutMs);
+    // A negative descriptor is skipped by poll; events 0 still reports hang-up.
+    const short masterEvents = watch == PtyWatch::Data ? POLLIN : 0;
+    pollfd fds[3] = {{watch == PtyWatch::None ? -1 : m_master, masterEvents, 0},
+                     {wake && wake->ok() ? wake->fd() : -1, POLLIN, 0},
+                     {otherFd, POLLIN, 0}};
+    int n = ::poll(fds, 3, timeoutMs);
     if (n <= 0) return result;
     result.readable = fds[0].revents & POLLIN;
     result.hangup = fds[0].revents & (POLLHUP | POLLERR);
     result.woken = fds[1].revents & POLLIN;
+    result.other = fds[2].revents & POLLIN;
     return result;
 }
 
@@ -168,17 +174,20 @@ int Pty::Write(const void* bytes, int count, int timeoutMs) {
     return written;
 }
 
-void Pty::DiscardHostInput() {
-    // Flushing from the master side drops only bytes not yet handed to the
-    // slave's line discipline; the slave's own input flush drops them all.
-    int slave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave >= 0) {
-        ::tcflush(slave, TCIFLUSH);
-        ::close(slave);
-    } else {
-        ::tcflush(m_master, TCOFLUSH);
-    }
+namespace {
+
+PtyLineSettings ToLineSettings(const termios& tio) {
+    PtyLineSettings settings;
+    settings.baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
+    settings.dataBits = DataBitsFromFlags(tio.c_cflag);
+    settings.parityEnable = tio.c_cflag & PARENB;
+    settings.parityOdd = tio.c_cflag & PARODD;
+    settings.parityStick = tio.c_cflag & CMSPAR;
+    settings.twoStopBits = tio.c_cflag & CSTOPB;
+    return settings;
 }
+
+}  // namespace
 
 bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
     termios tio{};
@@ -186,13 +195,67 @@ bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
         if (error) *error = Error::FromErrno(errno);
         return false;
     }
-    settings->baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
-    settings->dataBits = DataBitsFromFlags(tio.c_cflag);
-    settings->parityEnable = tio.c_cflag & PARENB;
-    settings->parityOdd = tio.c_cflag & PARODD;
-    settings->parityStick = tio.c_cflag & CMSPAR;
-    settings->twoStopBits = tio.c_cflag & CSTOPB;
+    *settings = ToLineSettings(tio);
     return true;
+}
+
+bool Pty::HasNewTerminalSettings() {
+    termios now{};
+    if (::tcgetattr(m_master, &now) != 0) return false;
+    const termios& d = m_defaults;
+    return now.c_iflag == d.c_iflag && now.c_oflag == d.c_oflag && now.c_cflag == d.c_cflag &&
+           now.c_lflag == d.c_lflag && std::memcmp(now.c_cc, d.c_cc, sizeof(now.c_cc)) == 0 &&
+           ::cfgetospeed(&now) == ::cfgetospeed(&d);
+}
+
+bool Pty::ResetWhileClosed() {
+    // Looked at right before the change: an opener that comes after it
+    // finds the new terminal and sets its own settings over them. Set and
+    // flush act on the slave, so the bytes the host wrote stay for us.
+    if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
+    // Output flushed on the master drops what the slave's line discipline
+    // has not taken in yet; the set with flush drops what it has.
+    ::tcflush(m_master, TCOFLUSH);
+    return ::tcsetattr(m_master, TCSAFLUSH, &m_defaults) == 0;
+}
+
+unsigned WaitReadable(const int* fds, int count, int timeoutMs) {
+    pollfd p[8];
+    count = count > 8 ? 8 : count;
+    for (int i = 0; i < count; ++i) p[i] = {fds[i], POLLIN, 0};
+    if (::poll(p, static_cast<nfds_t>(count), timeoutMs) <= 0) return 0;
+    unsigned ready = 0;
+    for (int i = 0; i < count; ++i) {
+        if (p[i].revents & (POLLIN | POLLHUP | POLLERR)) ready |= 1u << i;
+    }
+    return ready;
+}
+
+// ---- CloseWatch
+
+std::unique_ptr<CloseWatch> CloseWatch::Create(const std::string& path) {
+    std::unique_ptr<CloseWatch> watch(new CloseWatch);
+    watch->m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch->m_fd < 0 || ::inotify_add_watch(watch->m_fd, path.c_str(), IN_CLOSE) < 0) return nullptr;
+    return watch;
+}
+
+CloseWatch::~CloseWatch() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+bool CloseWatch::TakeCloses() {
+    bool closed = false;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(m_fd, buffer, sizeof(buffer))) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            // Lost events may have held a close.
+            if (event->mask & (IN_CLOSE | IN_Q_OVERFLOW)) closed = true;
+        }
+    }
+    return closed;
 }
 
 // ---- Device directory entries
@@ -220,9 +283,17 @@ bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {
     return ::unlink(link.c_str()) == 0;
 }
 
+fs::path DeviceLockFile(const fs::path& link) {
+    return link.parent_path() / ("." + link.filename().string() + ".lock");
+}
+
+fs::path DeviceSocketFile(const fs::path& link) {
+    return link.parent_path() / ("." + link.filename().string() + ".host");
+}
+
 // ---- DeviceNameLock
 
-std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool* created,
+std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool mayCreate,
                                                            Error* error) {
     auto fail = [error](int e) {
         if (error) *error = Error::FromErrno(e);
@@ -231,30 +302,27 @@ std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file,
     // A holder removes the file before letting go, so a lock won on a file
     // that is no longer the one at the path is worth nothing: try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        bool isNew = true;
-        int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd < 0 && errno == EEXIST) {
-            isNew = false;
-            fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0 && errno == ENOENT) continue;
-        }
+        int fd = ::open(file.c_str(),
+                        O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | (mayCreate ? O_CREAT : 0), 0600);
         if (fd < 0) return fail(errno);
+        struct stat held {
+        }, named{};
+        if (::fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != ::geteuid()) {
+            ::close(fd);
+            return fail(EPERM);
+        }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             ::close(fd);
             return fail(e == EWOULDBLOCK ? EBUSY : e);
         }
-        struct stat held {
-        }, named{};
-        if (::fstat(fd, &held) != 0 || ::stat(file.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
-            held.st_dev != named.st_dev) {
+        if (::stat(file.c_str(), &named) != 0 || held.st_ino != named.st_ino || held.st_dev != named.st_dev) {
             ::close(fd);
             continue;
         }
         std::unique_ptr<DeviceNameLock> lock(new DeviceNameLock);
         lock->m_fd = fd;
         lock->m_file = file;
-        if (created) *created = isNew;
         return lock;
     }
     return fail(EBUSY);
@@ -266,6 +334,39 @@ DeviceNameLock::~DeviceNameLock() {
 
 void DeviceNameLock::RemoveFile() {
     ::unlink(m_file.c_str());
+}
+
+bool IsStaleDeviceLink(const fs::path& link) {
+    return InspectDeviceEntry(link).kind == DeviceEntryKind::PtyLink &&
+           DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr) != nullptr;
+}
+
+int RemoveStaleDeviceLinks(const fs::path& directory) {
+    const std::string suffix = ".lock";
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string file = it->path().filename().string();
+        if (file.size() > 1 + suffix.size() && file.front() == '.' && file.ends_with(suffix))
+            names.push_back(file.substr(1, file.size() - 1 - suffix.size()));
+    }
+    int removed = 0;
+    for (const std::string& name : names) {
+        const fs::path link = directory / name;
+        auto lock = DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr);
+        if (!lock) continue;  // a live binding's, or not ours
+        DeviceEntry entry = InspectDeviceEntry(link);
+        if (entry.kind == DeviceEntryKind::PtyLink) {
+            // Changed under our hands: leave both for the next look.
+            if (!RemoveDeviceLinkIfTarget(link, entry.target)) continue;
+            ++removed;
+        }
+        struct stat st {};
+        const fs::path socket = DeviceSocketFile(link);
+        if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(socket.c_str());
+        lock->RemoveFile();
+    }
+    return removed;
 }
 
 }  // namespace varnock::platform

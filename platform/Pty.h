@@ -2,6 +2,8 @@
 // Pseudo-terminals for the virtual ports: the pty pair, waiting on its master,
 // the links in the device directory that name it, and the lock that marks a
 // link as held by a live process.
+#include <termios.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -32,6 +34,7 @@ public:
     WakeEvent& operator=(const WakeEvent&) = delete;
     bool ok() const { return m_fd >= 0; }
     void Signal();
+    void Clear();
     // Waits up to timeoutMs; true when signalled (the signal stays set).
     bool Wait(int timeoutMs);
     int fd() const { return m_fd; }
@@ -44,15 +47,23 @@ struct PtyWaitResult {
     bool readable = false;  // the host wrote bytes not yet read
     bool hangup = false;    // no process holds the slave open
     bool woken = false;     // the wake event is set
+    bool other = false;     // the other descriptor is readable
+};
+
+// What a wait watches on the master.
+enum class PtyWatch {
+    Data,    // bytes from the host and hang-up
+    Hangup,  // hang-up only: data does not end the wait
+    None,    // nothing (hang-up would end every wait at once while it lasts)
 };
 
 class Pty {
 public:
-    // A new pair: master non-blocking, slave in raw mode at 9600 baud, one
-    // stop bit, mode 0600 (only this user may open it). The slave is opened
-    // and closed once so that the master reports hang-up until somebody
-    // opens it: a slave never opened reports nothing. On failure returns
-    // nullptr and sets *error.
+    // A new pair: master non-blocking, slave mode 0600 (only this user may
+    // open it) with the line settings the kernel gives a new terminal. The
+    // slave is opened and closed once so that the master reports hang-up
+    // until somebody opens it: a slave never opened reports nothing. On
+    // failure returns nullptr and sets *error.
     static std::unique_ptr<Pty> Create(Error* error);
     ~Pty();
     Pty(const Pty&) = delete;
@@ -65,6 +76,8 @@ public:
     // lasts, so a caller waiting for the host to open must sleep between
     // calls.
     PtyWaitResult Wait(int timeoutMs, WakeEvent* wake);
+    // The same, watching the master as `watch` says and also `otherFd`.
+    PtyWaitResult Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd);
     bool SlaveOpen();
 
     // Bytes the host wrote that wait to be read.
@@ -76,22 +89,52 @@ public:
     // input queue is full. Returns the number written, -1 when the pty
     // failed before the first byte.
     int Write(const void* bytes, int count, int timeoutMs);
-    // Drops what was written to the host and not yet read by it. Opens the
-    // slave for a moment: call it only while the host has the port closed.
-    void DiscardHostInput();
 
     bool ReadLineSettings(PtyLineSettings* settings, Error* error);
+    // True while the slave has exactly the settings of a new terminal (as
+    // the kernel gave them to this pair): nobody has set anything since
+    // the last reset.
+    bool HasNewTerminalSettings();
+    // While nobody has the slave open, readies it for the next session as
+    // a freshly opened device: the settings of a new terminal, and nothing
+    // of what was written to the host and not read by it. What the host
+    // wrote stays queued for us. False when the slave was open.
+    bool ResetWhileClosed();
 
 private:
     Pty() = default;
     int m_master = -1;
     std::string m_slavePath;
+    termios m_defaults{};
+};
+
+// Waits up to timeoutMs (-1: without limit) until one of `fds` is readable;
+// bit i of the result is set when fds[i] is. Negative entries are skipped.
+unsigned WaitReadable(const int* fds, int count, int timeoutMs);
+
+// Closes of a device node, as the kernel reports them (inotify): a close
+// that a quick reopen hides from the master's hang-up is still seen.
+class CloseWatch {
+public:
+    // nullptr when the node cannot be watched.
+    static std::unique_ptr<CloseWatch> Create(const std::string& path);
+    ~CloseWatch();
+    CloseWatch(const CloseWatch&) = delete;
+    CloseWatch& operator=(const CloseWatch&) = delete;
+    int fd() const { return m_fd; }
+
+    // Whether an open of the node ended since the last call (without waiting).
+    bool TakeCloses();
+
+private:
+    CloseWatch() = default;
+    int m_fd = -1;
 };
 
 // What occupies a name in the device directory.
 enum class DeviceEntryKind {
     None,     // nothing there
-    PtyLink,  // a symbolic link into /dev/pts (made by a virtual port)
+    PtyLink,  // a symbolic link into /dev/pts (ours, or a user's socat)
     Other,    // a file, a directory, or a link to anything else
 };
 
@@ -107,13 +150,21 @@ Error CreateDeviceLink(const std::filesystem::path& link, const std::string& tar
 // Removes `link` only while it still points to `target`.
 bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);
 
+// A link DIR/NAME is ours only while our lock file DIR/.NAME.lock lies
+// beside it; a link without one (a user's socat, say) is never ours.
+std::filesystem::path DeviceLockFile(const std::filesystem::path& link);
+// DIR/.NAME.host: the socket on which varnock-host's library reaches the
+// binding of DIR/NAME (the library builds the same name).
+std::filesystem::path DeviceSocketFile(const std::filesystem::path& link);
+
 // An exclusive flock on a lock file. The kernel drops it when the process
 // dies, so a link whose lock nobody holds was left behind by a dead process.
 class DeviceNameLock {
 public:
-    // nullptr when another holder has it (*error AccessDenied) or the file
-    // cannot be used. *created tells whether the file was new.
-    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool* created,
+    // nullptr when another holder has it (*error AccessDenied), when the
+    // file is missing and `mayCreate` is false (NotFound), when it is not a
+    // regular file of this user (AccessDenied), or when it cannot be used.
+    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool mayCreate,
                                                       Error* error);
     ~DeviceNameLock();
     DeviceNameLock(const DeviceNameLock&) = delete;
@@ -126,5 +177,15 @@ private:
     int m_fd = -1;
     std::filesystem::path m_file;
 };
+
+// A link into /dev/pts of ours whose lock nobody holds: left by a run that
+// ended without removing it. Its pty number may belong to another terminal
+// by now.
+bool IsStaleDeviceLink(const std::filesystem::path& link);
+
+// Removes every stale link of ours in `directory`, and the lock files of
+// ours that lie there without a link. Live bindings and anything without our
+// lock file are left alone. Returns the number of links removed.
+int RemoveStaleDeviceLinks(const std::filesystem::path& directory);
 
 }  // namespace varnock::platform

@@ -1,6 +1,7 @@
 #include "platform/ShellOpen.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +46,15 @@ bool XdgShellOpener::Open(const std::filesystem::path& file) {
             dup2(null, 2);
             if (null > 2) close(null);
         }
+        // Ignored signals and the signal mask survive exec: the opener
+        // starts as any program would, not with our SIGPIPE ignored.
+        struct sigaction byDefault {};
+        byDefault.sa_handler = SIG_DFL;
+        sigemptyset(&byDefault.sa_mask);
+        for (int sig = 1; sig < NSIG; ++sig) sigaction(sig, &byDefault, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         execvp(argv[0], argv);
         char failed = 1;
         ssize_t ignored = write(status[1], &failed, 1);

@@ -4,23 +4,37 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace varnock::platform {
 
 SingleInstanceGuard::~SingleInstanceGuard() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-bool SingleInstanceGuard::Acquire(const std::filesystem::path& directory, const std::string& name) {
-    if (m_fd >= 0) return true;
+SingleInstanceGuard::Result SingleInstanceGuard::Acquire(const std::filesystem::path& directory,
+                                                         const std::string& name) {
+    if (m_fd >= 0) return Result::Acquired;
     std::filesystem::path file = directory / name;
+    m_error.clear();
     int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd < 0) {
+        m_error = "cannot create the lock file " + file.string() + ": " + std::strerror(errno);
+        return Result::Failed;
+    }
+    int locked;
+    while ((locked = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+        // Only a lock held elsewhere means another copy runs.
+        const bool held = errno == EWOULDBLOCK;
+        if (!held) m_error = "cannot lock " + file.string() + ": " + std::strerror(errno);
         ::close(fd);
-        return false;
+        return held ? Result::HeldByAnother : Result::Failed;
     }
     m_fd = fd;
-    return true;
+    return Result::Acquired;
 }
 
 }  // namespace varnock::platform

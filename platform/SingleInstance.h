@@ -8,18 +8,26 @@ namespace varnock::platform {
 
 class SingleInstanceGuard {
 public:
+    enum class Result {
+        Acquired,
+        HeldByAnother,  // another process holds the lock
+        Failed,         // the lock file cannot be made or locked; Error() says why
+    };
+
     SingleInstanceGuard() = default;
     ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard&) = delete;
     SingleInstanceGuard& operator=(const SingleInstanceGuard&) = delete;
 
-    // Takes the lock on DIR/name. false when another process holds it, or
-    // the lock file cannot be made.
-    bool Acquire(const std::filesystem::path& directory, const std::string& name = "OnlyOneInstanceMutex");
+    // Takes the lock on DIR/name.
+    Result Acquire(const std::filesystem::path& directory, const std::string& name = "OnlyOneInstanceMutex");
     bool Held() const { return m_fd >= 0; }
+    // Why the last Acquire failed, for the user.
+    const std::string& Error() const { return m_error; }
 
 private:
     int m_fd = -1;
+    std::string m_error;
 };
 
 }  // namespace varnock::platform

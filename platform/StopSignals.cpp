@@ -31,8 +31,8 @@ void InstallStopSignals() {
         struct sigaction action {};
         action.sa_handler = OnStopSignal;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, nullptr);
-        sigaction(SIGTERM, &action, nullptr);
+        // A closed terminal (SIGHUP) ends the program as Ctrl-C does.
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
         action.sa_handler = SIG_IGN;
         sigaction(SIGPIPE, &action, nullptr);
     });

@@ -1,5 +1,5 @@
 #pragma once
-// SIGINT and SIGTERM as a request to end the program the orderly way
+// SIGINT, SIGTERM and SIGHUP as a request to end the program the orderly way
 // (channels disconnected, settings saved) instead of killing it.
 #include <atomic>
 

@@ -2,10 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string_view>
-#include <system_error>
 
 #include "common/Messages.h"
 #include "platform/DeviceProbe.h"
@@ -50,13 +48,6 @@ std::map<int, std::string> MatrixEntries(const std::filesystem::path& file) {
     return entries;
 }
 
-bool CanOpenForReading(const std::filesystem::path& path) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) return false;
-    std::ifstream in(path, std::ios::binary);
-    return static_cast<bool>(in);
-}
-
 }  // namespace
 
 SettingsManager::SettingsManager(std::filesystem::path directory)
@@ -80,11 +71,12 @@ int SettingsManager::Load() {
     const std::filesystem::path varnockIni = m_strDirectory / kVarnockIniName;
     const std::filesystem::path settingIni = m_strDirectory / kVarnockSettingIniName;
 
-    if (!CanOpenForReading(varnockIni)) {
+    // Without the executable's directory nothing may be read from anywhere else.
+    if (m_strDirectory.empty() || !platform::CanReadPrivateProfile(varnockIni)) {
         platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
         return 0;
     }
-    if (!CanOpenForReading(settingIni)) {
+    if (!platform::CanReadPrivateProfile(settingIni)) {
         platform::ShowMessage(kMsgSettingIniMissing, platform::kMbIconError);
         return 0;
     }

@@ -21,7 +21,8 @@ inline constexpr const char* kVarnockSettingIniName = "Varnock_setting.ini";
 class SettingsManager {
 public:
     // Settings files and resource library are looked up in `directory`;
-    // an empty path means the executable's directory.
+    // an empty path means the executable's directory (Load fails with 109
+    // when that cannot be found).
     explicit SettingsManager(std::filesystem::path directory = {});
     virtual ~SettingsManager();
     SettingsManager(const SettingsManager&) = delete;
@@ -41,6 +42,9 @@ public:
     void Save();
 
     int GetItemCount() const { return m_nItems; }
+    // The rows held: at most the item count, fewer when entries are empty or
+    // missing. Channels are made for these; `items` only bounds them.
+    int GetRowCount() const { return static_cast<int>(m_rows.size()); }
     // The held row at `index` (from 0), or nullptr. The list keeps it.
     AllocationRow* GetRow(int index);
     // Puts a copy of `row` in place of the row at `index`.

@@ -1,10 +1,9 @@
 #include "ui/HelpLauncher.h"
 
-#include <fstream>
-
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/PrivateProfile.h"
 #include "platform/ShellOpen.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsManager.h"
@@ -36,12 +35,9 @@ std::filesystem::path HelpLauncher::InstallerPath(int bits) const {
 
 void HelpLauncher::OpenManual() {
     if (m_directory.empty()) return;
-    {
-        std::ifstream ini(m_directory / kVarnockIniName);
-        if (!ini.is_open()) {
-            platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
-            return;
-        }
+    if (!platform::CanReadPrivateProfile(m_directory / kVarnockIniName)) {
+        platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
+        return;
     }
     platform::ShellOpen(ManualPath());
 }

@@ -83,7 +83,8 @@ bool MainDialog::OnInitDialog() {
 }
 
 void MainDialog::FillList() {
-    for (int i = 0; i < m_pSettings->GetItemCount(); ++i) {
+    // Up to the rows held: the item count may be far larger.
+    for (int i = 0; i < m_pSettings->GetRowCount(); ++i) {
         const AllocationRow* row = m_pSettings->GetRow(i);
         if (!row) continue;
         auto copy = std::make_unique<AllocationRow>(*row);

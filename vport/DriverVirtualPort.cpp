@@ -50,28 +50,39 @@ DriverVirtualPort::~DriverVirtualPort() {
     }
 }
 
+// A failed driver call (no free pty, no file descriptor left, a link that
+// cannot be made) leaves the port out of service like a refused name: the
+// caller acts on false, and nothing may end the program from here.
 bool DriverVirtualPort::Open(std::string name) {
     if (!m_pDriver) return false;
-    VARIANT_BOOL prepared = VARIANT_FALSE;
-    Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
-    VARIANT_BOOL bound = VARIANT_FALSE;
-    Check(m_pDriver->BindPort(name, &bound), "BindPort");
-    if (bound == VARIANT_FALSE) {
-        Check(m_pDriver->BindPortFallback(name, &bound), "BindPortFallback");
-        if (bound == VARIANT_FALSE) return false;
+    try {
+        VARIANT_BOOL prepared = VARIANT_FALSE;
+        Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
+        VARIANT_BOOL bound = VARIANT_FALSE;
+        Check(m_pDriver->BindPort(name, &bound), "BindPort");
+        if (bound == VARIANT_FALSE) {
+            Check(m_pDriver->BindPortFallback(name, &bound), "BindPortFallback");
+            if (bound == VARIANT_FALSE) return false;
+        }
+        int16_t finished = 0;
+        Check(m_pDriver->FinishBinding(1, &finished), "FinishBinding");
+        return true;
+    } catch (const DriverError&) {
+        return false;
     }
-    int16_t finished = 0;
-    Check(m_pDriver->FinishBinding(1, &finished), "FinishBinding");
-    return true;
 }
 
 bool DriverVirtualPort::TryBind(std::string name) {
     if (!m_pDriver) return false;
-    VARIANT_BOOL prepared = VARIANT_FALSE;
-    Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
-    VARIANT_BOOL bound = VARIANT_FALSE;
-    Check(m_pDriver->BindPort(name, &bound), "BindPort");
-    return bound != VARIANT_FALSE;
+    try {
+        VARIANT_BOOL prepared = VARIANT_FALSE;
+        Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
+        VARIANT_BOOL bound = VARIANT_FALSE;
+        Check(m_pDriver->BindPort(name, &bound), "BindPort");
+        return bound != VARIANT_FALSE;
+    } catch (const DriverError&) {
+        return false;
+    }
 }
 
 bool DriverVirtualPort::Disconnect() {

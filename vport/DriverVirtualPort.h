@@ -1,6 +1,7 @@
 #pragma once
 // The virtual port over a driver object: every operation is one or a few
-// calls on the driver's port interface.
+// calls on the driver's port interface. A failed call makes Open and TryBind
+// report false; Write and the queries raise it as DriverError.
 #include <cstdint>
 #include <stdexcept>
 #include <string>

@@ -1,8 +1,10 @@
 #include "vport/PtyPortDriver.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <vector>
 
+#include "common/LinkTypes.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 
@@ -19,13 +21,33 @@ std::string BareName(const std::string& name) {
 }
 
 // One plain entry of the device directory: nothing that leaves it, no
-// hidden names (the lock files are hidden), no control characters.
+// hidden names (the lock and socket files are hidden), no control characters.
 bool ValidName(const std::string& name) {
-    if (name.empty() || name.size() > 100 || name.front() == '.') return false;
-    for (unsigned char c : name) {
-        if (c == '/' || c < 0x20 || c == 0x7F) return false;
-    }
-    return true;
+    return hostline::IsPortName(name.data(), name.size());
+}
+
+// N of /dev/pts/N.
+uint32_t PtsNumber(const std::string& slavePath) {
+    return static_cast<uint32_t>(std::strtoul(slavePath.c_str() + slavePath.rfind('/') + 1, nullptr, 10));
+}
+
+// Windows parity code from the pty's flags; `fallback` where even and none
+// look alike.
+int32_t ParityCode(const platform::PtyLineSettings& s, int32_t fallback) {
+    Parity parity = Parity::None;
+    if (s.parityStick)
+        parity = s.parityOdd ? Parity::Mark : Parity::Space;
+    else if (s.parityOdd)
+        parity = Parity::Odd;
+    else if (s.parityEnable)
+        parity = Parity::Even;
+    else
+        return fallback;
+    return static_cast<int32_t>(parity);
+}
+
+int32_t StopBitsCode(const platform::PtyLineSettings& s) {
+    return static_cast<int32_t>(s.twoStopBits ? StopBits::Two : StopBits::One);
 }
 
 class PtyDriverClass : public DriverClassFactory {
@@ -105,38 +127,35 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     ReleaseBinding();
 
     const fs::path link = dir.path / bare;
-    bool created = false;
+    // A link into /dev/pts is taken over only when it is ours and stale: our
+    // lock file lies beside it (so it is never made for one) and nobody holds
+    // it. A free name may reuse a lock file left without its link.
+    const platform::DeviceEntry seen = platform::InspectDeviceEntry(link);
+    const bool stale = seen.kind == DeviceEntryKind::PtyLink;
+    if (seen.kind == DeviceEntryKind::Other || (!stale && takeOverOnly)) return S_OK;
     platform::Error error;
-    auto lock = platform::DeviceNameLock::TryAcquire(dir.path / ("." + bare + ".lock"), &created, &error);
-    // Held by a live binding, here or in another process.
+    auto lock = platform::DeviceNameLock::TryAcquire(platform::DeviceLockFile(link), !stale, &error);
     if (!lock) return S_OK;
-    auto giveUp = [&] {
-        if (created) lock->RemoveFile();
+    // The lock file goes unless the stale link it marks is still there.
+    auto giveUp = [&](HRESULT hr) {
+        platform::DeviceEntry now = platform::InspectDeviceEntry(link);
+        if (!stale || now.kind != DeviceEntryKind::PtyLink || now.target != seen.target) lock->RemoveFile();
+        return hr;
     };
 
-    // With the lock ours, a link into /dev/pts belongs to no live binding.
-    platform::DeviceEntry entry = platform::InspectDeviceEntry(link);
-    if (entry.kind == DeviceEntryKind::Other || (entry.kind == DeviceEntryKind::None && takeOverOnly)) {
-        giveUp();
-        return S_OK;
-    }
     auto pty = platform::Pty::Create(&error);
-    if (!pty) {
-        giveUp();
-        return HresultFromErrno(error.SystemCode());
-    }
-    if (entry.kind == DeviceEntryKind::PtyLink) platform::RemoveDeviceLinkIfTarget(link, entry.target);
+    if (!pty) return giveUp(HresultFromErrno(error.SystemCode()));
+    if (stale) platform::RemoveDeviceLinkIfTarget(link, seen.target);
     error = platform::CreateDeviceLink(link, pty->SlavePath());
-    if (error != platform::Error::None) {
-        giveUp();
-        return error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode());
-    }
+    if (error != platform::Error::None)
+        return giveUp(error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode()));
 
     auto binding = std::make_unique<Binding>();
     binding->name = bare;
     binding->link = link;
     binding->lock = std::move(lock);
     binding->pty = std::move(pty);
+    binding->hostSocket = platform::LocalDatagramSocket::Bind(platform::DeviceSocketFile(link), nullptr);
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         m_binding = std::move(binding);
@@ -155,6 +174,7 @@ void PtyPortDriver::ReleaseBinding() {
     if (!binding) return;
     // Only our own link: somebody may have put something else there since.
     platform::RemoveDeviceLinkIfTarget(binding->link, binding->pty->SlavePath());
+    binding->hostSocket.reset();
     binding->lock->RemoveFile();
     // The pty closes before the lock is let go.
     binding->pty.reset();
@@ -164,16 +184,16 @@ void PtyPortDriver::ReleaseBinding() {
 HRESULT PtyPortDriver::FinishBinding(int16_t value, int16_t* result) {
     if (!result) return E_POINTER;
     *result = 0;
-    platform::Pty* start = nullptr;
+    Binding* start = nullptr;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         if (!m_binding) return S_OK;
         if (value != 0 && !m_binding->inService) {
             m_binding->inService = true;
-            start = m_binding->pty.get();
+            start = m_binding.get();
         }
     }
-    if (start) StartEvents(start);
+    if (start) StartEvents(*start);
     *result = 1;
     return S_OK;
 }
@@ -207,56 +227,76 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
     return S_OK;
 }
 
-HRESULT PtyPortDriver::ReadSettings(platform::PtyLineSettings* settings) {
+bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
+    platform::PtyLineSettings s;
+    if (pty.HasNewTerminalSettings() || !pty.ReadLineSettings(&s, nullptr)) return false;
+    {
+        // Only while the pty still shows what the message said: a program
+        // without the library may have set other settings since.
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        const hostline::LineMessage& m = m_hostLine;
+        if (m_haveHostLine && static_cast<int32_t>(m.baudRate) == s.baudRate &&
+            (m.stopBits != 0) == s.twoStopBits) {
+            *values = {static_cast<int32_t>(m.baudRate), m.dataBits, m.parity, m.stopBits};
+            return true;
+        }
+    }
+    values->baudRate = s.baudRate;
+    // A pty turns every character size into 8 bits, and even parity into none.
+    values->byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
+    values->parity = ParityCode(s, m_options.parity);
+    values->stopBits = StopBitsCode(s);
+    return true;
+}
+
+HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     std::shared_lock<std::shared_mutex> guard(m_bindingLock);
     if (!m_binding) return E_UNEXPECTED;
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        if (m_published) {
+            *values = *m_published;
+            return S_OK;
+        }
+    }
+    // Nothing set yet: the pty's new-terminal settings with the configured values.
+    platform::PtyLineSettings s;
     platform::Error error;
-    if (!m_binding->pty->ReadLineSettings(settings, &error)) return HresultFromErrno(error.SystemCode());
+    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error.SystemCode());
+    *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), StopBitsCode(s)};
     return S_OK;
 }
 
 HRESULT PtyPortDriver::QueryParity(int32_t* parity) {
     if (!parity) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    if (s.parityStick)
-        *parity = static_cast<int32_t>(s.parityOdd ? Parity::Mark : Parity::Space);
-    else if (s.parityOdd)
-        *parity = static_cast<int32_t>(Parity::Odd);
-    else if (s.parityEnable)
-        *parity = static_cast<int32_t>(Parity::Even);
-    else
-        *parity = m_options.parity;  // even and none look alike on a pty
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *parity = v.parity;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryStopBits(int32_t* stopBits) {
     if (!stopBits) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    *stopBits = static_cast<int32_t>(s.twoStopBits ? StopBits::Two : StopBits::One);
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *stopBits = v.stopBits;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryByteSize(int32_t* byteSize) {
     if (!byteSize) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    // A pty turns every character size into 8 bits.
-    *byteSize = s.dataBits != 8 ? s.dataBits : m_options.byteSize;
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *byteSize = v.byteSize;
+    return hr;
 }
 
 HRESULT PtyPortDriver::QueryBaudRate(int32_t* baudRate) {
     if (!baudRate) return E_POINTER;
-    platform::PtyLineSettings s;
-    HRESULT hr = ReadSettings(&s);
-    if (Failed(hr)) return hr;
-    *baudRate = s.baudRate;
-    return S_OK;
+    LineValues v;
+    HRESULT hr = QueryValues(&v);
+    if (Succeeded(hr)) *baudRate = v.baudRate;
+    return hr;
 }
 
 HRESULT PtyPortDriver::Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) {
@@ -288,14 +328,17 @@ fs::path PtyPortDriver::LinkPath() const {
     return m_binding ? m_binding->link : fs::path();
 }
 
-void PtyPortDriver::StartEvents(platform::Pty* pty) {
+void PtyPortDriver::StartEvents(Binding& binding) {
     m_wake = std::make_unique<platform::WakeEvent>();
+    m_settingsNews = std::make_unique<platform::WakeEvent>();
     m_stopEvents = false;
     m_eventThreadDone = false;
     // Changes are reported from the moment the port is in service.
-    platform::PtyLineSettings initial;
-    bool known = pty->ReadLineSettings(&initial, nullptr);
-    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, pty, known, initial);
+    LineValues initial;
+    bool known = Succeeded(QueryValues(&initial));
+    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
+    m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
+                               binding.name);
 }
 
 void PtyPortDriver::StopEvents() {
@@ -310,7 +353,12 @@ void PtyPortDriver::StopEvents() {
         while (!m_eventThreadDone) loop.Pump(std::chrono::milliseconds(5));
     }
     m_eventThread.join();
+    m_lineThread.join();
     m_wake.reset();
+    m_settingsNews.reset();
+    EndHostSession();
+    std::lock_guard<std::mutex> lock(m_hostLock);
+    m_published.reset();
 }
 
 bool PtyPortDriver::HasSinks() {
@@ -337,14 +385,16 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
     }
 }
 
-void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::PtyLineSettings last) {
+void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last) {
     bool hostOpen = false;
 
     while (!m_stopEvents) {
         // While the host has the port closed the pty reports hang-up at
         // once, so only look; the pause below keeps the thread from spinning.
-        platform::PtyWaitResult state = pty->Wait(hostOpen ? kOpenWaitMs : 0, m_wake.get());
+        platform::PtyWaitResult state = pty->Wait(hostOpen ? kOpenWaitMs : 0, m_wake.get(),
+                                                  platform::PtyWatch::Data, m_settingsNews->fd());
         if (m_stopEvents) break;
+        if (state.other) m_settingsNews->Clear();
         bool pause = false;
 
         // Data before the open state: bytes written just before a close are
@@ -363,19 +413,21 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::Pty
             }
         }
 
+        // What a closed session did not read is dropped by the session
+        // thread, at the close.
         bool open = !state.hangup;
-        // What a closed session did not read is not for the next one. Keyed
-        // to the writes, not to the close: a short session may never be
-        // seen open here.
-        if (!open && m_hostInputPending.exchange(false)) pty->DiscardHostInput();
         if (open != hostOpen) {
             hostOpen = open;
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
         }
 
-        platform::PtyLineSettings now;
-        if (pty->ReadLineSettings(&now, nullptr)) {
-            if (haveLast && !(now == last)) Raise(kDispidSettingsChanged, DispParams{});
+        LineValues now;
+        if (ReadValues(*pty, &now) && !(haveLast && now == last)) {
+            {
+                std::lock_guard<std::mutex> lock(m_hostLock);
+                m_published = now;
+            }
+            if (haveLast) Raise(kDispidSettingsChanged, DispParams{});
             last = now;
             haveLast = true;
         }
@@ -383,6 +435,56 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, platform::Pty
         if (!hostOpen || pause) m_wake->Wait(hostOpen ? kOpenWaitMs : kClosedPauseMs);
     }
     m_eventThreadDone = true;
+}
+
+void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name) {
+    const uint32_t pts = PtsNumber(pty->SlavePath());
+    const int socketFd = socket ? socket->fd() : -1;
+    // Woken by every close of the slave, so that the reset comes before a
+    // quick next opener sets its own settings. Without the watch, look now
+    // and then; a session that ends between two looks is still reset.
+    auto watch = platform::CloseWatch::Create(pty->SlavePath());
+    const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
+    while (!m_stopEvents) {
+        const unsigned ready = platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
+        if (m_stopEvents) break;
+        const bool closed = (ready & 1u) && watch->TakeCloses();
+        // What a session sent before its close belongs to it.
+        if (socket) TakeHostMessages(socket, name, pts);
+        if (watch && !closed) continue;
+        // Opened again before this thread got here, the new session may have
+        // set its own settings already: it goes on from the last one's.
+        if (pty->ResetWhileClosed()) EndHostSession();
+    }
+}
+
+void PtyPortDriver::TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name,
+                                     uint32_t pts) {
+    // Bounded: a flood cannot keep the thread from the host's close.
+    for (int i = 0; i < 64; ++i) {
+        uint8_t buffer[hostline::kMessageSize + 1];
+        long n = socket->Receive(buffer, sizeof(buffer));
+        if (n < 0) break;
+        hostline::LineMessage message;
+        if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message)) continue;
+        // Meant for another port, or another pty of the same name.
+        if (message.pts != pts || name != message.port) continue;
+        {
+            std::lock_guard<std::mutex> lock(m_hostLock);
+            m_hostLine = message;
+            m_haveHostLine = true;
+        }
+        m_settingsNews->Signal();
+    }
+}
+
+void PtyPortDriver::EndHostSession() {
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        if (!m_haveHostLine) return;
+        m_haveHostLine = false;
+    }
+    if (m_settingsNews) m_settingsNews->Signal();
 }
 
 }  // namespace varnock

@@ -4,21 +4,24 @@
 // thread per port in service watches the pty and raises the driver events.
 //
 // A name is held by a live binding while its lock file DIR/.NAME.lock is
-// locked. A link into /dev/pts whose lock nobody holds was left by a process
-// that died (or its pty is gone): it is stale and may be taken over. Anything
-// else at the name (a file, a link to a real device, a live binding) is never
-// touched.
+// locked. A link into /dev/pts with that lock file beside it and nobody
+// holding the lock was left by a process that died: it is stale and may be
+// taken over. Anything else at the name (a file, a link without our lock
+// file such as a user's socat, a live binding) is never touched.
 #include <atomic>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <thread>
 
+#include "platform/LocalDatagram.h"
 #include "platform/Pty.h"
 #include "vport/DriverInterface.h"
+#include "vport/HostLineProtocol.h"
 
 namespace varnock {
 
@@ -33,10 +36,11 @@ public:
 
     // Checks that the device directory can be used.
     HRESULT PrepareBinding(VARIANT_BOOL* result) override;
-    // Binds a free name or a stale link; any earlier binding of this object
-    // is released first.
+    // Binds a free name or a stale link of ours; any earlier binding of this
+    // object is released first.
     HRESULT BindPort(const std::string& name, VARIANT_BOOL* bound) override;
-    // Takes over a stale link; fails when there is nothing to take over.
+    // Takes over a stale link of ours; fails when there is nothing to take
+    // over.
     HRESULT BindPortFallback(const std::string& name, VARIANT_BOOL* bound) override;
     // Puts the bound port in service: its events start.
     HRESULT FinishBinding(int16_t value, int16_t* result) override;
@@ -72,15 +76,34 @@ private:
         std::filesystem::path link;
         std::unique_ptr<platform::DeviceNameLock> lock;
         std::unique_ptr<platform::Pty> pty;
+        // The host library's messages; none when the path is too long for
+        // a socket (the port then works on the pty's settings alone).
+        std::unique_ptr<platform::LocalDatagramSocket> hostSocket;
         bool inService = false;
+    };
+
+    // What the four queries answer.
+    struct LineValues {
+        int32_t baudRate = 0;
+        int32_t byteSize = 0;
+        int32_t parity = 0;
+        int32_t stopBits = 0;
+        bool operator==(const LineValues&) const = default;
     };
 
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
-    HRESULT ReadSettings(platform::PtyLineSettings* settings);
-    void StartEvents(platform::Pty* pty);
+    HRESULT QueryValues(LineValues* values);
+    // From the host library's message, else from the pty and the configured
+    // values. False also while the pty shows a new terminal's settings and
+    // no message came: that is our reset between sessions, not the host's.
+    bool ReadValues(platform::Pty& pty, LineValues* values);
+    void StartEvents(Binding& binding);
     void StopEvents();
-    void EventThread(platform::Pty* pty, bool haveLast, platform::PtyLineSettings last);
+    void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
+    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
+    void TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name, uint32_t pts);
+    void EndHostSession();
     void Raise(DISPID dispid, const DispParams& params);
     bool HasSinks();
 
@@ -101,6 +124,17 @@ private:
     std::atomic<bool> m_writeStalled{false};
     std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the event thread
     std::unique_ptr<platform::WakeEvent> m_wake;
+
+    // The session thread: host's close, settings reset, host messages.
+    std::thread m_lineThread;
+    std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
+    // Guards the two below.
+    std::mutex m_hostLock;
+    bool m_haveHostLine = false;  // in this session
+    hostline::LineMessage m_hostLine;
+    // What the queries answer: the host's last settings, kept after its
+    // session ended (the pty's reset is no setting of the host's).
+    std::optional<LineValues> m_published;
 };
 
 }  // namespace varnock

@@ -102,7 +102,6 @@ class BridgeTest : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::MessageLoop::Main().BindToCurrentThread();
-        platform::MessageLoop::Main().Restart();
         std::filesystem::copy_file(std::filesystem::path(VARNOCK_TEST_RESOURCE_DIR) / "libvarnock_res_en.so",
                                    m_dir / "libvarnock_res_en.so");
     }

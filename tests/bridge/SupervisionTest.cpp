@@ -1,6 +1,7 @@
-// The monitor's probe and link loss, and disconnect and teardown while a
-// reply phase runs, also one that a PLC never lets end.
-#include <mutex>
+// The channel's window, the monitor's probe and link loss, and disconnect
+// and teardown while a reply phase runs, also one that a PLC never lets end.
+#include <atomic>
+#include <future>
 
 #include "bridge/MainWindowLink.h"
 #include "tests/bridge/BridgeFixture.h"
@@ -8,25 +9,40 @@
 namespace varnock::test {
 namespace {
 
-// Records the channel as the window finds it when told.
+// Notes the channel as the window finds it when told.
 struct RecordingMainWindow : MainWindowLink {
-    explicit RecordingMainWindow(BridgeChannel& channel) : m_channel(channel) {}
+    explicit RecordingMainWindow(BridgeChannel& c) : channel(c) {}
     void OnLinkLost() override {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_calls.push_back(std::string("link lost") + (m_channel.IsConnected() ? ", connected" : "") +
-                          (m_channel.LinkHolder().IsOpen() ? ", link open" : ""));
+        found = std::string(channel.IsConnected() ? "connected" : "not connected") +
+                (channel.LinkHolder().IsOpen() ? ", link open" : ", link closed");
+        ++calls;
     }
-    std::vector<std::string> Calls() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_calls;
-    }
-    BridgeChannel& m_channel;
-    std::mutex m_lock;
-    std::vector<std::string> m_calls;
+    BridgeChannel& channel;
+    std::string found;  // written before `calls` counts
+    std::atomic<int> calls{0};
 };
 
 size_t Probes(PlcSimulator& plc) {
     return plc.RequestsOf(RequestKind::Probe).size();
+}
+
+// A worker's send runs on the main thread as it pumps; a destroyed window
+// runs nothing more.
+TEST_F(BridgeTest, ChannelWindowRunsSendsOnTheMainThreadUntilDestroyed) {
+    WriteSettings({"COM5,COM9,,,No"});
+    CreateChannels();
+    RecordingMainWindow window(Channel(0));
+    auto worker = std::async(std::launch::async, [&] {
+        return Channel(0).Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0,
+                                               reinterpret_cast<LPARAM>(&window));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Channel(0).MainWindow(), nullptr);
+    EXPECT_TRUE(PumpUntil([&] { return Channel(0).MainWindow() == &window; }));
+    EXPECT_EQ(worker.get(), 0);
+    Channel(0).Window().Destroy();
+    EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SET_MAIN_WINDOW, 0, 0), 0);
+    EXPECT_EQ(Channel(0).MainWindow(), &window);
 }
 
 TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
@@ -55,11 +71,10 @@ TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
     EXPECT_TRUE(Channel(0).IsConnected());
 
     ASSERT_TRUE(PumpUntil([&] { return !Channel(0).IsConnected(); }, std::chrono::seconds(30)));
-    ASSERT_TRUE(PumpUntil([&] { return window.Calls().size() == 1; }));
+    ASSERT_TRUE(PumpUntil([&] { return window.calls == 1; }));
     EXPECT_EQ(Probes(plc), 8u);
     EXPECT_TRUE(plc.RequestsOf(RequestKind::Disconnect).empty());
-    EXPECT_FALSE(Channel(0).LinkHolder().IsOpen());
-    EXPECT_EQ(window.Calls(), std::vector<std::string>{"link lost"});
+    EXPECT_EQ(window.found, "not connected, link closed");
     EXPECT_EQ(Channel(0).m_bIdle.load(), 1);
 }
 

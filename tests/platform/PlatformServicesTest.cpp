@@ -68,14 +68,21 @@ TEST(MessageBox, FormatsArgumentRecordsAndHasBuiltInTexts) {
     EXPECT_EQ("", LoadString(110));
 }
 
-TEST(SingleInstance, SecondHolderRefusedUntilFirstEnds) {
+TEST(SingleInstance, AnotherHolderIsToldApartFromAFailure) {
+    using Result = SingleInstanceGuard::Result;
     varnock::test::TempDir dir;
     SingleInstanceGuard first;
-    ASSERT_TRUE(first.Acquire(dir.path()));
+    ASSERT_EQ(Result::Acquired, first.Acquire(dir.path()));
     // flock belongs to the open file, so another process must be refused.
     pid_t child = ::fork();
-    if (child == 0) ::_exit(SingleInstanceGuard().Acquire(dir.path()) ? 1 : 0);
+    if (child == 0) ::_exit(static_cast<int>(SingleInstanceGuard().Acquire(dir.path())));
     int status = -1;
     ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    EXPECT_EQ(0, status);  // exited, refused
+    EXPECT_EQ(static_cast<int>(Result::HeldByAnother), WEXITSTATUS(status));
+
+    // A lock file that cannot be made is no other copy: the reason is kept.
+    std::filesystem::create_directory(dir / "Taken");
+    SingleInstanceGuard second;
+    EXPECT_EQ(Result::Failed, second.Acquire(dir.path(), "Taken"));
+    EXPECT_NE(std::string::npos, second.Error().find((dir / "Taken").string() + ": Is a directory"));
 }

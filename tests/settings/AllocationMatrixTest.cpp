@@ -41,14 +41,19 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
 }
 
 TEST_F(MatrixTest, OddEntriesKeepTheirPlace) {
-    Load("items=4\n1=COM5,COM3,SERIAL2,,Ja,extra\n3=COM7,COM2\n4=COM9\n");
+    // Entry 2 holds only blanks: as empty, skipped and kept as written. Only
+    // the "%d" form names an entry: "03" is another key. A huge count reads
+    // no more than the file holds.
+    Load("items=2147483647\n1=COM5,COM3,SERIAL2,,Ja,extra\n2= \t \n03=COM8\n3=COM7,COM2\n4=COM9\n");
     EXPECT_EQ(settings.GetRow(0)->m_bNoConnectCommand, 0);  // another language's flag text
     EXPECT_EQ(settings.GetRow(1)->m_strVirtualPort, "COM7");
     EXPECT_EQ(settings.GetRow(2)->m_strLinkPort, "");
     EXPECT_EQ(settings.GetRow(3), nullptr);
     settings.Save();
     // Six fields read as five; short rows fill up; each row stays at its entry.
-    EXPECT_EQ(Setting(), SettingIni("items=4\n1=COM5,COM3,SERIAL2,,No\n3=COM7,COM2,,,No\n4=COM9,,,,No\n"));
+    EXPECT_EQ(Setting(),
+              SettingIni("items=2147483647\n1=COM5,COM3,SERIAL2,,No\n2= \t \n03=COM8\n3=COM7,COM2,,,No\n"
+                         "4=COM9,,,,No\n"));
 }
 
 TEST_F(MatrixTest, SaveAfterFailedLoadChangesNothing) {

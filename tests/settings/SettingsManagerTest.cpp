@@ -42,6 +42,7 @@ TEST_F(LoadTest, InvalidValuesShowTheirMessage) {
     } cases[] = {
         {"MaxHostDriverNo=1\n", "items=1\n", 110},
         {"RealPort=\nMaxHostDriverNo=1\n", "items=0\n", 110},
+        {"RealPort= \t \nMaxHostDriverNo=1\n", "items=1\n", 110},  // blanks only: empty as well
         {"RealPort=COM\n", "items=1\n", 111},
         {"RealPort=COM\nMaxHostDriverNo=0\n", "items=1\n", 111},
         {"RealPort=COM\nMaxHostDriverNo= 2 \n", "items=0\n", 113},

@@ -1,10 +1,15 @@
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -54,6 +59,13 @@ std::string ReadFile(const fs::path& path) {
     return s.str();
 }
 
+std::set<std::string> DirectoryNames(const fs::path& directory) {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename());
+    return names;
+}
+
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
@@ -61,6 +73,27 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit)) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool DropFileOverride() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {};
+    if (::syscall(SYS_capget, &header, caps) != 0) return false;
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) caps[cap / 32].effective &= ~(1u << (cap % 32));
+    return ::syscall(SYS_capset, &header, caps) == 0;
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
@@ -112,6 +145,30 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
         return -1;
     }
     return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+}
+
+bool InNetworkNamespace() {
+    return std::getenv("VARNOCK_IN_NETNS") != nullptr;
+}
+
+void RunInNetworkNamespace() {
+    TempDir dir;
+    ChildProcess probe({"/usr/bin/unshare", "-n", "/bin/true"}, dir / "probe", dir / "probe");
+    if (probe.Wait() != 0)
+        GTEST_SKIP() << "no network namespace can be made here: " << ReadFile(dir / "probe");
+
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::vector<std::string> env = {"VARNOCK_IN_NETNS=1"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    ChildProcess child({"/usr/bin/unshare", "-n", fs::read_symlink("/proc/self/exe").string(),
+                        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+                       dir / "out", dir / "out", env);
+    const int code = child.Wait(std::chrono::seconds(60));
+    const std::string out = ReadFile(dir / "out");
+    if (code == 0 && out.find("[  SKIPPED ]") != std::string::npos) GTEST_SKIP() << out;
+    EXPECT_EQ(code, 0) << out;
 }
 
 }  // namespace varnock::test

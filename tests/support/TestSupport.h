@@ -3,6 +3,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -38,9 +39,23 @@ private:
 
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
+// The names of a directory's entries.
+std::set<std::string> DirectoryNames(const std::filesystem::path& directory);
 
 // Polls `done` every millisecond until it is true or `timeout` has passed.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Runs `body` in a forked child and returns what it returns, as the child's
+// exit code (0 to 255); -1 when the child dies of a signal or still runs
+// after `limit` (it is killed then). For calls that may block for ever and
+// for processes that must lose their privileges. Only for single-threaded
+// test programs.
+int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(2));
+
+// In a child of RunInChild: file permissions apply to the calling thread
+// from here on, also when it runs as root (it drops the capabilities that
+// override them). false when that cannot be done.
+bool DropFileOverride();
 
 // A program of ours run as a child, in a controlled environment: only PATH,
 // HOME, LANG=C and VARNOCK_DEVICE_DIR of the caller, plus `extraEnv`
@@ -64,5 +79,14 @@ private:
     pid_t m_pid = -1;
     int m_status = -1;
 };
+
+// True inside the child that RunInNetworkNamespace starts.
+bool InNetworkNamespace();
+// Runs the current test again as a child: this test program in a network
+// namespace of its own (unshare -n; CI runs as root), where only loopback
+// exists and InNetworkNamespace() is true. The child's failures fail this
+// test, its skip skips it; where no namespace can be made, the test is
+// skipped with the reason.
+void RunInNetworkNamespace();
 
 }  // namespace varnock::test

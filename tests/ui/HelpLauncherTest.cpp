@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "platform/MessageBox.h"
 #include "platform/ShellOpen.h"
 #include "tests/support/TestSupport.h"
@@ -30,16 +32,20 @@ TEST(HelpLauncherTest, ManualFollowsTheLanguageWithCaseAndNeedsTheSettingsFile) 
     EXPECT_EQ(messages.Numbers().size(), 1u);
 }
 
-TEST(ShellOpenTest, StartsTheOpenerDetachedWithTheFile) {
+// The opener starts as any program would: the programs ignore SIGPIPE, and
+// an ignored signal would stay ignored across exec.
+TEST(ShellOpenTest, StartsTheOpenerDetachedWithTheFileAndNoSignalIgnored) {
     test::TempDir dir;
     fs::path script = dir / "fake-open", seen = dir / "seen";
     // Writes to a temporary name first so the test never reads half a line.
-    test::WriteFile(script, "#!/bin/sh\necho \"$1\" > '" + seen.string() + ".tmp' && mv '" + seen.string() +
-                                ".tmp' '" + seen.string() + "'\n");
+    test::WriteFile(script, "#!/bin/sh\necho \"$1\" $(grep SigIgn /proc/self/status) > '" + seen.string() +
+                                ".tmp' && mv '" + seen.string() + ".tmp' '" + seen.string() + "'\n");
     fs::permissions(script, fs::perms::owner_all);
+    auto oldPipe = std::signal(SIGPIPE, SIG_IGN);
     EXPECT_TRUE(platform::XdgShellOpener(script.string()).Open(dir / "manual file.pdf"));
+    std::signal(SIGPIPE, oldPipe);
     ASSERT_TRUE(test::WaitFor([&] { return fs::exists(seen); }));
-    EXPECT_EQ(test::ReadFile(seen), (dir / "manual file.pdf").string() + "\n");
+    EXPECT_EQ(test::ReadFile(seen), (dir / "manual file.pdf").string() + " SigIgn: 0000000000000000\n");
     EXPECT_FALSE(platform::XdgShellOpener((dir / "no-such-program").string()).Open(dir / "x.pdf"));
 }
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "platform/MessageLoop.h"
@@ -28,8 +30,9 @@ public:
     std::string savedAtDisconnect;
 };
 
+// The count only bounds the entries; the list shows the rows held.
 const char* kRows =
-    "items=4\n1=COM5,Ethernet,192.168.1.5,,No\n2=COM6,COM3,SERIAL2,,Yes\n4=COM7,USB,USB,x,No\n";
+    "items=2147483647\n1=COM5,Ethernet,192.168.1.5,,No\n2=COM6,COM3,SERIAL2,,Yes\n4=COM7,USB,USB,x,No\n";
 
 using Texts = std::vector<std::string>;
 
@@ -63,7 +66,9 @@ protected:
 };
 
 TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
+    const auto start = std::chrono::steady_clock::now();
     Start();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     ASSERT_EQ(view.items.size(), 3u);
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No"}));
     EXPECT_EQ(Row(1), (Texts{"COM6", "COM3", "SERIAL2", "Yes"}));
@@ -168,18 +173,15 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
     Start();
     dialog.OnConnect();
-    std::atomic<bool> returned{false};
     auto report = [&] {
-        returned = false;
-        return std::thread([&] {
-            static_cast<MainWindowLink&>(dialog).OnLinkLost();
-            returned = true;
-        });
+        return std::async(std::launch::async, [&] { static_cast<MainWindowLink&>(dialog).OnLinkLost(); });
     };
-    std::thread monitor = report();
+    auto returned = [](std::future<void>& f) {
+        return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    };
+    auto monitor = report();
     ASSERT_TRUE(
-        platform::MessageLoop::Main().PumpUntil([&] { return returned.load(); }, std::chrono::seconds(5)));
-    monitor.join();
+        platform::MessageLoop::Main().PumpUntil([&] { return returned(monitor); }, std::chrono::seconds(5)));
     ExpectButtons(false);
     EXPECT_EQ(view.messages, std::vector<int>{211});
     EXPECT_EQ(view.lastStyle, platform::kMbIconError);
@@ -187,8 +189,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     monitor = report();
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     dialog.OnDestroy();
-    ASSERT_TRUE(test::WaitFor([&] { return returned.load(); }));
-    monitor.join();
+    EXPECT_EQ(monitor.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     platform::MessageLoop::Main().Pump();
     EXPECT_EQ(view.messages, std::vector<int>{211});
 }

@@ -7,11 +7,14 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <thread>
 
 #include "bridge/VirtualPortManager.h"
+#include "common/Messages.h"
 #include "platform/MessageLoop.h"
 #include "tests/settings/SettingsFixture.h"
 #include "tools/plcsim/PlcSimulator.h"
@@ -19,7 +22,9 @@
 #include "ui/LinkSettingsDialog.h"
 #include "ui/ManagerBroadcasts.h"
 #include "ui/qt/Ipv4AddressEdit.h"
+#include "ui/qt/ModalChain.h"
 #include "ui/qt/QtMainWindow.h"
+#include "ui/qt/QtMessageSink.h"
 #include "ui/qt/TemplateLoader.h"
 
 // Fontconfig keeps a cache for the life of the process that the leak
@@ -53,7 +58,7 @@ protected:
     }
     void SetUp() override {
         platform::MessageLoop::Main().BindToCurrentThread();
-        platform::MessageLoop::Main().Restart();
+        ReopenModalChain();
     }
 
     // The sample settings files as shipped, with extra rows when given.
@@ -68,6 +73,7 @@ protected:
     // and the window is ended afterwards if it is still open.
     int RunModal(ChannelBroadcasts& channels, const std::function<void(QDialog*)>& whileOpen) {
         QtMainWindow window(channels, help);
+        running = &window;
         EXPECT_TRUE(window.Loaded());
         window.SetSettings(&fixture.settings);
         QTimer::singleShot(0, [&] {
@@ -99,6 +105,7 @@ protected:
     }
 
     test::SettingsFixture fixture;
+    QtMainWindow* running = nullptr;  // the window RunModal runs
     RecordingChannels channels;
     HelpLauncher help{fixture.dir.path()};
 };
@@ -143,7 +150,11 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
     EXPECT_EQ(std::tuple(result, channels.disconnects, channels.deletes), std::tuple(IDOK, 1, 1));
 }
 
-TEST_F(QtWindowsTest, ConnectAgainstThePlcSimulatorEnablesDisconnect) {
+// Connected to a PLC, a stop comes while the link settings dialog is open
+// and, over it, the channel's link-loss box: both end, innermost first, the
+// monitor thread gets its answer, and the window then closes once as its
+// close box does (the PLC gets one disconnect).
+TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
     auto transport = plcsim::ListenTcp("127.0.0.71");
     ASSERT_NE(transport, nullptr);
     plcsim::PlcSimulator plc(std::move(transport));
@@ -156,15 +167,37 @@ TEST_F(QtWindowsTest, ConnectAgainstThePlcSimulatorEnablesDisconnect) {
     VirtualPortManager::Instance()->SetSettings(&fixture.settings);
     VirtualPortManager::Instance()->CreateChannel(1);
     ManagerBroadcasts broadcasts;
-    RunModal(broadcasts, [&](QDialog* dialog) {
-        QTest::mouseClick(Control(dialog, IDC_MAIN_CONNECT), Qt::LeftButton);
-        EXPECT_TRUE(Control(dialog, IDC_MAIN_DISCONNECT)->isEnabled());
-        EXPECT_FALSE(Control(dialog, IDC_MAIN_CONNECT)->isEnabled());
+    QtMessageSink boxes;
+    std::thread monitor;  // stands for the channel's: it must get its answer
+    int linkDialog = -1;
+    int result = RunModal(broadcasts, [&](QDialog* main) {
+        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
+        EXPECT_TRUE(Control(main, IDC_MAIN_DISCONNECT)->isEnabled());
+        EXPECT_FALSE(Control(main, IDC_MAIN_CONNECT)->isEnabled());
         EXPECT_EQ(plc.RequestsOf(plcsim::RequestKind::Connect).size(), 1u);
-        QTest::mouseClick(Control(dialog, IDC_MAIN_EXIT), Qt::LeftButton);
+        EXPECT_TRUE(fixture.messages.Numbers().empty());
+
+        platform::SetMessageSink(&boxes);
+        QTimer::singleShot(0, [&] {  // inside the link settings dialog's loop
+            monitor = std::thread([] { platform::ShowMessage(kMsgLinkLost, platform::kMbIconError); });
+            auto* poll = new QTimer(main);
+            QObject::connect(poll, &QTimer::timeout, [&, poll] {
+                if (!qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) return;
+                poll->stop();
+                running->EndOnStop();
+                running->EndOnStop();  // a second signal changes nothing
+            });
+            poll->start(5);
+        });
+        linkDialog = running->View().RunLinkSettings(row, {"COM", "USB", "Ethernet"});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !main->isVisible(); }));
+        // Boxes asked for from now on do not wait for anyone.
+        EXPECT_EQ(platform::ShowMessage(kMsgNoCommandReply, platform::kMbOk), 1);
     });
-    EXPECT_EQ(plc.RequestsOf(plcsim::RequestKind::Disconnect).size(), 1u);
-    EXPECT_TRUE(fixture.messages.Numbers().empty());
+    monitor.join();
+    EXPECT_EQ(std::tuple(linkDialog, result, plc.RequestsOf(plcsim::RequestKind::Disconnect).size()),
+              std::tuple(IDCANCEL, IDOK, 1u));
+    platform::SetMessageSink(&fixture.messages);
     plc.Stop();
 }
 

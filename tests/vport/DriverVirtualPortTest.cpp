@@ -38,6 +38,14 @@ TEST_F(RecordedPortTest, OpenMakesTheBindingCallsInOrder) {
         EXPECT_EQ(driver.calls, c.calls);
     }
     EXPECT_EQ(driver.refs, 0);
+    // A failed call is a port out of service, never an error out of Open.
+    driver.fallbackResult = VARIANT_TRUE;
+    DriverVirtualPort port;
+    for (const char* failing : {"PrepareBinding", "BindPort", "BindPortFallback", "FinishBinding"}) {
+        driver.failCall = failing;
+        EXPECT_FALSE(port.Open("COM7")) << failing;
+        EXPECT_FALSE(port.TryBind("COM7")) << failing;
+    }
 }
 
 TEST_F(RecordedPortTest, WritesErrorsAndDisconnect) {
@@ -47,12 +55,7 @@ TEST_F(RecordedPortTest, WritesErrorsAndDisconnect) {
     EXPECT_EQ(driver.calls, Calls(5, "WriteBytes 1"));  // one call per byte
     EXPECT_EQ(driver.written, std::string("\1\2\3\4\5"));
     driver.failCall = "QueryBaudRate";
-    try {
-        port.GetBaudRate();
-        ADD_FAILURE() << "no error raised";
-    } catch (const DriverError& e) {
-        EXPECT_EQ(e.Code(), E_FAIL);
-    }
+    EXPECT_THROW(port.GetBaudRate(), DriverError);  // its callers catch it
     // A refused Advise leaves a port without events; its sink is not leaked.
     driver.failCall = "Advise";
     EXPECT_FALSE(DriverVirtualPort().HasEventSink());

@@ -1,12 +1,17 @@
 #include "vport/PtyPortDriver.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 
 #include <ctime>
+#include <cstdio>
 #include <optional>
 #include <thread>
 
+#include "platform/DeviceProbe.h"
+#include "platform/LocalDatagram.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
 #include "vport/DriverVirtualPort.h"
@@ -51,61 +56,149 @@ TEST_F(PtyPortTest, HostDataIsAnnouncedOnceAndReadWithoutLoss) {
     EXPECT_TRUE(WaitFor([&] { return owner.Joined() == "0123456789" + bulk + "bye"; }));
 }
 
-TEST_F(PtyPortTest, OpenStateAndWritesFollowTheHostWithoutSpinningOrLingering) {
+// The settings a session finds on opening (before it sets its own).
+termios Fresh(const fs::path& link) {
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+    termios tio{};
+    ::tcgetattr(fd, &tio);
+    ::close(fd);
+    return tio;
+}
+
+TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    std::optional<HostPort> host(link);
+    const termios fresh = Fresh(link);
+    EXPECT_TRUE(fresh.c_lflag & ICANON);  // a new terminal's cooked mode
+    std::optional<HostPort> host(link);   // raw, 9600
     WaitForOpen(0);
     Write("hello");
     EXPECT_EQ(host->Read(5), "hello");
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
     Write("unread");
     host.reset();
     WaitForOpen(1);
+    // The next session finds a new terminal again, at once, and the reset
+    // is no setting of the host's.
+    const termios next = Fresh(link);
+    EXPECT_EQ(next.c_lflag, fresh.c_lflag);
+    EXPECT_EQ(::cfgetospeed(&next), ::cfgetospeed(&fresh));
+    std::this_thread::sleep_for(3 * std::chrono::milliseconds(PtyPortDriver::kClosedPauseMs));
+    EXPECT_EQ(owner.syncs, 1);
     host.emplace(link);
     WaitForOpen(0);
     EXPECT_EQ(host->Read(1, 100), "");  // the last session's bytes are not for this one
+    EXPECT_EQ(owner.syncs, 1);          // the same settings again: nothing changed for the PLC
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
 }
 
-TEST_F(PtyPortTest, LineSettingsComeFromThePtyAndTheConfiguredValues) {
+TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfiguredValues) {
     HostPort host(link);
-    ASSERT_EQ(host.SetLine(B19200, CSTOPB, 0), 0);
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
+    ASSERT_EQ(host.SetLine(B19200, CSTOPB, 0), 0);
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 2; }));
     EXPECT_EQ(port.GetBaudRate(), 19200);
     EXPECT_EQ(port.GetStopBits(), 2);
     EXPECT_EQ(port.GetByteSize(), 7);  // a pty always shows 8 bits
     EXPECT_EQ(port.GetParity(), 2);    // even and none look alike
     ASSERT_EQ(host.SetLine(B19200, PARENB | PARODD, 0), 0);
-    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 3; }));
     EXPECT_EQ(port.GetParity(), 1);
+
+    // What varnock-host's library says; anything else on the socket is dropped.
+    hostline::LineMessage m;
+    std::snprintf(m.port, sizeof(m.port), "COM7");
+    m.pts = static_cast<uint32_t>(std::stoul(fs::read_symlink(link).filename().string()));
+    m.baudRate = 19200;  // as the pty shows: the library sends what it set
+    m.dataBits = 6;
+    m.parity = 4;
+    m.stopBits = 2;
+    auto encode = [](const hostline::LineMessage& message) {
+        std::vector<uint8_t> bytes(hostline::kMessageSize);
+        EXPECT_TRUE(hostline::EncodeLineMessage(message, bytes.data()));
+        return bytes;
+    };
+    const fs::path socket = dir.path() / ".COM7.host";
+    auto send = [&](const std::vector<uint8_t>& bytes) {
+        return platform::SendLocalDatagram(socket, bytes.data(), bytes.size());
+    };
+    ASSERT_TRUE(WaitFor([&] { return send(encode(m)); }));
+    ASSERT_TRUE(WaitFor([&] { return owner.syncs == 4; }));
+    EXPECT_EQ(port.GetByteSize(), 6);
+    EXPECT_EQ(port.GetParity(), 4);
+    // For another pts or name, or malformed: dropped.
+    m.dataBits = 5;
+    auto otherPts = encode(m), otherName = otherPts, longer = otherPts;
+    otherPts[12] ^= 1;
+    otherName[20] = 'X';
+    longer.push_back(0);
+    for (const auto& hostile :
+         {otherPts, otherName, longer, std::vector<uint8_t>(5000, 0xFF), std::vector<uint8_t>{}})
+        send(hostile);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(port.GetByteSize(), 6);
+    EXPECT_EQ(owner.syncs, 4);
+
+    // They hold after the close; the next session starts from the pty and
+    // the configured values again.
+    host.Close();
+    WaitForOpen(1);
+    EXPECT_EQ(port.GetByteSize(), 6);
+    HostPort next(link);
+    EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
 }
 
-TEST_F(PtyPortTest, NamesAreBoundOnlyWhereNothingLiveIsInTheWay) {
+// A stale link of ours (our lock file beside it, nobody holding the lock)
+// counts as free, is taken over, and goes at start-up. A live binding, a
+// user's link (socat pty,link=...) or file is never bound, marked or removed.
+TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     struct stat st {};
-    ASSERT_EQ(::stat(link.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const fs::path& file : {link, dir.path() / ".COM7.host"}) {
+        ASSERT_EQ(::stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
+    const fs::path devices = dir.path();
+    for (const char* name : {"COM9", "COM6"}) {
+        fs::create_symlink("/dev/pts/999999", devices / name);
+        test::WriteFile(devices / ("." + std::string(name) + ".lock"), "");
+    }
+    fs::create_symlink("/dev/pts/999998", devices / "COM4");
+    test::WriteFile(devices / "COM3", "a user's file");
+    test::WriteFile(devices / ".COM3.lock", "");  // ours, beside it
+    test::WriteFile(devices / ".COM8.lock", "");  // ours, without its link
+    for (const char* present : {"COM7", "COM4", "COM3"}) EXPECT_TRUE(platform::DeviceNameExists(present));
+    EXPECT_FALSE(platform::DeviceNameExists("COM9"));
+
     PtyPortDriver* other = new PtyPortDriver(DriverOptions{});
     auto bind = [&](bool fallback, const std::string& name) {
         VARIANT_BOOL ok = VARIANT_TRUE;
         EXPECT_EQ(fallback ? other->BindPortFallback(name, &ok) : other->BindPort(name, &ok), S_OK);
         return ok != VARIANT_FALSE;
     };
-    test::WriteFile(dir.path() / "COM3", "a file");
-    for (const char* taken : {"COM7", "COM3"}) EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
+    for (const char* taken : {"COM7", "COM3", "COM4"})
+        EXPECT_FALSE(bind(false, taken) || bind(true, taken)) << taken;
     for (const char* bad : {"../COM1", "a/b", ".COM7.lock"}) EXPECT_FALSE(bind(false, bad)) << bad;
     EXPECT_FALSE(bind(true, "COM8"));  // nothing to take over
-    // Left by a process that died: its lock file is there, nobody holds it.
-    fs::create_symlink("/dev/pts/999999", dir.path() / "COM9");
-    test::WriteFile(dir.path() / ".COM9.lock", "");
     EXPECT_TRUE(bind(true, "COM9"));
+    // A dead process's socket beside its stale link goes with it.
+    int dead = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{AF_UNIX, {}};
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", (devices / ".COM6.host").c_str());
+    ASSERT_EQ(::bind(dead, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ::close(dead);
 
+    EXPECT_EQ(platform::RemoveStaleDeviceLinks(devices), 1);
+    EXPECT_EQ(test::DirectoryNames(devices),
+              (std::set<std::string>{"COM7", ".COM7.lock", ".COM7.host", "COM9", ".COM9.lock", ".COM9.host",
+                                     "COM4", "COM3"}));
+    EXPECT_EQ(fs::read_symlink(devices / "COM4"), "/dev/pts/999998");
     port.Disconnect();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)) || fs::exists(dir.path() / ".COM7.host"));
     other->Release();
-    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.path() / "COM9")));
+    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3"}));
 }
 
 }  // namespace

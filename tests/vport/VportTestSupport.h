@@ -18,11 +18,18 @@
 
 namespace varnock::test {
 
-// Opens the port as host software would (the port starts in raw mode).
+// Opens the port as host software would: raw mode at 9600 baud (a session
+// starts with the settings of a new terminal).
 class HostPort {
 public:
     explicit HostPort(const std::filesystem::path& path)
-        : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {}
+        : m_fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        termios tio{};
+        if (::tcgetattr(m_fd, &tio) != 0) return;
+        ::cfmakeraw(&tio);
+        ::cfsetspeed(&tio, B9600);
+        ::tcsetattr(m_fd, TCSANOW, &tio);
+    }
     ~HostPort() { Close(); }
     void Close() {
         if (m_fd >= 0) ::close(m_fd);

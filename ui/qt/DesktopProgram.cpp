@@ -12,10 +12,27 @@
 #include "settings/SettingsManager.h"
 #include "ui/HelpLauncher.h"
 #include "ui/ManagerBroadcasts.h"
+#include "ui/qt/ModalChain.h"
 #include "ui/qt/QtMainWindow.h"
 #include "ui/qt/QtMessageSink.h"
 
 namespace varnock {
+namespace {
+
+QtMessageHandler g_qtHandler = nullptr;
+
+// Qt ends the process with abort() when it cannot open the display; say why
+// and end with 1 instead of a crash.
+void OnQtStartMessage(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+        std::fprintf(stderr, "varnock: the display cannot be used: %s\n", qPrintable(text));
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    if (g_qtHandler) g_qtHandler(type, context, text);
+}
+
+}  // namespace
 
 bool DisplayAvailable() {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
@@ -25,31 +42,67 @@ bool DisplayAvailable() {
     return false;
 }
 
-DesktopProgram::DesktopProgram(int& argc, char** argv) {
-    if (!DisplayAvailable()) return;
-    m_app = std::make_unique<QApplication>(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Varnock"));
-    m_sink = std::make_unique<QtMessageSink>();
-    platform::SetMessageSink(m_sink.get());
+DesktopProgram::DesktopProgram(const char* programName)
+    : m_programName(programName ? programName : "varnock") {
+    m_argv[0] = m_programName.data();
 }
 
 DesktopProgram::~DesktopProgram() {
+    m_stop.reset();
     if (m_sink) platform::SetMessageSink(nullptr);
 }
 
+void DesktopProgram::Start() {
+    if (m_app || !DisplayAvailable()) return;
+    g_qtHandler = qInstallMessageHandler(OnQtStartMessage);
+    m_app = std::make_unique<QApplication>(m_argc, m_argv);
+    qInstallMessageHandler(g_qtHandler);
+    QApplication::setApplicationName(QStringLiteral("Varnock"));
+    m_sink = std::make_unique<QtMessageSink>();
+    platform::SetMessageSink(m_sink.get());
+
+    // From here on a stop ends whatever box is open, also those of the
+    // settings load and of channel creation.
+    platform::InstallStopSignals();
+    if (platform::StopSignalFd() < 0) return;
+    m_stop = std::make_unique<QSocketNotifier>(platform::StopSignalFd(), QSocketNotifier::Read);
+    QObject::connect(m_stop.get(), &QSocketNotifier::activated, [this] { OnStop(); });
+}
+
+void DesktopProgram::OnStop() {
+    m_stop->setEnabled(false);
+    if (m_window) {
+        m_window->EndOnStop();
+    } else {
+        CloseModalChain();
+    }
+}
+
 void DesktopProgram::RunPhase(SettingsManager& settings) {
+    if (!m_app) {
+        // Said only once the guard and the settings have passed, so a second
+        // copy stays silent and settings errors come first.
+        std::fprintf(stderr,
+                     "varnock: no display (DISPLAY or WAYLAND_DISPLAY); the main window cannot open. "
+                     "Use varnockd to run without a screen.\n");
+        return;
+    }
     // The channels' messaging windows belong to this thread.
     platform::MessageLoop::Main().BindToCurrentThread();
-    // From here on a stop waits for the main window, which ends as its close
-    // box would (see below).
-    platform::InstallStopSignals();
 
     VirtualPortManager* manager = VirtualPortManager::Instance();
     manager->SetSettings(&settings);
-    const int channels = settings.GetItemCount();
-    for (int i = 1; i <= channels; ++i) manager->CreateChannel(i);
+    // One channel per row held; `items` only bounds the rows read.
+    const int channels = settings.GetRowCount();
+    for (int i = 1; i <= channels && !platform::StopRequested(); ++i) manager->CreateChannel(i);
 
     ManagerBroadcasts broadcasts;
+    if (platform::StopRequested()) {
+        // Stopped before the window could open: nothing is connected yet,
+        // and the start-up saves.
+        broadcasts.DeleteManager();
+        return;
+    }
     HelpLauncher help(settings.GetDirectory());
     QtMainWindow window(broadcasts, help);
     window.SetSettings(&settings);
@@ -59,15 +112,11 @@ void DesktopProgram::RunPhase(SettingsManager& settings) {
         broadcasts.DeleteManager();
         return;
     }
-    // Ctrl-C or a stop from the session ends the program as the close box
-    // does: channels disconnected, settings saved.
-    QSocketNotifier stop(platform::StopSignalFd(), QSocketNotifier::Read);
-    stop.setEnabled(platform::StopSignalFd() >= 0);
-    QObject::connect(&stop, &QSocketNotifier::activated, &window, [&window, &stop] {
-        stop.setEnabled(false);
-        window.Dialog()->close();
-    });
+    // Ctrl-C, a stop from the session or a closed terminal ends the program
+    // as the close box does: channels disconnected, settings saved.
+    m_window = &window;
     window.DoModal();
+    m_window = nullptr;
 }
 
 }  // namespace varnock

@@ -5,6 +5,7 @@
 
 #include "common/Messages.h"
 #include "ui/LinkSettingsDialog.h"
+#include "ui/qt/ModalChain.h"
 #include "ui/qt/QtDialogView.h"
 #include "ui/qt/TemplateLoader.h"
 
@@ -33,7 +34,7 @@ int RunLinkSettingsDialog(QWidget* parent, AllocationRow& row, const std::vector
 
     logic.OnInitDialog();
     // Escape and the close box reject: nothing is stored.
-    return dialog->exec() == IDOK ? IDOK : IDCANCEL;
+    return ExecModal(*dialog) == IDOK ? IDOK : IDCANCEL;
 }
 
 }  // namespace varnock

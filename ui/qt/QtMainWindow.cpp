@@ -15,6 +15,7 @@
 
 #include "common/Messages.h"
 #include "platform/MessageLoop.h"
+#include "ui/qt/ModalChain.h"
 #include "ui/qt/QtLinkSettingsDialog.h"
 #include "ui/qt/TemplateLoader.h"
 
@@ -199,7 +200,7 @@ int QtMainView::RunAboutBox() {
     std::unique_ptr<QWidget> widget(LoadDialogWidget(kDialogAbout, m_dialog));
     auto* about = qobject_cast<QDialog*>(widget.get());
     if (!about) return IDCANCEL;
-    return about->exec() == QDialog::Accepted ? IDOK : IDCANCEL;
+    return ExecModal(*about) == QDialog::Accepted ? IDOK : IDCANCEL;
 }
 
 int QtMainView::RunLinkSettings(AllocationRow& row, const std::vector<std::string>& linkKinds) {
@@ -260,6 +261,15 @@ bool QtMainWindow::eventFilter(QObject* watched, QEvent* event) {
         }
     }
     return QObject::eventFilter(watched, event);
+}
+
+void QtMainWindow::EndOnStop() {
+    if (m_ending || !m_dialog) return;
+    m_ending = true;
+    CloseModalChain();
+    // The close runs once the boxes' loops have returned: a channel's
+    // monitor thread may be waiting for the box it asked for.
+    WhenModalChainUnwound(m_dialog.get(), [this] { m_logic.OnClose(); });
 }
 
 int QtMainWindow::DoModal() {

@@ -62,6 +62,10 @@ public:
     // result (IDOK, IDCANCEL), or -1 without a template.
     int DoModal();
 
+    // A stop request: ends every dialog and box open over the window, then
+    // closes the window as its close box does (disconnect, save, end). Once.
+    void EndOnStop();
+
     QDialog* Dialog() const { return m_dialog.get(); }
     MainDialog& Logic() { return m_logic; }
     QtMainView& View() { return m_view; }
@@ -75,6 +79,7 @@ private:
     std::unique_ptr<QDialog> m_dialog;
     QtMainView m_view;
     MainDialog m_logic;
+    bool m_ending = false;
 };
 
 }  // namespace varnock

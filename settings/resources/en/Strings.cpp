@@ -15,8 +15,8 @@ constexpr Entry kStrings[] = {
     {104, "Link port / address"},
     {106, "No connect command"},
     {109,
-     "The settings file Varnock.ini was not found beside the program. "
-     "Reinstall Varnock or put Varnock.ini back in the program's folder."},
+     "The settings file Varnock.ini is missing beside the program or cannot be read. "
+     "Reinstall Varnock or put a readable Varnock.ini back in the program's folder."},
     {110,
      "Varnock.ini does not say which links may be used: the setting RealPort in section "
      "[VirtualCOMSettings] is missing or empty. Set it, for example RealPort=COM,USB,Ethernet."},
@@ -40,8 +40,8 @@ constexpr Entry kStrings[] = {
      "The Ethernet link to the PLC was lost. The channels are disconnected; check the "
      "network and the PLC, then connect again."},
     {212,
-     "The settings file Varnock_setting.ini was not found beside the program. "
-     "Reinstall Varnock or put Varnock_setting.ini back in the program's folder."},
+     "The settings file Varnock_setting.ini is missing beside the program or cannot be read. "
+     "Reinstall Varnock or put a readable Varnock_setting.ini back in the program's folder."},
     {32780, "Varnock manual"},
     {32781, "Install USB driver (32-bit)..."},
     {32782, "Install USB driver (64-bit)..."},

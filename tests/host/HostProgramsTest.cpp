@@ -1,0 +1,247 @@
+// Programs nobody on this project wrote against varnockd as a process with
+// one Ethernet channel (COM5) to a simulated PLC: pyserial, socat, picocom,
+// and a Win32 program doing what programming software does with its COM port
+// under Wine (the 64-bit loader and the plain wine command), bare and through
+// varnock-host. One daemon serves every case of a run, one Wine prefix every
+// Wine case; [CommunicationSettings] say 8 data bits and no parity, so that
+// what the host sets can be told from the configured fallback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+#include "tools/plcsim/PlcSimulator.h"
+
+namespace varnock::test {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using plcsim::RequestKind;
+
+const std::string kPython = "/usr/bin/python3";
+const std::string kWine64 = "/usr/lib/wine/wine64";
+
+struct ProgramResult {
+    int exitCode = -1;
+    std::string out;  // stdout and stderr
+};
+
+class HostEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        s_instance = this;
+        m_devices = std::make_unique<ScopedDeviceDir>();
+        for (const char* name : {"varnockd", "libvarnock_res_en.so"})
+            fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, m_dir / name);
+        std::string ini = ReadFile(fs::path(VARNOCK_TEST_SAMPLE_DIR) / "Varnock.ini");
+        for (auto [from, to] : {std::pair{"ByteSize=7", "ByteSize=8"}, std::pair{"Parity=2", "Parity=0"}}) {
+            auto at = ini.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            ini.replace(at, std::string(from).size(), to);
+        }
+        WriteFile(m_dir / "Varnock.ini", ini);
+        WriteFile(m_dir / "Varnock_setting.ini",
+                  "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\nitems=1\n"
+                  "1=COM5,Ethernet," VARNOCK_TEST_PLC ",,No\n");
+        auto transport = plcsim::ListenTcp(VARNOCK_TEST_PLC);
+        ASSERT_TRUE(transport);
+        m_plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
+        m_plc->Start();
+        m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{(m_dir / "varnockd").string()},
+                                                  m_dir / "daemon.out", m_dir / "daemon.err");
+        ASSERT_TRUE(WaitFor(
+            [&] { return ReadFile(m_dir / "daemon.out").find("COM5 connected") != std::string::npos; }, 10s))
+            << ReadFile(m_dir / "daemon.out") << ReadFile(m_dir / "daemon.err");
+    }
+    void TearDown() override {
+        if (m_daemon) {
+            m_daemon->Signal(SIGTERM);
+            EXPECT_EQ(m_daemon->Wait(), 0);
+            EXPECT_EQ(ReadFile(m_dir / "daemon.err"), "");
+        }
+        if (m_plc) m_plc->Stop();
+    }
+
+    static HostEnvironment& Get() { return *s_instance; }
+    fs::path Port() const { return m_devices->path() / "COM5"; }
+    plcsim::PlcSimulator& Plc() { return *m_plc; }
+    const TempDir& Work() const { return m_dir; }
+
+    // Runs a program to its end, through varnock-host when `launcher`.
+    ProgramResult Run(std::vector<std::string> argv, bool launcher, const std::vector<std::string>& env = {},
+                      std::chrono::milliseconds limit = 30s) {
+        if (launcher)
+            argv.insert(argv.begin(), (fs::path(VARNOCK_TEST_RESOURCE_DIR) / "varnock-host").string());
+        const fs::path out = m_dir / ("run" + std::to_string(++m_runs) + ".out");
+        ProgramResult result;
+        {
+            ChildProcess child(argv, out, out, env);
+            result.exitCode = child.Wait(limit);
+        }
+        result.out = ReadFile(out);
+        return result;
+    }
+
+private:
+    static inline HostEnvironment* s_instance = nullptr;
+    TempDir m_dir;
+    std::unique_ptr<ScopedDeviceDir> m_devices;
+    std::unique_ptr<plcsim::PlcSimulator> m_plc;
+    std::unique_ptr<ChildProcess> m_daemon;
+    int m_runs = 0;
+};
+
+class HostProgramsTest : public ::testing::Test {
+protected:
+    HostEnvironment& env = HostEnvironment::Get();
+    std::string Port() const { return env.Port().string(); }
+    // A Python program with pyserial; PORT is the virtual port's path.
+    ProgramResult Python(const std::string& code, bool launcher) {
+        return env.Run({kPython, "-c", "import serial, termios\nPORT = '" + Port() + "'\n" + code}, launcher);
+    }
+};
+
+// Every run starts from a fresh port, so the first configuration of each
+// changes something and is taken, whatever the run before left behind.
+TEST_F(HostProgramsTest, BareProgramsCanOpenThePortRunAfterRun) {
+    const std::string echo7E1 =
+        "s = serial.Serial(PORT, 9600, bytesize=7, parity='E', timeout=5)\n"
+        "s.write(b'py7E1'); print(s.read(5)); s.close()\n";
+    for (int run = 0; run < 2; ++run) {
+        ProgramResult r = Python(echo7E1, false);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(r.out, "b'py7E1'\n");
+    }
+    WriteFile(env.Work() / "in", "socat");
+    const std::string both =
+        "OPEN:" + (env.Work() / "in").string() + "!!CREATE:" + (env.Work() / "out").string();
+    for (int run = 0; run < 2; ++run) {
+        ProgramResult r =
+            env.Run({"/usr/bin/socat", "-t", "2", both, Port() + ",raw,echo=0,b9600,cs7,parenb=1"}, false);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(ReadFile(env.Work() / "out"), "socat");
+    }
+}
+
+TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndReachThePlc) {
+    env.Plc().ClearRequests();
+    // Changed on an open port, read back each time; opened again at once
+    // with the same settings; modem lines as on a real port.
+    ProgramResult r = Python(
+        "s = serial.Serial(PORT, 9600, timeout=5)\n"
+        "def shown():\n"
+        "    c = termios.tcgetattr(s.fd)[2]\n"
+        "    return (c & termios.CSIZE == termios.CS7, bool(c & termios.PARENB))\n"
+        "s.parity = 'E'; print(shown())\n"
+        "s.bytesize = 7; print(shown())\n"
+        "s.close(); s.open(); s.close(); s.open(); print(shown())\n"
+        "s.dtr = False; s.rts = True; print(s.cts, s.dsr, s.cd)\n"
+        "s.write(b'host'); print(s.read(4))\n",
+        true);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.out, "(False, True)\n(True, True)\n(True, True)\nTrue True True\nb'host'\n");
+    // Configured: 8 data bits, no parity. The PLC gets the host's 7E1 (the
+    // command may come after the program's end: the channel sends it).
+    EXPECT_TRUE(WaitFor([&] {
+        auto params = env.Plc().RequestsOf(RequestKind::SerialParameters);
+        const ByteArray* last = params.empty() ? nullptr : &params.back().payload;
+        return last && last->GetSize() >= 6 && (*last)[4] == 0x00 && (*last)[5] == 0x02;  // 7 bits, even
+    }));
+
+    r = env.Run({"/usr/bin/picocom", "-q", "-b", "9600", "-d", "7", "-y", "e", "--lower-dtr", "-x", "1500",
+                 "-t", "pico", Port()},
+                true);
+    EXPECT_EQ(r.out, "pico");
+}
+
+// Without Varnock, or on a descriptor that is not one of ours, the library
+// changes nothing: a pty still drops data bits and parity.
+TEST_F(HostProgramsTest, TheLauncherLeavesEverythingElseAlone) {
+    const std::string plainPty =
+        "import os, fcntl\n"
+        "m, s = os.openpty()\n"
+        "a = termios.tcgetattr(s); a[2] = a[2] & ~termios.CSIZE | termios.CS7 | termios.PARENB\n"
+        "for i in range(2):\n"
+        "    try: termios.tcsetattr(s, termios.TCSANOW, a); print('set')\n"
+        "    except termios.error as e: print(e.args[0])\n"
+        "try: fcntl.ioctl(s, termios.TIOCMGET, b'0000')\n"
+        "except OSError as e: print(e.errno)\n";
+    ProgramResult r = Python(plainPty, true);
+    EXPECT_EQ(r.out, "22\n22\n25\n");
+
+    TempDir empty;
+    r = env.Run({kPython, "-c", "print('runs')"}, true, {"VARNOCK_DEVICE_DIR=" + empty.path().string()});
+    EXPECT_EQ(r.out, "runs\n");
+    EXPECT_EQ(env.Run({"/nonexistent"}, true).exitCode, 127);
+    WriteFile(env.Work() / "not-a-program", "text");
+    EXPECT_EQ(env.Run({(env.Work() / "not-a-program").string()}, true).exitCode, 126);
+    r = env.Run({}, true);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.out.find("usage: varnock-host PROGRAM"), std::string::npos);
+}
+
+// The Wine cases share one private prefix, made once (it takes seconds).
+class WineTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        HostEnvironment& host = HostEnvironment::Get();
+        s_prefix = host.Work() / "wine";
+        ProgramResult r = host.Run({kWine64, "wineboot", "--init"}, false, Env(), 180s);
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        fs::create_symlink(host.Port(), s_prefix / "dosdevices" / "com5");
+    }
+    static void TearDownTestSuite() {
+        HostEnvironment::Get().Run({"/usr/lib/wine/wineserver", "-k"}, false, Env());
+    }
+    static std::vector<std::string> Env() {
+        return {"WINEPREFIX=" + s_prefix.string(), "WINEDEBUG=-all", "WINEDLLOVERRIDES=mscoree,mshtml="};
+    }
+    ProgramResult Wincomm(std::vector<std::string> args, bool launcher, const std::string& wine = kWine64) {
+        args.insert(args.begin(), {wine, VARNOCK_WINCOMM, "COM5"});
+        return HostEnvironment::Get().Run(args, launcher, Env(), 60s);
+    }
+    static inline fs::path s_prefix;
+};
+
+TEST_F(WineTest, BareRunsOneAfterAnotherBothSetTheLine) {
+    for (const std::string text : {"first", "second"}) {
+        ProgramResult r = Wincomm({"echo", text}, false);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("ok echo " + text), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(WineTest, ThroughTheLauncherThePortActsAsASerialPort) {
+    for (const std::string& wine : {kWine64, std::string("/usr/bin/wine")}) {
+        ProgramResult r = Wincomm({"twice"}, true, wine);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_NE(r.out.find("ok state 9600 7 2 0"), std::string::npos) << wine << ": " << r.out;
+    }
+    ProgramResult r = Wincomm({"modem"}, true);
+    EXPECT_NE(r.out.find("ok modem CTS DSR DCD"), std::string::npos) << r.out;
+
+    // WaitCommEvent waits for the echo, which the PLC holds back.
+    HostEnvironment::Get().Plc().SetReplyDelay(800ms);
+    r = Wincomm({"wait", "later"}, true);
+    HostEnvironment::Get().Plc().SetReplyDelay(0ms);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    std::smatch waited;
+    ASSERT_TRUE(std::regex_search(r.out, waited, std::regex("ok wait EV_RXCHAR after ([0-9]+) ms"))) << r.out;
+    EXPECT_GE(std::stoi(waited[1]), 700);
+    EXPECT_NE(r.out.find("ok echo later"), std::string::npos) << r.out;
+}
+
+}  // namespace
+}  // namespace varnock::test
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new varnock::test::HostEnvironment);
+    return RUN_ALL_TESTS();
+}
