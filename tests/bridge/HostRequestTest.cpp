@@ -64,21 +64,6 @@ TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
     for (int i = 1; i < 3; ++i) EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence % 255 + 1);
 }
 
-TEST_F(HostRequestTest, ReplyInSeveralFramesOverEthernet) {
-    PlcSimulator& plc = Connect("127.0.0.216");
-    // Three frames in one write: they arrive as one chunk.
-    plc.SetReplyFrames(3);
-    ByteArray data = Counting(30);
-    ASSERT_TRUE(m_host.Write(data));
-    EXPECT_EQ(m_host.Read(30), data);
-
-    // Two frames, each cut in two, with pauses longer than a read.
-    plc.SetReplyFrames(2);
-    plc.SetWriteCuts({10, 30, 40}, std::chrono::milliseconds(120));
-    ASSERT_TRUE(m_host.Write(Counting(12, 50)));
-    EXPECT_EQ(m_host.Read(12), Counting(12, 50));
-}
-
 TEST_F(HostRequestTest, ReplyInSeveralFramesOverSerial) {
     PlcSimulator& plc = Connect("");
     plc.SetReplyFrames(2);
