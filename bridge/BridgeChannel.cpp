@@ -30,6 +30,7 @@ int InRange(int value, int lowest, int highest, int fallback) {
 }  // namespace
 
 BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) : m_pSettings(settings) {
+    m_linkHolder.SetStopEvent(&m_stop);
     m_msgWindow.Create(this);
     m_pCodec = BuildFrameCodec();
     m_pConfig.reset(config);

@@ -207,8 +207,9 @@ private:
     platform::NamedMutexHandle m_hLDRDataQueueMutex;
     platform::NamedMutexHandle m_hPLCDataQueueMutex;
     // Its "RealPortMutex" is one for the process: every open, close, read and
-    // write of every channel's link takes turns, so while one channel's
-    // receive thread waits in a timed read no other link is used.
+    // write of every channel's link takes turns; a read waiting for data and
+    // a pause give the turn up meanwhile (see RealPortRegistry). Its pauses
+    // end with m_stop.
     RealPortRegistry m_linkHolder;
     std::atomic<LinkType> m_nLinkType{LinkType::Serial};
     WorkerThreads m_workers;

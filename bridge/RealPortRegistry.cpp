@@ -112,6 +112,17 @@ void RealPortRegistry::Wait(const std::function<void()>& wait) {
     m_hMutex->lock();
 }
 
+bool RealPortRegistry::Pause(uint32_t ms) {
+    bool stopped = false;
+    Wait([&] {
+        if (m_pStop)
+            stopped = platform::Sleep(ms, *m_pStop);
+        else
+            platform::Sleep(ms);
+    });
+    return stopped;
+}
+
 void RealPortRegistry::Notify(int message, unsigned style) {
     std::lock_guard<std::mutex> lock(m_noticeLock);
     m_notices.emplace_back(message, style);

@@ -2,6 +2,16 @@
 // The channel's link holder: at most one open link, used under the one
 // process-wide "RealPortMutex" so that only one link operation of the whole
 // process runs at a time.
+//
+// An operation gives the process-wide turn up only while it waits without
+// moving data on any link: a pause before a reconnect, a reconnect's
+// handshake, and the 10 ms steps in which a read waits for data to arrive.
+// Meanwhile it keeps its own link (m_linkLock): no other operation on that
+// link, such as a write with its purge or a close, comes between its looks,
+// and what other channels do on their own links does not touch it. Each
+// operation thus stays one whole on its link, while the turn is held only
+// for what moves data or changes a link; a timed read of one channel no
+// longer holds every other channel's writes back for its whole time-out.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -13,6 +23,7 @@
 #include "common/ByteArray.h"
 #include "common/ChannelConfig.h"
 #include "links/RealPort.h"
+#include "platform/Clock.h"
 #include "platform/NamedMutex.h"
 
 namespace varnock {
@@ -39,6 +50,9 @@ public:
     // Serial links only; these bypass the lock.
     int ResetLine();
     int Configure(ChannelConfig* config);
+    // The owner's stop: once set, the link's pauses end at once. None: they
+    // run their length. Set before the link is used.
+    void SetStopEvent(platform::StopEvent* stop) { m_pStop = stop; }
 
 private:
     class Operation;
@@ -47,11 +61,13 @@ private:
     // The link's waits give the process-wide turn up for their length; its
     // messages wait until no lock is held.
     void Wait(const std::function<void()>& wait) override;
+    bool Pause(uint32_t ms) override;
     void Notify(int message, unsigned style) override;
     void ShowNotices();
 
     std::unique_ptr<RealPort> m_pPort;
     platform::NamedMutexHandle m_hMutex;
+    platform::StopEvent* m_pStop = nullptr;
     // Keeps the link to one of this channel's threads at a time, also while
     // that thread waits without the process-wide turn.
     std::recursive_mutex m_linkLock;

@@ -4,6 +4,8 @@
 #include "bridge/ChannelThreads.h"
 #include "bridge/DleFrameSplitter.h"
 #include "bridge/LengthFrameSplitter.h"
+#include "platform/Clock.h"
+#include "vport/VirtualPort.h"
 
 namespace varnock {
 
@@ -14,6 +16,41 @@ namespace {
 constexpr int kReadSliceMs = 100;
 // How often a receive thread held back by a full queue looks again.
 constexpr uint32_t kQueueFullPauseMs = 10;
+// A host that takes nothing for this long is not reading: its port drops
+// what does not fit, and the reply is no longer held back for it.
+constexpr uint32_t kHostStalledMs = 1000;
+
+// A host that reads slowly holds the reply back instead of losing it: each
+// frame waits for room in the port's queue, the chunks behind it wait in the
+// PLC queue, and that queue's cap holds the link.
+class HostPace {
+public:
+    void WaitForRoom(BridgeChannel* channel, int bytes) {
+        VirtualPort* port = channel->Port();
+        if (!port) return;
+        uint32_t since = platform::GetTickCount();
+        for (;;) {
+            const VirtualPort::OutputQueue queue = port->QueryOutput();
+            if (queue.taken != m_taken) {
+                m_taken = queue.taken;
+                m_stalled = false;
+                since = platform::GetTickCount();
+            }
+            if (queue.room >= bytes || m_stalled || channel->ReplyPhaseMustEnd() ||
+                channel->m_bVirtualPortClosed.load() == 1 || !channel->m_bConnected.load())
+                return;
+            if (platform::GetTickCount() - since >= kHostStalledMs) {
+                m_stalled = true;
+                return;
+            }
+            if (channel->Pause(kQueueFullPauseMs)) return;
+        }
+    }
+
+private:
+    uint64_t m_taken = 0;
+    bool m_stalled = false;
+};
 
 // One timed read for up to `count` bytes. The slices' bytes add up as one
 // read's would: each asks for what is still missing.
@@ -70,7 +107,9 @@ unsigned ProcessDataThread(BridgeChannel* channel) {
     LengthFrameSplitter lengthSplitter;
     DleFrameSplitter dleSplitter;
     const bool serial = channel->ActiveLinkType() == LinkType::Serial;
-    auto deliver = [channel](ByteArray& frame) {
+    HostPace pace;
+    auto deliver = [channel, &pace](ByteArray& frame) {
+        pace.WaitForRoom(channel, frame.GetSize());
         channel->Window().SendMessage(WM_CHANNEL_DELIVER_PLC_FRAME, 0, reinterpret_cast<LPARAM>(&frame));
     };
 

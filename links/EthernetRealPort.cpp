@@ -79,14 +79,16 @@ int EthernetRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uin
     int asked = count;
 
     uint32_t start = platform::GetTickCount();
-    for (;;) {
+    // An owner going away takes what is there at the next look.
+    for (bool leaving = false;;) {
         uint32_t waiting = Available();
         if (waiting >= static_cast<uint32_t>(count)) break;
-        if (platform::GetTickCount() - start + kReadSlackMs >= timeoutMs) {
+        if (leaving || platform::GetTickCount() - start + kReadSlackMs >= timeoutMs) {
             count = static_cast<int>(waiting);
             break;
         }
-        platform::Sleep(kPollStepMs);
+        // The wait moves no data: other links may work meanwhile.
+        leaving = Pause(kPollStepMs);
     }
 
     if (asked > 0 && count == 0) {

@@ -5,6 +5,11 @@
 
 namespace varnock {
 
+bool LinkHooks::Pause(uint32_t ms) {
+    platform::Sleep(ms);
+    return false;
+}
+
 void LinkHooks::Notify(int message, unsigned style) {
     platform::ShowMessage(message, style);
 }
@@ -12,10 +17,6 @@ void LinkHooks::Notify(int message, unsigned style) {
 LinkHooks& LinkHooks::Direct() {
     static LinkHooks hooks;
     return hooks;
-}
-
-void RealPort::Pause(uint32_t ms) {
-    Hooks().Wait([ms] { platform::Sleep(ms); });
 }
 
 }  // namespace varnock

@@ -18,9 +18,13 @@ inline constexpr DeviceHandle INVALID_HANDLE_VALUE = -1;
 class LinkHooks {
 public:
     virtual ~LinkHooks() = default;
-    // Runs `wait`, which moves no data on this or any other link: a pause
-    // before a reconnect, a reconnect's handshake.
+    // Runs `wait`, which moves no data on this or any other link: a
+    // reconnect's handshake.
     virtual void Wait(const std::function<void()>& wait) { wait(); }
+    // A pause that moves no data: before a reconnect, between the looks of
+    // a read for data. True when the owner is going away (the pause may
+    // then end early).
+    virtual bool Pause(uint32_t ms);
     // A message for the user, by string-table number.
     virtual void Notify(int message, unsigned style);
 
@@ -70,8 +74,8 @@ public:
 
 protected:
     LinkHooks& Hooks() const { return *m_pHooks; }
-    // A pause before a reconnect, through the hooks.
-    void Pause(uint32_t ms);
+    // A pause through the hooks; true when the owner is going away.
+    bool Pause(uint32_t ms) { return Hooks().Pause(ms); }
 
     int m_nOpenResult = 0;
     DeviceHandle m_hDevice = INVALID_HANDLE_VALUE;

@@ -9,22 +9,25 @@ namespace detail {
 // One sender waiting for its handler. Shared with the queued item, so a
 // sender released early by its token leaves nothing dangling behind.
 struct PendingSend {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
+    // 0 waiting, 1 storing the result, 2 finished. An atomic wait: a mutex
+    // and a condition variable cost system calls on every hand-over, of
+    // which a busy channel makes one per block and per frame.
+    std::atomic<int> state{0};
     intptr_t result = 0;
 
     // The first result counts.
     void Finish(intptr_t r) {
-        std::lock_guard<std::mutex> guard(lock);
-        if (finished) return;
+        int waiting = 0;
+        if (!state.compare_exchange_strong(waiting, 1)) return;
         result = r;
-        finished = true;
-        done.notify_all();
+        state.store(2, std::memory_order_release);
+        state.notify_all();
     }
     intptr_t Wait() {
-        std::unique_lock<std::mutex> guard(lock);
-        done.wait(guard, [this] { return finished; });
+        for (int now = state.load(std::memory_order_acquire); now != 2;
+             now = state.load(std::memory_order_acquire)) {
+            state.wait(now, std::memory_order_acquire);
+        }
         return result;
     }
 };
@@ -116,11 +119,37 @@ int MessageLoop::Pump(std::chrono::milliseconds timeout) {
         std::function<void()> item = std::move(m_queue.front());
         m_queue.pop_front();
         lock.unlock();
-        item();
+        RunItem(item);
         ++ran;
         lock.lock();
     }
     return ran;
+}
+
+namespace detail {
+thread_local RunningItem t_runningItem;
+}  // namespace detail
+
+void MessageLoop::RunItem(const std::function<void()>& item) {
+    m_after.emplace_back();
+    struct Finish {
+        MessageLoop& loop;
+        detail::RunningItem outer;
+        ~Finish() {
+            detail::t_runningItem = outer;
+            std::vector<std::function<void()>> after = std::move(loop.m_after.back());
+            loop.m_after.pop_back();
+            for (auto& run : after) run();
+        }
+    } finish{*this, detail::t_runningItem};
+    detail::t_runningItem = {this, static_cast<int>(m_after.size())};
+    item();
+}
+
+bool MessageLoop::AfterCurrentItem(std::function<void()> after) {
+    if (ItemDepthHere() == 0) return false;
+    m_after.back().push_back(std::move(after));
+    return true;
 }
 
 bool MessageLoop::PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

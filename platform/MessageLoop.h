@@ -17,7 +17,13 @@ namespace varnock::platform {
 
 namespace detail {
 struct PendingSend;
-}
+// The item a thread runs, if any: its loop and how deeply it is nested.
+struct RunningItem {
+    const void* loop = nullptr;
+    int depth = 0;
+};
+extern thread_local RunningItem t_runningItem;
+}  // namespace detail
 
 // Withdraws what an owner handed to the loop when the owner goes away.
 // Once Cancel has returned, no handler sent with the token runs any more,
@@ -78,6 +84,15 @@ public:
     // first item when nothing is queued. Returns the number of items run.
     int Pump(std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
+    // On the loop thread while it runs a queued item: `after` runs as soon as
+    // that item has finished, before the next one. False anywhere else
+    // (`after` is then dropped).
+    bool AfterCurrentItem(std::function<void()> after);
+    // How deeply the items that the calling thread runs for this loop are
+    // nested (1: an item run by the outermost Pump); 0 when it runs none.
+    // Cheap enough to ask for every byte.
+    int ItemDepthHere() const { return detail::t_runningItem.loop == this ? detail::t_runningItem.depth : 0; }
+
     // On the loop thread: pumps until `done` is true or `timeout` has passed.
     // Returns the last value of `done`.
     bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
@@ -88,12 +103,16 @@ public:
 
 private:
     void Enqueue(std::function<void()> run);
+    void RunItem(const std::function<void()>& item);
 
     mutable std::mutex m_lock;
     std::condition_variable m_queued;
     std::deque<std::function<void()>> m_queue;
     std::thread::id m_thread{};
     std::function<void()> m_wakeup;
+    // Per item being run (items nest when a handler pumps), what runs after
+    // it. The loop thread's alone.
+    std::vector<std::vector<std::function<void()>>> m_after;
 };
 
 }  // namespace varnock::platform

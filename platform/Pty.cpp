@@ -125,13 +125,14 @@ PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake) {
 PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd) {
     PtyWaitResult result;
     // A negative descriptor is skipped by poll; events 0 still reports hang-up.
-    const short masterEvents = watch == PtyWatch::Data ? POLLIN : 0;
+    const short masterEvents = watch == PtyWatch::Data ? POLLIN : watch == PtyWatch::Room ? POLLOUT : 0;
     pollfd fds[3] = {{watch == PtyWatch::None ? -1 : m_master, masterEvents, 0},
                      {wake && wake->ok() ? wake->fd() : -1, POLLIN, 0},
                      {otherFd, POLLIN, 0}};
     int n = ::poll(fds, 3, timeoutMs);
     if (n <= 0) return result;
     result.readable = fds[0].revents & POLLIN;
+    result.writable = fds[0].revents & POLLOUT;
     result.hangup = fds[0].revents & (POLLHUP | POLLERR);
     result.woken = fds[1].revents & POLLIN;
     result.other = fds[2].revents & POLLIN;

@@ -45,6 +45,7 @@ private:
 
 struct PtyWaitResult {
     bool readable = false;  // the host wrote bytes not yet read
+    bool writable = false;  // the host's input has room again
     bool hangup = false;    // no process holds the slave open
     bool woken = false;     // the wake event is set
     bool other = false;     // the other descriptor is readable
@@ -53,6 +54,7 @@ struct PtyWaitResult {
 // What a wait watches on the master.
 enum class PtyWatch {
     Data,    // bytes from the host and hang-up
+    Room,    // room in the host's input and hang-up
     Hangup,  // hang-up only: data does not end the wait
     None,    // nothing (hang-up would end every wait at once while it lasts)
 };

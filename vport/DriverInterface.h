@@ -19,6 +19,7 @@ using DISPID = int32_t;
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
 constexpr HRESULT E_UNEXPECTED = static_cast<HRESULT>(0x8000FFFF);
+constexpr HRESULT E_NOTIMPL = static_cast<HRESULT>(0x80004001);
 constexpr HRESULT E_NOINTERFACE = static_cast<HRESULT>(0x80004002);
 constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005);
@@ -110,6 +111,14 @@ public:
     virtual HRESULT QueryStopBits(int32_t* stopBits) = 0;
     virtual HRESULT QueryByteSize(int32_t* byteSize) = 0;
     virtual HRESULT QueryBaudRate(int32_t* baudRate) = 0;
+    // Not one of the ten: the room left in the driver's queue towards the
+    // host and the bytes the host has been handed so far. A driver that
+    // writes through at once has no queue (E_NOTIMPL).
+    virtual HRESULT QueryOutputQueue(int32_t* room, uint64_t* taken) {
+        (void)room;
+        (void)taken;
+        return E_NOTIMPL;
+    }
 
     // The connection point of the event interface: the driver holds a
     // reference on each connected sink until Unadvise or its own end.

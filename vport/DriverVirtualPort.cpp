@@ -112,6 +112,14 @@ int DriverVirtualPort::Write(const ByteArray& bytes) {
     return n;
 }
 
+VirtualPort::OutputQueue DriverVirtualPort::QueryOutput() {
+    OutputQueue queue;
+    int32_t room = 0;
+    uint64_t taken = 0;
+    if (m_pDriver && Succeeded(m_pDriver->QueryOutputQueue(&room, &taken))) queue = {room, taken};
+    return queue;
+}
+
 int32_t DriverVirtualPort::GetParity() {
     int32_t value = 0;
     if (m_pDriver) Check(m_pDriver->QueryParity(&value), "QueryParity");

@@ -35,6 +35,8 @@ public:
     bool Open(std::string name) override;
     void SetOwner(VirtualPortOwner& owner) override;
     int Write(const ByteArray& bytes) override;
+    // No queue when the driver has none or the call fails.
+    OutputQueue QueryOutput() override;
     int32_t GetParity() override;
     int32_t GetBaudRate() override;
     int32_t GetByteSize() override;

@@ -159,6 +159,7 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         m_binding = std::move(binding);
+        m_bound = true;
     }
     *bound = VARIANT_TRUE;
     return S_OK;
@@ -170,6 +171,7 @@ void PtyPortDriver::ReleaseBinding() {
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         binding.swap(m_binding);
+        m_bound = false;
     }
     if (!binding) return;
     // Only our own link: somebody may have put something else there since.
@@ -202,16 +204,134 @@ HRESULT PtyPortDriver::WriteBytes(const uint8_t* bytes, int32_t count, int32_t* 
     if (!result) return E_POINTER;
     *result = 0;
     if (count < 0 || (count > 0 && !bytes)) return E_INVALIDARG;
-    std::shared_lock<std::shared_mutex> guard(m_bindingLock);
-    if (!m_binding) return E_UNEXPECTED;
-    platform::Pty& pty = *m_binding->pty;
-    if (count == 0 || !pty.SlaveOpen()) return S_OK;
-    // A host that has stopped reading costs one wait, not one per byte.
-    int written = pty.Write(bytes, count, m_writeStalled ? 0 : kWriteWaitMs);
-    m_writeStalled = written < count;
-    if (written > 0) m_hostInputPending = true;
-    *result = written > 0 ? written : 0;
+    if (!m_bound) return E_UNEXPECTED;
+    if (count == 0 || !m_hostOpen) return S_OK;
+    Output& out = *m_output;
+    const int depth = m_loop.ItemDepthHere();
+    const bool staging =
+        depth > 0 && (out.staged.empty() ? FlushAfterMessage(m_loop) : out.stagedDepth == depth);
+    if (staging &&
+        out.queued.load(std::memory_order_relaxed) + static_cast<int64_t>(out.staged.size()) + count <=
+            kOutputCap) {
+        out.stagedDepth = depth;
+        if (count == 1)
+            out.staged.push_back(*bytes);
+        else
+            out.staged.insert(out.staged.end(), bytes, bytes + count);
+        *result = count;
+        return S_OK;
+    }
+    return QueueLocked(out, bytes, count, result);
+}
+
+bool PtyPortDriver::FlushAfterMessage(platform::MessageLoop& loop) {
+    std::weak_ptr<Output> weak = m_output;
+    return loop.AfterCurrentItem([weak] {
+        if (auto output = weak.lock()) Flush(*output);
+    });
+}
+
+HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result) {
+    const bool onLoop = m_loop.ItemDepthHere() > 0;
+    std::unique_lock<std::mutex> lock(out.lock);
+    if (!out.pty) return S_OK;
+    // Staged bytes go first.
+    if (onLoop) {
+        out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
+        out.staged.clear();
+    }
+    size_t taken = 0;
+    while (taken < static_cast<size_t>(count)) {
+        const size_t queued = out.bytes.size() - out.head;
+        if (queued >= static_cast<size_t>(kOutputCap)) {
+            // A host that has stopped reading costs one wait, not one per byte.
+            if (out.stalled) break;
+            if (!out.backlog) {
+                out.backlog = true;
+                out.wake.Signal();
+            }
+            const bool room = out.room.wait_for(lock, std::chrono::milliseconds(kWriteWaitMs), [&] {
+                return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap);
+            });
+            if (!out.pty) break;
+            out.stalled = !room;
+            continue;
+        }
+        const size_t n = std::min(static_cast<size_t>(count) - taken, kOutputCap - queued);
+        out.bytes.insert(out.bytes.end(), bytes + taken, bytes + taken + n);
+        taken += n;
+    }
+    out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
+    *result = static_cast<int32_t>(taken);
+    // A backlog is the writer's; otherwise a flush is asked for once.
+    const bool ask = out.queued > 0 && !out.flushDue && !out.backlog;
+    if (ask) out.flushDue = true;
+    lock.unlock();
+    if (ask && !(onLoop && FlushAfterMessage(m_loop))) out.wake.Signal();
     return S_OK;
+}
+
+HRESULT PtyPortDriver::QueryOutputQueue(int32_t* room, uint64_t* taken) {
+    if (!room || !taken) return E_POINTER;
+    const int64_t queued = m_output->queued.load();
+    *room = queued < kOutputCap ? kOutputCap - static_cast<int32_t>(queued) : 0;
+    *taken = m_output->taken.load();
+    return S_OK;
+}
+
+void PtyPortDriver::DropLocked(Output& out) {
+    out.bytes.clear();
+    // A long backlog's room goes back.
+    if (out.bytes.capacity() > 64 * 1024) out.bytes.shrink_to_fit();
+    out.head = 0;
+    out.queued = 0;
+    out.stalled = false;
+    out.room.notify_all();
+}
+
+bool PtyPortDriver::FlushLocked(Output& out) {
+    out.flushDue = false;
+    if (out.head == out.bytes.size()) return false;
+    if (!out.pty) {
+        DropLocked(out);
+        return false;
+    }
+    const uint8_t* from = out.bytes.data() + out.head;
+    const int queued = static_cast<int>(out.bytes.size() - out.head);
+    // The host that was to read them has gone.
+    const int n = out.pty->SlaveOpen() ? out.pty->Write(from, queued, 0) : -1;
+    if (n < 0) {
+        DropLocked(out);
+        return false;
+    }
+    if (n == 0) return true;
+    out.head += static_cast<size_t>(n);
+    out.queued -= n;
+    out.taken += static_cast<uint64_t>(n);
+    out.stalled = false;
+    out.room.notify_all();
+    if (out.head == out.bytes.size()) {
+        out.bytes.clear();
+        out.head = 0;
+        return false;
+    }
+    // What was written goes once it is a good part of the queue.
+    if (out.head >= out.bytes.size() / 2) {
+        out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<long>(out.head));
+        out.head = 0;
+    }
+    return true;
+}
+
+void PtyPortDriver::Flush(Output& out) {
+    std::lock_guard<std::mutex> lock(out.lock);
+    if (out.pty) out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
+    out.staged.clear();
+    out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
+    if (FlushLocked(out) && !out.backlog) {
+        out.backlog = true;
+        out.wake.Signal();
+    }
 }
 
 HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read) {
@@ -336,9 +456,14 @@ void PtyPortDriver::StartEvents(Binding& binding) {
     // Changes are reported from the moment the port is in service.
     LineValues initial;
     bool known = Succeeded(QueryValues(&initial));
+    {
+        std::lock_guard<std::mutex> lock(m_output->lock);
+        m_output->pty = binding.pty.get();
+    }
     m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
     m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
                                binding.name);
+    m_writerThread = std::thread(&PtyPortDriver::WriterThread, this);
 }
 
 void PtyPortDriver::StopEvents() {
@@ -354,6 +479,15 @@ void PtyPortDriver::StopEvents() {
     }
     m_eventThread.join();
     m_lineThread.join();
+    m_writerThread.join();
+    {
+        std::lock_guard<std::mutex> lock(m_output->lock);
+        DropLocked(*m_output);
+        m_output->pty = nullptr;
+        m_output->backlog = false;
+        m_output->flushDue = false;
+    }
+    m_hostOpen = false;
     m_wake.reset();
     m_settingsNews.reset();
     EndHostSession();
@@ -416,6 +550,7 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         // What a closed session did not read is dropped by the session
         // thread, at the close.
         bool open = !state.hangup;
+        m_hostOpen = open;
         if (open != hostOpen) {
             hostOpen = open;
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
@@ -453,8 +588,37 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
         if (socket) TakeHostMessages(socket, name, pts);
         if (watch && !closed) continue;
         // Opened again before this thread got here, the new session may have
-        // set its own settings already: it goes on from the last one's.
-        if (pty->ResetWhileClosed()) EndHostSession();
+        // set its own settings already: it goes on from the last one's, and
+        // with what waits for it. Reset and dropped in one step for the
+        // writes to the host, which look for the host first.
+        bool reset = false;
+        {
+            std::lock_guard<std::mutex> lock(m_output->lock);
+            reset = pty->ResetWhileClosed();
+            if (reset) DropLocked(*m_output);
+        }
+        if (reset) EndHostSession();
+    }
+}
+
+void PtyPortDriver::WriterThread() {
+    Output& out = *m_output;
+    platform::Pty* pty = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(out.lock);
+        pty = out.pty;
+    }
+    while (!m_stopEvents) {
+        bool left = false;
+        {
+            std::lock_guard<std::mutex> lock(out.lock);
+            left = FlushLocked(out);
+            out.backlog = left;
+        }
+        // Hang-up also ends the wait for room: the next flush drops the bytes.
+        platform::PtyWaitResult woke = pty->Wait(
+            -1, &out.wake, left ? platform::PtyWatch::Room : platform::PtyWatch::None, m_wake->fd());
+        if (woke.woken) out.wake.Clear();
     }
 }
 

@@ -9,6 +9,7 @@
 // taken over. Anything else at the name (a file, a link without our lock
 // file such as a user's socat, a live binding) is never touched.
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -17,8 +18,10 @@
 #include <shared_mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/LocalDatagram.h"
+#include "platform/MessageLoop.h"
 #include "platform/Pty.h"
 #include "vport/DriverInterface.h"
 #include "vport/HostLineProtocol.h"
@@ -44,14 +47,18 @@ public:
     HRESULT BindPortFallback(const std::string& name, VARIANT_BOOL* bound) override;
     // Puts the bound port in service: its events start.
     HRESULT FinishBinding(int16_t value, int16_t* result) override;
-    // While the host does not have the port open, bytes are not taken (a
-    // later opener must not get replies meant for the one before).
+    // Queues the bytes for the host; they reach it within the moment (see
+    // Output). While the host does not have the port open, bytes are not
+    // taken (a later opener must not get replies meant for the one before).
+    // With kOutputCap bytes queued, waits up to kWriteWaitMs for the host to
+    // make room, then drops what does not fit until the host takes some.
     HRESULT WriteBytes(const uint8_t* bytes, int32_t count, int32_t* result) override;
     HRESULT ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read) override;
     HRESULT QueryParity(int32_t* parity) override;
     HRESULT QueryStopBits(int32_t* stopBits) override;
     HRESULT QueryByteSize(int32_t* byteSize) override;
     HRESULT QueryBaudRate(int32_t* baudRate) override;
+    HRESULT QueryOutputQueue(int32_t* room, uint64_t* taken) override;
 
     HRESULT Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) override;
     HRESULT Unadvise(const Guid& eventInterface, uint32_t cookie) override;
@@ -65,7 +72,9 @@ public:
     // settings change or an open is seen, and what an idle port costs.
     static constexpr int kOpenWaitMs = 50;
     static constexpr int kClosedPauseMs = 50;
-    // How long one byte may wait for room in the host's input queue.
+    // What may wait for the host: several of the largest frames' payloads.
+    static constexpr int32_t kOutputCap = 256 * 1024;
+    // How long a write may wait for room once that much waits.
     static constexpr int kWriteWaitMs = 50;
 
 private:
@@ -91,6 +100,44 @@ private:
         bool operator==(const LineValues&) const = default;
     };
 
+    // The bytes on their way to the host. WriteBytes only appends them; they
+    // reach the pty in large writes, in order: right after the main thread's
+    // message that wrote them, else (written on another thread, or the
+    // host's input full) from the writer thread. Within a message of the
+    // main thread's loop they are staged without a lock, as WriteBytes is
+    // called once per byte. Each write holds `lock` and
+    // looks first whether the host still has the slave open, else drops the
+    // queue; the session thread resets the pty after a close and drops the
+    // queue under the same lock. So nothing a closed session did not read
+    // reaches the next one.
+    struct Output {
+        std::mutex lock;
+        std::condition_variable room;  // the queue shrank
+        platform::Pty* pty = nullptr;  // none while not in service
+        std::vector<uint8_t> bytes;
+        size_t head = 0;        // bytes before it are written
+        bool flushDue = false;  // a flush is on its way
+        bool backlog = false;   // the host's input is full: the writer waits for room
+        bool stalled = false;   // the host took nothing within a write's wait
+        // Read without the lock (once per frame, by the reply phase).
+        std::atomic<int64_t> queued{0};  // bytes.size() - head
+        std::atomic<uint64_t> taken{0};  // written to the pty so far
+        platform::WakeEvent wake;        // the writer thread's
+        // The loop thread's alone: bytes of the message under way, and how
+        // deeply that message is nested; moved to `bytes` when it ends.
+        std::vector<uint8_t> staged;
+        int stagedDepth = 0;
+    };
+    // With out.lock held: writes what the pty takes. True when bytes are left.
+    static bool FlushLocked(Output& out);
+    static void DropLocked(Output& out);
+    // From the main thread's loop, after the message that queued bytes.
+    static void Flush(Output& out);
+    // Queues with the lock: off the loop, or when the queue is full.
+    HRESULT QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result);
+    // Has Flush run after the loop's current message.
+    bool FlushAfterMessage(platform::MessageLoop& loop);
+
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
     HRESULT QueryValues(LineValues* values);
@@ -102,6 +149,7 @@ private:
     void StopEvents();
     void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
     void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
+    void WriterThread();
     void TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name, uint32_t pts);
     void EndHostSession();
     void Raise(DISPID dispid, const DispParams& params);
@@ -120,10 +168,17 @@ private:
     std::thread m_eventThread;
     std::atomic<bool> m_stopEvents{false};
     std::atomic<bool> m_eventThreadDone{true};
-    std::atomic<bool> m_hostInputPending{false};
-    std::atomic<bool> m_writeStalled{false};
     std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the event thread
     std::unique_ptr<platform::WakeEvent> m_wake;
+
+    std::atomic<bool> m_bound{false};
+    // The host has the port open, as the event thread last saw it.
+    std::atomic<bool> m_hostOpen{false};
+    // Shared with the flushes queued on the main thread's loop, which may
+    // outlive the driver.
+    const std::shared_ptr<Output> m_output = std::make_shared<Output>();
+    platform::MessageLoop& m_loop = platform::MessageLoop::Main();
+    std::thread m_writerThread;
 
     // The session thread: host's close, settings reset, host messages.
     std::thread m_lineThread;

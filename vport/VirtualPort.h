@@ -18,6 +18,13 @@ public:
     virtual void SetOwner(VirtualPortOwner& owner) = 0;
     // Returns the number of bytes handed to the driver.
     virtual int Write(const ByteArray& bytes) = 0;
+    // What waits in the port for the host: room left for further writes
+    // and the bytes the host has been handed so far (its progress).
+    struct OutputQueue {
+        int64_t room = INT64_MAX;
+        uint64_t taken = 0;
+    };
+    virtual OutputQueue QueryOutput() { return {}; }
     // The host's line settings in DCB codes.
     virtual int32_t GetParity() = 0;
     virtual int32_t GetBaudRate() = 0;
