@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
 """End-to-end measurements of the bridge: varnockd with varnock-plcsim behind
 it, against a plain pty-to-TCP relay (socat) to an echo server (socat) as the
-floor. Prints a table and writes the figures as JSON.
+floor, all in one run. Prints a table and writes the figures as JSON.
 
 usage: endtoend.py BIN_DIR [--out FILE] [--micro FILE] [--requests N]
-                   [--idle-seconds S] [--quick]
+                   [--idle-seconds S] [--host-bench PROGRAM] [--only PART,...]
+PART: relay links line channels idle host (the relay is always measured)
 """
 import argparse
+import glob
 import json
 import os
 import re
@@ -35,18 +37,55 @@ SETTINGS = {
     "BlockTransferSizeInBytes": 1024,
 }
 MONITOR_CYCLE_MS = 20
-# The simulator echoes a request of several blocks once none came for this
-# long; more than the end-of-request pause, after which the last block goes.
-GATHER_MS = SETTINGS["MaxTimeBetweenLDRData"] * 10 + 100
+# The design's waits in a small request's round trip: the end-of-request
+# pause and up to one monitor cycle.
+WAITS_MS = SETTINGS["MaxTimeBetweenLDRData"] * 10 + MONITOR_CYCLE_MS
 REQUEST_BYTES = 32
 RELAY_RUNS = 20
+THROUGHPUT_RUNS = 5
+# The serial line whose rate the bridge must keep up with: the fastest rate
+# the line-speed command knows, 8 data bits, even parity, one stop bit.
+LINE_RATE = 115200
+LINE_BITS = 11
+LINE_BYTES = 64 * 1024
+CHANNELS = 32
+CHANNEL_ROUND_TRIPS = 40
+# A bridge that serialises its channels takes seconds a round trip: cut short.
+CHANNEL_SECONDS = 30
+# Loopback addresses no test uses.
+MANY_ADDRESS = "127.0.1.{}"
+IDLE_ADDRESS = "127.0.3.{}"
+LINK_ADDRESS = "127.0.1.200"
+RELAY_ADDRESS = "127.0.1.201"
+
+
+def load():
+    return round(os.getloadavg()[0], 2)
 
 
 def cpu_seconds(pid):
-    """User plus system time of a process, from /proc/<pid>/stat."""
+    """User plus system time of a process, exited threads included."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def thread_cpu_seconds(pid):
+    """CPU time of the threads a process has now, to the nanosecond."""
+    total = 0
+    for stat in glob.glob(f"/proc/{pid}/task/*/schedstat"):
+        try:
+            with open(stat) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass  # the thread ended meanwhile
+    return total / 1e9
+
+
+def peak_rss_mib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        kib = int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
+    return kib / 1024
 
 
 def percentile(values, p):
@@ -197,128 +236,214 @@ def wait_tcp(address, port):
     wait_for(up, 10, f"{address}:{port}")
 
 
+def tcp_plcs(procs, bin_dir, addresses):
+    """One simulator process playing a PLC at each address."""
+    sim = plcsim(procs, bin_dir, *[a for address in addresses for a in ("--tcp", address)])
+    for address in addresses:
+        wait_tcp(address, 2538)
+    return sim
+
+
+def request_payload():
+    return bytes((0x10 if i % 3 == 0 else i) & 0xFF for i in range(REQUEST_BYTES))
+
+
 def round_trips(host, count):
     times = []
-    payload = bytes((0x10 if i % 3 == 0 else i) & 0xFF for i in range(REQUEST_BYTES))
+    payload = request_payload()
     host.exchange(payload)  # the first one opens the reply phase
     for _ in range(count):
         times.append(host.exchange(payload) * 1000)
     return times
 
 
-def throughput(host, pid):
-    data = os.urandom(MIB)
-    cpu0 = cpu_seconds(pid)
-    elapsed = host.exchange(data, timeout=300)
-    cpu = cpu_seconds(pid) - cpu0
-    return elapsed, cpu
-
-
-def summarise_rtt(times, waits_ms, read_waits_ms=0):
-    """read_waits_ms: the reply phase's timed reads that run their full time-out
-    on every request (the read that ends the previous reply phase and the one
-    that takes the tail of the reply)."""
-    med, p99 = statistics.median(times), percentile(times, 99)
-    return {"median_ms": round(med, 2), "p99_ms": round(p99, 2), "mandated_waits_ms": waits_ms,
-            "overhead_median_ms": round(med - waits_ms, 2), "overhead_p99_ms": round(p99 - waits_ms, 2),
-            "timed_read_waits_ms": read_waits_ms,
-            "beyond_all_waits_median_ms": round(med - waits_ms - read_waits_ms, 2),
-            "beyond_all_waits_p99_ms": round(p99 - waits_ms - read_waits_ms, 2),
-            "samples": len(times)}
-
-
 def timed_read_waits(kind):
-    # An Ethernet read gives up 10 ms before its time-out; a serial read runs
-    # it out.
+    """The reply phase's timed reads that run their full time-out on every
+    request: the one that ends the previous reply phase and the one that
+    takes the reply. An Ethernet read gives up 10 ms before its time-out; a
+    serial read runs it out."""
     t = SETTINGS["PLCDataMonitorTime"]
     return 2 * (t - 10 if kind == "ethernet" else t)
+
+
+def summarise_rtt(times, kind=None):
+    med, p99 = statistics.median(times), percentile(times, 99)
+    waits = WAITS_MS if kind else 0
+    reads = timed_read_waits(kind) if kind else 0
+    return {"median_ms": round(med, 2), "p99_ms": round(p99, 2), "mandated_waits_ms": waits,
+            "timed_read_waits_ms": reads, "design_ms": waits + reads,
+            "beyond_design_median_ms": round(med - waits - reads, 2),
+            "beyond_design_p99_ms": round(p99 - waits - reads, 2), "samples": len(times)}
+
+
+def throughput(host, pid, runs):
+    """1 MiB requests and their echoes: median seconds, CPU seconds per run."""
+    data = os.urandom(MIB)
+    walls = []
+    cpu0 = cpu_seconds(pid)
+    for _ in range(runs):
+        walls.append(host.exchange(data, timeout=300))
+    return statistics.median(walls), (cpu_seconds(pid) - cpu0) / runs
+
+
+def throughput_entry(seconds, cpu, payload=MIB):
+    return {"seconds": round(seconds, 3), "mib_per_second": round(2 * payload / MIB / seconds, 2),
+            "cpu_seconds_per_mib": round(cpu * MIB / payload, 4), "load": load()}
 
 
 def start_plc(procs, bin_dir, kind, devices, *extra):
     """A simulated PLC for a channel of this kind; the allocation row for it."""
     if kind == "ethernet":
-        sim = plcsim(procs, bin_dir, "--tcp", "127.0.1.200", *extra)
-        wait_tcp("127.0.1.200", 2538)
-        return sim, "COM50,Ethernet,127.0.1.200,,No"
+        sim = plcsim(procs, bin_dir, "--tcp", LINK_ADDRESS, *extra)
+        wait_tcp(LINK_ADDRESS, 2538)
+        return sim, f"COM50,Ethernet,{LINK_ADDRESS},,No"
     link = os.path.join(devices, "COM51")
     sim = plcsim(procs, bin_dir, "--pty", link, *extra)
     wait_for(lambda: os.path.islink(link), 10, "the simulator's pty")
     return sim, "COM50,COM51,,,No"
 
 
-def measure_links(procs, bin_dir, requests, results):
-    waits = SETTINGS["MaxTimeBetweenLDRData"] * 10 + MONITOR_CYCLE_MS
-    for kind in ("ethernet", "serial"):
-        with tempfile.TemporaryDirectory(prefix="varnock-bench-") as work:
-            devices = os.path.join(work, "devices")
-            os.makedirs(devices, mode=0o700)
-            sim, row = start_plc(procs, bin_dir, kind, devices)
-            bridge = Bridge(procs, bin_dir, work, "round-trip", [row])
-            host = Host(bridge.port("COM50"))
-            results["round_trip"][kind] = summarise_rtt(round_trips(host, requests), waits, timed_read_waits(kind))
+def with_bridge(procs, bin_dir, kind, name, run, settings=SETTINGS, sim_args=()):
+    with tempfile.TemporaryDirectory(prefix="varnock-bench-") as work:
+        devices = os.path.join(work, "devices")
+        os.makedirs(devices, mode=0o700)
+        sim, row = start_plc(procs, bin_dir, kind, devices, *sim_args)
+        bridge = Bridge(procs, bin_dir, work, name, [row], settings)
+        host = Host(bridge.port("COM50"))
+        try:
+            return run(host, bridge)
+        finally:
             host.close()
             bridge.stop()
             procs.stop(sim)
 
-            # 1 MiB: the simulator answers once the whole request is in.
-            sim, row = start_plc(procs, bin_dir, kind, devices, "--gather", str(GATHER_MS))
-            bridge = Bridge(procs, bin_dir, work, "throughput", [row])
-            host = Host(bridge.port("COM50"))
-            elapsed, cpu = throughput(host, bridge.process.pid)
-            net = elapsed - (SETTINGS["MaxTimeBetweenLDRData"] * 10 + MONITOR_CYCLE_MS + GATHER_MS) / 1000
-            results["throughput"][kind] = {
-                "seconds": round(elapsed, 3), "bytes_per_second": round(MIB / elapsed),
-                "net_bytes_per_second": round(MIB / net), "cpu_seconds_per_mib": round(cpu, 3)}
-            host.close()
-            bridge.stop()
-            procs.stop(sim)
+
+def measure_links(procs, bin_dir, requests, results):
+    for kind in ("ethernet", "serial"):
+        results["round_trip"][kind] = with_bridge(
+            procs, bin_dir, kind, "round-trip", lambda host, _: summarise_rtt(round_trips(host, requests), kind))
+        # The simulator answers once the whole request is in.
+        seconds, cpu = with_bridge(procs, bin_dir, kind, "throughput",
+                                   lambda host, bridge: throughput(host, bridge.process.pid, THROUGHPUT_RUNS),
+                                   sim_args=("--gather-bytes", str(MIB)))
+        results["throughput"][kind] = throughput_entry(seconds, cpu)
+
+
+def measure_line_rate(procs, bin_dir, results):
+    """A serial PLC whose line moves bytes at its rate: what share of the
+    rate's bytes per second the bridge keeps, request and echo together."""
+    settings = dict(SETTINGS, BaudRate=LINE_RATE)
+    data = os.urandom(LINE_BYTES)
+    seconds = with_bridge(procs, bin_dir, "serial", "line-rate", lambda host, _: host.exchange(data, timeout=120),
+                          settings, ("--line-bits", str(LINE_BITS), "--gather-bytes", str(LINE_BYTES)))
+    allowed = LINE_RATE / LINE_BITS
+    moved = 2 * LINE_BYTES / seconds
+    results["line_rate"] = {"baud": LINE_RATE, "bits_per_char": LINE_BITS, "bytes": LINE_BYTES,
+                            "seconds": round(seconds, 2), "bytes_per_second": round(moved),
+                            "allowed_bytes_per_second": round(allowed), "share": round(moved / allowed, 3),
+                            "load": load()}
 
 
 def measure_relay(procs, requests, results):
     with tempfile.TemporaryDirectory(prefix="varnock-relay-") as work:
-        echo = procs.start(["socat", "TCP-LISTEN:2539,bind=127.0.1.201,reuseaddr,fork", "PIPE"],
+        echo = procs.start(["socat", f"TCP-LISTEN:2539,bind={RELAY_ADDRESS},reuseaddr,fork", "PIPE"],
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_tcp("127.0.1.201", 2539)
+        wait_tcp(RELAY_ADDRESS, 2539)
         link = os.path.join(work, "relay")
-        relay = procs.start(["socat", f"PTY,link={link},raw,echo=0", "TCP:127.0.1.201:2539"],
+        relay = procs.start(["socat", f"PTY,link={link},raw,echo=0", f"TCP:{RELAY_ADDRESS}:2539"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         host = Host(link)
-        times = round_trips(host, requests)
-        results["round_trip"]["relay"] = summarise_rtt(times, 0)
+        results["round_trip"]["relay"] = summarise_rtt(round_trips(host, requests))
         # The relay uses too little CPU for one MiB to show in clock ticks.
-        runs = [throughput(host, relay.pid) for _ in range(RELAY_RUNS)]
-        elapsed = statistics.median(r[0] for r in runs)
-        cpu = sum(r[1] for r in runs) / RELAY_RUNS
-        results["throughput"]["relay"] = {
-            "seconds": round(elapsed, 3), "bytes_per_second": round(MIB / elapsed),
-            "net_bytes_per_second": round(MIB / elapsed), "cpu_seconds_per_mib": round(cpu, 3)}
+        seconds, cpu = throughput(host, relay.pid, RELAY_RUNS)
+        results["throughput"]["relay"] = throughput_entry(seconds, cpu)
         host.close()
         procs.stop(relay)
         procs.stop(echo)
 
 
+def many_round_trips(hosts, count, seconds):
+    """Every host sends a small request as soon as its last echo came, until
+    each has had `count` round trips or `seconds` have passed; the round
+    trips of each, in ms, the first one (which opens the reply phase) left
+    out. A round trip under way at the end counts with the time it has taken
+    so far; the second value says how many did."""
+    payload = request_payload()
+    times = {h.fd: [] for h in hosts}
+    state = {h.fd: [0.0, bytearray(), -1] for h in hosts}  # sent at, got, done
+
+    def send(fd):
+        state[fd][0], state[fd][1] = time.monotonic(), bytearray()
+        os.write(fd, payload)
+
+    for h in hosts:
+        send(h.fd)
+    end = time.monotonic() + seconds
+    while any(s[2] < count for s in state.values()) and time.monotonic() < end:
+        for fd in select.select(list(state), [], [], 0.5)[0]:
+            try:
+                state[fd][1] += os.read(fd, 4096)
+            except BlockingIOError:
+                continue
+            if len(state[fd][1]) < len(payload) or state[fd][2] >= count:
+                continue
+            if bytes(state[fd][1]) != payload:
+                raise RuntimeError("an echo differs from its request")
+            if state[fd][2] >= 0:
+                times[fd].append((time.monotonic() - state[fd][0]) * 1000)
+            state[fd][2] += 1
+            if state[fd][2] < count:
+                send(fd)
+    cut = 0
+    for fd, (sent, _, done) in state.items():
+        if done < count:
+            times[fd].append((time.monotonic() - sent) * 1000)
+            cut += 1
+    return list(times.values()), cut
+
+
+def measure_channels(procs, bin_dir, results):
+    addresses = [MANY_ADDRESS.format(i + 1) for i in range(CHANNELS)]
+    with tempfile.TemporaryDirectory(prefix="varnock-many-") as work:
+        sim = tcp_plcs(procs, bin_dir, addresses)
+        rows = [f"COM{100 + i},Ethernet,{a},,No" for i, a in enumerate(addresses)]
+        bridge = Bridge(procs, bin_dir, work, "many", rows)
+        hosts = [Host(bridge.port(f"COM{100 + i}")) for i in range(CHANNELS)]
+        per_channel, cut = many_round_trips(hosts, CHANNEL_ROUND_TRIPS, CHANNEL_SECONDS)
+        rss = peak_rss_mib(bridge.process.pid)
+        for h in hosts:
+            h.close()
+        bridge.stop()
+        procs.stop(sim)
+    everything = [t for ts in per_channel for t in ts]
+    design = WAITS_MS + timed_read_waits("ethernet")
+    worst = max(percentile(ts, 99) for ts in per_channel)
+    results["channels"] = {"channels": CHANNELS, "samples": len(everything), "cut_short": cut,
+                           "median_ms": round(statistics.median(everything), 2),
+                           "p99_ms": round(percentile(everything, 99), 2),
+                           "worst_channel_p99_ms": round(worst, 2), "design_ms": design,
+                           "worst_p99_beyond_design_ms": round(worst - design, 2),
+                           "peak_rss_mib": round(rss, 1), "load": load()}
+
+
 def measure_idle(procs, bin_dir, seconds, results):
     for count in (1, 8, 32):
+        addresses = [IDLE_ADDRESS.format(i + 1) for i in range(count)]
         with tempfile.TemporaryDirectory(prefix="varnock-idle-") as work:
-            sims = []
-            for i in range(count):
-                address = f"127.0.2.{i + 1}"
-                sims.append(plcsim(procs, bin_dir, "--tcp", address))
-            for i in range(count):
-                wait_tcp(f"127.0.2.{i + 1}", 2538)
-            rows = [f"COM{100 + i},Ethernet,127.0.2.{i + 1},,No" for i in range(count)]
+            sim = tcp_plcs(procs, bin_dir, addresses)
+            rows = [f"COM{100 + i},Ethernet,{a},,No" for i, a in enumerate(addresses)]
             bridge = Bridge(procs, bin_dir, work, "idle", rows)
             time.sleep(1)
-            cpu0, t0 = cpu_seconds(bridge.process.pid), time.monotonic()
+            pid = bridge.process.pid
+            cpu0, t0 = thread_cpu_seconds(pid), time.monotonic()
             time.sleep(seconds)
-            cpu, wall = cpu_seconds(bridge.process.pid) - cpu0, time.monotonic() - t0
+            cpu, wall = thread_cpu_seconds(pid) - cpu0, time.monotonic() - t0
             percent = 100 * cpu / wall
             results["idle"][str(count)] = {"channels": count, "seconds": round(wall, 1),
                                            "cpu_percent": round(percent, 3),
-                                           "cpu_percent_per_channel": round(percent / count, 4)}
+                                           "cpu_percent_per_channel": round(percent / count, 4), "load": load()}
             bridge.stop()
-            for s in sims:
-                procs.stop(s)
+            procs.stop(sim)
 
 
 def measure_host_calls(procs, bin_dir, program, results):
@@ -337,49 +462,66 @@ def measure_host_calls(procs, bin_dir, program, results):
         procs.stop(sim)
 
 
+def met(ok):
+    return "met" if ok else "missed"
+
+
 def table(results):
     rt, tp, idle = results["round_trip"], results["throughput"], results["idle"]
     lines = []
-    waits = SETTINGS["MaxTimeBetweenLDRData"] * 10 + MONITOR_CYCLE_MS
-    lines.append(f"Round trip of a {REQUEST_BYTES}-byte request (ms); mandated waits {waits} ms "
-                 f"(MaxTimeBetweenLDRData x 10 + monitor cycle)")
-    lines.append("  over: minus those waits; reads: the reply phase's timed reads (2 per request);")
-    lines.append("  rest: minus both")
-    lines.append(f"  {'path':10} {'median':>8} {'p99':>8} {'over med':>9} {'over p99':>9} {'reads':>6} "
-                 f"{'rest med':>9} {'rest p99':>9}   target")
+    lines.append(f"Round trip of a {REQUEST_BYTES}-byte request (ms). design: the waits the design "
+                 f"prescribes, {WAITS_MS} ms")
+    lines.append("  (MaxTimeBetweenLDRData x 10 + monitor cycle) and the reply phase's two timed reads;"
+                 " beyond: the rest")
+    lines.append(f"  {'path':10} {'median':>8} {'p99':>8} {'design':>7} {'beyond med':>11} {'beyond p99':>11}"
+                 "   target (2 / 10 ms)")
     for kind in ("ethernet", "serial", "relay"):
         if kind in rt:
             r = rt[kind]
-            target = "-" if kind == "relay" else (
-                "met" if r["overhead_median_ms"] <= 2 and r["overhead_p99_ms"] <= 10 else "missed")
-            lines.append(f"  {kind:10} {r['median_ms']:8.1f} {r['p99_ms']:8.1f} "
-                         f"{r['overhead_median_ms']:9.1f} {r['overhead_p99_ms']:9.1f} "
-                         f"{r['timed_read_waits_ms']:6d} {r['beyond_all_waits_median_ms']:9.1f} "
-                         f"{r['beyond_all_waits_p99_ms']:9.1f}   {target}")
-    lines.append("1 MiB request and its echo")
-    lines.append(f"  {'path':10} {'seconds':>8} {'MiB/s':>8} {'net MiB/s':>10} {'CPU s/MiB':>10} "
-                 f"{'x relay':>8}   target")
+            target = "-" if kind == "relay" else met(
+                r["beyond_design_median_ms"] <= 2 and r["beyond_design_p99_ms"] <= 10)
+            lines.append(f"  {kind:10} {r['median_ms']:8.1f} {r['p99_ms']:8.1f} {r['design_ms']:7d} "
+                         f"{r['beyond_design_median_ms']:11.1f} {r['beyond_design_p99_ms']:11.1f}   {target}")
+    ch = results.get("channels")
+    if ch:
+        lines.append(f"{ch['channels']} Ethernet channels, each with its PLC, doing round trips at the same time "
+                     f"(ms; {ch['samples']} round trips, {ch['cut_short']} cut short at {CHANNEL_SECONDS} s)")
+        lines.append(f"  {'median':>8} {'p99':>8} {'worst channel p99':>18} {'design':>7} {'beyond':>7}"
+                     f" {'peak RSS MiB':>13}   target (20 ms, 64 MB)")
+        lines.append(f"  {ch['median_ms']:8.1f} {ch['p99_ms']:8.1f} {ch['worst_channel_p99_ms']:18.1f} "
+                     f"{ch['design_ms']:7d} {ch['worst_p99_beyond_design_ms']:7.1f} {ch['peak_rss_mib']:13.1f}   "
+                     + met(ch["worst_p99_beyond_design_ms"] <= 20 and ch["peak_rss_mib"] * MIB < 64e6))
+    lines.append("1 MiB request and its echo: MiB/s counts both over the wall time, the design's pauses included")
+    lines.append(f"  {'path':10} {'seconds':>8} {'MiB/s':>8} {'CPU s/MiB':>10} {'x relay':>8}   target (4 MiB/s, 10x)")
     relay_cpu = tp.get("relay", {}).get("cpu_seconds_per_mib")
     for kind in ("ethernet", "serial", "relay"):
         if kind in tp:
             t = tp[kind]
             ratio = t["cpu_seconds_per_mib"] / relay_cpu if relay_cpu else float("nan")
-            target = "-" if kind == "relay" else ("met" if ratio <= 3 else "missed")
-            lines.append(f"  {kind:10} {t['seconds']:8.2f} {t['bytes_per_second'] / MIB:8.2f} "
-                         f"{t['net_bytes_per_second'] / MIB:10.2f} {t['cpu_seconds_per_mib']:10.3f} "
-                         f"{ratio:8.1f}   {target}")
-    lines.append("Idle CPU of connected Ethernet channels (% of one core)")
-    lines.append(f"  {'channels':>8} {'total':>8} {'per chan':>9}   target")
+            target = "-" if kind != "ethernet" else met(ratio <= 10 and t["mib_per_second"] >= 4)
+            lines.append(f"  {kind:10} {t['seconds']:8.3f} {t['mib_per_second']:8.2f} "
+                         f"{t['cpu_seconds_per_mib']:10.4f} {ratio:8.1f}   {target}")
+    lr = results.get("line_rate")
+    if lr:
+        lines.append(f"Serial line at {lr['baud']} baud ({lr['bits_per_char']} bits a character), "
+                     f"{lr['bytes'] // 1024} KiB request and its echo")
+        lines.append(f"  {'seconds':>8} {'bytes/s':>8} {'line allows':>12} {'share':>6}   target (80 %)")
+        lines.append(f"  {lr['seconds']:8.2f} {lr['bytes_per_second']:8d} {lr['allowed_bytes_per_second']:12d} "
+                     f"{100 * lr['share']:5.1f}%   {met(lr['share'] >= 0.8)}")
+    lines.append("Idle CPU of connected Ethernet channels (% of one core), main loop included")
+    lines.append(f"  {'channels':>8} {'total':>8} {'per chan':>9}   target (0.1 %)")
     for key in ("1", "8", "32"):
         if key in idle:
             i = idle[key]
-            target = "met" if i["cpu_percent_per_channel"] < 0.2 else "missed"
-            lines.append(f"  {i['channels']:8d} {i['cpu_percent']:8.3f} {i['cpu_percent_per_channel']:9.4f}   {target}")
+            lines.append(f"  {i['channels']:8d} {i['cpu_percent']:8.3f} {i['cpu_percent_per_channel']:9.4f}   "
+                         + met(i["cpu_percent_per_channel"] <= 0.1))
     calls = results.get("host_calls", {})
     if calls:
         lines.append("Terminal calls of a host program (ns per call), bare and through varnock-host")
         for key in calls.get("bare", {}):
             lines.append(f"  {key[:-3]:22} {calls['bare'][key]:8.0f} {calls.get('launcher', {}).get(key, 0):8.0f}")
+    lines.append(f"Load average (1 min) at start {results['load_average_at_start'][0]:.2f}, "
+                 f"at end {results['load_average_at_end'][0]:.2f}")
     return "\n".join(lines)
 
 
@@ -391,16 +533,24 @@ def main():
     ap.add_argument("--requests", type=int, default=200)
     ap.add_argument("--idle-seconds", type=float, default=30)
     ap.add_argument("--host-bench", help="varnock_host_bench, for the cost of the terminal calls")
+    ap.add_argument("--only", default="relay,links,line,channels,idle,host")
     args = ap.parse_args()
+    parts = set(args.only.split(","))
 
     results = {"settings": SETTINGS, "round_trip": {}, "throughput": {}, "idle": {}, "host_calls": {},
                "load_average_at_start": os.getloadavg()}
     procs = Processes()
     try:
         measure_relay(procs, args.requests, results)
-        measure_links(procs, args.bin_dir, args.requests, results)
-        measure_idle(procs, args.bin_dir, args.idle_seconds, results)
-        if args.host_bench:
+        if "links" in parts:
+            measure_links(procs, args.bin_dir, args.requests, results)
+        if "line" in parts:
+            measure_line_rate(procs, args.bin_dir, results)
+        if "channels" in parts:
+            measure_channels(procs, args.bin_dir, results)
+        if "idle" in parts:
+            measure_idle(procs, args.bin_dir, args.idle_seconds, results)
+        if args.host_bench and "host" in parts:
             measure_host_calls(procs, args.bin_dir, args.host_bench, results)
     finally:
         procs.stop_all()

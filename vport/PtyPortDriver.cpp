@@ -213,6 +213,7 @@ HRESULT PtyPortDriver::WriteBytes(const uint8_t* bytes, int32_t count, int32_t* 
     if (staging &&
         out.queued.load(std::memory_order_relaxed) + static_cast<int64_t>(out.staged.size()) + count <=
             kOutputCap) {
+        if (out.staged.empty()) out.stagedSession = out.session.load();
         out.stagedDepth = depth;
         if (count == 1)
             out.staged.push_back(*bytes);
@@ -236,10 +237,8 @@ HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t co
     std::unique_lock<std::mutex> lock(out.lock);
     if (!out.pty) return S_OK;
     // Staged bytes go first.
-    if (onLoop) {
-        out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
-        out.staged.clear();
-    }
+    if (onLoop) TakeStagedLocked(out);
+    const uint64_t session = out.session;
     size_t taken = 0;
     while (taken < static_cast<size_t>(count)) {
         const size_t queued = out.bytes.size() - out.head;
@@ -253,7 +252,8 @@ HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t co
             const bool room = out.room.wait_for(lock, std::chrono::milliseconds(kWriteWaitMs), [&] {
                 return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap);
             });
-            if (!out.pty) break;
+            // A host that closed meanwhile is given nothing more.
+            if (!out.pty || out.session != session) break;
             out.stalled = !room;
             continue;
         }
@@ -280,6 +280,7 @@ HRESULT PtyPortDriver::QueryOutputQueue(int32_t* room, uint64_t* taken) {
 }
 
 void PtyPortDriver::DropLocked(Output& out) {
+    ++out.session;
     out.bytes.clear();
     // A long backlog's room goes back.
     if (out.bytes.capacity() > 64 * 1024) out.bytes.shrink_to_fit();
@@ -323,11 +324,17 @@ bool PtyPortDriver::FlushLocked(Output& out) {
     return true;
 }
 
-void PtyPortDriver::Flush(Output& out) {
-    std::lock_guard<std::mutex> lock(out.lock);
-    if (out.pty) out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
+void PtyPortDriver::TakeStagedLocked(Output& out) {
+    // Staged for a session that has ended since, or for a port out of service.
+    if (out.pty && out.stagedSession == out.session)
+        out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
     out.staged.clear();
     out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
+}
+
+void PtyPortDriver::Flush(Output& out) {
+    std::lock_guard<std::mutex> lock(out.lock);
+    TakeStagedLocked(out);
     if (FlushLocked(out) && !out.backlog) {
         out.backlog = true;
         out.wake.Signal();
@@ -547,12 +554,14 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
             }
         }
 
-        // What a closed session did not read is dropped by the session
-        // thread, at the close.
+        // What a closed session did not read goes at its close: here, or in
+        // the session thread when that sees the close first.
         bool open = !state.hangup;
         m_hostOpen = open;
         if (open != hostOpen) {
             hostOpen = open;
+            // The session is over before anybody hears of it.
+            if (!open) EndOutputSession(*pty);
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
         }
 
@@ -591,14 +600,15 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
         // set its own settings already: it goes on from the last one's, and
         // with what waits for it. Reset and dropped in one step for the
         // writes to the host, which look for the host first.
-        bool reset = false;
-        {
-            std::lock_guard<std::mutex> lock(m_output->lock);
-            reset = pty->ResetWhileClosed();
-            if (reset) DropLocked(*m_output);
-        }
-        if (reset) EndHostSession();
+        if (EndOutputSession(*pty)) EndHostSession();
     }
+}
+
+bool PtyPortDriver::EndOutputSession(platform::Pty& pty) {
+    std::lock_guard<std::mutex> lock(m_output->lock);
+    const bool reset = pty.ResetWhileClosed();
+    if (reset) DropLocked(*m_output);
+    return reset;
 }
 
 void PtyPortDriver::WriterThread() {

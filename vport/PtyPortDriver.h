@@ -105,11 +105,12 @@ private:
     // message that wrote them, else (written on another thread, or the
     // host's input full) from the writer thread. Within a message of the
     // main thread's loop they are staged without a lock, as WriteBytes is
-    // called once per byte. Each write holds `lock` and
-    // looks first whether the host still has the slave open, else drops the
-    // queue; the session thread resets the pty after a close and drops the
-    // queue under the same lock. So nothing a closed session did not read
-    // reaches the next one.
+    // called once per byte. Each write holds `lock` and looks first whether
+    // the host still has the slave open, else drops the queue; whichever
+    // thread sees the host's close first resets the pty and drops the queue
+    // under the same lock, which ends the session: bytes given for it
+    // before are not queued afterwards. So nothing a closed session did not
+    // read reaches the next one.
     struct Output {
         std::mutex lock;
         std::condition_variable room;  // the queue shrank
@@ -119,6 +120,7 @@ private:
         bool flushDue = false;  // a flush is on its way
         bool backlog = false;   // the host's input is full: the writer waits for room
         bool stalled = false;   // the host took nothing within a write's wait
+        std::atomic<uint64_t> session{0};  // counts the drops
         // Read without the lock (once per frame, by the reply phase).
         std::atomic<int64_t> queued{0};  // bytes.size() - head
         std::atomic<uint64_t> taken{0};  // written to the pty so far
@@ -127,12 +129,19 @@ private:
         // deeply that message is nested; moved to `bytes` when it ends.
         std::vector<uint8_t> staged;
         int stagedDepth = 0;
+        uint64_t stagedSession = 0;
     };
     // With out.lock held: writes what the pty takes. True when bytes are left.
     static bool FlushLocked(Output& out);
+    // Ends the host's session for the queue: what waits is dropped.
     static void DropLocked(Output& out);
     // From the main thread's loop, after the message that queued bytes.
     static void Flush(Output& out);
+    // Moves the staged bytes to the queue.
+    static void TakeStagedLocked(Output& out);
+    // While the host has the slave closed: resets the pty and drops the
+    // queue in one step for the writes to the host. False when it is open.
+    bool EndOutputSession(platform::Pty& pty);
     // Queues with the lock: off the loop, or when the queue is full.
     HRESULT QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result);
     // Has Flush run after the loop's current message.

@@ -150,6 +150,21 @@ TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
     EXPECT_EQ(received, data);
 }
 
+// The other way: a reply longer than the port queues, to a host that stops
+// reading for longer than a write may wait, is held back meanwhile, the
+// link behind it, and comes whole.
+TEST_F(HostRequestTest, AHostThatPausesHoldsTheReplyBackLosingNothing) {
+    PlcSimulator& plc =
+        Connect("127.0.0.220", "BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n");
+    const ByteArray request = Counting(4000);
+    plc.SetReplyRepeat(100);
+    ASSERT_TRUE(m_host.Write(request));
+    PumpFor(std::chrono::milliseconds(300));
+    ByteArray reply;
+    for (int i = 0; i < 100; ++i) reply.Append(request);
+    EXPECT_TRUE(m_host.Read(reply.GetSize(), std::chrono::seconds(10)) == reply);
+}
+
 TEST_F(HostRequestTest, HostSettingsChangeWaitsForTheReplyPhase) {
     PlcSimulator& plc = Connect("127.0.0.217", "");
     // Unchanged settings: nothing goes out.

@@ -13,6 +13,7 @@
 
 #include "links/FrameCodec.h"
 #include "links/RealPortFactory.h"
+#include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "tests/links/SimulatedUsbDriver.h"
 #include "tests/links/TestPlc.h"
@@ -64,22 +65,28 @@ private:
     SequenceHeaderLayer m_codec{std::make_unique<BlockHeaderLayer>(std::make_unique<DleFramingLayer>())};
 };
 
-// A PLC that stops reading its socket, or one that vanishes: its host keeps
-// writing, each write gives up within its 100 ms or pauses once before a
-// reconnect without the turn, and another channel's round trips keep their
-// time.
+// A PLC that stops reading its socket, one that vanishes, or one that is
+// silent while its channel waits for data: its host keeps writing (or
+// reading); each write gives up within its 100 ms or pauses once before a
+// reconnect without the turn, a read waits for data without it, and another
+// channel's round trips keep their time. The owner's stop ends a pause at
+// once.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     EchoChannel other("127.0.0.41");
     const auto design = other.Worst(20);
     struct Case {
         const char* plc;
         bool vanishes;
-        std::chrono::milliseconds longestWrite;
+        bool reads;
+        std::chrono::milliseconds longest;
     };
-    for (const Case& c : {Case{"stops reading", false, 300ms}, Case{"vanishes", true, 3000ms}}) {
+    for (const Case& c : {Case{"stops reading", false, false, 300ms}, Case{"vanishes", true, false, 3000ms},
+                          Case{"is silent", false, true, 1200ms}}) {
         auto plc = std::make_unique<test::TestPlc>("127.0.0.42", 4096);
         ChannelConfig config = EthernetConfig("127.0.0.42");
+        platform::StopEvent owner;
         RealPortRegistry link;
+        link.SetStopEvent(&owner);
         ASSERT_EQ(link.Open(&config), 1);
         ASSERT_NE(plc->Accept(), 0u);
         if (c.vanishes) plc.reset();  // closes normally, and nothing listens any more
@@ -88,19 +95,25 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
         SteadyClock::duration longest{};
         std::thread host([&] {
             ByteArray block(Bytes(4096, 0xA5));
-            uint32_t sent = 0;
+            uint32_t n = 0;
             while (!stop) {
                 const auto start = SteadyClock::now();
-                link.Write(block, block.GetSize(), &sent, 100);
+                if (c.reads)
+                    link.Read(block, 4096, &n, 1000);
+                else
+                    link.Write(block, block.GetSize(), &n, 100);
                 longest = std::max(longest, SteadyClock::now() - start);
             }
         });
-        std::this_thread::sleep_for(300ms);  // its queues full, or its pause begun
+        std::this_thread::sleep_for(300ms);  // its queues full, its pause begun, or its read under way
         const auto worst = other.Worst(10);
         stop = true;
+        owner.Set();
+        const auto stopped = SteadyClock::now();
         host.join();
+        EXPECT_LT(SteadyClock::now() - stopped, 500ms) << c.plc;
         EXPECT_LT(worst, design + 250ms) << c.plc;
-        EXPECT_LT(longest, c.longestWrite) << c.plc;
+        EXPECT_LT(longest, c.longest) << c.plc;
         link.Close(&config);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <future>
+#include <string>
 #include <thread>
 
 #include "platform/MessageLoop.h"
@@ -25,6 +26,20 @@ TEST(MessageLoop, SendRunsOnTheLoopThreadUntilItsTokenIsCancelled) {
     EXPECT_TRUE(loop.PumpUntil([&] { return result.load() != -1; }, 2s));
     worker.join();
     EXPECT_EQ(42, result.load());
+
+    // What an item leaves for after itself runs once that item is over,
+    // also an item that a pump inside another runs; outside an item nothing
+    // is taken.
+    std::string order;
+    EXPECT_FALSE(loop.AfterCurrentItem([&] { order += "x"; }));
+    loop.Post([&] {
+        loop.AfterCurrentItem([&] { order += "A"; });
+        loop.Post([&] { loop.AfterCurrentItem([&] { order += "B"; }), order += "b"; });
+        loop.Pump();
+        order += "a";
+    });
+    loop.Pump();
+    EXPECT_EQ(order, "bBaA");
 
     std::atomic<int> wakeups{0};
     loop.SetWakeup([&] { ++wakeups; });

@@ -12,6 +12,7 @@
 
 #include "platform/DeviceProbe.h"
 #include "platform/LocalDatagram.h"
+#include "platform/MessageLoop.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
 #include "vport/DriverVirtualPort.h"
@@ -149,6 +150,71 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_EQ(port.GetByteSize(), 6);
     HostPort next(link);
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
+}
+
+// Distinct bytes in a sequence that does not repeat soon.
+std::string Pattern(size_t n) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(i * 7 + i / 251);
+    return out;
+}
+
+// What the port is given reaches the host whole and in order, beyond what
+// the port queues: written within a message of the main loop (staged, then
+// flushed) or from another thread (the writer thread drains it), to a host
+// that reads as fast as it can or slowly.
+struct Delivery {
+    const char* name;
+    bool inLoopMessage;
+    int readPauseMs;  // after each read of up to 4 KiB
+};
+
+class PtyDeliveryTest : public PtyPortTest, public ::testing::WithParamInterface<Delivery> {};
+
+TEST_P(PtyDeliveryTest, ArrivesWholeAndInOrder) {
+    HostPort host(link);
+    WaitForOpen(0);
+    const std::string reply = Pattern(PtyPortDriver::kOutputCap + 100000);
+    std::string got;
+    std::thread reader([&] {
+        for (std::string piece = "-"; got.size() < reply.size() && !piece.empty(); got += piece) {
+            piece = host.Read(1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(GetParam().readPauseMs));
+        }
+    });
+    if (GetParam().inLoopMessage) {
+        auto& loop = platform::MessageLoop::Main();
+        loop.Post([&] { Write(reply); });
+        loop.Pump();
+    } else {
+        Write(reply);
+    }
+    reader.join();
+    EXPECT_EQ(got.size(), reply.size());
+    EXPECT_TRUE(got == reply);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostReads, PtyDeliveryTest,
+                         ::testing::Values(Delivery{"InLoopMessageFast", true, 0},
+                                           Delivery{"InLoopMessageSlowly", true, 2},
+                                           Delivery{"FromThreadSlowly", false, 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A host that closes in the middle of a long reply leaves nothing of it for
+// the next session, which gets its own reply whole.
+TEST_F(PtyPortTest, AReplyCutShortByACloseIsNotForTheNextSession) {
+    std::optional<HostPort> host(link);
+    WaitForOpen(0);
+    std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
+    EXPECT_GE(host->Read(10000).size(), 10000u);
+    host.reset();
+    WaitForOpen(1);
+    replying.join();
+    host.emplace(link);
+    WaitForOpen(0);
+    EXPECT_EQ(host->Read(1, 200), "");
+    Write("fresh");
+    EXPECT_EQ(host->Read(5), "fresh");
 }
 
 // A stale link of ours (our lock file beside it, nobody holding the lock)

@@ -96,22 +96,59 @@ private:
 
 class PtyTransport : public PlcTransport {
 public:
-    explicit PtyTransport(std::unique_ptr<platform::Pty> pty) : m_pty(std::move(pty)) {}
+    PtyTransport(std::unique_ptr<platform::Pty> pty, int bitsPerChar)
+        : m_pty(std::move(pty)), m_bitsPerChar(bitsPerChar) {}
     int Read(uint8_t* data, int max, int timeoutMs) override {
+        auto now = Clock::now();
+        if (m_bitsPerChar > 0) {
+            // The line brings the next byte only once the last one is through.
+            if (m_readFree > now + std::chrono::milliseconds(timeoutMs)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+                return 0;
+            }
+            std::this_thread::sleep_until(m_readFree);
+            max = std::min(max, PaceChunk());
+        }
         platform::PtyWaitResult r = m_pty->Wait(timeoutMs, nullptr);
         if (r.readable) {
             int n = m_pty->Read(data, max);
-            if (n > 0) return n;
+            if (n > 0) {
+                m_readFree = std::max(m_readFree, Clock::now()) + CharTime() * n;
+                return n;
+            }
         }
         // Hang-up is reported at once while nobody holds the other end.
         if (r.hangup) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeoutMs, 10)));
         return 0;
     }
-    bool Write(const uint8_t* data, int count) override { return m_pty->Write(data, count, 1000) == count; }
+    bool Write(const uint8_t* data, int count) override {
+        if (m_bitsPerChar <= 0) return m_pty->Write(data, count, 1000) == count;
+        for (int from = 0; from < count;) {
+            std::this_thread::sleep_until(m_writeFree);
+            int n = std::min(count - from, PaceChunk());
+            if (m_pty->Write(data + from, n, 1000) != n) return false;
+            m_writeFree = std::max(m_writeFree, Clock::now()) + CharTime() * n;
+            from += n;
+        }
+        return true;
+    }
     bool Serial() const override { return true; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    // One character at the rate the bridge set on its end of the line.
+    std::chrono::nanoseconds CharTime() {
+        platform::PtyLineSettings line;
+        int rate = m_pty->ReadLineSettings(&line, nullptr) && line.baudRate > 0 ? line.baudRate : 9600;
+        return std::chrono::nanoseconds(1000000000LL * m_bitsPerChar / rate);
+    }
+    // About 5 ms of the line at a time.
+    int PaceChunk() { return std::max(1, static_cast<int>(std::chrono::milliseconds(5) / CharTime())); }
+
     std::unique_ptr<platform::Pty> m_pty;
+    const int m_bitsPerChar;
+    Clock::time_point m_readFree{};
+    Clock::time_point m_writeFree{};
 };
 
 class SerialDeviceTransport : public PlcTransport {
@@ -210,9 +247,9 @@ std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, platform
     return t;
 }
 
-std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty) {
+std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty, int bitsPerChar) {
     if (!pty) return nullptr;
-    return std::make_unique<PtyTransport>(std::move(pty));
+    return std::make_unique<PtyTransport>(std::move(pty), bitsPerChar);
 }
 
 ByteArray BuildReplyFrame(uint8_t sequence, uint8_t headerByte1, uint8_t headerByte2,
@@ -295,6 +332,11 @@ void PlcSimulator::SetGatherPause(std::chrono::milliseconds pause) {
     m_gatherPause = pause;
 }
 
+void PlcSimulator::SetGatherBytes(int bytes) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_gatherBytes = std::max(0, bytes);
+}
+
 void PlcSimulator::SetReplyRepeat(int times) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_replyRepeat = std::max(1, times);
@@ -356,16 +398,17 @@ void PlcSimulator::Run() {
     while (!m_stop) {
         int timeout = kReadTimeoutMs;
         std::chrono::milliseconds gatherPause, readPause;
-        int readMax;
+        int readMax, gatherBytes;
         ByteArray chatter;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             gatherPause = m_gatherPause;
+            gatherBytes = m_gatherBytes;
             readPause = m_readPause;
             readMax = m_readMax;
             chatter = m_chatter;
         }
-        if (!m_gathered.IsEmpty()) {
+        if (!m_gathered.IsEmpty() && gatherPause.count() > 0) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 m_gatheredAt + gatherPause - std::chrono::steady_clock::now());
             timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, kReadTimeoutMs));
@@ -383,9 +426,10 @@ void PlcSimulator::Run() {
             m_state = SerialState::Hunt;
         }
         if (n > 0) Feed(data, n);
-        if (!m_gathered.IsEmpty() && std::chrono::steady_clock::now() >= m_gatheredAt + gatherPause) {
-            FlushGathered();
-        }
+        const bool paused =
+            gatherPause.count() > 0 && std::chrono::steady_clock::now() >= m_gatheredAt + gatherPause;
+        const bool full = gatherBytes > 0 && m_gathered.GetSize() >= gatherBytes;
+        if (!m_gathered.IsEmpty() && (paused || full)) FlushGathered();
     }
 }
 
@@ -513,7 +557,7 @@ void PlcSimulator::Answer(const Request& request) {
     }
     if (request.kind == RequestKind::PassThrough && fault == Fault::None) {
         std::lock_guard<std::mutex> lock(m_lock);
-        if (m_gatherPause.count() > 0) {
+        if (m_gatherPause.count() > 0 || m_gatherBytes > 0) {
             m_gathered.Append(request.payload.data() + 6, request.payload.GetSize() - 6);
             m_gatheredLast = request;
             m_gatheredAt = std::chrono::steady_clock::now();

@@ -71,8 +71,10 @@ std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t por
                                         platform::Error* error = nullptr);
 // A serial device path (a pty end or a real line) in raw mode.
 std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, platform::Error* error = nullptr);
-// The master of a pseudo-terminal whose slave the bridge opens.
-std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty);
+// The master of a pseudo-terminal whose slave the bridge opens. With
+// `bitsPerChar` above 0 it moves bytes no faster than a line at the rate the
+// bridge set on its end would, each character taking that many bits.
+std::unique_ptr<PlcTransport> OverPty(std::unique_ptr<platform::Pty> pty, int bitsPerChar = 0);
 
 // Reply frame as the PLC sends it: fourteen-byte block header (reply
 // column), four-byte sequence header, payload, and on serial DLE framing.
@@ -106,6 +108,9 @@ public:
     // at most kGatheredFrameData bytes under the last frame's sequence
     // number, as a PLC answers a request that came in several blocks.
     void SetGatherPause(std::chrono::milliseconds pause);
+    // Non-zero: gathered data is also echoed as soon as this much is held
+    // (gathering then needs no pause).
+    void SetGatherBytes(int bytes);
     static constexpr int kGatheredFrameData = 1024;
     // Writes each answer this many times over, as a PLC flooding the link.
     void SetReplyRepeat(int times);
@@ -153,6 +158,7 @@ private:
     std::chrono::milliseconds m_cutPause{0};
     std::vector<Request> m_requests;
     std::chrono::milliseconds m_gatherPause{0};
+    int m_gatherBytes = 0;
     int m_replyRepeat = 1;
     ByteArray m_chatter;
     int m_readMax = 4096;

@@ -7,6 +7,7 @@
 #include <string>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "platform/Pty.h"
 #include "tools/plcsim/PlcSimulator.h"
@@ -22,11 +23,16 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS [--port N] | --serial PATH | --pty LINK) [--log]\n"
-                 "                      [--split N] [--delay MS] [--gather MS] [--fault KIND=FAULT]...\n"
+    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS... [--port N] | --serial PATH | --pty LINK [--line-bits N])\n"
+                 "                      [--log] [--split N] [--delay MS] [--gather MS] [--gather-bytes N]\n"
+                 "                      [--fault KIND=FAULT]...\n"
+                 "  --tcp ADDRESS: one PLC per address given\n"
                  "  --pty LINK: a new pseudo-terminal pair; LINK becomes a link to the end the\n"
                  "              bridge opens as its serial port\n"
+                 "  --line-bits N: move bytes no faster than a line at the rate the bridge set,\n"
+                 "                N bits per character\n"
                  "  --gather MS: echo pass-through data once no frame came for MS ms\n"
+                 "  --gather-bytes N: echo pass-through data once N bytes came\n"
                  "  KIND:  pass-through connect disconnect serial-parameters baud-rate probe\n"
                  "  FAULT: no-answer wrong-bytes bad-crc stale-sequence bad-prefix reset\n"
                  "         reset-mid-reply none\n";
@@ -58,7 +64,7 @@ bool ParseFault(const std::string& text, Fault& fault) {
 bool ParseNumber(const char* text, int& value) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
-    if (!end || *end || v < 0 || v > 1000000) return false;
+    if (!end || *end || v < 0 || v > (1L << 30)) return false;
     value = static_cast<int>(v);
     return true;
 }
@@ -66,21 +72,26 @@ bool ParseNumber(const char* text, int& value) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string address, serial, ptyLink;
-    int port = kPlcPort, split = 1, delay = 0, gather = 0;
+    std::vector<std::string> addresses;
+    std::string serial, ptyLink;
+    int port = kPlcPort, split = 1, delay = 0, gather = 0, gatherBytes = 0, lineBits = 0;
     bool log = false;
     std::vector<std::pair<RequestKind, Fault>> faults;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
         if (arg == "--tcp" && hasValue) {
-            address = argv[++i];
+            addresses.push_back(argv[++i]);
         } else if (arg == "--serial" && hasValue) {
             serial = argv[++i];
         } else if (arg == "--pty" && hasValue) {
             ptyLink = argv[++i];
         } else if (arg == "--gather" && hasValue) {
             if (!ParseNumber(argv[++i], gather)) return Usage();
+        } else if (arg == "--gather-bytes" && hasValue) {
+            if (!ParseNumber(argv[++i], gatherBytes)) return Usage();
+        } else if (arg == "--line-bits" && hasValue) {
+            if (!ParseNumber(argv[++i], lineBits) || lineBits > 64) return Usage();
         } else if (arg == "--port" && hasValue) {
             if (!ParseNumber(argv[++i], port) || port < 1 || port > 65535) return Usage();
         } else if (arg == "--split" && hasValue) {
@@ -103,10 +114,11 @@ int main(int argc, char** argv) {
             return Usage();
         }
     }
-    if (!address.empty() + !serial.empty() + !ptyLink.empty() != 1) return Usage();
+    if (!addresses.empty() + !serial.empty() + !ptyLink.empty() != 1) return Usage();
+    if (lineBits > 0 && ptyLink.empty()) return Usage();
 
     varnock::platform::Error error;
-    std::unique_ptr<PlcTransport> transport;
+    std::vector<std::unique_ptr<PlcTransport>> transports;
     if (!ptyLink.empty()) {
         auto pty = varnock::platform::Pty::Create(&error);
         std::error_code ec;
@@ -118,28 +130,38 @@ int main(int argc, char** argv) {
             std::cerr << "varnock-plcsim: cannot make " << ptyLink << "\n";
             return 1;
         }
-        transport = OverPty(std::move(pty));
+        transports.push_back(OverPty(std::move(pty), lineBits));
     } else if (!serial.empty()) {
-        transport = OpenSerialDevice(serial, &error);
-    } else {
-        transport = ListenTcp(address, static_cast<uint16_t>(port), &error);
+        transports.push_back(OpenSerialDevice(serial, &error));
+        if (!transports.back()) {
+            std::cerr << "varnock-plcsim: cannot use " << serial << "\n";
+            return 1;
+        }
     }
-    if (!transport) {
-        std::cerr << "varnock-plcsim: cannot use " << (address.empty() ? serial : address) << "\n";
-        return 1;
+    for (const std::string& address : addresses) {
+        transports.push_back(ListenTcp(address, static_cast<uint16_t>(port), &error));
+        if (!transports.back()) {
+            std::cerr << "varnock-plcsim: cannot use " << address << "\n";
+            return 1;
+        }
     }
-    PlcSimulator sim(std::move(transport));
-    if (log) sim.SetLog(&std::cout);
-    sim.SetReplyFrames(split);
-    sim.SetReplyDelay(std::chrono::milliseconds(delay));
-    sim.SetGatherPause(std::chrono::milliseconds(gather));
-    for (auto& [kind, fault] : faults) sim.SetFault(kind, fault);
+    std::vector<std::unique_ptr<PlcSimulator>> sims;
+    for (auto& transport : transports) {
+        auto sim = std::make_unique<PlcSimulator>(std::move(transport));
+        if (log) sim->SetLog(&std::cout);
+        sim->SetReplyFrames(split);
+        sim->SetReplyDelay(std::chrono::milliseconds(delay));
+        sim->SetGatherPause(std::chrono::milliseconds(gather));
+        sim->SetGatherBytes(gatherBytes);
+        for (auto& [kind, fault] : faults) sim->SetFault(kind, fault);
+        sims.push_back(std::move(sim));
+    }
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    sim.Start();
+    for (auto& sim : sims) sim->Start();
     while (!g_quit) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    sim.Stop();
+    for (auto& sim : sims) sim->Stop();
     if (!ptyLink.empty()) {
         std::error_code ec;
         std::filesystem::remove(ptyLink, ec);
