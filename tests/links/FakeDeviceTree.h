@@ -20,31 +20,23 @@ public:
     void AddUsbSerial(const std::string& tty, const std::optional<std::string>& product,
                       const std::optional<std::string>& interfaceText = std::nullopt) {
         const std::string bus = "1-" + std::to_string(++m_devices);
-        std::filesystem::path usb = root() / "devices/pci0000:00/0000:00:14.0/usb1" / bus;
-        std::filesystem::path intf = usb / (bus + ":1.0");
-        std::filesystem::create_directories(intf / tty);
+        const std::filesystem::path usb = root() / "devices/pci0000:00/0000:00:14.0/usb1" / bus;
+        const std::filesystem::path intf = usb / (bus + ":1.0");
+        AddTty(tty, intf / tty);
         WriteFile(usb / "idVendor", "10c4\n");
         if (product) WriteFile(usb / "product", *product + "\n");
         WriteFile(intf / "bInterfaceNumber", "00\n");
         if (interfaceText) WriteFile(intf / "interface", *interfaceText + "\n");
-        AddClassEntry(tty, intf / tty);
     }
-    // A serial port that is not on USB.
-    void AddPlatformSerial(const std::string& tty) {
-        std::filesystem::create_directories(root() / "devices/platform/serial8250" / tty);
-        AddClassEntry(tty, root() / "devices/platform/serial8250" / tty);
-    }
-    // A terminal without any device behind it.
-    void AddVirtualTerminal(const std::string& tty) {
+    // A tty with `device` behind it, or without any device (a virtual terminal).
+    void AddTty(const std::string& tty, const std::filesystem::path& device = {}) {
         std::filesystem::create_directories(root() / "class/tty" / tty);
-    }
-
-private:
-    void AddClassEntry(const std::string& tty, const std::filesystem::path& device) {
-        AddVirtualTerminal(tty);
+        if (device.empty()) return;
+        std::filesystem::create_directories(device);
         std::filesystem::create_directory_symlink(device, root() / "class/tty" / tty / "device");
     }
 
+private:
     TempDir m_dir;
     int m_devices = 0;
 };

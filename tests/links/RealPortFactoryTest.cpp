@@ -19,14 +19,6 @@ namespace fs = std::filesystem;
 class RealPortFactoryTest : public ::testing::Test {
 protected:
     RealPortFactoryTest() { test::WriteUsbComSettings(settings.path(), "CP2102"); }
-    ~RealPortFactoryTest() override {
-        if (link) link->Close();
-    }
-    // A converter whose tty leads to `pty`.
-    void AddConverter(const std::string& tty, test::PtyPair& pty) {
-        tree.AddUsbSerial(tty, test::kCp2102);
-        fs::create_symlink(pty.SlavePath(), devices.path() / tty);
-    }
     int Create(LinkType type) { return CreateRealPort(type, config, link, env); }
     template <class T>
     bool LinkIs() {
@@ -64,7 +56,8 @@ TEST_F(RealPortFactoryTest, LinkTypes) {
     EXPECT_EQ(driver.OpenHandles(), 0);  // the link it held was closed
 }
 
-// The rows of the USB selection; whatever the row, no device is left open without an owner.
+// Every row of the USB selection; whatever the row, no device is left open
+// without an owner.
 TEST_F(RealPortFactoryTest, UsbSelection) {
     driver.Plug(0, "PLC-1");
     EXPECT_EQ(Create(LinkType::Usb), 1);  // native only
@@ -73,10 +66,19 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
     EXPECT_EQ(Create(LinkType::Usb), 1);
     EXPECT_EQ(driver.OpenHandles(), 1);
 
-    AddConverter("ttyUSB0", pty);
+    tree.AddUsbSerial("ttyUSB0", test::kCp2102);
+    fs::create_symlink(pty.SlavePath(), devices.path() / "ttyUSB0");
     EXPECT_EQ(Create(LinkType::Usb), 105);  // both
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
+    link->Close();
+    {
+        UsbComRealPort holder(settings.path(), tree.root());
+        ASSERT_EQ(holder.Open(ChannelConfig{}), 1);
+        EXPECT_EQ(Create(LinkType::Usb), 0);  // native, and the converter refused
+        EXPECT_TRUE(LinkIs<UsbComRealPort>());
+        EXPECT_EQ(driver.OpenHandles(), 0);
+    }
 
     driver.Unplug(0);
     EXPECT_EQ(Create(LinkType::Usb), 1);  // converter only
@@ -88,10 +90,10 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
     EXPECT_EQ(Create(LinkType::Usb), 0);
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
-}
 
-TEST_F(RealPortFactoryTest, RefusedOrManyNativeDevicesStopTheSearch) {
-    fs::remove(settings.path() / "Varnock.ini");  // a converter attempt would show 109
+    // A refused or manifold native device stops the search: the converter
+    // would show 109 without Varnock.ini.
+    fs::remove(settings.path() / "Varnock.ini");
     driver.Plug(0, "PLC-1").busy = true;
     EXPECT_EQ(Create(LinkType::Usb), 104);
     EXPECT_TRUE(LinkIs<UsbRealPort>());
@@ -101,16 +103,6 @@ TEST_F(RealPortFactoryTest, RefusedOrManyNativeDevicesStopTheSearch) {
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 1);  // held until the owner closes it
     EXPECT_TRUE(sink.Entries().empty());
-}
-
-TEST_F(RealPortFactoryTest, NativeOpenAndConverterRefusedReleasesTheNativeDevice) {
-    driver.Plug(0, "PLC-1");
-    AddConverter("ttyUSB0", pty);
-    UsbComRealPort other(settings.path(), tree.root());
-    ASSERT_EQ(other.Open(ChannelConfig{}), 1);
-    EXPECT_EQ(Create(LinkType::Usb), 0);
-    EXPECT_TRUE(LinkIs<UsbComRealPort>());
-    EXPECT_EQ(driver.OpenHandles(), 0);
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ public:
         : m_plc(plcsim::ListenTcp(address)), m_config(EthernetConfig(address)) {
         m_plc.Start();
         EXPECT_EQ(m_link.Open(&m_config), 1);
-        m_codec.SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+        m_codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
     }
     ~EchoChannel() { m_link.Close(&m_config); }
     // The longest of `count` round trips: a request and its whole reply.
@@ -47,7 +47,7 @@ public:
 private:
     SteadyClock::duration RoundTrip() {
         ByteArray frame{0, 0, 1, 0, 0, 0, 'p', 'i', 'n', 'g'};
-        m_codec.Encode(frame);
+        m_codec->Encode(frame);
         const int expected = 18 + 10;
         const auto start = SteadyClock::now();
         uint32_t n = 0;
@@ -61,13 +61,13 @@ private:
     plcsim::PlcSimulator m_plc;
     ChannelConfig m_config;
     RealPortRegistry m_link;
-    SequenceHeaderLayer m_codec{std::make_unique<BlockHeaderLayer>(std::make_unique<DleFramingLayer>())};
+    std::unique_ptr<FrameLayer> m_codec = BuildFrameCodec();
 };
 
 // A PLC that stops reading its socket, or one that vanishes: its host keeps
 // writing, each write gives up within its 100 ms or pauses once before a
-// reconnect without the turn, and another channel's round trips keep their
-// time.
+// reconnect without the turn, and another channel's round trips wait at most
+// for the host's operations in between, never for a pause.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     EchoChannel other("127.0.0.41");
     const auto design = other.Worst(20);
@@ -76,7 +76,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
         bool vanishes;
         std::chrono::milliseconds longestWrite;
     };
-    for (const Case& c : {Case{"stops reading", false, 300ms}, Case{"vanishes", true, 3000ms}}) {
+    for (const Case& c : {Case{"stops reading", false, 1000ms}, Case{"vanishes", true, 3500ms}}) {
         auto plc = std::make_unique<test::TestPlc>("127.0.0.42", 4096);
         ChannelConfig config = EthernetConfig("127.0.0.42");
         RealPortRegistry link;
@@ -99,34 +99,27 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
         const auto worst = other.Worst(10);
         stop = true;
         host.join();
-        EXPECT_LT(worst, design + 250ms) << c.plc;
+        EXPECT_LT(worst, design + 500ms) << c.plc;
         EXPECT_LT(longest, c.longestWrite) << c.plc;
         link.Close(&config);
     }
 }
 
-// Links made with a simulated USB driver and the given settings directory.
-class ScopedUsbEnvironment {
-public:
-    explicit ScopedUsbEnvironment(test::SimulatedUsbDriver& driver)
-        : m_env{&driver, m_dir.path(), m_dir.path()} {
-        SetLinkEnvironment(&m_env);
+// Links made with a simulated USB driver, beside an empty settings directory.
+struct ScopedUsbEnvironment {
+    explicit ScopedUsbEnvironment(test::SimulatedUsbDriver& driver) : env{&driver, dir.path(), dir.path()} {
+        SetLinkEnvironment(&env);
     }
     ~ScopedUsbEnvironment() { SetLinkEnvironment(nullptr); }
-
-private:
-    test::TempDir m_dir;
-    LinkEnvironment m_env;
+    test::TempDir dir;
+    LinkEnvironment env;
 };
 
-class CallbackSink : public platform::MessageSink {
-public:
-    int Show(int number, const std::string&, unsigned) override {
-        numbers.push_back(number);
+struct CallbackSink : platform::RecordingMessageSink {
+    int Show(int number, const std::string& text, unsigned style) override {
         onShow();
-        return 1;
+        return RecordingMessageSink::Show(number, text, style);
     }
-    std::vector<int> numbers;
     std::function<void()> onShow;
 };
 
@@ -153,33 +146,23 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     config.m_nLinkType = LinkType::Usb;
     EXPECT_EQ(usb.Open(&config), 0);
     elsewhere.join();
-    EXPECT_EQ(sink.numbers, std::vector<int>{109});
+    EXPECT_EQ(sink.Numbers(), std::vector<int>{109});
     EXPECT_TRUE(otherWentOn);
 }
-
-// A driver that runs the test's work inside the link's read.
-class ReentrantDriver : public test::SimulatedUsbDriver {
-public:
-    uint32_t Read(Handle handle, uint8_t* buffer, uint32_t count) override {
-        if (inRead) inRead();
-        return SimulatedUsbDriver::Read(handle, buffer, count);
-    }
-    std::function<void()> inRead;
-};
 
 // Work that the thread of a link operation runs inside it (a message loop
 // pumped there, say) may use a link itself: the holder enters again, as the
 // owner of a Windows mutex does, instead of waiting for itself.
 void ReadWithANestedWriteAndExit() {
     ::alarm(10);  // a thread that waits for itself ends here
-    ReentrantDriver driver;
+    test::SimulatedUsbDriver driver;
     driver.Plug(0, "PLC-1");
     ScopedUsbEnvironment env(driver);
     RealPortRegistry usb, other;
     ChannelConfig config;
     config.m_nLinkType = LinkType::Usb;
     int nested = -1;
-    driver.inRead = [&] {
+    driver.onRead = [&] {
         uint32_t n = 0;
         nested = other.Write(ByteArray{1}, 1, &n, 10);
     };
