@@ -76,13 +76,8 @@ public:
         if (launcher)
             argv.insert(argv.begin(), (fs::path(VARNOCK_TEST_RESOURCE_DIR) / "varnock-host").string());
         const fs::path out = m_dir / ("run" + std::to_string(++m_runs) + ".out");
-        ProgramResult result;
-        {
-            ChildProcess child(argv, out, out, env);
-            result.exitCode = child.Wait(limit);
-        }
-        result.out = ReadFile(out);
-        return result;
+        const int code = ChildProcess(argv, out, out, env).Wait(limit);
+        return {code, ReadFile(out)};
     }
 
 private:

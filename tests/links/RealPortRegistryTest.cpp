@@ -27,50 +27,36 @@ using SteadyClock = std::chrono::steady_clock;
 using test::Bytes;
 using test::EthernetConfig;
 
-// A channel whose PLC echoes what it is sent.
-class EchoChannel {
-public:
-    explicit EchoChannel(const std::string& address)
-        : m_plc(plcsim::ListenTcp(address)), m_config(EthernetConfig(address)) {
-        m_plc.Start();
-        EXPECT_EQ(m_link.Open(&m_config), 1);
-        m_codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
-    }
-    ~EchoChannel() { m_link.Close(&m_config); }
-    // The longest of `count` round trips: a request and its whole reply.
-    SteadyClock::duration Worst(int count) {
-        SteadyClock::duration worst{};
-        for (int i = 0; i < count; ++i) worst = std::max(worst, RoundTrip());
-        return worst;
-    }
-
-private:
-    SteadyClock::duration RoundTrip() {
-        ByteArray frame{0, 0, 1, 0, 0, 0, 'p', 'i', 'n', 'g'};
-        m_codec->Encode(frame);
-        const int expected = 18 + 10;
+// The longest of `count` round trips over `link` to a PLC that echoes: a
+// request and its whole reply.
+SteadyClock::duration Worst(RealPortRegistry& link, int count) {
+    auto codec = BuildFrameCodec();
+    codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+    SteadyClock::duration worst{};
+    for (int i = 0; i < count; ++i) {
+        ByteArray frame{0, 0, 1, 0, 0, 0, 'p', 'i', 'n', 'g'}, reply;
+        codec->Encode(frame);
         const auto start = SteadyClock::now();
         uint32_t n = 0;
-        if (m_link.Write(frame, frame.GetSize(), &n, 100) != 1) return 1h;
-        ByteArray reply;
-        while (reply.GetSize() < expected && SteadyClock::now() - start < 10s)
-            m_link.Read(reply, expected - reply.GetSize(), &n, 100);
-        return reply.GetSize() == expected ? SteadyClock::now() - start : 1h;
+        link.Write(frame, frame.GetSize(), &n, 100);
+        while (reply.GetSize() < frame.GetSize() && SteadyClock::now() - start < 10s)
+            link.Read(reply, frame.GetSize() - reply.GetSize(), &n, 100);
+        worst = std::max(worst, reply.GetSize() == frame.GetSize() ? SteadyClock::now() - start : 1h);
     }
-
-    plcsim::PlcSimulator m_plc;
-    ChannelConfig m_config;
-    RealPortRegistry m_link;
-    std::unique_ptr<FrameLayer> m_codec = BuildFrameCodec();
-};
+    return worst;
+}
 
 // A PLC that stops reading its socket, or one that vanishes: its host keeps
 // writing, each write gives up within its 100 ms or pauses once before a
 // reconnect without the turn, and another channel's round trips wait at most
 // for the host's operations in between, never for a pause.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
-    EchoChannel other("127.0.0.41");
-    const auto design = other.Worst(20);
+    plcsim::PlcSimulator echo(plcsim::ListenTcp("127.0.0.41"));
+    echo.Start();
+    ChannelConfig otherConfig = EthernetConfig("127.0.0.41");
+    RealPortRegistry other;
+    ASSERT_EQ(other.Open(&otherConfig), 1);
+    const auto design = Worst(other, 20);
     struct Case {
         const char* plc;
         bool vanishes;
@@ -96,12 +82,11 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
             }
         });
         std::this_thread::sleep_for(300ms);  // its queues full, or its pause begun
-        const auto worst = other.Worst(10);
+        const auto worst = Worst(other, 10);
         stop = true;
         host.join();
         EXPECT_LT(worst, design + 500ms) << c.plc;
         EXPECT_LT(longest, c.longestWrite) << c.plc;
-        link.Close(&config);
     }
 }
 
