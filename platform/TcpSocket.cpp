@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "platform/Deadline.h"
+#include "platform/StopSignals.h"
 
 namespace varnock::platform {
 namespace {
@@ -99,7 +100,8 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         return false;
     }
     if (rc != 0) {
-        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline));
+        // A stop of the process does not wait for a PLC that does not answer.
+        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline), StopSignalFd());
         if (ready <= 0) {
             m_lastError = ready == 0 ? Error::TimedOut : Error::Other;
             return false;

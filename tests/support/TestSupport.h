@@ -69,6 +69,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int sig);
     // The exit code; -1 when it died of a signal, or when it did not end
     // within `limit` (then it is killed).
