@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bridge/ChannelThreads.h"
+#include "bridge/FrameTrace.h"
 #include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
@@ -150,6 +151,7 @@ void BridgeChannel::ClearPLCList() {
 
 void BridgeChannel::QueueLDRData(int length, const char* bytes) {
     auto chunk = std::make_unique<ByteArray>(reinterpret_cast<const uint8_t*>(bytes), length);
+    TraceFrame(*this, TraceDirection::FromHost, *chunk);
     {
         std::lock_guard<std::recursive_mutex> lock(*m_hLDRDataQueueMutex);
         m_ldrDataList.push_back(std::move(chunk));
@@ -166,6 +168,7 @@ int BridgeChannel::SendLDRData(ByteArray* block) {
 
 int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
     if (!frame) return 0;
+    TraceFrame(*this, TraceDirection::FromPlc, *frame);
     int result = 0;
     if (m_pCodec->Decode(*frame) == 1) {
         if (frame->IsEmpty()) {

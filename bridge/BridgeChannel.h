@@ -10,6 +10,7 @@
 #include <semaphore>
 #include <thread>
 
+#include "bridge/ChannelStatus.h"
 #include "bridge/MessagingWindow.h"
 #include "bridge/RealPortRegistry.h"
 #include "bridge/WorkerThreads.h"
@@ -74,6 +75,7 @@ public:
     int ReadLink(ReadLinkRequest* request);
     void SetMainWindowLink(MainWindowLink* window) { m_pMainWindow = window; }
     MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
+    ChannelStatus& Status() { return m_status; }
 
     // The link type in force for the worker threads (set at connect).
     LinkType ActiveLinkType() const { return m_nLinkType.load(); }
@@ -92,7 +94,10 @@ public:
 
     // Driver events (VirtualPortOwner).
     bool IsConnected() const override { return m_bConnected.load() != 0; }
-    void SetVirtualPortClosed(int closed) override { m_bVirtualPortClosed = closed ? 1 : 0; }
+    void SetVirtualPortClosed(int closed) override {
+        m_bVirtualPortClosed = closed ? 1 : 0;
+        m_status.HostPort(closed == 0);
+    }
     void SyncCommParams() override;
 
     // List operations under the queue mutexes.
@@ -157,6 +162,7 @@ private:
     std::unique_ptr<FrameLayer> m_pCodec;
     MessagingWindow m_msgWindow;
     std::atomic<MainWindowLink*> m_pMainWindow{nullptr};
+    ChannelStatus m_status{m_pMainWindow};
     ChunkList m_plcDataList;
     ChunkList m_ldrDataList;
     // Opened by name, so every channel of the process shares the same two:
