@@ -7,16 +7,18 @@
 
 #include <algorithm>
 #include <csignal>
-#include <regex>
 #include <cstdlib>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/Application.h"
 #include "app/HeadlessRunner.h"
+#include "links/FrameCodec.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
+#include "platform/Pty.h"
 #include "tests/support/TestSupport.h"
 #include "tests/vport/VportTestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
@@ -39,10 +41,6 @@ std::string TraceHex(const ByteArray& bytes) {
         text += hex;
     }
     return bytes.GetSize() > 64 ? text + " ..." : text;
-}
-
-ByteArray Bytes(const std::string& text) {
-    return ByteArray(reinterpret_cast<const uint8_t*>(text.data()), static_cast<int>(text.size()));
 }
 
 // varnockd in `dir` as a child process, with stdout and stderr in files
@@ -75,16 +73,21 @@ protected:
             fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, dir / name);
         fs::copy_file(fs::path(VARNOCK_TEST_SAMPLE_DIR) / "Varnock.ini", dir / "Varnock.ini");
     }
-    // One Ethernet channel to `address`, where a simulated PLC listens unless
-    // `listen` is false. Lower-case "manual" is read as Manual and saved in
-    // its own spelling, which shows the file was written.
+    // One channel to a simulated PLC at `address`: Ethernet, or serial for
+    // "COM3" (a pty in the device directory). Unless `listen` is false.
+    // Lower-case "manual" is read as Manual and saved in its own spelling,
+    // which shows the file was written.
     void Setup(const std::string& address, bool listen = true, const std::string& items = "1") {
+        const bool serial = address == "COM3";
         test::WriteFile(dir / "Varnock_setting.ini",
                         "[Application]\nPortAssignMode=manual\n"
                         "[VirtualCOMAllocationMatrix]\nitems=" +
-                            items + "\n1=COM5,Ethernet," + address + ",,No\n");
+                            items + "\n1=COM5," + (serial ? "COM3,SERIAL2" : "Ethernet," + address) +
+                            ",,No\n");
         if (!listen) return;
-        auto transport = plcsim::ListenTcp(address);
+        auto pty = serial ? platform::Pty::Create(nullptr) : nullptr;
+        if (pty) fs::create_symlink(pty->SlavePath(), devices.path() / address);
+        auto transport = serial ? plcsim::OverPty(std::move(pty)) : plcsim::ListenTcp(address);
         ASSERT_TRUE(transport);
         plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
         plc->Start();
@@ -105,22 +108,28 @@ protected:
     std::unique_ptr<plcsim::PlcSimulator> plc;
 };
 
+class HeadlessTraceTest : public HeadlessRunnerTest, public ::testing::WithParamInterface<const char*> {};
+
 // A huge item count only bounds the one row held; a closed terminal
 // (SIGHUP) ends the run as SIGINT and SIGTERM do. The trace shows each frame
-// as the simulator got it, each answered under its number, and the host's
-// bytes.
-TEST_F(HeadlessRunnerTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
-    ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.81", true, "2147483647"));
+// as the simulator got it (a serial one DLE-stuffed, here in its length
+// too), each answered under its number, and the host's bytes.
+TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
+    const std::string link = GetParam();
+    const bool serial = link == "COM3";
+    ASSERT_NO_FATAL_FAILURE(Setup(link, true, "2147483647"));
     Process daemon(dir, "out", "err", "", {"--trace", (dir / "trace").string()});
     ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 10s)) << Out("out") << Out("err");
-    EXPECT_TRUE(OutHas("channel 1: COM5 at " + (devices.path() / "COM5").string() +
-                       ", link Ethernet 127.0.0.81, not connected\n"))
+    EXPECT_TRUE(
+        OutHas("channel 1: COM5 at " + (devices.path() / "COM5").string() + ", link " +
+               (serial ? "serial COM3 (" + (devices.path() / "COM3").string() + ")" : "Ethernet " + link) +
+               ", not connected\n"))
         << Out("out");
 
-    const std::string request(70, 'r');  // more than the trace shows
+    const std::string request(248, '\x10');  // 272 = 0x0110 bytes framed; more than the trace shows
     test::HostPort host(devices.path() / "COM5");
     ASSERT_TRUE(host.Write(request));
-    EXPECT_EQ(host.Read(70, 5000), request);
+    EXPECT_EQ(host.Read(248, 5000), request);
     host.Close();
     ASSERT_TRUE(WaitFor([&] { return Reports().size() == 3; })) << Out("out");
     EXPECT_TRUE(plc->RequestsOf(RequestKind::Disconnect).empty());
@@ -133,25 +142,34 @@ TEST_F(HeadlessRunnerTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
                                 "channel 1: COM5 connected", "channel 1: COM5 not connected"}));
     EXPECT_EQ(Out("err"), "");
     EXPECT_NE(Out("Varnock_setting.ini").find("PortAssignMode=Manual\n"), std::string::npos);
-    EXPECT_NE(Out("Varnock_setting.ini").find("1=COM5,Ethernet,127.0.0.81,,No\n"), std::string::npos);
+    EXPECT_NE(
+        Out("Varnock_setting.ini").find(serial ? "1=COM5,COM3,SERIAL2,,No\n" : "1=COM5,Ethernet," + link),
+        std::string::npos);
     // The virtual port is gone with the process.
     EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5")));
 
-    const ByteArray command{0x01, 0, 0, 0, 0, 0};
+    const ByteArray bytes(std::vector<uint8_t>(request.begin(), request.end()));
     Lines expected;
     for (const plcsim::Request& r : plc->Requests()) {
         ByteArray answer{0x21, 0x00};  // serial parameters taken
         const char* kind = "command";
         if (r.kind == RequestKind::PassThrough) {
-            expected.push_back("host pass-through seq - len 70:" + TraceHex(Bytes(request)));
+            expected.push_back("host pass-through seq - len 248:" + TraceHex(bytes));
             answer = ByteArray{0, 0, 2, 0, 0, 0};
-            answer.Append(Bytes(request));
+            answer.Append(bytes);
             kind = "pass-through";
         } else if (r.kind != RequestKind::SerialParameters) {
             answer = ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
         }
-        const ByteArray reply =
-            plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false);
+        // Replies as taken apart from the stream: framed, but not stuffed.
+        ByteArray reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false);
+        if (serial) {
+            const uint16_t crc = FrameCrc(reply.data(), reply.GetSize());
+            ByteArray framed{0x10, 0x02};
+            framed.Append(reply);
+            for (uint8_t b : {uint8_t(0x10), uint8_t(0x03), uint8_t(crc >> 8), uint8_t(crc)}) framed.Add(b);
+            reply = framed;
+        }
         const std::string seq = " seq " + std::to_string(r.sequence);
         expected.push_back("to-plc " + std::string(kind) + seq + " len " + std::to_string(r.wire.GetSize()) +
                            ":" + TraceHex(r.wire));
@@ -159,16 +177,15 @@ TEST_F(HeadlessRunnerTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
                            TraceHex(reply));
     }
     Lines traced;
-    const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} COM5 )");
+    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} COM5 (.*))");
+    std::smatch at;
     std::string line;
-    for (std::istringstream in(Out("trace")); std::getline(in, line);) {
-        std::smatch at;
-        EXPECT_TRUE(std::regex_search(line, at, stamp) && at.position(0) == 0) << line;
-        traced.push_back(at.suffix());
-    }
+    for (std::istringstream in(Out("trace")); std::getline(in, line);)
+        traced.push_back(std::regex_match(line, at, stamped) ? at.str(1) : "unstamped: " + line);
     EXPECT_EQ(plc->Requests().size(), 4u);
     EXPECT_EQ(traced, expected);
 }
+INSTANTIATE_TEST_SUITE_P(Links, HeadlessTraceTest, ::testing::Values("127.0.0.81", "COM3"));
 
 TEST_F(HeadlessRunnerTest, BadStartEndsAtOnceWithItsReason) {
     Setup("127.0.0.83", false);
