@@ -1,6 +1,8 @@
 #include "bridge/BridgeChannel.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 
 #include "bridge/ChannelThreads.h"
@@ -17,8 +19,14 @@ namespace varnock {
 
 namespace {
 
-// Teardown gives the channel's threads this long to see the flags and end.
-constexpr auto kThreadStopTimeout = std::chrono::seconds(10);
+// Teardown gives the monitor this long to acknowledge; every wait of the
+// channel's threads ends at once on teardown, so it answers well within it.
+constexpr auto kMonitorStopTimeout = std::chrono::seconds(2);
+
+// A setting outside the range in which it can work gets its default.
+int InRange(int value, int lowest, int highest, int fallback) {
+    return value < lowest || value > highest ? fallback : value;
+}
 
 }  // namespace
 
@@ -65,20 +73,23 @@ BridgeChannel::~BridgeChannel() {
 }
 
 void BridgeChannel::StopThreads() {
-    // Every loop of the send and reply phase ends when the channel is not
-    // connected.
+    // Every loop of the send phase ends when the channel is not connected,
+    // the reply phase after the read under way, and every wait at once.
     m_bRunMonitor = 0;
     m_bConnected = 0;
+    m_bEndReplyPhase = 1;
+    m_stop.Set();
     // Waiting senders get 0 from now on, so no thread waits for the main
     // thread while it tears the channel down.
     m_msgWindow.Destroy();
-    auto deadline = std::chrono::steady_clock::now() + kThreadStopTimeout;
+    auto deadline = std::chrono::steady_clock::now() + kMonitorStopTimeout;
     while (m_bRunMonitor.load() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (m_monitorThread.joinable()) m_monitorThread.join();
-    m_workers.WaitAll(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()));
+    // A read under way ends within its slice; the closed link ends any
+    // further one at once.
+    CloseLink();
     m_workers.JoinAll();
 }
 
@@ -86,30 +97,43 @@ void BridgeChannel::StartWorker(unsigned (*thread)(BridgeChannel*)) {
     m_workers.Start([this, thread] { thread(this); });
 }
 
+// Waits beyond the reply phase's own silence limit would hold the host's
+// next request back for longer than any host waits; they are taken for
+// mistakes. A pause of the host below 0 works as 0 does.
 int BridgeChannel::MaxTimeBetweenLDRData() const {
-    return m_pSettings ? m_pSettings->GetMaxTimeBetweenLDRData() : 10;
+    return m_pSettings ? InRange(m_pSettings->GetMaxTimeBetweenLDRData(), INT_MIN, kMaxSilenceMs / 10, 10)
+                       : 10;
 }
 int BridgeChannel::BlockTransferSizeInBytes() const {
-    return m_pSettings ? m_pSettings->GetBlockTransferSizeInBytes() : 1024;
+    // Below 1 it would send empty blocks for ever.
+    int size = m_pSettings ? InRange(m_pSettings->GetBlockTransferSizeInBytes(), 1, INT_MAX, 1024) : 1024;
+    return std::min(size, kMaxBlockSize);
 }
 int BridgeChannel::PLCDataMonitorTime() const {
-    return m_pSettings ? m_pSettings->GetPLCDataMonitorTime() : 50;
+    // At 0 or below the silence limit is never reached.
+    return m_pSettings ? InRange(m_pSettings->GetPLCDataMonitorTime(), 1, kMaxSilenceMs, 50) : 50;
 }
 int BridgeChannel::PLCDataMonitorTime_USB() const {
-    return m_pSettings ? m_pSettings->GetPLCDataMonitorTime_USB() : 50;
+    return m_pSettings ? InRange(m_pSettings->GetPLCDataMonitorTime_USB(), 1, kMaxSilenceMs, 50) : 50;
 }
 int BridgeChannel::PLCDataBytesToReadInMonitorTime() const {
-    return m_pSettings ? m_pSettings->GetPLCDataBytesToReadInMonitorTime() : 20;
+    // Reads of no byte would never bring a reply. The links read into a
+    // buffer of kMaxReadCount bytes.
+    constexpr int kMaxReadCount = 4096;
+    int count = m_pSettings ? InRange(m_pSettings->GetPLCDataBytesToReadInMonitorTime(), 1, INT_MAX, 20) : 20;
+    return std::min(count, kMaxReadCount);
 }
 int BridgeChannel::PlcBaudRate() const {
     return m_pSettings ? m_pSettings->GetBaudRate() : 9600;
 }
 int BridgeChannel::WaitAfterACCommand_ACK() const {
-    return m_pSettings ? m_pSettings->GetWaitAfterACCommand_ACK() : 50;
+    return m_pSettings ? InRange(m_pSettings->GetWaitAfterACCommand_ACK(), INT_MIN, kMaxSilenceMs, 50) : 50;
 }
 
 void BridgeChannel::SyncCommParams() {
-    if (m_bConnected) m_msgWindow.SendMessage(WM_CHANNEL_SYNC_COMM_PARAMS, 0, 0);
+    // Sent now, its exchange would read the link under the receive thread's
+    // reads and move the sequence number past the rest of the reply.
+    if (m_bConnected) m_bCommParamsPending = 1;
 }
 
 bool BridgeChannel::LDRListEmpty() {
@@ -117,36 +141,57 @@ bool BridgeChannel::LDRListEmpty() {
     return m_ldrDataList.empty();
 }
 
+namespace {
+
+int64_t Cost(const ByteArray& chunk) {
+    return chunk.GetSize() + BridgeChannel::kChunkCost;
+}
+
+// The list's head, with its cost taken off the count.
+std::unique_ptr<ByteArray> TakeHead(BridgeChannel::ChunkList& list, std::atomic<int64_t>& queued) {
+    if (list.empty()) return nullptr;
+    auto head = std::move(list.front());
+    list.pop_front();
+    queued -= Cost(*head);
+    return head;
+}
+
+void Push(BridgeChannel::ChunkList& list, std::atomic<int64_t>& queued, std::unique_ptr<ByteArray> chunk) {
+    queued += Cost(*chunk);
+    list.push_back(std::move(chunk));
+}
+
+void Clear(BridgeChannel::ChunkList& list, std::atomic<int64_t>& queued) {
+    list.clear();
+    queued = 0;
+}
+
+}  // namespace
+
 std::unique_ptr<ByteArray> BridgeChannel::TakeLDRHead() {
     std::lock_guard<std::recursive_mutex> lock(*m_hLDRDataQueueMutex);
-    if (m_ldrDataList.empty()) return nullptr;
-    auto head = std::move(m_ldrDataList.front());
-    m_ldrDataList.pop_front();
-    return head;
+    return TakeHead(m_ldrDataList, m_nLDRQueued);
 }
 
 void BridgeChannel::ClearLDRList() {
     std::lock_guard<std::recursive_mutex> lock(*m_hLDRDataQueueMutex);
-    m_ldrDataList.clear();
+    Clear(m_ldrDataList, m_nLDRQueued);
 }
 
 void BridgeChannel::PushPLCChunk(std::unique_ptr<ByteArray> chunk) {
     std::lock_guard<std::recursive_mutex> lock(*m_hPLCDataQueueMutex);
-    m_plcDataList.push_back(std::move(chunk));
+    Push(m_plcDataList, m_nPLCQueued, std::move(chunk));
 }
 
 std::unique_ptr<ByteArray> BridgeChannel::TakePLCHead(bool* wasEmpty) {
     std::lock_guard<std::recursive_mutex> lock(*m_hPLCDataQueueMutex);
     *wasEmpty = m_plcDataList.empty();
-    if (*wasEmpty) return nullptr;
-    auto head = std::move(m_plcDataList.front());
-    m_plcDataList.pop_front();
-    return head;
+    return TakeHead(m_plcDataList, m_nPLCQueued);
 }
 
 void BridgeChannel::ClearPLCList() {
     std::lock_guard<std::recursive_mutex> lock(*m_hPLCDataQueueMutex);
-    m_plcDataList.clear();
+    Clear(m_plcDataList, m_nPLCQueued);
 }
 
 void BridgeChannel::QueueLDRData(int length, const char* bytes) {
@@ -154,7 +199,7 @@ void BridgeChannel::QueueLDRData(int length, const char* bytes) {
     TraceFrame(*this, TraceDirection::FromHost, *chunk);
     {
         std::lock_guard<std::recursive_mutex> lock(*m_hLDRDataQueueMutex);
-        m_ldrDataList.push_back(std::move(chunk));
+        Push(m_ldrDataList, m_nLDRQueued, std::move(chunk));
     }
     m_bLDRDataUnProcessed = 1;
 }

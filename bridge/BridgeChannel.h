@@ -17,6 +17,7 @@
 #include "common/ByteArray.h"
 #include "common/ChannelConfig.h"
 #include "links/FrameCodec.h"
+#include "platform/Clock.h"
 #include "platform/NamedMutex.h"
 #include "vport/VirtualPortOwner.h"
 
@@ -37,6 +38,16 @@ public:
     // Reply phase ends after more than this much accumulated silence.
     static constexpr int kMaxSilenceMs = 20000;
     static constexpr uint32_t kLinkTimeoutMs = 100;
+    // What each queue may hold before its reader pauses, counting the bytes
+    // and per chunk what its array, list node and their allocations cost.
+    // The host's requests are small (a UART at 115200 baud fills 1 MiB in a
+    // minute and a half); a PLC's reply may be long.
+    static constexpr int64_t kLDRQueueCap = 1024 * 1024;
+    static constexpr int64_t kPLCQueueCap = 4 * 1024 * 1024;
+    static constexpr int64_t kChunkCost = 96;
+    // The most host bytes one frame carries: its length field holds them,
+    // the six-byte prefix and the eighteen bytes of the two headers.
+    static constexpr int kMaxBlockSize = 65535 - 24;
 
     // Takes ownership of `config`. `settings`, when given, supplies the
     // host-side data bits and parity that the virtual port reports.
@@ -83,7 +94,8 @@ public:
     void StartWorker(unsigned (*thread)(BridgeChannel*));
     int RunningWorkers() const { return m_workers.Running(); }
 
-    // Settings, with their defaults while none are set.
+    // Settings, with their defaults while none are set. A value that cannot
+    // work is replaced by the default or capped (see the README).
     int MaxTimeBetweenLDRData() const;
     int BlockTransferSizeInBytes() const;
     int PLCDataMonitorTime() const;
@@ -94,10 +106,12 @@ public:
 
     // Driver events (VirtualPortOwner).
     bool IsConnected() const override { return m_bConnected.load() != 0; }
+    bool LDRQueueFull() const override { return m_nLDRQueued.load() > kLDRQueueCap; }
     void SetVirtualPortClosed(int closed) override {
         m_bVirtualPortClosed = closed ? 1 : 0;
         m_status.HostPort(closed == 0);
     }
+    // Marks the change; the monitor sends it once no exchange runs.
     void SyncCommParams() override;
 
     // List operations under the queue mutexes.
@@ -108,6 +122,13 @@ public:
     // Empty when the list was empty.
     std::unique_ptr<ByteArray> TakePLCHead(bool* wasEmpty);
     void ClearPLCList();
+    bool PLCQueueFull() const { return m_nPLCQueued.load() > kPLCQueueCap; }
+
+    // The waits of the channel's threads: `ms` on the process clock, cut
+    // short when the channel is torn down. True when it is.
+    bool Pause(uint32_t ms) { return platform::Sleep(ms, m_stop); }
+    // The reply phase must end now, whatever the PLC sends.
+    bool ReplyPhaseMustEnd() const { return m_bEndReplyPhase.load() != 0; }
 
     ByteArray m_replyData;
     ByteArray m_requestData;
@@ -136,6 +157,16 @@ public:
     //                        main; send waits for 0 before it starts.
     // m_bRunMonitor          1: the monitor goes on. Teardown sets 0; the monitor
     //                        sets 1 again as it ends, the answer teardown waits for.
+    // m_bCommParamsPending   1: the host changed its line settings. 1 by driver (while
+    //                        connected); 0 by main (connect) and by monitor, which
+    //                        sends the change while no exchange runs (idle or probing)
+    //                        and before it starts a send.
+    // m_bEndReplyPhase       1: the reply phase ends after the read under way, even
+    //                        when bytes came. 1 by main (disconnect that gave up
+    //                        waiting for idle) and teardown; 0 by main (connect).
+    //                        Read by receive.
+    // m_stop                 set once, by teardown: every wait of the channel's
+    //                        threads (Pause) ends at once.
     //
     // One request: idle, connected, host bytes queued -> monitor starts send
     // (idle 0) -> send forwards the bytes (unprocessed 0) and starts receive
@@ -148,12 +179,18 @@ public:
     std::atomic<int> m_bVirtualPortClosed{0};
     std::atomic<int> m_bLDRDataUnProcessed{0};
     std::atomic<int> m_bConnected{0};
+    std::atomic<int> m_bCommParamsPending{0};
+    std::atomic<int> m_bEndReplyPhase{0};
     // One count per chunk in m_plcDataList, and one when receive ends. The
     // channel's own: a count released by one channel wakes no other.
     ChunkSemaphore m_hPLCDataReadEventSem{0};
 
 private:
     bool ReadSerialReply(ByteArray& reply, int expected);
+    // Serves the channel windows until the channel is idle or `limitMs` of
+    // the process clock have passed; a stop of the process cuts the wait
+    // short. True when idle.
+    bool WaitForIdle(uint32_t limitMs);
     void StopThreads();
 
     std::unique_ptr<VirtualPort> m_pVirtualPort;
@@ -165,6 +202,11 @@ private:
     ChannelStatus m_status{m_pMainWindow};
     ChunkList m_plcDataList;
     ChunkList m_ldrDataList;
+    // What each list holds, as counted against its cap; changed under the
+    // list's mutex, read without it.
+    std::atomic<int64_t> m_nPLCQueued{0};
+    std::atomic<int64_t> m_nLDRQueued{0};
+    platform::StopEvent m_stop;
     // Opened by name, so every channel of the process shares the same two:
     // the short list operations of all channels exclude each other, which
     // costs little as each is held around one list operation only.

@@ -77,6 +77,7 @@ void DleFrameSplitter::Feed(ByteArray& chunk, const Deliver& deliver) {
     }
     m_frame.Append(chunk);
     chunk.RemoveAll();
+    if (m_frame.GetSize() > kMaxFrameLength) m_frame.RemoveHead(m_frame.GetSize() - kMaxFrameLength);
     if (m_nControlCount == 2 && m_nTrailerCount == 3) {
         DeliverBuffer(deliver);
         m_nControlCount = 0;

@@ -31,9 +31,19 @@ unsigned MonitorThread(BridgeChannel* channel) {
     uint32_t probeStart = 0;
     int failures = 0;
 
+    // A host settings change waits for a moment when no exchange runs; it
+    // goes out before the host bytes that came after it.
+    auto syncCommParams = [channel] {
+        if (channel->m_bCommParamsPending.exchange(0) != 0)
+            channel->Window().SendMessage(WM_CHANNEL_SYNC_COMM_PARAMS, 0, 0);
+    };
+
     while (channel->m_bRunMonitor.load() != 0) {
         if (channel->m_bIdle.load() == 1 && channel->m_bConnected.load()) {
-            if (channel->m_bLDRDataUnProcessed.load() == 1) {
+            // Looked at first: a change made before these bytes is seen too.
+            const bool hostData = channel->m_bLDRDataUnProcessed.load() == 1;
+            syncCommParams();
+            if (hostData) {
                 channel->m_bIdle = 0;
                 channel->StartWorker(SendDataThread);
             } else if (!probing && channel->ActiveLinkType() == LinkType::Ethernet) {
@@ -46,6 +56,7 @@ unsigned MonitorThread(BridgeChannel* channel) {
         if (probing) {
             if (channel->ActiveLinkType() == LinkType::Ethernet &&
                 channel->m_bLDRDataUnProcessed.load() != 1 && channel->m_bConnected.load()) {
+                syncCommParams();
                 uint32_t now = platform::GetTickCount();
                 if (now - probeStart >= kProbePeriodMs) {
                     probeStart = now;
@@ -68,7 +79,7 @@ unsigned MonitorThread(BridgeChannel* channel) {
                 channel->m_bIdle = 1;
             }
         }
-        platform::Sleep(kCycleMs);
+        channel->Pause(kCycleMs);
     }
     // Teardown waits for this acknowledgement.
     channel->m_bRunMonitor = 1;

@@ -10,6 +10,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "platform/StopSignals.h"
 #include "settings/SettingsManager.h"
 #include "vport/VirtualPort.h"
 
@@ -22,8 +23,14 @@ constexpr uint8_t ETX = 0x03;
 constexpr int kHeadersSize = 18;
 constexpr int kSerialFramingSize = 6;
 // Disconnect waits this long for the channel to become idle; its threads
-// end on their own once it is not connected.
-constexpr auto kIdleWaitLimit = std::chrono::seconds(30);
+// end on their own once it is not connected, unless the PLC is never silent.
+constexpr uint32_t kIdleWaitMs = 30000;
+// While the process stops, only this long: a reply phase that is not over
+// by then is ended.
+constexpr uint32_t kIdleWaitStoppingMs = 200;
+// A reply phase told to end does so within one read slice; the limit only
+// keeps a link operation that hangs from holding the disconnect for ever.
+constexpr uint32_t kEndPhaseWaitMs = 2000;
 
 bool IsSerial(const ChannelConfig* config) {
     return config && config->m_nLinkType == LinkType::Serial;
@@ -251,6 +258,9 @@ int BridgeChannel::ConnectChannel() {
         }
         m_pSettings->ReadCommunicationSettings(&m_commParams);
     }
+    // What was left from the last connection does not belong to this one.
+    m_bCommParamsPending = 0;
+    m_bEndReplyPhase = 0;
     const LinkType type = m_pConfig->m_nLinkType;
     m_nLinkType = type;
     bool serial = type == LinkType::Serial;
@@ -266,7 +276,11 @@ int BridgeChannel::ConnectChannel() {
         int rate = PlcBaudRate();
         if (rate != 9600 && serial) {
             ok = SendBaudRateCommand(rate);
-            platform::Sleep(static_cast<uint32_t>(std::max(0, WaitAfterACCommand_ACK())));
+            // A stop of the process need not wait for the PLC to settle.
+            for (int left = std::max(0, WaitAfterACCommand_ACK()); left > 0 && !platform::StopRequested();
+                 left -= 10) {
+                platform::Sleep(static_cast<uint32_t>(std::min(left, 10)));
+            }
         }
         if (ok == 1) ok = SendCommParams(1);
         if (!m_pConfig->m_bNoConnectCommand) ok = ok == 1 ? SendConnectCommand(0) : 0;
@@ -278,22 +292,38 @@ int BridgeChannel::ConnectChannel() {
         CloseLink();
         if (opened != 0) return opened;
     }
-    if (result == 0) platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, m_pConfig->m_strLinkPort);
+    // A connect cut short by a stop of the process says nothing about the port.
+    if (result == 0 && !platform::StopRequested())
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, m_pConfig->m_strLinkPort);
     if (result == 1) m_bConnected = 1;
     return result;
 }
 
-int BridgeChannel::DisconnectChannel() {
-    m_bConnected = 0;
+bool BridgeChannel::WaitForIdle(uint32_t limitMs) {
     // The channel's threads may be waiting for the main thread right now
     // (a block to send, a frame to deliver, a probe): serve them meanwhile.
     auto& loop = platform::MessageLoop::Main();
-    auto deadline = std::chrono::steady_clock::now() + kIdleWaitLimit;
-    while (m_bIdle.load() != 1 && std::chrono::steady_clock::now() < deadline) {
+    const uint32_t start = platform::GetTickCount();
+    for (;;) {
+        if (m_bIdle.load() == 1) return true;
+        uint32_t waited = platform::GetTickCount() - start;
+        if (waited >= limitMs || (platform::StopRequested() && waited >= kIdleWaitStoppingMs)) return false;
         if (loop.IsLoopThread())
             loop.Pump(std::chrono::milliseconds(15));
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    }
+}
+
+int BridgeChannel::DisconnectChannel() {
+    m_bConnected = 0;
+    // Saying goodbye on a link that the receive thread still reads would
+    // hand the reply to the wrong reader: a PLC that never falls silent has
+    // its reply phase ended, and no disconnect command.
+    const bool phaseEnded = WaitForIdle(kIdleWaitMs);
+    if (!phaseEnded) {
+        m_bEndReplyPhase = 1;
+        WaitForIdle(kEndPhaseWaitMs);
     }
     if (!m_linkHolder.IsOpen()) return 0;
     if (IsSerial(m_pConfig.get())) {
@@ -301,8 +331,8 @@ int BridgeChannel::DisconnectChannel() {
         m_pConfig->m_nBaudRate = 9600;
         m_linkHolder.Configure(m_pConfig.get());
     }
-    int result = 1;
-    if (!m_pConfig->m_bNoConnectCommand) result = SendConnectCommand(1);
+    int result = phaseEnded ? 1 : 0;
+    if (phaseEnded && !m_pConfig->m_bNoConnectCommand) result = SendConnectCommand(1);
     CloseLink();
     return result;
 }

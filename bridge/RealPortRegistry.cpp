@@ -1,9 +1,10 @@
 #include "bridge/RealPortRegistry.h"
 
 #include <condition_variable>
-#include <mutex>
+#include <thread>
 
 #include "links/RealPortFactory.h"
+#include "platform/MessageBox.h"
 
 namespace varnock {
 
@@ -12,19 +13,34 @@ namespace {
 // Link operations take turns in the order they asked. A plain mutex lets the
 // thread that just released it take it again at once, so one channel's
 // back-to-back timed reads would keep every other channel's writes waiting.
+// The thread whose turn it is may ask again, as a Windows mutex lets its
+// owner: work it runs inside an operation must not wait for itself.
 class LinkTurns {
 public:
     void Enter() {
         std::unique_lock<std::mutex> lock(m_lock);
+        if (m_owner == std::this_thread::get_id()) {
+            ++m_depth;
+            return;
+        }
         uint64_t ticket = m_next++;
         m_turn.wait(lock, [&] { return m_serving == ticket; });
+        m_owner = std::this_thread::get_id();
+        m_depth = 1;
     }
     void Leave() {
         {
             std::lock_guard<std::mutex> lock(m_lock);
+            if (--m_depth > 0) return;
+            m_owner = std::thread::id();
             ++m_serving;
         }
         m_turn.notify_all();
+    }
+    // How often the calling thread holds the turn; 0 when it is not its turn.
+    int DepthOfCaller() {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_owner == std::this_thread::get_id() ? m_depth : 0;
     }
     // One for the process, as the named mutex is; never destroyed, so a
     // holder that outlives static destruction still finds it.
@@ -38,52 +54,96 @@ private:
     std::condition_variable m_turn;
     uint64_t m_next = 0;
     uint64_t m_serving = 0;
-};
-
-// The turn, then the named mutex, for one link operation.
-class LinkLock {
-public:
-    explicit LinkLock(std::recursive_mutex& mutex) : m_mutex(mutex) {
-        LinkTurns::Shared().Enter();
-        m_mutex.lock();
-    }
-    ~LinkLock() {
-        m_mutex.unlock();
-        LinkTurns::Shared().Leave();
-    }
-    LinkLock(const LinkLock&) = delete;
-    LinkLock& operator=(const LinkLock&) = delete;
-
-private:
-    std::recursive_mutex& m_mutex;
+    std::thread::id m_owner;
+    int m_depth = 0;
 };
 
 }  // namespace
 
+// One link operation: this channel's link first, then the process-wide turn
+// and the named mutex. A thread waiting for the link holds no turn, so it
+// holds up no other channel.
+class RealPortRegistry::Operation {
+public:
+    explicit Operation(RealPortRegistry& registry) : m_registry(registry) {
+        m_registry.m_linkLock.lock();
+        LinkTurns::Shared().Enter();
+        m_registry.m_hMutex->lock();
+    }
+    ~Operation() {
+        m_registry.m_hMutex->unlock();
+        LinkTurns::Shared().Leave();
+        m_registry.m_linkLock.unlock();
+    }
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+
+private:
+    RealPortRegistry& m_registry;
+};
+
 RealPortRegistry::RealPortRegistry() : m_hMutex(platform::OpenNamedMutex(kMutexName)) {}
 
 RealPortRegistry::~RealPortRegistry() {
-    LinkLock lock(*m_hMutex);
+    Operation op(*this);
     CloseHeld();
 }
 
 int RealPortRegistry::CloseHeld() {
+    m_bHeld = false;
     if (!m_pPort) return 0;
     int result = m_pPort->Close();
     m_pPort.reset();
     return result;
 }
 
+void RealPortRegistry::Wait(const std::function<void()>& wait) {
+    LinkTurns& turns = LinkTurns::Shared();
+    // Only an outermost operation gives its turn up: one nested in another
+    // would give up what the outer one relies on.
+    if (turns.DepthOfCaller() != 1) {
+        wait();
+        return;
+    }
+    m_hMutex->unlock();
+    turns.Leave();
+    wait();
+    turns.Enter();
+    m_hMutex->lock();
+}
+
+void RealPortRegistry::Notify(int message, unsigned style) {
+    std::lock_guard<std::mutex> lock(m_noticeLock);
+    m_notices.emplace_back(message, style);
+}
+
+void RealPortRegistry::ShowNotices() {
+    // A box waits for the user; under the lock every channel would wait too.
+    if (LinkTurns::Shared().DepthOfCaller() > 0) return;
+    std::vector<std::pair<int, unsigned>> notices;
+    {
+        std::lock_guard<std::mutex> lock(m_noticeLock);
+        notices.swap(m_notices);
+    }
+    for (const auto& [message, style] : notices) platform::ShowMessage(message, style);
+}
+
 int RealPortRegistry::Open(ChannelConfig* config) {
     if (!config) return RealPort::OPEN_FAILED;
-    LinkLock lock(*m_hMutex);
-    // A link left from an earlier open would otherwise be lost unclosed.
-    CloseHeld();
-    return CreateRealPort(config->m_nLinkType, *config, m_pPort);
+    int result;
+    {
+        Operation op(*this);
+        // A link left from an earlier open would otherwise be lost unclosed.
+        CloseHeld();
+        result = CreateRealPort(config->m_nLinkType, *config, m_pPort, CurrentLinkEnvironment(), this);
+        m_bHeld = m_pPort != nullptr;
+    }
+    ShowNotices();
+    return result;
 }
 
 int RealPortRegistry::Close(ChannelConfig* config) {
-    LinkLock lock(*m_hMutex);
+    Operation op(*this);
     if (!config || !m_pPort) return 0;
     switch (config->m_nLinkType) {
         case LinkType::Serial:
@@ -92,6 +152,7 @@ int RealPortRegistry::Close(ChannelConfig* config) {
             return CloseHeld();
         default:
             // No link of another type is ever created; drop it all the same.
+            m_bHeld = false;
             m_pPort.reset();
             return 0;
     }
@@ -101,9 +162,10 @@ int RealPortRegistry::Read(ByteArray& buffer, int count, uint32_t* received, uin
     uint32_t got = 0;
     int result = 0;
     {
-        LinkLock lock(*m_hMutex);
+        Operation op(*this);
         if (m_pPort) result = m_pPort->Read(buffer, count, got, timeoutMs);
     }
+    ShowNotices();
     if (received) *received = got;
     return result;
 }
@@ -112,16 +174,16 @@ int RealPortRegistry::Write(const ByteArray& buffer, int count, uint32_t* writte
     uint32_t sent = 0;
     int result = 0;
     {
-        LinkLock lock(*m_hMutex);
+        Operation op(*this);
         if (m_pPort) result = m_pPort->Write(buffer, count, sent, timeoutMs);
     }
+    ShowNotices();
     if (written) *written = sent;
     return result;
 }
 
 int RealPortRegistry::IsOpen() {
-    LinkLock lock(*m_hMutex);
-    return m_pPort ? 1 : 0;
+    return m_bHeld ? 1 : 0;
 }
 
 int RealPortRegistry::ResetLine() {

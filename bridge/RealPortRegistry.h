@@ -2,8 +2,13 @@
 // The channel's link holder: at most one open link, used under the one
 // process-wide "RealPortMutex" so that only one link operation of the whole
 // process runs at a time.
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "common/ByteArray.h"
 #include "common/ChannelConfig.h"
@@ -12,13 +17,13 @@
 
 namespace varnock {
 
-class RealPortRegistry {
+class RealPortRegistry : private LinkHooks {
 public:
     static constexpr const char* kMutexName = "RealPortMutex";
 
     RealPortRegistry();
     // Closes a link still held before it is deleted.
-    ~RealPortRegistry();
+    ~RealPortRegistry() override;
     RealPortRegistry(const RealPortRegistry&) = delete;
     RealPortRegistry& operator=(const RealPortRegistry&) = delete;
 
@@ -36,10 +41,23 @@ public:
     int Configure(ChannelConfig* config);
 
 private:
+    class Operation;
+
     int CloseHeld();
+    // The link's waits give the process-wide turn up for their length; its
+    // messages wait until no lock is held.
+    void Wait(const std::function<void()>& wait) override;
+    void Notify(int message, unsigned style) override;
+    void ShowNotices();
 
     std::unique_ptr<RealPort> m_pPort;
     platform::NamedMutexHandle m_hMutex;
+    // Keeps the link to one of this channel's threads at a time, also while
+    // that thread waits without the process-wide turn.
+    std::recursive_mutex m_linkLock;
+    std::atomic<bool> m_bHeld{false};
+    std::mutex m_noticeLock;
+    std::vector<std::pair<int, unsigned>> m_notices;
 };
 
 }  // namespace varnock

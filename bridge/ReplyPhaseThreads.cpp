@@ -9,8 +9,23 @@ namespace varnock {
 
 namespace {
 
-// The Ethernet and USB-COM links read into a buffer of this size.
-constexpr int kMaxReadCount = 4096;
+// A longer read time-out is read in slices of about this much: the phase
+// can end between them, and other link operations get their turn.
+constexpr int kReadSliceMs = 100;
+// How often a receive thread held back by a full queue looks again.
+constexpr uint32_t kQueueFullPauseMs = 10;
+
+// One timed read for up to `count` bytes. The slices' bytes add up as one
+// read's would: each asks for what is still missing.
+void ReadTimed(BridgeChannel* channel, ByteArray& chunk, int count, int timeoutMs) {
+    const int slices = std::max(1, (timeoutMs + kReadSliceMs - 1) / kReadSliceMs);
+    for (int i = 0; i < slices; ++i) {
+        int slice = timeoutMs / slices + (i < timeoutMs % slices ? 1 : 0);
+        uint32_t received = 0;
+        channel->LinkHolder().Read(chunk, count - chunk.GetSize(), &received, static_cast<uint32_t>(slice));
+        if (chunk.GetSize() >= count || channel->ReplyPhaseMustEnd()) return;
+    }
+}
 
 }  // namespace
 
@@ -18,13 +33,14 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
     const int monitorTime = channel->PLCDataMonitorTime();
     const int timeout =
         channel->ActiveLinkType() == LinkType::Usb ? channel->PLCDataMonitorTime_USB() : monitorTime;
-    const int count = std::min(channel->PLCDataBytesToReadInMonitorTime(), kMaxReadCount);
+    const int count = channel->PLCDataBytesToReadInMonitorTime();
     int silence = 0;
 
     for (;;) {
         auto chunk = std::make_unique<ByteArray>();
-        uint32_t received = 0;
-        channel->LinkHolder().Read(*chunk, count, &received, static_cast<uint32_t>(std::max(0, timeout)));
+        ReadTimed(channel, *chunk, count, timeout);
+        // A PLC that is never silent would keep the phase going for ever.
+        if (channel->ReplyPhaseMustEnd()) break;
         if (chunk->IsEmpty()) {
             if (channel->m_bVirtualPortClosed.load() == 1 || channel->m_bLDRDataUnProcessed.load() == 1 ||
                 !channel->m_bConnected.load()) {
@@ -41,6 +57,9 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
         }
         channel->PushPLCChunk(std::move(chunk));
         channel->m_hPLCDataReadEventSem.release();
+        // Not reading leaves the bytes with the link, whose flow control then
+        // holds the PLC back.
+        while (channel->PLCQueueFull() && !channel->ReplyPhaseMustEnd()) channel->Pause(kQueueFullPauseMs);
     }
     // Wakes the processing thread, which finds the list empty and ends.
     channel->m_hPLCDataReadEventSem.release();

@@ -2,7 +2,6 @@
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/ChannelThreads.h"
-#include "platform/Clock.h"
 
 namespace varnock {
 
@@ -17,29 +16,32 @@ int SendBlock(BridgeChannel* channel, ByteArray& block) {
 
 unsigned SendDataThread(BridgeChannel* channel) {
     const int maxPause = channel->MaxTimeBetweenLDRData();
-    int blockSize = channel->BlockTransferSizeInBytes();
-    // A block size below 1 would send empty blocks for ever.
-    if (blockSize < 1) blockSize = 1024;
+    const int blockSize = channel->BlockTransferSizeInBytes();
 
     ByteArray block;
     std::unique_ptr<ByteArray> chunk;
     unsigned long uiTotalCount = 0;
     int run = 1;
+    auto stopped = [channel] {
+        return !channel->m_bConnected.load() || channel->m_bVirtualPortClosed.load() == 1;
+    };
 
-    while (channel->m_bConfiguring.load() != 0) platform::Sleep(10);
+    while (channel->m_bConfiguring.load() != 0 && !channel->Pause(10)) continue;
 
     while (run == 1) {
-        if (!channel->m_bConnected.load() || channel->m_bVirtualPortClosed.load() == 1) {
+        if (stopped()) {
             run = 0;
             break;
         }
         if (!chunk) {
             if (channel->LDRListEmpty()) {
                 bool more = false;
-                for (int i = 1; i <= maxPause && !more; ++i) {
-                    platform::Sleep(10);
+                // A disconnect or a closed port need not wait for the pause.
+                for (int i = 1; i <= maxPause && !more && !stopped(); ++i) {
+                    channel->Pause(10);
                     more = !channel->LDRListEmpty();
                 }
+                if (stopped()) continue;
                 if (!more) break;  // the host paused: the request is complete
             }
             chunk = channel->TakeLDRHead();

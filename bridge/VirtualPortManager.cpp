@@ -4,6 +4,7 @@
 #include "bridge/RealPortRegistry.h"
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
+#include "platform/StopSignals.h"
 #include "settings/SettingsManager.h"
 
 namespace varnock {
@@ -45,10 +46,11 @@ void VirtualPortManager::CreateChannel(int index) {
     if (config->m_nLinkType == LinkType::Ethernet) config->m_strIPAddress = row->m_strIPAddress;
 
     // Trial open: report an unusable link now, but release it again; the
-    // link is opened for use only when the user connects.
-    {
+    // link is opened for use only when the user connects. Skipped once the
+    // process is stopping: an unanswered attempt would hold the stop up.
+    if (!platform::StopRequested()) {
         RealPortRegistry trial;
-        if (trial.Open(config) != 1)
+        if (trial.Open(config) != 1 && !platform::StopRequested())
             platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, config->m_strLinkPort);
         trial.Close(config);
     }
@@ -61,8 +63,10 @@ void VirtualPortManager::CreateChannel(int index) {
 
 int VirtualPortManager::ConnectAll() {
     int result = 0;
-    for (BridgeChannel* channel : m_channels)
+    for (BridgeChannel* channel : m_channels) {
+        if (platform::StopRequested()) break;
         result = static_cast<int>(channel->Window().SendMessage(WM_CHANNEL_CONNECT, 0, 0));
+    }
     return result;
 }
 

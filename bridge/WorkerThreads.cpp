@@ -30,26 +30,17 @@ void WorkerThreads::Start(std::function<void()> body) {
     m_workers.push_back(Worker{std::move(thread), done});
 }
 
-bool WorkerThreads::WaitAll(std::chrono::milliseconds timeout, const std::function<void()>& idle) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_nRunning.load() > 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        if (idle)
-            idle();
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
 void WorkerThreads::JoinAll() {
-    std::list<Worker> workers;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        workers.swap(m_workers);
-    }
-    for (auto& w : workers) {
-        if (w.thread.joinable()) w.thread.join();
+    for (;;) {
+        std::list<Worker> workers;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            workers.swap(m_workers);
+        }
+        if (workers.empty()) return;
+        for (auto& w : workers) {
+            if (w.thread.joinable()) w.thread.join();
+        }
     }
 }
 

@@ -3,7 +3,6 @@
 // worker threads and end on their own; teardown waits for them before the
 // channel they use is freed.
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <list>
 #include <memory>
@@ -23,10 +22,7 @@ public:
     // so the list stays short.
     void Start(std::function<void()> body);
     int Running() const { return m_nRunning.load(); }
-    // Waits until every thread has ended or `timeout` has passed; `idle`
-    // runs between the polls. True when none runs any more.
-    bool WaitAll(std::chrono::milliseconds timeout, const std::function<void()>& idle = {});
-    // Joins every thread.
+    // Joins every thread, also those that the joined ones started.
     void JoinAll();
 
 private:

@@ -1,8 +1,11 @@
 #include "links/EthernetRealPort.h"
 
+#include <algorithm>
+#include <chrono>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/Deadline.h"
 
 namespace varnock {
 
@@ -44,7 +47,7 @@ uint32_t EthernetRealPort::Available() {
 void EthernetRealPort::CheckLink() {
     uint32_t count = 0;
     if (m_pSocket && !m_pSocket->BytesAvailable(count)) {
-        platform::Sleep(kReconnectPauseMs);
+        Pause(kReconnectPauseMs);
         Reconnect();
     }
 }
@@ -55,8 +58,9 @@ void EthernetRealPort::Reconnect() {
     m_pSocket->Close();
     // From the local port of the first connection, as the PLC expects.
     if (!m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort))) return;
-    // A failed connect shows up in the next transfer.
-    m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs);
+    // A failed connect shows up in the next transfer. The handshake moves no
+    // data: other links may work meanwhile.
+    Hooks().Wait([this] { m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs); });
 }
 
 int EthernetRealPort::Purge(uint8_t) {
@@ -102,41 +106,44 @@ int EthernetRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uin
 }
 
 int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t) {
+    sent = 0;
     CheckLink();
     Purge(PURGE_BOTH);
-    if (!m_pSocket) {
-        sent = 0;
-        return 0;
-    }
-    // A PLC that closed the connection (restarted, say) would take these
-    // bytes without a word and never answer them: a failed link, repaired as
-    // CheckLink repairs one.
-    if (m_pSocket->IsValid() && m_pSocket->PeerClosed()) {
-        platform::Sleep(kReconnectPauseMs);
-        Reconnect();
-    }
+    if (!m_pSocket) return 0;
     if (count > buffer.GetSize()) count = buffer.GetSize();
     if (count < 0) count = 0;
     std::vector<uint8_t> transfer(buffer.data(), buffer.data() + count);
 
-    int result = -1;
-    for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
+    int attempt = 0;
+    // A PLC that closed the connection (restarted, say) would take these
+    // bytes without a word and never answer them: the first attempt has
+    // failed on a lost connection.
+    if (m_pSocket->IsValid() && m_pSocket->PeerClosed()) {
+        ++attempt;
+        Pause(kReconnectPauseMs);
+        Reconnect();
+    }
+    using Ms = std::chrono::milliseconds;
+    Ms roomLeft{kSendTimeoutMs};
+    for (; attempt < kSendAttempts; ++attempt) {
         if (m_byLinkMode == LINK_MODE_RECONNECT) {
             Reconnect();
             m_byLinkMode = 1;
         }
-        result = m_pSocket->Send(transfer.data(), count, kSendTimeoutMs);
+        const auto start = platform::SteadyClock::now();
+        int result = m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()));
         if (result >= 0) {
             sent = static_cast<uint32_t>(result);
             return 1;
         }
-        if (m_pSocket->LastError().IsLost()) {
-            platform::Sleep(kReconnectPauseMs);
+        roomLeft -= std::min(roomLeft, std::chrono::duration_cast<Ms>(platform::SteadyClock::now() - start));
+        // No reconnect after the last attempt: nobody would use it.
+        if (attempt + 1 < kSendAttempts && m_pSocket->LastError().IsLost()) {
+            Pause(kReconnectPauseMs);
             Reconnect();
         }
     }
     // Nothing went out; the failed send's -1 is no count.
-    sent = 0;
     return 0;
 }
 

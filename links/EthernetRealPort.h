@@ -18,8 +18,9 @@ public:
     static constexpr int kSendAttempts = 2;
     // A PLC that does not answer must not hold the link lock for long.
     static constexpr uint32_t kConnectTimeoutMs = 3000;
-    // How long a send may wait for room in the socket's queue.
-    static constexpr uint32_t kSendTimeoutMs = 5000;
+    // How long the attempts of one write may wait together for room in the
+    // socket's queue: a PLC that stopped reading must not hold the link lock.
+    static constexpr uint32_t kSendTimeoutMs = 100;
     static constexpr uint8_t LINK_MODE_RECONNECT = 2;
 
     EthernetRealPort() = default;

@@ -1,6 +1,7 @@
 #pragma once
 // The one interface every kind of PLC link offers to the bridge engine.
 #include <cstdint>
+#include <functional>
 
 #include "common/ByteArray.h"
 #include "common/ChannelConfig.h"
@@ -10,6 +11,22 @@ namespace varnock {
 // A platform device handle (a file descriptor here).
 using DeviceHandle = int;
 inline constexpr DeviceHandle INVALID_HANDLE_VALUE = -1;
+
+// What a link asks of its owner. The defaults act at once; the link holder
+// lets other channels' links work during a wait and shows a message only
+// after its lock is released.
+class LinkHooks {
+public:
+    virtual ~LinkHooks() = default;
+    // Runs `wait`, which moves no data on this or any other link: a pause
+    // before a reconnect, a reconnect's handshake.
+    virtual void Wait(const std::function<void()>& wait) { wait(); }
+    // A message for the user, by string-table number.
+    virtual void Notify(int message, unsigned style);
+
+    // The hooks of a link without an owner.
+    static LinkHooks& Direct();
+};
 
 class RealPort {
 public:
@@ -48,10 +65,19 @@ public:
 
     int OpenResult() const { return m_nOpenResult; }
     DeviceHandle Device() const { return m_hDevice; }
+    // nullptr: the direct hooks. The owner keeps ownership.
+    void SetHooks(LinkHooks* hooks) { m_pHooks = hooks ? hooks : &LinkHooks::Direct(); }
 
 protected:
+    LinkHooks& Hooks() const { return *m_pHooks; }
+    // A pause before a reconnect, through the hooks.
+    void Pause(uint32_t ms);
+
     int m_nOpenResult = 0;
     DeviceHandle m_hDevice = INVALID_HANDLE_VALUE;
+
+private:
+    LinkHooks* m_pHooks = &LinkHooks::Direct();
 };
 
 }  // namespace varnock

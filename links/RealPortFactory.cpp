@@ -33,7 +33,7 @@ void SetLinkEnvironment(const LinkEnvironment* environment) {
 }
 
 int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                   const LinkEnvironment& environment) {
+                   const LinkEnvironment& environment, LinkHooks* hooks) {
     // An earlier link still held would keep its device from this open.
     Discard(link);
     std::unique_ptr<RealPort> created;
@@ -45,34 +45,37 @@ int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_p
             created.reset(new (std::nothrow) EthernetRealPort());
             break;
         case LinkType::Usb:
-            return SelectUsbLink(config, link, environment);
+            return SelectUsbLink(config, link, environment, hooks);
         default:
             return RealPort::OPEN_FAILED;
     }
     if (!created) return RealPort::OPEN_FAILED;
     link = std::move(created);
+    link->SetHooks(hooks);
     return link->Open(config);
 }
 
 int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                  const LinkEnvironment& environment) {
+                  const LinkEnvironment& environment, LinkHooks* hooks) {
     Discard(link);
     UsbDriver& driver = environment.usbDriver ? *environment.usbDriver : SystemUsbDriver();
     std::unique_ptr<RealPort> usb(new (std::nothrow) UsbRealPort(driver));
     if (!usb) return RealPort::OPEN_FAILED;
+    usb->SetHooks(hooks);
     const int u = usb->Open(config);
     if (u == RealPort::OPEN_ACCESS_DENIED || u == RealPort::OPEN_MULTIPLE_DEVICES) {
         link = std::move(usb);
         return u;
     }
 
-    std::unique_ptr<RealPort> com(
-        new (std::nothrow) UsbComRealPort(environment.settingsDirectory, environment.deviceTreeRoot));
+    std::unique_ptr<RealPort> com(new (std::nothrow) UsbComRealPort(
+        environment.settingsDirectory, environment.deviceTreeRoot, environment.usbComSettings));
     if (!com) {
         // Without a second candidate the native result stands.
         link = std::move(usb);
         return u;
     }
+    com->SetHooks(hooks);
     const int c = com->Open(config);
 
     if (u == RealPort::OPEN_OK && c == RealPort::OPEN_FAILED) {

@@ -9,15 +9,39 @@
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
 #include "platform/PrivateProfile.h"
-#include "settings/IniFile.h"
+#include "platform/Text.h"
 
 namespace varnock {
 namespace fs = std::filesystem;
+namespace {
 
-UsbComRealPort::UsbComRealPort(fs::path settingsDirectory, fs::path deviceTreeRoot)
-    : m_settingsDirectory(std::move(settingsDirectory)), m_deviceTreeRoot(std::move(deviceTreeRoot)) {
-    if (m_settingsDirectory.empty()) m_settingsDirectory = platform::ExecutableDirectory();
+// The device went away (unplugged): its descriptor is dead for good, and
+// closing it lets the next call reopen the port after the pause.
+bool Gone(platform::Error error) {
+    return error.IsLost() || error == platform::Error::NotFound || error == platform::Error::NotOpen;
 }
+
+}  // namespace
+
+IniUsbComSettings::IniUsbComSettings(fs::path directory)
+    : m_directory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)),
+      m_file(m_directory / "Varnock.ini") {}
+
+bool IniUsbComSettings::Read(UsbComSettings& settings) {
+    // An empty directory: the executable's could not be found.
+    if (m_directory.empty() || !platform::CanReadPrivateProfile(m_file)) return false;
+    settings.portName =
+        platform::GetPrivateProfileString("CommunicationSettings", "USBCOMPortName", "COM1", m_file);
+    settings.monitorTimeMs = platform::AtoiSaturating(
+        platform::GetPrivateProfileString("CustomSetting", "PLCDataMonitorTime_USB", "50", m_file));
+    return true;
+}
+
+UsbComRealPort::UsbComRealPort(fs::path settingsDirectory, fs::path deviceTreeRoot,
+                               UsbComSettingsSource* settings)
+    : m_iniSettings(std::move(settingsDirectory)),
+      m_settings(settings ? *settings : m_iniSettings),
+      m_deviceTreeRoot(std::move(deviceTreeRoot)) {}
 
 UsbComRealPort::~UsbComRealPort() {
     Close();
@@ -26,15 +50,12 @@ UsbComRealPort::~UsbComRealPort() {
 int UsbComRealPort::Open(const ChannelConfig&) {
     Close();
 
-    const fs::path settingsFile = m_settingsDirectory / "Varnock.ini";
-    // An empty directory: the executable's could not be found.
-    if (m_settingsDirectory.empty() || !platform::CanReadPrivateProfile(settingsFile)) {
-        platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
+    UsbComSettings settings;
+    if (!m_settings.Read(settings)) {
+        Hooks().Notify(kMsgVarnockIniMissing, platform::kMbIconError);
         return OPEN_FAILED;
     }
-    IniFile ini;
-    ini.SetFileName(settingsFile);
-    const std::string name = ini.GetString("USBCOMPortName", "COM1", "CommunicationSettings");
+    const std::string& name = settings.portName;
 
     std::vector<std::string> ports;
     FindUsbComPorts(name, ports, m_deviceTreeRoot);
@@ -55,8 +76,7 @@ int UsbComRealPort::Open(const ChannelConfig&) {
         result = m_line.GetState(state) == platform::Error::None ? OPEN_OK : OPEN_FAILED;
         m_line.GetTimeouts(m_timeouts);
         // A negative setting would turn into a wait of weeks.
-        const int t =
-            std::max(ini.GetInt("PLCDataMonitorTime_USB", kDefaultMonitorTimeMs, "CustomSetting"), 0);
+        const int t = std::max(settings.monitorTimeMs, 0);
         m_timeouts.readIntervalTimeout = platform::MAXDWORD;
         m_timeouts.readTotalTimeoutMultiplier = 0;
         m_timeouts.readTotalTimeoutConstant = t == 0 ? kZeroReadTimeoutMs : static_cast<uint32_t>(t);
@@ -79,7 +99,7 @@ int UsbComRealPort::Close() {
 
 int UsbComRealPort::Reconnect() {
     Close();
-    platform::Sleep(kReconnectPauseMs);
+    Pause(kReconnectPauseMs);
     return Open(ChannelConfig{});
 }
 
@@ -108,7 +128,10 @@ int UsbComRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint3
         buffer.Append(chunk, static_cast<int>(n));
         total += n;
         // A vanished device answers at once; waiting out the time-out would only spin.
-        if (error.IsLost() || error == platform::Error::NotOpen) break;
+        if (Gone(error)) {
+            Close();
+            break;
+        }
         timedOut = platform::GetTickCount() - start + kReadSlackMs >= timeoutMs;
     }
     received = total;
@@ -124,7 +147,7 @@ int UsbComRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, ui
     const int n = std::clamp(count, 0, buffer.GetSize());
     std::vector<uint8_t> transfer(buffer.data(), buffer.data() + n);
     uint32_t moved = 0;
-    m_line.Write(transfer.data(), n, moved);
+    if (Gone(m_line.Write(transfer.data(), n, moved))) Close();
     sent = std::min<uint32_t>(moved, static_cast<uint32_t>(n));
     return 1;
 }

@@ -4,12 +4,37 @@
 // settings are left as they are. A lost port is reopened after a pause.
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 #include "links/RealPort.h"
 #include "links/UsbComDiscovery.h"
 #include "platform/SerialLine.h"
 
 namespace varnock {
+
+// What the USB-to-UART link reads at every open.
+struct UsbComSettings {
+    std::string portName = "COM1";  // USBCOMPortName
+    int monitorTimeMs = 50;         // PLCDataMonitorTime_USB
+};
+
+class UsbComSettingsSource {
+public:
+    virtual ~UsbComSettingsSource() = default;
+    // false when the settings file is missing.
+    virtual bool Read(UsbComSettings& settings) = 0;
+};
+
+// "Varnock.ini" in a directory (empty: the executable's).
+class IniUsbComSettings : public UsbComSettingsSource {
+public:
+    explicit IniUsbComSettings(std::filesystem::path directory = {});
+    bool Read(UsbComSettings& settings) override;
+
+private:
+    std::filesystem::path m_directory;
+    std::filesystem::path m_file;
+};
 
 class UsbComRealPort : public RealPort {
 public:
@@ -20,10 +45,12 @@ public:
     static constexpr uint32_t kZeroReadTimeoutMs = 1000;
     static constexpr uint32_t kWriteTimeoutPerByteMs = 1000;
 
-    // `settingsDirectory` holds "Varnock.ini" (empty: the executable's
-    // directory); discovery looks at `deviceTreeRoot`.
+    // Settings from `settings`, or else from Varnock.ini in
+    // `settingsDirectory` (empty: the executable's); discovery looks at
+    // `deviceTreeRoot`.
     explicit UsbComRealPort(std::filesystem::path settingsDirectory = {},
-                            std::filesystem::path deviceTreeRoot = kSystemDeviceTree);
+                            std::filesystem::path deviceTreeRoot = kSystemDeviceTree,
+                            UsbComSettingsSource* settings = nullptr);
     ~UsbComRealPort() override;
 
     int Open(const ChannelConfig& config) override;
@@ -43,7 +70,8 @@ public:
     const std::filesystem::path& PortPath() const { return m_line.Path(); }
 
 private:
-    std::filesystem::path m_settingsDirectory;
+    IniUsbComSettings m_iniSettings;
+    UsbComSettingsSource& m_settings;
     std::filesystem::path m_deviceTreeRoot;
     platform::SerialLine m_line;
     int m_bTimeoutsSet = 0;

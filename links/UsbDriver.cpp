@@ -70,7 +70,18 @@ uint32_t IoctlUsbDriver::Control(Handle handle, uint32_t code, const void* in, u
     block.inSize = in ? inSize : 0;
     block.out = reinterpret_cast<uintptr_t>(out);
     block.outSize = out ? outSize : 0;
-    if (::ioctl(handle, static_cast<unsigned long>(code), &block) < 0) return 0;
+    if (::ioctl(handle, static_cast<unsigned long>(code), &block) < 0) {
+        // An unplugged device fails every call; the status query must say
+        // so, or the link never looks for it again.
+        const int err = errno;
+        if (code == IOCTL_HXUSB_GET_STATUS && out && outSize >= 4 &&
+            (err == ENODEV || err == EIO || err == ENXIO)) {
+            const int32_t lost = -1;
+            std::memcpy(out, &lost, 4);
+            return 4;
+        }
+        return 0;
+    }
     return block.returned > block.outSize ? block.outSize : block.returned;
 }
 

@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Clock.h"
-
 namespace varnock {
 
 UsbRealPort::UsbRealPort(UsbDriver& driver) : m_driver(driver) {}
@@ -79,7 +77,7 @@ int UsbRealPort::Reconnect() {
     if (m_hDevice != INVALID_HANDLE_VALUE) {
         m_driver.Close(m_hDevice);
         m_hDevice = INVALID_HANDLE_VALUE;
-        platform::Sleep(kReconnectPauseMs);
+        Pause(kReconnectPauseMs);
     }
     bool anyDenied = false;
     bool matched = false;

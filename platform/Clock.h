@@ -2,10 +2,31 @@
 // The process clock: tick count and sleep. Code that waits or measures time
 // goes through here so tests can run minutes of protocol time in seconds.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 namespace varnock::platform {
+
+// Ends the sleeps of an owner that goes away: once set, every sleep on it
+// returns at once, and so does every later one.
+class StopEvent {
+public:
+    StopEvent() = default;
+    StopEvent(const StopEvent&) = delete;
+    StopEvent& operator=(const StopEvent&) = delete;
+
+    void Set();
+    bool IsSet() const { return m_set.load(); }
+    // Waits up to `real` of real time; true when set.
+    bool WaitFor(std::chrono::microseconds real);
+
+private:
+    std::atomic<bool> m_set{false};
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+};
 
 class Clock {
 public:
@@ -13,6 +34,8 @@ public:
     // Milliseconds since an arbitrary start; wraps like GetTickCount.
     virtual uint32_t TickCount() = 0;
     virtual void Sleep(uint32_t ms) = 0;
+    // Sleeps as Sleep does but ends once `stop` is set; true when it is.
+    virtual bool Sleep(uint32_t ms, StopEvent& stop) = 0;
 };
 
 // Real time.
@@ -20,6 +43,7 @@ class SystemClock : public Clock {
 public:
     uint32_t TickCount() override;
     void Sleep(uint32_t ms) override;
+    bool Sleep(uint32_t ms, StopEvent& stop) override;
 };
 
 // Real time, sped up: each real millisecond counts as `factor` milliseconds.
@@ -29,6 +53,7 @@ public:
     explicit ScaledClock(uint32_t factor, uint32_t start = 0);
     uint32_t TickCount() override;
     void Sleep(uint32_t ms) override;
+    bool Sleep(uint32_t ms, StopEvent& stop) override;
 
 private:
     uint32_t m_factor;
@@ -43,6 +68,7 @@ public:
     explicit ManualClock(uint32_t start = 0) : m_now(start) {}
     uint32_t TickCount() override { return m_now.load(); }
     void Sleep(uint32_t ms) override;
+    bool Sleep(uint32_t ms, StopEvent& stop) override;
     void Advance(uint32_t ms) { m_now.fetch_add(ms); }
     void Set(uint32_t now) { m_now.store(now); }
     uint64_t TotalSlept() const { return m_slept.load(); }
@@ -63,6 +89,10 @@ inline uint32_t GetTickCount() {
 }
 inline void Sleep(uint32_t ms) {
     CurrentClock().Sleep(ms);
+}
+// True when `stop` ended the sleep (or was set before).
+inline bool Sleep(uint32_t ms, StopEvent& stop) {
+    return CurrentClock().Sleep(ms, stop);
 }
 
 // Installs a clock for the life of a scope (tests).

@@ -11,8 +11,9 @@ using SteadyClock = std::chrono::steady_clock;
 int MsUntil(SteadyClock::time_point deadline);
 
 // Polls `fd` for `events` up to `timeoutMs` (-1: no limit); a signal does
-// not end the wait early. The events that came (revents, which may be only
+// not end the wait early, but `wakeFd` (-1: none) becoming readable does,
+// as if the time ran out. The events that came (revents, which may be only
 // POLLHUP or POLLERR), 0 when the time ran out, -1 when poll failed.
-int PollFd(int fd, short events, int timeoutMs);
+int PollFd(int fd, short events, int timeoutMs, int wakeFd = -1);
 
 }  // namespace varnock::platform

@@ -12,23 +12,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
 #include "platform/Error.h"
+#include "platform/TermiosIoctl.h"
 
 namespace varnock::platform {
 namespace {
 
-static_assert(sizeof(KernelTermios) == 36, "TCGETS/TCSETS carry the kernel's 36-byte termios");
 static_assert(MODEM_CTS == TIOCM_CTS && MODEM_DSR == TIOCM_DSR);
 
 constexpr uint32_t kParityBits = PARENB | PARODD | CMSPAR;
 constexpr uint32_t kPtyDroppedBits = CSIZE | kParityBits;
-
-int GetTermios(int fd, KernelTermios& t) {
-    return ::ioctl(fd, TCGETS, &t) == 0 ? 0 : errno;
-}
 
 bool IsModemlessError(int err) {
     return err == ENOTTY || err == EINVAL;
@@ -63,8 +60,8 @@ Error SerialLine::Open(const std::filesystem::path& path) {
     m_fd = fd;
     m_path = path;
 
-    KernelTermios original;
-    int err = GetTermios(fd, original);
+    LineTermios original;
+    int err = ReadTermios(fd, original);
     if (err != 0) {
         Close();
         return Error::FromErrno(err);
@@ -88,13 +85,15 @@ Error SerialLine::Open(const std::filesystem::path& path) {
     m_haveOriginal = true;
     m_isPty = IsPtyDevice(fd);
 
-    KernelTermios raw = original;
+    // Raw bytes; the framing on the wire is the line's own until SetState
+    // changes it (a USB-to-UART port is used as the system set it up).
+    LineTermios raw = original;
     raw.c_iflag &=
         ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK);
     raw.c_oflag &= ~OPOST;
     raw.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    raw.c_cflag &= ~(CSIZE | kParityBits | CRTSCTS);
-    raw.c_cflag |= CS8 | CREAD | CLOCAL;
+    raw.c_cflag &= ~CRTSCTS;
+    raw.c_cflag |= CREAD | CLOCAL;
     raw.c_cc[VMIN] = 0;
     raw.c_cc[VTIME] = 0;
     err = ApplyTermios(fd, raw);
@@ -128,8 +127,8 @@ void SerialLine::Close() {
 
 Error SerialLine::GetState(SerialState& state) {
     if (m_fd < 0) return Error::NotOpen;
-    KernelTermios t;
-    if (int err = GetTermios(m_fd, t)) return Error::FromErrno(err);
+    LineTermios t;
+    if (int err = ReadTermios(m_fd, t)) return Error::FromErrno(err);
     // A pseudo-terminal reports CS8 without parity whatever was asked; with
     // no wire behind it, what was asked is the line's state.
     uint32_t cflag = t.c_cflag;
@@ -175,9 +174,10 @@ Error SerialLine::SetState(const SerialState& state) {
     if (state.stopBits != STOPBITS_ONE && state.stopBits != STOPBITS_TWO) return Error::Unsupported;
     if (state.outxDsrFlow) return Error::Unsupported;
 
-    KernelTermios t;
-    if (int err = GetTermios(m_fd, t)) return Error::FromErrno(err);
+    LineTermios t;
+    if (int err = ReadTermios(m_fd, t)) return Error::FromErrno(err);
     constexpr uint32_t kSizes[] = {CS5, CS6, CS7, CS8};
+    // Input at the output's speed (CIBAUD 0).
     t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | kParityBits | CSTOPB | CRTSCTS);
     t.c_cflag |= baud | kSizes[state.byteSize - 5];
     switch (state.parity) {
@@ -206,8 +206,8 @@ Error SerialLine::SetState(const SerialState& state) {
 
     // Judge the result ourselves: a setting that did not take is a failure,
     // except the data size and parity a pseudo-terminal always drops.
-    KernelTermios now;
-    if (int err = GetTermios(m_fd, now)) return Error::FromErrno(err);
+    LineTermios now;
+    if (int err = ReadTermios(m_fd, now)) return Error::FromErrno(err);
     uint32_t checked = CBAUD | CSTOPB | CRTSCTS | (m_isPty ? 0u : kPtyDroppedBits);
     if ((now.c_cflag & checked) != (t.c_cflag & checked)) return Error::Unsupported;
     if ((now.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) return Error::Unsupported;
@@ -235,8 +235,8 @@ Error SerialLine::SetTimeouts(const SerialTimeouts& timeouts) {
 Error SerialLine::ClearError() {
     if (m_fd < 0) return Error::NotOpen;
     // The tty layer keeps no sticky error; only a lost device fails here.
-    KernelTermios t;
-    return Error::FromErrno(GetTermios(m_fd, t));
+    LineTermios t;
+    return Error::FromErrno(ReadTermios(m_fd, t));
 }
 
 Error SerialLine::PurgeInput() {
@@ -357,17 +357,38 @@ Error SerialLine::Write(const uint8_t* data, int count, uint32_t& moved) {
         if (ready < 0) return Error::DeviceLost;
         if (ready == 0) return Error::None;
     }
-    return Error::None;
+    // In the queue is not yet on the wire: a reply window that opened now
+    // would be spent sending (31 bytes at 9600 8E1 take 36 ms).
+    return Drain(total > 0 ? &deadline : nullptr);
 }
 
-int SerialLine::ApplyTermios(int fd, const KernelTermios& termios) {
-    // The ioctl itself, not tcsetattr: glibc reads the settings back and
-    // fails when a pseudo-terminal dropped the data size or parity.
-    return ::ioctl(fd, TCSETS, &termios) == 0 ? 0 : errno;
+Error SerialLine::Drain(const SteadyClock::time_point* deadline) {
+    for (;;) {
+        int queued = 0;
+        int err = QueryOutputQueue(m_fd, queued);
+        // A line that cannot tell has nothing we could wait for.
+        if (err != 0) return IsModemlessError(err) ? Error::None : Error::FromErrno(err);
+        if (queued <= 0 || (deadline && SteadyClock::now() >= *deadline)) return Error::None;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+int SerialLine::ReadTermios(int fd, LineTermios& t) {
+    return GetLineTermios(fd, t);
+}
+
+// The ioctl itself, not tcsetattr: glibc reads the settings back and fails
+// when a pseudo-terminal dropped the data size or parity.
+int SerialLine::ApplyTermios(int fd, const LineTermios& t) {
+    return SetLineTermios(fd, t);
 }
 
 int SerialLine::QueryModemBits(int fd, int& bits) {
     return ::ioctl(fd, TIOCMGET, &bits) == 0 ? 0 : errno;
+}
+
+int SerialLine::QueryOutputQueue(int fd, int& bytes) {
+    return ::ioctl(fd, TIOCOUTQ, &bytes) == 0 ? 0 : errno;
 }
 
 }  // namespace varnock::platform

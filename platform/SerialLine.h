@@ -1,5 +1,5 @@
 #pragma once
-// A serial line over termios and the tty ioctls, shaped like the serial
+// A serial line over the tty ioctls, shaped like the serial
 // communications calls the links are written against: a line state record
 // (baud rate, framing, handshake modes), a timeout record, purges, break,
 // DTR/RTS, the modem status and timed transfers.
@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/Deadline.h"
 #include "platform/Error.h"
 
 namespace varnock::platform {
@@ -43,6 +44,20 @@ struct SerialState {
 
 inline constexpr uint32_t MAXDWORD = 0xFFFFFFFFu;
 
+// A tty's settings as the line reads and applies them (flag values and c_cc
+// indices as in <termios.h>). Only the kernel's own record of each
+// architecture carries them to the driver (platform/TermiosIoctl.h).
+struct LineTermios {
+    uint32_t c_iflag = 0;
+    uint32_t c_oflag = 0;
+    uint32_t c_cflag = 0;
+    uint32_t c_lflag = 0;
+    uint8_t c_line = 0;
+    uint8_t c_cc[32] = {};
+    uint32_t c_ispeed = 0;  // rates where the kernel's record has them
+    uint32_t c_ospeed = 0;
+};
+
 // Read and write time-outs in milliseconds. A read ends when the count is
 // reached, when the total time-out (multiplier * count + constant) ran out,
 // or when more than the interval passed between two bytes. The interval
@@ -54,16 +69,6 @@ struct SerialTimeouts {
     uint32_t readTotalTimeoutConstant = 0;
     uint32_t writeTotalTimeoutMultiplier = 0;
     uint32_t writeTotalTimeoutConstant = 0;
-};
-
-// The termios record as the TCSETS/TCGETS ioctls carry it.
-struct KernelTermios {
-    uint32_t c_iflag = 0;
-    uint32_t c_oflag = 0;
-    uint32_t c_cflag = 0;
-    uint32_t c_lflag = 0;
-    uint8_t c_line = 0;
-    uint8_t c_cc[19] = {};
 };
 
 // Modem status bits (TIOCM_*), as ModemStatus reports them.
@@ -80,7 +85,8 @@ public:
 
     // Opens a resolved device path read/write, without controlling terminal,
     // exclusively (TIOCEXCL and an advisory lock), in raw mode with DTR and
-    // RTS raised. The line's termios is restored by Close.
+    // RTS raised. Speed, data size, parity and stop bits stay as the line
+    // had them. The line's termios is restored by Close.
     Error Open(const std::filesystem::path& path);
     // Undoes Open in reverse order. Closing a closed line does nothing.
     void Close();
@@ -112,19 +118,26 @@ public:
     Error InputWaiting(int& bytes);
 
     // Timed transfers under the current time-outs; `moved` is the number of
-    // bytes read or written, also when the result is an error.
+    // bytes read or written, also when the result is an error. A write
+    // returns once its bytes have left the output queue for the wire, or
+    // when its total time-out ran out.
     Error Read(uint8_t* data, int count, uint32_t& moved);
     Error Write(const uint8_t* data, int count, uint32_t& moved);
 
 protected:
-    // Seams for tests: the TCSETS call and the modem-status query.
-    // Both return 0 or an errno value.
-    virtual int ApplyTermios(int fd, const KernelTermios& termios);
+    // Seams for tests, each returning 0 or an errno value: reading and
+    // applying the termios record, the modem-status query and the number of
+    // bytes in the output queue (TIOCOUTQ).
+    virtual int ReadTermios(int fd, LineTermios& t);
+    virtual int ApplyTermios(int fd, const LineTermios& t);
     virtual int QueryModemBits(int fd, int& bits);
+    virtual int QueryOutputQueue(int fd, int& bytes);
 
 private:
     Error ApplyModemControl(LineControl dtr, LineControl rts);
     Error SetModemLine(int bit, bool on);
+    // Waits until the output queue is empty or `deadline` (if any) has passed.
+    Error Drain(const SteadyClock::time_point* deadline);
 
     int m_fd = -1;
     std::filesystem::path m_path;
@@ -132,7 +145,7 @@ private:
     bool m_exclusive = false;
     bool m_locked = false;
     bool m_haveOriginal = false;
-    KernelTermios m_original;
+    LineTermios m_original;
     uint32_t m_requestedBits = 0;  // data size and parity as last asked
     SerialTimeouts m_timeouts;
     LineControl m_dtrControl = LineControl::Enable;

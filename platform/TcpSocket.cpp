@@ -10,8 +10,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "platform/Deadline.h"
+#include "platform/StopSignals.h"
 
 namespace varnock::platform {
 namespace {
@@ -41,20 +43,28 @@ bool TcpSocket::Create(uint16_t localPort) {
         Fail(errno);
         return false;
     }
+    // On every socket: a later one may bind to this one's port only if both
+    // allow it, and a closed connection holds its port until the peer has
+    // acknowledged the close, one round trip.
+    int one = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        Fail(errno);
+        ::close(fd);
+        return false;
+    }
     if (localPort != 0) {
-        int one = 1;
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         local.sin_port = htons(localPort);
-        if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
             Fail(errno);
             ::close(fd);
             return false;
         }
     }
     m_fd = fd;
+    m_bound = localPort != 0;
     m_lastError = Error::None;
     return true;
 }
@@ -78,12 +88,20 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
     }
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    // From a given local port to the same peer again: until the peer has
+    // acknowledged the close of the previous connection, the kernel still
+    // holds that connection and refuses this one.
+    while (rc != 0 && errno == EADDRNOTAVAIL && m_bound && MsUntil(deadline) > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    }
     if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
         Fail(errno);
         return false;
     }
     if (rc != 0) {
-        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline));
+        // A stop of the process does not wait for a PLC that does not answer.
+        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline), StopSignalFd());
         if (ready <= 0) {
             m_lastError = ready == 0 ? Error::TimedOut : Error::Other;
             return false;
@@ -188,6 +206,7 @@ void TcpSocket::Close() {
     if (m_fd < 0) return;
     ::close(m_fd);
     m_fd = -1;
+    m_bound = false;
 }
 
 }  // namespace varnock::platform

@@ -16,10 +16,12 @@ public:
     TcpSocket& operator=(const TcpSocket&) = delete;
     ~TcpSocket();
 
-    // A new stream socket; with a local port other than 0 it is bound to that
-    // port (any address) with SO_REUSEADDR. Closes a socket still held.
+    // A new stream socket with SO_REUSEADDR; with a local port other than 0
+    // it is bound to that port (any address). Closes a socket still held.
     bool Create(uint16_t localPort = 0);
-    // Connects to a dotted IPv4 address, giving up after `timeoutMs`.
+    // Connects to a dotted IPv4 address, giving up after `timeoutMs`. From a
+    // bound port, waits within that time for the port's previous connection
+    // to finish closing.
     bool Connect(const std::string& address, uint16_t port, uint32_t timeoutMs);
     bool IsValid() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
@@ -47,6 +49,7 @@ private:
     int Fail(int err);
 
     int m_fd = -1;
+    bool m_bound = false;  // to a local port of our choice
     Error m_lastError;
 };
 

@@ -50,6 +50,10 @@ void DriverEventSink::OnDataArrived(const DispParams& params) {
     DriverVirtualPort* port = m_pPort.load();
     VirtualPortDriver* driver = port ? port->DriverObject() : nullptr;
     if (params.rgvarg.empty() || !driver) return;
+    // Not taken, the bytes stay with the driver, which announces them again
+    // a moment later.
+    VirtualPortOwner* owner = m_pOwner.load();
+    if (owner && owner->IsConnected() && owner->LDRQueueFull()) return;
     // A count the driver got wrong must not size the buffer: clamp it, and
     // read again on the next event for whatever is left.
     const int32_t announced = std::clamp(params.rgvarg[0].value, 0, kMaxRead);
@@ -58,7 +62,6 @@ void DriverEventSink::OnDataArrived(const DispParams& params) {
     int32_t read = 0;
     if (Failed(driver->ReadBytes(reinterpret_cast<uint8_t*>(buffer.data()), &count, &read))) return;
     read = std::clamp(read, 0, announced);
-    VirtualPortOwner* owner = m_pOwner.load();
     // Bytes read while the channel is not connected are dropped: the
     // driver's buffer is drained in every case.
     if (read != 0 && owner && owner->IsConnected()) owner->QueueLDRData(read, buffer.data());

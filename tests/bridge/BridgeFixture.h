@@ -64,8 +64,16 @@ public:
         if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
     }
     int Fd() const { return m_fd; }
-    bool Write(const ByteArray& bytes) {
-        return ::write(m_fd, bytes.data(), static_cast<size_t>(bytes.GetSize())) == bytes.GetSize();
+    // Writes all of `bytes` while the test thread serves the channels.
+    bool Write(const ByteArray& bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        int done = 0;
+        return PumpUntil(
+            [&] {
+                ssize_t n = ::write(m_fd, bytes.data() + done, static_cast<size_t>(bytes.GetSize() - done));
+                done += static_cast<int>(std::max<ssize_t>(n, 0));
+                return done == bytes.GetSize();
+            },
+            timeout);
     }
     // Collects what the bridge writes while the test thread serves the
     // channels, until `count` bytes came or `timeout` passed.

@@ -108,6 +108,10 @@ TEST_F(SplitterTest, DleSplitterGivesTheSameFramesWhereverAChunkEnds) {
     for (int i = 0; i < all.GetSize(); ++i) Feed(m_dle, {all[i]});
     ASSERT_EQ(m_frames, expected);
 
+    // Bytes that never form a frame are kept no longer than the longest frame.
+    for (int i = 0; i < 40; ++i) Feed(m_dle, ByteArray(std::vector<uint8_t>(4096, 'x')));
+    EXPECT_EQ(m_dle.Buffered().GetSize(), DleFrameSplitter::kMaxFrameLength);
+
     // Body unstuffed, DLE ETX and CRC as sent: the frame decodes.
     SequenceNumber seq;
     seq.Next();

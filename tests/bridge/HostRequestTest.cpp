@@ -64,21 +64,6 @@ TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
     for (int i = 1; i < 3; ++i) EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence % 255 + 1);
 }
 
-TEST_F(HostRequestTest, ReplyInSeveralFramesOverEthernet) {
-    PlcSimulator& plc = Connect("127.0.0.216");
-    // Three frames in one write: they arrive as one chunk.
-    plc.SetReplyFrames(3);
-    ByteArray data = Counting(30);
-    ASSERT_TRUE(m_host.Write(data));
-    EXPECT_EQ(m_host.Read(30), data);
-
-    // Two frames, each cut in two, with pauses longer than a read.
-    plc.SetReplyFrames(2);
-    plc.SetWriteCuts({10, 30, 40}, std::chrono::milliseconds(120));
-    ASSERT_TRUE(m_host.Write(Counting(12, 50)));
-    EXPECT_EQ(m_host.Read(12), Counting(12, 50));
-}
-
 TEST_F(HostRequestTest, ReplyInSeveralFramesOverSerial) {
     PlcSimulator& plc = Connect("");
     plc.SetReplyFrames(2);
@@ -121,23 +106,103 @@ TEST_F(HostRequestTest, BadRepliesAreDropped) {
     }
 }
 
-TEST_F(HostRequestTest, HostSettingsChangeSendsTheNewCodes) {
+// A block as large as the frame's length field can carry, and no larger.
+TEST_F(HostRequestTest, BlockSizeIsCappedByTheLengthField) {
+    PlcSimulator& plc = Connect("127.0.0.218", "BlockTransferSizeInBytes=70000\n");
+    plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
+    ByteArray data = Counting(BridgeChannel::kMaxBlockSize + 10);
+    ASSERT_TRUE(m_host.Write(data));
+    ASSERT_TRUE(PumpUntil([&] { return PassThroughData(plc).size() == 2; }));
+    auto blocks = PassThroughData(plc);
+    EXPECT_EQ(blocks[0].GetSize(), BridgeChannel::kMaxBlockSize);
+    blocks[0].Append(blocks[1]);
+    EXPECT_EQ(blocks[0], data);
+}
+
+// A host faster than the link is held back by its port, as a UART's flow
+// control would hold it, and nothing it wrote is lost.
+TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
+    PlcSimulator& plc = Connect("", "BlockTransferSizeInBytes=5000\n");
+    plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
+    plc.SetReadPace(4096, std::chrono::milliseconds(2));
+    ByteArray data;
+    for (int i = 0; i < 4 << 20; ++i) data.Add(static_cast<uint8_t>(i * 7 + i / 251));
+    int written = 0;
+    bool heldBack = false;
+    auto nextLook = std::chrono::steady_clock::now();
+    ASSERT_TRUE(PumpUntil(
+        [&] {
+            for (ssize_t n = 1; n > 0 && written < data.GetSize(); written += std::max<int>(int(n), 0))
+                n = ::write(m_host.Fd(), data.data() + written,
+                            static_cast<size_t>(data.GetSize() - written));
+            heldBack = heldBack || Channel(0).LDRQueueFull();
+            // Copying what the PLC got takes a while: now and then.
+            if (written < data.GetSize() || std::chrono::steady_clock::now() < nextLook) return false;
+            nextLook = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+            int received = 0;
+            for (const ByteArray& block : PassThroughData(plc)) received += block.GetSize();
+            return received == data.GetSize();
+        },
+        std::chrono::seconds(20)));
+    EXPECT_TRUE(heldBack);
+    ByteArray received;
+    for (const ByteArray& block : PassThroughData(plc)) received.Append(block);
+    EXPECT_EQ(received, data);
+}
+
+TEST_F(HostRequestTest, HostSettingsChangeWaitsForTheReplyPhase) {
     PlcSimulator& plc = Connect("127.0.0.217", "");
     // Unchanged settings: nothing goes out.
     EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SYNC_COMM_PARAMS, 0, 0), 1);
     EXPECT_TRUE(plc.Requests().empty());
 
+    // Changed in the middle of a reply: the reply comes whole, and the new
+    // codes go out before the next request.
+    Trickle(plc, 4, 4, false, std::chrono::milliseconds(150));
+    ASSERT_TRUE(m_host.Write(Counting(16)));
+    ASSERT_EQ(m_host.Read(4), Counting(4));
     termios t{};
     ASSERT_EQ(::tcgetattr(m_host.Fd(), &t), 0);
     ::cfsetspeed(&t, B19200);
     t.c_cflag |= CSTOPB;
     ASSERT_EQ(::tcsetattr(m_host.Fd(), TCSANOW, &t), 0);
-    ASSERT_TRUE(PumpUntil([&] { return !plc.Requests().empty(); }));
+    EXPECT_EQ(m_host.Read(12), Counting(12, 4));
+    plc.SetReplyFrames(1);
+    plc.SetWriteCuts({}, std::chrono::milliseconds(0));
+    ASSERT_TRUE(m_host.Write(Bytes("next")));
+    EXPECT_EQ(m_host.Read(4), Bytes("next"));
+
     auto requests = plc.Requests();
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].kind, RequestKind::SerialParameters);
-    EXPECT_EQ(requests[0].payload, ByteArray({0x21, 0x01, 0xFF, 0x06, 0x01, 0x02, 0x02, 0x00}));
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_EQ(requests[1].kind, RequestKind::SerialParameters);
+    EXPECT_EQ(requests[1].payload, ByteArray({0x21, 0x01, 0xFF, 0x06, 0x01, 0x02, 0x02, 0x00}));
+    EXPECT_EQ(requests[2].kind, RequestKind::PassThrough);
     EXPECT_EQ(Channel(0).m_commParams.m_nBaudRate, 19200);
+}
+
+// Values that cannot work are replaced by ones that do, and no wait of the
+// channel holds its teardown.
+TEST_F(HostRequestTest, ImpossibleSettingsFallBackAndTeardownStaysQuick) {
+    const std::pair<const char*, bool> cases[] = {
+        {"PLCDataBytesToReadInMonitorTime=0\n", false},
+        {"PLCDataBytesToReadInMonitorTime=-1\n", false},
+        {"PLCDataMonitorTime=2147483647\nPLCDataBytesToReadInMonitorTime=4096\n", false},
+        {"PLCDataMonitorTime=0\n", false},
+        {"MaxTimeBetweenLDRData=2147483647\n", false},
+        {"WaitAfterACCommand_ACK=2147483647\nBaudRate=19200\n", true}};
+    for (auto [custom, serial] : cases) {
+        SCOPED_TRACE(custom);
+        m_manager.reset();
+        m_sims.clear();
+        m_host.Close();
+        Connect(serial ? "" : "127.0.0.219", custom);
+        ASSERT_TRUE(m_host.Write(Bytes("hello")));
+        EXPECT_EQ(m_host.Read(5), Bytes("hello"));
+        ASSERT_TRUE(m_host.Write(Bytes("and teardown at once")));
+        auto start = std::chrono::steady_clock::now();
+        m_manager.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
 }
 
 }  // namespace

@@ -1,14 +1,14 @@
 // The world around a running bridge misbehaving: the serial cable pulled in
 // the middle of a reply, the host software killed while its answer is being
-// written, the Ethernet PLC restarted, the device directory deleted. Each ends
-// in a clear message or a clean recovery, never a crash or a hang.
+// written, the device directory deleted. Each ends in a clear message or a
+// clean recovery, never a crash or a hang. (A PLC that restarts is the
+// Ethernet link's own business.)
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <mutex>
 #include <thread>
 
-#include "bridge/RealPortRegistry.h"
 #include "tests/bridge/BridgeFixture.h"
 
 namespace varnock::test {
@@ -129,27 +129,6 @@ TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
     EXPECT_TRUE(Messages().empty());
 }
 
-TEST_F(OutsideFaultTest, EthernetPlcRestarted) {
-    TcpPlc("127.0.0.95");
-    ConnectOne("COM97,Ethernet,127.0.0.95,,No");
-    ASSERT_TRUE(Echoed(m_host, Bytes("before")));
-
-    // The PLC goes away and comes back on the same address a moment later.
-    m_sims.clear();
-    PumpFor(milliseconds(300));
-    PlcSimulator& restarted = TcpPlc("127.0.0.95");
-
-    // The link reconnects by itself (after its 2 s pause); the host's first
-    // try after the restart is answered.
-    EXPECT_TRUE(Echoed(m_host, Bytes("after the restart"), seconds(6)));
-    EXPECT_EQ(restarted.Connections(), 1);
-    EXPECT_TRUE(Channel(0).IsConnected());
-    EXPECT_TRUE(Echoed(m_host, Bytes("and again"), seconds(2)));
-    EXPECT_TRUE(Messages().empty());
-    EXPECT_EQ(m_manager->DisconnectAll(), 1);
-    EXPECT_EQ(restarted.RequestsOf(RequestKind::Disconnect).size(), 1u);
-}
-
 TEST_F(OutsideFaultTest, DeviceDirectoryDeletedUnderARunningBridge) {
     TcpPlc("127.0.0.96");
     SerialPlc("COM98");
@@ -195,7 +174,7 @@ TEST_F(OutsideFaultTest, AFastHostIsNotSlowedDown) {
     ByteArray data;
     for (int i = 0; i < 256 * 1024; ++i) data.Add(static_cast<uint8_t>(i * 7 + i / 251));
 
-    auto start = SteadyClock::now();
+    [[maybe_unused]] auto start = SteadyClock::now();
     int written = 0, received = 0;
     ASSERT_TRUE(PumpUntil([&] {
         ssize_t n = 1;
@@ -213,40 +192,6 @@ TEST_F(OutsideFaultTest, AFastHostIsNotSlowedDown) {
     EXPECT_LT(SteadyClock::now() - start, milliseconds(400));
 #endif
     EXPECT_EQ(m_host.Read(data.GetSize(), seconds(10)), data);
-}
-
-// Link operations of all channels take turns: one channel's back-to-back
-// reads must not keep another channel's write waiting.
-TEST_F(OutsideFaultTest, BackToBackReadsDoNotStarveAnotherChannelsWrite) {
-    TcpPlc("127.0.0.97");
-    TcpPlc("127.0.0.98");
-    ChannelConfig a, b;
-    a.m_nLinkType = b.m_nLinkType = LinkType::Ethernet;
-    a.m_strIPAddress = "127.0.0.97";
-    b.m_strIPAddress = "127.0.0.98";
-    RealPortRegistry reader, writer;
-    ASSERT_EQ(reader.Open(&a), 1);
-    ASSERT_EQ(writer.Open(&b), 1);
-
-    std::atomic<bool> stop{false};
-    std::thread reads([&] {
-        ByteArray chunk;
-        uint32_t got = 0;
-        while (!stop.load()) reader.Read(chunk, 4096, &got, 30);  // nothing comes: ~20 ms each
-    });
-    std::this_thread::sleep_for(milliseconds(50));
-    SteadyClock::duration worst{};
-    uint32_t written = 0;
-    for (int i = 0; i < 40; ++i, std::this_thread::sleep_for(milliseconds(3))) {
-        auto start = SteadyClock::now();
-        EXPECT_EQ(writer.Write(ByteArray{0x00}, 1, &written, 100), 1);
-        worst = std::max(worst, SteadyClock::now() - start);
-    }
-    stop = true;
-    reads.join();
-    EXPECT_LT(worst, milliseconds(60));  // about one read of the other channel, with room
-    reader.Close(&a);
-    writer.Close(&b);
 }
 
 }  // namespace

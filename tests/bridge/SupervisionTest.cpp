@@ -1,5 +1,5 @@
 // The channel's window, the monitor's probe and link loss, and disconnect
-// and teardown while a reply phase runs.
+// and teardown while a reply phase runs, also one that a PLC never lets end.
 #include <atomic>
 #include <future>
 
@@ -99,27 +99,59 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
 
-TEST_F(BridgeTest, TeardownDuringAReplyPhase) {
-    PlcSimulator& plc = TcpPlc("127.0.0.213");
-    PlcSimulator& serialPlc = SerialPlc("COM3");
-    WriteSettings({"COM5,Ethernet,127.0.0.213,,No", "COM6,COM3,,,No"});
+// A PLC that is never silent keeps its reply phase going: another channel
+// keeps its pace meanwhile, and teardown ends the phase at once.
+TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
+    PlcSimulator& chatty = TcpPlc("127.0.0.214");
+    TcpPlc("127.0.0.215");
+    WriteSettings({"COM5,Ethernet,127.0.0.214,,No", "COM6,Ethernet,127.0.0.215,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
-    HostPort serialHost;
+    HostPort other;
     OpenHost(m_host, 0);
-    OpenHost(serialHost, 1);
-    Trickle(plc, 20, 1, false, std::chrono::milliseconds(30));
-    Trickle(serialPlc, 20, 1, true, std::chrono::milliseconds(30));
-    ASSERT_TRUE(m_host.Write(Bytes("01234567890123456789")));
-    ASSERT_TRUE(serialHost.Write(Bytes("01234567890123456789")));
-    ASSERT_FALSE(m_host.Read(1).IsEmpty());
-    ASSERT_FALSE(serialHost.Read(1).IsEmpty());
+    OpenHost(other, 1);
+    auto worstRoundTrip = [&](int times) {
+        std::chrono::steady_clock::duration worst{};
+        for (int i = 0; i < times; ++i) {
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_TRUE(other.Write(Bytes("ping")));
+            EXPECT_EQ(other.Read(4), Bytes("ping"));
+            worst = std::max(worst, std::chrono::steady_clock::now() - start);
+        }
+        return worst;
+    };
+    auto quiet = worstRoundTrip(3);
+    chatty.SetChatter(ByteArray(std::vector<uint8_t>(64, 0xAA)));
+    ASSERT_TRUE(m_host.Write(Bytes("never answered in full")));
+    ASSERT_TRUE(PumpUntil([&] { return !chatty.RequestsOf(RequestKind::PassThrough).empty(); }));
+    auto chattering = worstRoundTrip(5);
+    EXPECT_LT(chattering, quiet + std::chrono::milliseconds(250)) << "quiet " << quiet.count() << " ns";
+    EXPECT_EQ(Channel(0).m_bIdle.load(), 0);
 
+    // Teardown, as the window closes: no disconnect command.
     auto start = std::chrono::steady_clock::now();
     m_manager.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    // No disconnect command: the window closes without one.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_TRUE(chatty.RequestsOf(RequestKind::Disconnect).empty());
+}
+
+// Disconnect gives up waiting for a chatty PLC's reply phase: it ends it and
+// says no goodbye, which the still reading receive thread would take.
+TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
+    UseScaledClock(30);
+    PlcSimulator& plc = TcpPlc("127.0.0.216");
+    // Reads longer than the PLC's pauses: none of them comes back empty.
+    ConnectOne("COM5,Ethernet,127.0.0.216,,No",
+               {"PLCDataMonitorTime=20000\nPLCDataBytesToReadInMonitorTime=4096\n"});
+    plc.SetChatter(ByteArray(std::vector<uint8_t>(64, 0xAA)));
+    ASSERT_TRUE(m_host.Write(Bytes("start")));
+    ASSERT_TRUE(PumpUntil([&] { return !plc.RequestsOf(RequestKind::PassThrough).empty(); }));
+
+    EXPECT_EQ(m_manager->DisconnectAll(), 0);
+    EXPECT_TRUE(Messages().empty());
     EXPECT_TRUE(plc.RequestsOf(RequestKind::Disconnect).empty());
+    EXPECT_FALSE(Channel(0).LinkHolder().IsOpen());
+    EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
 
 }  // namespace

@@ -1,87 +1,22 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "links/EthernetRealPort.h"
 #include "platform/Clock.h"
+#include "tests/links/TestPlc.h"
+#include "tests/support/TestSupport.h"
 
 namespace varnock {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
+using test::Bytes;
+using test::EthernetConfig;
+using test::TestPlc;
 using SteadyClock = std::chrono::steady_clock;
-
-// A PLC listening on its own loopback address, port 2538.
-class TestPlc {
-public:
-    explicit TestPlc(const std::string& address) : m_listen(::socket(AF_INET, SOCK_STREAM, 0)) {
-        int one = 1;
-        ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{AF_INET, htons(EthernetRealPort::kPlcPort), {}, {}};
-        ::inet_pton(AF_INET, address.c_str(), &a.sin_addr);
-        EXPECT_EQ(::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << address;
-        EXPECT_EQ(::listen(m_listen, 4), 0);
-    }
-    ~TestPlc() {
-        Drop();
-        ::close(m_listen);
-    }
-    // Waits for the next connection; returns the peer's port (0 on time-out).
-    uint16_t Accept() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 2000) != 1) return 0;
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        Drop();
-        m_conn = ::accept(m_listen, reinterpret_cast<sockaddr*>(&peer), &len);
-        timeval wait{0, 300000};
-        ::setsockopt(m_conn, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-        return m_conn < 0 ? 0 : ntohs(peer.sin_port);
-    }
-    void Send(const Bytes& b) {
-        ASSERT_EQ(::send(m_conn, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
-    }
-    // What came until `count` bytes did, or 300 ms passed without any.
-    Bytes Receive(size_t count) {
-        Bytes got(count);
-        size_t n = 0;
-        while (n < count) {
-            ssize_t r = ::recv(m_conn, got.data() + n, count - n, 0);
-            if (r <= 0) break;
-            n += static_cast<size_t>(r);
-        }
-        got.resize(n);
-        return got;
-    }
-    // Closes the connection with a reset instead of an orderly close.
-    void Reset() {
-        linger l{1, 0};
-        ::setsockopt(m_conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        Drop();
-    }
-    void Drop() {
-        if (m_conn >= 0) ::close(m_conn);
-        m_conn = -1;
-    }
-
-private:
-    int m_listen;
-    int m_conn = -1;
-};
-
-ChannelConfig EthernetConfig(const std::string& address) {
-    ChannelConfig c;
-    c.m_nLinkType = LinkType::Ethernet;
-    c.m_strIPAddress = address;
-    return c;
-}
 
 class EthernetRealPortTest : public ::testing::Test {
 protected:
@@ -174,6 +109,42 @@ TEST_F(EthernetRealPortTest, FailedOpensAndCloseTwice) {
     EXPECT_EQ(port.LocalPort(), 0);
     EXPECT_EQ(port.Close(), 1);
     EXPECT_TRUE(plc.Receive(1).empty());
+}
+
+// On a network where a packet takes its time, our side of a connection
+// that the PLC closed normally waits one round trip for the PLC to
+// acknowledge our close, and keeps its local port meanwhile. The reconnect
+// from that port must wait it out, not fail. In a namespace of its own, every
+// packet on loopback waits about 100 ms in a rate-limited queue.
+TEST(EthernetOverASlowNetworkTest, ANormalCloseIsFollowedByAReconnect) {
+    if (!test::InNetworkNamespace()) return test::RunInNetworkNamespace();
+    ASSERT_EQ(std::system("ip link set lo up"), 0);
+    if (std::system("tc qdisc add dev lo root tbf rate 128kbit burst 1540 latency 400ms mpu 1540") != 0)
+        GTEST_SKIP() << "no rate-limiting queue on loopback";
+
+    TestPlc plc("127.0.0.1");
+    EthernetRealPort port;
+    ASSERT_EQ(port.Open(EthernetConfig("127.0.0.1")), 1);
+    const uint16_t first = plc.Accept();
+    ByteArray reply;
+    uint32_t n = 0;
+    auto request = [&](const Bytes& bytes) {
+        return port.Write(ByteArray(bytes), static_cast<int>(bytes.size()), n, 100) == 1;
+    };
+    auto answered = [&](const Bytes& bytes) {
+        EXPECT_EQ(plc.Receive(bytes.size()), bytes);
+        plc.Send({0x06});
+        reply.RemoveAll();
+        return test::WaitFor([&] { return port.Read(reply, 1, n, 50) == 1 && n == 1; });
+    };
+    ASSERT_TRUE(request({1, 2, 3}));
+    ASSERT_TRUE(answered({1, 2, 3}));
+    plc.Drop();                                                                   // a normal close
+    ASSERT_TRUE(test::WaitFor([&] { return port.Read(reply, 1, n, 10) == 0; }));  // its FIN is in
+
+    EXPECT_TRUE(request({4, 5}));
+    EXPECT_EQ(plc.Accept(), first);
+    EXPECT_TRUE(answered({4, 5}));
 }
 
 }  // namespace

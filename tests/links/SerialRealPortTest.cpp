@@ -4,7 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
+#include <optional>
+#include <tuple>
 
 #include "links/SerialRealPort.h"
 #include "platform/Clock.h"
@@ -15,35 +16,48 @@ namespace varnock {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using platform::KernelTermios;
+using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using platform::LineTermios;
 
 // The real line, recording the termios asked for (a pty drops size and
-// parity) and with CTS under the test's control (a pty has no modem lines).
+// parity), with CTS under the test's control and, on request, a UART behind
+// it, which a pty is not: it keeps the framing it is given and sends what is
+// queued at its own pace.
 class RecordingLine : public platform::SerialLine {
 public:
-    KernelTermios LastApplied() {
-        std::lock_guard lock(m_mutex);
-        return m_last;
-    }
+    LineTermios last;
+    std::optional<LineTermios> uart;
     std::atomic<bool> ctsLow{false};
+    int wireMs = 0;  // how long written bytes take to leave the output queue
 
 protected:
-    int ApplyTermios(int fd, const KernelTermios& t) override {
-        {
-            std::lock_guard lock(m_mutex);
-            m_last = t;
-        }
-        return SerialLine::ApplyTermios(fd, t);
+    int ReadTermios(int fd, LineTermios& t) override {
+        if (!uart) return SerialLine::ReadTermios(fd, t);
+        t = *uart;
+        return 0;
+    }
+    int ApplyTermios(int fd, const LineTermios& t) override {
+        last = t;
+        if (!uart) return SerialLine::ApplyTermios(fd, t);
+        uart = t;
+        return 0;
     }
     int QueryModemBits(int fd, int& bits) override {
         if (!ctsLow) return SerialLine::QueryModemBits(fd, bits);
         bits = platform::MODEM_DSR;
         return 0;
     }
+    // Full from the first look after a write until wireMs later.
+    int QueryOutputQueue(int, int& bytes) override {
+        if (!m_sending) m_sending = SteadyClock::now();
+        bytes = SteadyClock::now() - *m_sending < std::chrono::milliseconds(wireMs) ? 1 : 0;
+        if (bytes == 0) m_sending.reset();
+        return 0;
+    }
 
 private:
-    std::mutex m_mutex;
-    KernelTermios m_last{};
+    std::optional<SteadyClock::time_point> m_sending;
 };
 
 using Got = std::pair<int, uint32_t>;  // a transfer's result and the bytes moved
@@ -77,7 +91,7 @@ protected:
         ASSERT_TRUE(plc.Write(bytes));
         ASSERT_TRUE(test::WaitFor([&] { return Waiting() >= static_cast<int>(bytes.size()); }));
     }
-    uint32_t Asked(uint32_t mask) { return line->LastApplied().c_cflag & mask; }
+    uint32_t Asked(uint32_t mask) { return line->last.c_cflag & mask; }
     termios Seen() {
         termios t{};
         EXPECT_TRUE(plc.SlaveTermios(t));
@@ -108,7 +122,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
     EXPECT_FALSE(seen.c_lflag & (ICANON | ECHO));
     // CTS must not gate output, nor XON/XOFF the bytes.
     EXPECT_EQ(Asked(CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS), uint32_t(CS7 | PARENB | PARODD));
-    EXPECT_FALSE(line->LastApplied().c_iflag & (IXON | IXOFF));
+    EXPECT_FALSE(line->last.c_iflag & (IXON | IXOFF));
 
     SerialRealPort second;
     EXPECT_EQ(second.Open(config), RealPort::OPEN_FAILED);  // exclusive while open
@@ -176,15 +190,51 @@ TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
     platform::ScopedClock scoped(clock);
     config.m_nBaudRate = 38400;
     ASSERT_EQ(port->Open(config), 1);
-    KernelTermios afterOpen = line->LastApplied();
+    LineTermios afterOpen = line->last;
     EXPECT_EQ(port->ResetLine(), 1);
     EXPECT_EQ(clock.TotalSlept(), 300u);  // 200 ms break, 100 ms before DTR
-    EXPECT_EQ(line->LastApplied().c_cflag, afterOpen.c_cflag);
-    EXPECT_EQ(line->LastApplied().c_iflag, afterOpen.c_iflag);
+    EXPECT_EQ(line->last.c_cflag, afterOpen.c_cflag);
+    EXPECT_EQ(line->last.c_iflag, afterOpen.c_iflag);
     platform::SerialState state;
     ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
               std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
+}
+
+// 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window of an
+// exchange opens only after them. A queue that never empties ends with the
+// write's time-out.
+TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
+    ASSERT_EQ(port->Open(config), 1);
+    line->wireMs = 36;
+    ByteArray frame(Bytes(31, 0x55));
+    auto start = SteadyClock::now();
+    EXPECT_EQ(Write(frame, 31), Got(1, 31));
+    EXPECT_GE(SteadyClock::now() - start, 35ms);
+    EXPECT_EQ(plc.Read(31).size(), 31u);
+
+    line->wireMs = 60000;
+    platform::SerialTimeouts timeouts;
+    timeouts.writeTotalTimeoutConstant = 50;
+    line->SetTimeouts(timeouts);
+    start = SteadyClock::now();
+    EXPECT_EQ(line->Write(frame.data(), 31, moved), platform::Error::None);
+    EXPECT_EQ(moved, 31u);
+    EXPECT_GE(SteadyClock::now() - start, 45ms);
+    EXPECT_LT(SteadyClock::now() - start, 1000ms);
+}
+
+// A USB-to-UART port is used as the system set it up: opening the line
+// leaves its speed, data size, parity and stop bits alone.
+TEST_F(SerialRealPortTest, OpeningTheLineKeepsItsFraming) {
+    line->uart = LineTermios{};
+    line->uart->c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
+    ASSERT_EQ(line->Open(plc.SlavePath()), platform::Error::None);
+    platform::SerialState state;
+    ASSERT_EQ(line->GetState(state), platform::Error::None);
+    EXPECT_EQ(std::tuple(state.baudRate, state.byteSize, state.parity, state.stopBits),
+              std::tuple(19200u, uint8_t(7), platform::PARITY_EVEN, platform::STOPBITS_TWO));
+    EXPECT_FALSE(line->last.c_lflag & (ICANON | ECHO));  // raw all the same
 }
 
 TEST_F(SerialRealPortTest, FarSideGoneGivesZero) {

@@ -93,24 +93,29 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
     EXPECT_EQ(data, (ByteArray{7, 1, 2}));
 }
 
-TEST_F(UsbComRealPortTest, WriteOnAClosedLinkReopensAfterThePause) {
+// An unplugged converter's descriptor is dead for good: the link closes it,
+// and the next call opens the port again after the pause, with its short
+// read time-out.
+TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     OneConverter(50);
     ASSERT_EQ(port.Open(ChannelConfig{}), 1);
-    port.Close();
+    pty.CloseMaster();
+    EXPECT_EQ(port.Read(data, 4, moved, 100), 1);
+    EXPECT_EQ(port.IsHandleOpen(), 0);
+
+    test::PtyPair replugged;
+    fs::remove(devices.path() / "ttyUSB0");
+    fs::create_symlink(replugged.SlavePath(), devices.path() / "ttyUSB0");
     {
         platform::ManualClock clock;
         platform::ScopedClock scoped(clock);
-        EXPECT_EQ(port.Write(ByteArray{1, 2, 3, 4}, 3, moved, 0), 1);
-        EXPECT_EQ(moved, 3u);
+        EXPECT_EQ(port.Write(ByteArray{5, 6, 7}, 2, moved, 0), 1);
         EXPECT_EQ(clock.TotalSlept(), 4000u);
-        EXPECT_EQ(port.IsHandleOpen(), 1);
     }
-    EXPECT_EQ(pty.Read(3), (std::vector<uint8_t>{1, 2, 3}));
-
-    // The reopened port keeps its short read time-out.
+    EXPECT_EQ(moved, 2u);
+    EXPECT_EQ(replugged.Read(2), (std::vector<uint8_t>{5, 6}));
     auto start = SteadyClock::now();
     EXPECT_EQ(port.Read(data, 10, moved, 120), 1);
-    EXPECT_EQ(moved, 0u);
     EXPECT_LT(SteadyClock::now() - start, std::chrono::milliseconds(900));
 }
 

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "links/UsbRealPort.h"
 #include "platform/Clock.h"
 #include "tests/links/SimulatedUsbDriver.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/TestSupport.h"
 
 namespace varnock {
 namespace {
@@ -82,7 +86,7 @@ TEST_F(UsbRealPortTest, ReadAndWriteReachTheDriverInOrder) {
     EXPECT_EQ(received, 0u);
 }
 
-TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumber) {
+TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumberAnotherPlcIsNot) {
     OpenAtZero("PLC-1");
     driver.Unplug(0);
     driver.Plug(2, "PLC-9");
@@ -98,12 +102,10 @@ TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumber) {
     expected.insert(expected.end(),
                     {"GET_SERIAL", "PURGE_INPUT", "PURGE_OUTPUT", "SET_TIMEOUT 50", "read 2"});
     EXPECT_EQ(driver.calls, expected);
-}
 
-TEST_F(UsbRealPortTest, AnotherPlcIsNotTaken) {
-    OpenAtZero("PLC-1");
-    driver.Unplug(0);
-    driver.Plug(0, "PLC-2");
+    // Another PLC in its place is not taken.
+    driver.Unplug(5);
+    driver.Plug(5, "PLC-2");
     EXPECT_EQ(ReadSome(4), 0);
     EXPECT_EQ(received, 0u);
     EXPECT_EQ(driver.OpenHandles(), 0);
@@ -117,6 +119,28 @@ TEST_F(UsbRealPortTest, PurgeSendsOnlyTheCodesAsked) {
     EXPECT_EQ(port.Purge(0), 0);
     EXPECT_EQ(port.Purge(4), 0);
     EXPECT_EQ(driver.calls, (Calls{"PURGE_INPUT", "PURGE_OUTPUT", "PURGE_OUTPUT", "PURGE_INPUT"}));
+}
+
+// A real device node whose device went away fails every control call (here
+// a pty slave hung up: EIO); the status query must then say the device is lost.
+TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
+    test::ScopedDeviceDir devices;
+    test::PtyPair device;
+    std::filesystem::create_symlink(device.SlavePath(), devices.path() / "HXUSB-0");
+    IoctlUsbDriver driver;
+    UsbOpenError error;
+    UsbDriver::Handle handle = driver.Open("\\\\.\\HXUSB-0", error);
+    ASSERT_NE(handle, UsbDriver::kInvalidHandle);
+    auto status = [&] {
+        int32_t s = 7;
+        uint32_t in = 0;
+        driver.Control(handle, IOCTL_HXUSB_GET_STATUS, &in, 4, &s, 4);
+        return s;
+    };
+    EXPECT_EQ(status(), 7);  // a node that does not know the code is no lost device
+    device.CloseMaster();
+    EXPECT_LT(status(), 0);
+    driver.Close(handle);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <signal.h>
@@ -143,6 +145,30 @@ int ChildProcess::Wait(std::chrono::milliseconds limit) {
         return -1;
     }
     return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+}
+
+bool InNetworkNamespace() {
+    return std::getenv("VARNOCK_IN_NETNS") != nullptr;
+}
+
+void RunInNetworkNamespace() {
+    TempDir dir;
+    ChildProcess probe({"/usr/bin/unshare", "-n", "/bin/true"}, dir / "probe", dir / "probe");
+    if (probe.Wait() != 0)
+        GTEST_SKIP() << "no network namespace can be made here: " << ReadFile(dir / "probe");
+
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::vector<std::string> env = {"VARNOCK_IN_NETNS=1"};
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+        if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    ChildProcess child({"/usr/bin/unshare", "-n", fs::read_symlink("/proc/self/exe").string(),
+                        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
+                       dir / "out", dir / "out", env);
+    const int code = child.Wait(std::chrono::seconds(60));
+    const std::string out = ReadFile(dir / "out");
+    if (code == 0 && out.find("[  SKIPPED ]") != std::string::npos) GTEST_SKIP() << out;
+    EXPECT_EQ(code, 0) << out;
 }
 
 }  // namespace varnock::test

@@ -69,6 +69,7 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     bool Started() const { return m_pid > 0; }
+    pid_t Pid() const { return m_pid; }
     void Signal(int sig);
     // The exit code; -1 when it died of a signal, or when it did not end
     // within `limit` (then it is killed).
@@ -78,5 +79,14 @@ private:
     pid_t m_pid = -1;
     int m_status = -1;
 };
+
+// True inside the child that RunInNetworkNamespace starts.
+bool InNetworkNamespace();
+// Runs the current test again as a child: this test program in a network
+// namespace of its own (unshare -n; CI runs as root), where only loopback
+// exists and InNetworkNamespace() is true. The child's failures fail this
+// test, its skip skips it; where no namespace can be made, the test is
+// skipped with the reason.
+void RunInNetworkNamespace();
 
 }  // namespace varnock::test

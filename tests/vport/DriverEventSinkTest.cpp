@@ -46,6 +46,12 @@ TEST_F(SinkTest, DataArrivedQueuesWhatWasReadOnlyWhileConnected) {
     DataArrived(-7);
     Raise(kDispidDataArrived);  // no argument at all
     EXPECT_EQ(owner.Blocks(), (Blocks{"0123456789", "abcd"}));
+    // A full queue leaves the bytes with the driver.
+    owner.full = true;
+    driver.readData = "held";
+    DataArrived(4);
+    EXPECT_EQ(driver.readData, "held");
+    EXPECT_EQ(owner.Blocks().size(), 2u);
 }
 
 TEST_F(SinkTest, OpenStateAndSettingsEventsAndNoOthers) {

@@ -73,10 +73,12 @@ private:
 class TestOwner : public VirtualPortOwner {
 public:
     std::atomic<bool> connected{true};
+    std::atomic<bool> full{false};
     std::atomic<int> closed{-1};  // -1: never set
     std::atomic<int> syncs{0};
 
     bool IsConnected() const override { return connected; }
+    bool LDRQueueFull() const override { return full; }
     void QueueLDRData(int length, const char* bytes) override {
         std::lock_guard<std::mutex> lock(m_lock);
         m_blocks.emplace_back(bytes, length > 0 ? static_cast<size_t>(length) : 0);

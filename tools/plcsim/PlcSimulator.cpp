@@ -295,6 +295,22 @@ void PlcSimulator::SetGatherPause(std::chrono::milliseconds pause) {
     m_gatherPause = pause;
 }
 
+void PlcSimulator::SetReplyRepeat(int times) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_replyRepeat = std::max(1, times);
+}
+
+void PlcSimulator::SetChatter(const ByteArray& bytes) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_chatter = bytes;
+}
+
+void PlcSimulator::SetReadPace(int maxBytes, std::chrono::milliseconds pause) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_readMax = std::clamp(maxBytes, 0, 4096);
+    m_readPause = pause;
+}
+
 void PlcSimulator::SetWriteCuts(std::vector<int> offsets, std::chrono::milliseconds pause) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_cuts = std::move(offsets);
@@ -339,17 +355,28 @@ void PlcSimulator::Run() {
     uint8_t data[4096];
     while (!m_stop) {
         int timeout = kReadTimeoutMs;
-        std::chrono::milliseconds gatherPause;
+        std::chrono::milliseconds gatherPause, readPause;
+        int readMax;
+        ByteArray chatter;
         {
             std::lock_guard<std::mutex> lock(m_lock);
             gatherPause = m_gatherPause;
+            readPause = m_readPause;
+            readMax = m_readMax;
+            chatter = m_chatter;
         }
         if (!m_gathered.IsEmpty()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 m_gatheredAt + gatherPause - std::chrono::steady_clock::now());
             timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, kReadTimeoutMs));
         }
-        int n = m_transport->Read(data, sizeof data, timeout);
+        int n = 0;
+        if (readMax > 0)
+            n = m_transport->Read(data, readMax, timeout);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout));
+        if (!chatter.IsEmpty()) m_transport->Write(chatter.data(), chatter.GetSize());
+        std::this_thread::sleep_for(readPause);
         if (m_transport->Reconnected()) {
             m_buffer.RemoveAll();
             m_gathered.RemoveAll();
@@ -573,11 +600,13 @@ void PlcSimulator::FlushGathered() {
 void PlcSimulator::WriteAnswer(const ByteArray& bytes) {
     std::chrono::milliseconds delay, pause;
     std::vector<int> cuts;
+    int repeat;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         delay = m_delay;
         pause = m_cutPause;
         cuts = m_cuts;
+        repeat = m_replyRepeat;
     }
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     int from = 0;
@@ -588,6 +617,7 @@ void PlcSimulator::WriteAnswer(const ByteArray& bytes) {
         std::this_thread::sleep_for(pause);
     }
     m_transport->Write(bytes.data() + from, bytes.GetSize() - from);
+    for (int i = 1; i < repeat && !m_stop && m_transport->Write(bytes.data(), bytes.GetSize()); ++i) continue;
 }
 
 }  // namespace varnock::plcsim

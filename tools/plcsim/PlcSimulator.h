@@ -107,6 +107,14 @@ public:
     // number, as a PLC answers a request that came in several blocks.
     void SetGatherPause(std::chrono::milliseconds pause);
     static constexpr int kGatheredFrameData = 1024;
+    // Writes each answer this many times over, as a PLC flooding the link.
+    void SetReplyRepeat(int times);
+    // Non-empty: writes these bytes whenever it has looked for input (about
+    // every 20 ms when none comes), as a PLC that is never silent.
+    void SetChatter(const ByteArray& bytes);
+    // Takes at most `maxBytes` per look at its input, then waits `pause`;
+    // 0 bytes: stops reading, so the link's flow control holds the bridge.
+    void SetReadPace(int maxBytes, std::chrono::milliseconds pause);
     // Writes raw bytes now.
     bool Send(const ByteArray& bytes);
 
@@ -145,6 +153,10 @@ private:
     std::chrono::milliseconds m_cutPause{0};
     std::vector<Request> m_requests;
     std::chrono::milliseconds m_gatherPause{0};
+    int m_replyRepeat = 1;
+    ByteArray m_chatter;
+    int m_readMax = 4096;
+    std::chrono::milliseconds m_readPause{0};
 
     // Stream state, on the simulator's thread only.
     ByteArray m_buffer;  // Ethernet: bytes of the frame being gathered
