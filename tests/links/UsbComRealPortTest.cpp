@@ -28,7 +28,7 @@ TEST(UsbComDiscoveryTest, FriendlyNameOrElseDescriptionMustBeginWithThePrefix) {
     tree.AddUsbSerial("ttyUSB3", "Silicon Labs CP2102 USB to UART Bridge Controller");
     tree.AddUsbSerial("ttyACM0", std::nullopt, "Mega2560 Bridge");  // no friendly name
     tree.AddUsbSerial("ttyACM1", "Other Bridge", "Mega2560 Bridge");
-    tree.AddTty("ttyS0", tree.root() / "devices/platform/serial8250/ttyS0");  // not on USB
+    tree.AddPlatformSerial("ttyS0");
     tree.AddTty("tty1");
     const std::pair<const char*, Ports> cases[] = {
         {"CP2102", {"\\\\.\\ttyUSB0", "\\\\.\\ttyUSB1"}},  // not ttyUSB3, which only contains it
