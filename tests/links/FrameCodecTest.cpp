@@ -14,7 +14,7 @@ ByteArray Reply(uint8_t sequence, const Bytes& payload, bool serial, uint8_t len
                    0,    0,    0,          0,
                    0,    0,    sequence,   0x01,
                    0x03, 0x01};
-    frame.insert(frame.end(), payload.begin(), payload.end());
+    for (uint8_t b : payload) frame.push_back(b);
     if (!serial) return ByteArray(frame);
     uint16_t crc = FrameCrc(frame.data(), static_cast<int>(frame.size()));
     frame.insert(frame.begin(), {0x10, 0x02});
