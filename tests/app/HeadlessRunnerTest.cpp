@@ -361,13 +361,13 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
         EXPECT_NE(Out("err").find("[114] The port COM7 "), std::string::npos) << Out("err");
         return daemon;
     };
-    run("items=3\n1=COM3,Ethernet,127.0.0.85,,No\n2=COM9,Ethernet,127.0.0.85,,No\n3=COM7,Ethernet,127.0.0.85,"
+    run("items=3\n1=COM3,Ethernet,127.0.0.86,,No\n2=COM9,Ethernet,127.0.0.86,,No\n3=COM7,Ethernet,127.0.0.86,"
         ",No\n",
         "COM7", false)
         ->Signal(SIGKILL);
     auto daemon =
-        run("items=3\n1=COM3,Ethernet,127.0.0.85,,No\n2=COM7,Ethernet,127.0.0.85,,No\n3=COM2,Ethernet,127.0."
-            "0.85,,No\n",
+        run("items=3\n1=COM3,Ethernet,127.0.0.86,,No\n2=COM7,Ethernet,127.0.0.86,,No\n3=COM2,Ethernet,127.0."
+            "0.86,,No\n",
             "COM2", true);
     EXPECT_NE(Out("err").find("[114] The port COM2 "), std::string::npos) << Out("err");
     EXPECT_TRUE(OutHas("channel 1: COM1 at")) << Out("out");

@@ -101,8 +101,8 @@ TEST_F(EthernetOverASlowNetworkTest, ANormalCloseIsFollowedByAReconnect) {
     ASSERT_EQ(std::system("ip link set lo up"), 0);
     if (std::system("tc qdisc add dev lo root tbf rate 128kbit burst 1540 latency 400ms mpu 1540") != 0)
         GTEST_SKIP() << "no rate-limiting queue on loopback";
-    TestPlc plc("127.0.0.1");
-    Connect(plc, "127.0.0.1");
+    TestPlc plc("127.0.0.32");
+    Connect(plc, "127.0.0.32");
     auto exchange = [&](const ByteArray& request, bool reconnects) {
         EXPECT_EQ(Write(request), Got(1, request.GetSize()));
         EXPECT_EQ(reconnects ? plc.Accept() : firstPort, firstPort);
