@@ -1,12 +1,14 @@
 #include "app/HeadlessRunner.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "bridge/BridgeChannel.h"
+#include "bridge/FrameTrace.h"
 #include "bridge/VirtualPortManager.h"
 #include "common/Messages.h"
+#include "platform/Clock.h"
 #include "platform/MessageBox.h"
-#include "platform/MessageLoop.h"
 #include "platform/Paths.h"
 #include "settings/SettingsManager.h"
 
@@ -15,27 +17,25 @@ namespace varnock {
 namespace {
 
 // How long the loop waits for work before it looks at the stop flag and the
-// channels again.
+// reconnects due again.
 constexpr std::chrono::milliseconds kPollPeriod{50};
+// The reconnect interval grows to at most this many times the first one.
+constexpr uint32_t kMaxBackoff = 10;
+
+std::string StateText(ChannelState state) {
+    return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
+}
 
 }  // namespace
 
-HeadlessRunner::HeadlessRunner(const std::atomic<bool>& stop, std::FILE* out) : m_stop(stop), m_out(out) {}
+HeadlessRunner::HeadlessRunner(const std::atomic<bool>& stop, std::FILE* out, Options options)
+    : m_stop(stop),
+      m_out(out),
+      m_options(std::move(options)),
+      m_reports(std::make_shared<platform::CancelToken>()) {}
 
-const char* HeadlessRunner::StateName(State state) {
-    switch (state) {
-        case State::NotConnected:
-            return "not connected";
-        case State::Connected:
-            return "connected";
-        case State::ConnectFailed:
-            return "connect failed";
-        case State::LinkLost:
-            return "link lost";
-        case State::Disconnected:
-            return "disconnected";
-    }
-    return "";
+HeadlessRunner::~HeadlessRunner() {
+    m_reports->Cancel();
 }
 
 std::string HeadlessRunner::DescribeLink(LinkType linkType, const std::string& linkPort,
@@ -60,24 +60,50 @@ void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {
     // The virtual port appears in the device directory under its name.
     std::string path = (platform::DeviceDirectory().path / name).string();
     std::fprintf(m_out, "channel %d: %s at %s, link %s, %s\n", index, name.c_str(), path.c_str(),
-                 link.c_str(), StateName(State::NotConnected));
+                 link.c_str(), StateText(ChannelState::NotConnected).c_str());
     std::fflush(m_out);
 }
 
-void HeadlessRunner::Print(int index, const BridgeChannel& channel, State state) {
-    const ChannelConfig* config = channel.Config();
-    std::fprintf(m_out, "channel %d: %s %s\n", index, config ? config->m_strVirtualPort.c_str() : "",
-                 StateName(state));
-    std::fflush(m_out);
+void HeadlessRunner::OnChannelState(int channel, ChannelState state) {
+    // Posted: the reporting thread (a driver event, a monitor) must not wait.
+    platform::MessageLoop::Main().Post([this, reports = m_reports, channel, state] {
+        if (!reports->IsCancelled()) Report(channel, state);
+    });
 }
 
-void HeadlessRunner::ReportChanges(VirtualPortManager& manager, State dropped) {
-    for (int i = 0; i < manager.ChannelCount(); ++i) {
-        const BridgeChannel& channel = *manager.Channel(i);
-        bool connected = channel.IsConnected();
-        if (connected == m_connected[i]) continue;
-        m_connected[i] = connected;
-        Print(i + 1, channel, connected ? State::Connected : dropped);
+void HeadlessRunner::Report(int channel, ChannelState state) {
+    if (!m_manager || channel < 0 || channel >= m_manager->ChannelCount()) return;
+    const ChannelConfig* config = m_manager->Channel(channel)->Config();
+    std::fprintf(m_out, "channel %d: %s %s\n", channel + 1, config ? config->m_strVirtualPort.c_str() : "",
+                 StateText(state).c_str());
+    std::fflush(m_out);
+
+    Watch& watch = m_watch[static_cast<size_t>(channel)];
+    const uint32_t first = m_options.reconnectMs;
+    if (first == 0) return;
+    if (state == ChannelState::ConnectFailed || state == ChannelState::LinkLost) {
+        // Doubling while our own tries keep failing; a fresh failure starts over.
+        watch.interval = watch.retrying ? std::min(watch.interval * 2, first * kMaxBackoff) : first;
+        watch.due = platform::GetTickCount() + watch.interval;
+        watch.retryPending = !m_stop.load();
+    } else {
+        watch = Watch{};
+    }
+}
+
+void HeadlessRunner::RetryDue() {
+    const uint32_t now = platform::GetTickCount();
+    for (int i = 0; i < m_manager->ChannelCount() && !m_stop.load(); ++i) {
+        Watch& watch = m_watch[static_cast<size_t>(i)];
+        if (!watch.retryPending || static_cast<int32_t>(now - watch.due) < 0) continue;
+        watch.retryPending = false;
+        watch.retrying = true;
+        BridgeChannel& channel = *m_manager->Channel(i);
+        std::fprintf(m_out, "channel %d: %s reconnecting, try %d\n", i + 1,
+                     channel.Config() ? channel.Config()->m_strVirtualPort.c_str() : "", ++watch.tries);
+        std::fflush(m_out);
+        // Its result comes as a report like any connect's.
+        channel.Window().SendMessage(WM_CHANNEL_CONNECT, 0, 0);
     }
 }
 
@@ -85,38 +111,37 @@ void HeadlessRunner::Run(SettingsManager& settings) {
     auto& loop = platform::MessageLoop::Main();
     // The channels' messaging windows belong to this thread.
     loop.BindToCurrentThread();
+    if (!m_options.tracePath.empty()) StartFrameTrace(m_options.tracePath);
 
-    VirtualPortManager* manager = VirtualPortManager::Instance();
-    manager->SetSettings(&settings);
+    m_manager = VirtualPortManager::Instance();
+    m_manager->SetSettings(&settings);
     // One channel per row held; `items` only bounds the rows read, so a
     // huge count makes no more channels than the file has rows.
     const int rows = settings.GetRowCount();
-    for (int i = 1; i <= rows && !m_stop.load(); ++i) manager->CreateChannel(i);
+    for (int i = 1; i <= rows && !m_stop.load(); ++i) m_manager->CreateChannel(i);
 
-    const int channels = manager->ChannelCount();
-    m_connected.assign(static_cast<size_t>(channels), false);
-    for (int i = 0; i < channels; ++i) PrintStart(i + 1, *manager->Channel(i));
+    const int channels = m_manager->ChannelCount();
+    m_watch.assign(static_cast<size_t>(channels), Watch{});
+    for (int i = 0; i < channels; ++i) PrintStart(i + 1, *m_manager->Channel(i));
 
     if (channels > 0 && !m_stop.load()) {
-        manager->SetMainWindow(this);
-        manager->ConnectAll();
-        for (int i = 0; i < channels; ++i) {
-            if (!manager->Channel(i)->IsConnected()) Print(i + 1, *manager->Channel(i), State::ConnectFailed);
-        }
-        ReportChanges(*manager, State::LinkLost);
+        m_manager->SetMainWindow(this);
+        m_manager->ConnectAll();
     }
-
     while (!m_stop.load()) {
         loop.Pump(kPollPeriod);
-        ReportChanges(*manager, State::LinkLost);
+        RetryDue();
     }
 
     // As the main window's Close, but every channel is disconnected: one that
     // connected must say goodbye even when a later one failed.
-    if (channels > 0) manager->DisconnectAll();
-    ReportChanges(*manager, State::Disconnected);
+    if (channels > 0) m_manager->DisconnectAll();
+    loop.Pump();  // the last reports
+    m_reports->Cancel();
     settings.Save();
     VirtualPortManager::DeleteInstance();
+    m_manager = nullptr;
+    StopFrameTrace();
 }
 
 void HeadlessRunner::OnLinkLost() {

@@ -1,16 +1,21 @@
 #pragma once
 // varnockd's run phase: the channels of the desktop program with a console
 // in place of the main window. It connects every channel at once, reports
-// each channel on a line of its own when it starts and whenever its state
-// changes, and runs until it is asked to stop; then it disconnects, saves
-// and hands back to the start-up for the final save and release.
+// each channel on a line of its own when it starts and whenever the engine
+// reports a new state for it, and runs until it is asked to stop; then it
+// disconnects, saves and hands back to the start-up for the final save and
+// release. Optionally it connects a failed or lost channel again by itself,
+// and traces the traffic.
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "bridge/MainWindowLink.h"
 #include "common/LinkTypes.h"
+#include "platform/MessageLoop.h"
 
 namespace varnock {
 
@@ -18,36 +23,58 @@ class BridgeChannel;
 class SettingsManager;
 class VirtualPortManager;
 
+struct HeadlessOptions {
+    // A channel whose connect failed or whose link was lost is connected
+    // again after this long, twice as long after each further failure, up
+    // to ten times as long. 0: never.
+    uint32_t reconnectMs = 0;
+    // The traffic trace's file; empty: none.
+    std::string tracePath;
+};
+
 class HeadlessRunner : public MainWindowLink {
 public:
-    enum class State { NotConnected, Connected, ConnectFailed, LinkLost, Disconnected };
+    using Options = HeadlessOptions;
 
     // `stop` is polled by the loop (set from a signal handler); the channel
     // lines go to `out`.
-    explicit HeadlessRunner(const std::atomic<bool>& stop, std::FILE* out = stdout);
+    explicit HeadlessRunner(const std::atomic<bool>& stop, std::FILE* out = stdout, Options options = {});
+    ~HeadlessRunner() override;
 
     // For Application::SetRunPhase.
     void Run(SettingsManager& settings);
 
-    // Link loss, from a channel's monitor thread: its message. The loop
-    // sees the channel's own flag drop and reports the channel.
+    // Link loss, from a channel's monitor thread: its message.
     void OnLinkLost() override;
+    // Printed on the loop's thread; may schedule a reconnect.
+    void OnChannelState(int channel, ChannelState state) override;
 
-    static const char* StateName(State state);
     // "Ethernet 127.0.0.1", "serial COM3 (/dev/ttyS3)", "USB".
     static std::string DescribeLink(LinkType linkType, const std::string& linkPort,
                                     const std::string& ipAddress);
 
 private:
+    // A channel as this loop follows it.
+    struct Watch {
+        bool retryPending = false;
+        bool retrying = false;  // the last connect was one of ours
+        uint32_t due = 0;       // tick count of the next try
+        uint32_t interval = 0;
+        int tries = 0;
+    };
+
     void PrintStart(int index, const BridgeChannel& channel);
-    void Print(int index, const BridgeChannel& channel, State state);
-    // Reports every channel whose connection has come or gone since the
-    // last call; a drop is reported as `dropped`.
-    void ReportChanges(VirtualPortManager& manager, State dropped);
+    void Report(int channel, ChannelState state);
+    // Connects the channels whose next try is due.
+    void RetryDue();
 
     const std::atomic<bool>& m_stop;
     std::FILE* m_out;
-    std::vector<bool> m_connected;  // as last reported; main thread only
+    const Options m_options;
+    VirtualPortManager* m_manager = nullptr;  // while Run runs
+    std::vector<Watch> m_watch;               // main thread only
+    // Tripped at the end: a report still queued then prints nothing.
+    std::shared_ptr<platform::CancelToken> m_reports;
 };
 
 }  // namespace varnock

@@ -1,8 +1,12 @@
 // varnockd: the bridge without a window, for machines without a screen.
 // The settings files beside the program decide everything; every message box
 // is a line on stderr and the run goes on as after the user closed it.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "app/Application.h"
 #include "app/HeadlessRunner.h"
@@ -15,7 +19,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: varnockd [--help | --version]\n"
+    "usage: varnockd [--reconnect SECONDS] [--trace FILE]\n"
+    "       varnockd --help | --version\n"
     "\n"
     "Bridges every channel of Varnock_setting.ini without a window: creates the\n"
     "virtual ports, connects all channels and keeps them running until SIGINT,\n"
@@ -24,28 +29,66 @@ const char kUsage[] =
     "directory; virtual ports appear in $VARNOCK_DEVICE_DIR (default\n"
     "$XDG_RUNTIME_DIR/varnock, else /tmp/varnock-<uid>).\n"
     "\n"
+    "  --reconnect SECONDS  after a channel's connect failed or its link was lost,\n"
+    "                       connect it again after SECONDS (0.5 and the like too),\n"
+    "                       and while that keeps failing after twice the last wait,\n"
+    "                       up to ten times SECONDS; each try is printed. The other\n"
+    "                       channels go on meanwhile. Without it a failed channel\n"
+    "                       stays so until varnockd is restarted.\n"
+    "  --trace FILE         append one line per frame to and from the PLCs and per\n"
+    "                       chunk the programming software wrote to FILE: time,\n"
+    "                       port, direction, kind, sequence number, length, bytes\n"
+    "  --help, --version    print this or the version and exit\n"
+    "\n"
     "Channel states are printed on stdout, messages as \"[number] text\" on stderr.\n"
-    "Exit status: 0 after a normal run or when another copy already runs,\n"
-    "1 when the settings cannot be loaded or the device directory or its lock\n"
-    "file is unusable.\n";
+    "Other arguments are ignored. Exit status: 0 after a normal run or when\n"
+    "another copy already runs, 1 when the settings cannot be loaded or the device\n"
+    "directory or its lock file is unusable, 2 for an option without a usable value.\n";
+
+int BadOption(const std::string& what) {
+    std::fprintf(stderr, "varnockd: %s\nTry 'varnockd --help'.\n", what.c_str());
+    return 2;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The one exception to "no options"; anything else is ignored.
-    if (argc > 1 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("varnockd %s\n", VARNOCK_VERSION);
-        return 0;
+    varnock::HeadlessRunner::Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("varnockd %s\n", VARNOCK_VERSION);
+            return 0;
+        }
+        // "--name VALUE" or "--name=VALUE"; anything else is ignored.
+        const std::string name = arg.substr(0, arg.find('='));
+        if (name != "--reconnect" && name != "--trace") continue;
+        std::string value;
+        if (name.size() < arg.size())
+            value = arg.substr(name.size() + 1);
+        else if (i + 1 < argc)
+            value = argv[++i];
+        if (name == "--trace") {
+            if (value.empty()) return BadOption("--trace needs a file name");
+            options.tracePath = value;
+            continue;
+        }
+        char* end = nullptr;
+        const double seconds = std::strtod(value.c_str(), &end);
+        if (value.empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 || seconds > 86400)
+            return BadOption("--reconnect needs a number of seconds above 0 and up to 86400, not '" + value +
+                             "'");
+        options.reconnectMs = static_cast<uint32_t>(std::max(1.0, std::round(seconds * 1000)));
     }
     varnock::platform::InstallStopSignals();
     // Channel lines reach a pipe or the journal as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    varnock::HeadlessRunner runner(varnock::platform::StopRequested());
+    varnock::HeadlessRunner runner(varnock::platform::StopRequested(), stdout, options);
     varnock::Application app;
     app.SetRunPhase([&runner](varnock::SettingsManager& settings) { runner.Run(settings); });
     return app.InitInstance(argc, argv);

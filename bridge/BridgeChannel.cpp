@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "bridge/ChannelThreads.h"
+#include "bridge/FrameTrace.h"
 #include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
@@ -196,6 +197,7 @@ void BridgeChannel::ClearPLCList() {
 
 void BridgeChannel::QueueLDRData(int length, const char* bytes) {
     auto chunk = std::make_unique<ByteArray>(reinterpret_cast<const uint8_t*>(bytes), length);
+    TraceFrame(*this, TraceDirection::FromHost, *chunk);
     {
         std::lock_guard<std::recursive_mutex> lock(*m_hLDRDataQueueMutex);
         Push(m_ldrDataList, m_nLDRQueued, std::move(chunk));
@@ -212,6 +214,7 @@ int BridgeChannel::SendLDRData(ByteArray* block) {
 
 int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
     if (!frame) return 0;
+    TraceFrame(*this, TraceDirection::FromPlc, *frame);
     int result = 0;
     if (m_pCodec->Decode(*frame) == 1) {
         if (frame->IsEmpty()) {

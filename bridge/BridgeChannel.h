@@ -10,6 +10,7 @@
 #include <semaphore>
 #include <thread>
 
+#include "bridge/ChannelStatus.h"
 #include "bridge/MessagingWindow.h"
 #include "bridge/RealPortRegistry.h"
 #include "bridge/WorkerThreads.h"
@@ -85,6 +86,7 @@ public:
     int ReadLink(ReadLinkRequest* request);
     void SetMainWindowLink(MainWindowLink* window) { m_pMainWindow = window; }
     MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
+    ChannelStatus& Status() { return m_status; }
 
     // The link type in force for the worker threads (set at connect).
     LinkType ActiveLinkType() const { return m_nLinkType.load(); }
@@ -105,7 +107,10 @@ public:
     // Driver events (VirtualPortOwner).
     bool IsConnected() const override { return m_bConnected.load() != 0; }
     bool LDRQueueFull() const override { return m_nLDRQueued.load() > kLDRQueueCap; }
-    void SetVirtualPortClosed(int closed) override { m_bVirtualPortClosed = closed ? 1 : 0; }
+    void SetVirtualPortClosed(int closed) override {
+        m_bVirtualPortClosed = closed ? 1 : 0;
+        m_status.HostPort(closed == 0);
+    }
     // Marks the change; the monitor sends it once no exchange runs.
     void SyncCommParams() override;
 
@@ -194,6 +199,7 @@ private:
     std::unique_ptr<FrameLayer> m_pCodec;
     MessagingWindow m_msgWindow;
     std::atomic<MainWindowLink*> m_pMainWindow{nullptr};
+    ChannelStatus m_status{m_pMainWindow};
     ChunkList m_plcDataList;
     ChunkList m_ldrDataList;
     // What each list holds, as counted against its cap; changed under the

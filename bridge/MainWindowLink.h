@@ -5,6 +5,9 @@
 // its own thread as it needs.
 namespace varnock {
 
+// A channel as the window shows it.
+enum class ChannelState { NotConnected, Connected, HostPortOpen, LinkLost, ConnectFailed };
+
 class MainWindowLink {
 public:
     virtual ~MainWindowLink() = default;
@@ -13,6 +16,15 @@ public:
     // as its own disconnect leaves it, shows the link-lost message owned by
     // itself and returns once the user has closed it.
     virtual void OnLinkLost() = 0;
+    // Channel `channel` (its place in the channel manager, from 0) is now in
+    // `state`. Comes from the main thread (connect, disconnect), the monitor
+    // thread (link lost) or the virtual port's event thread (the host opened
+    // or closed its port), one channel's reports in the order they happened.
+    // Must return at once, without waiting for the main thread.
+    virtual void OnChannelState(int channel, ChannelState state) {
+        (void)channel;
+        (void)state;
+    }
 };
 
 }  // namespace varnock

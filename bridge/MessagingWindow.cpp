@@ -35,9 +35,9 @@ LRESULT MessagingWindow::SendMessage(unsigned message, WPARAM wParam, LPARAM lPa
 LRESULT MessagingWindow::Dispatch(BridgeChannel& channel, unsigned message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_CHANNEL_CONNECT:
-            return channel.ConnectChannel();
+            return channel.Status().ConnectResult(channel.ConnectChannel());
         case WM_CHANNEL_DISCONNECT:
-            return channel.DisconnectChannel();
+            return channel.Status().Disconnected(channel.DisconnectChannel());
         case WM_CHANNEL_SEND_LDR_DATA:
             return channel.SendLDRData(reinterpret_cast<ByteArray*>(lParam));
         case WM_CHANNEL_QUEUE_LDR_DATA:

@@ -17,6 +17,7 @@ constexpr uint32_t kCycleMs = 20;
 // disconnect command, then the main window is told.
 void LinkLost(BridgeChannel* channel) {
     channel->Window().SendMessage(WM_CHANNEL_CLOSE_LINK, 0, 0);
+    channel->Status().LinkLost();
     if (MainWindowLink* window = channel->MainWindow())
         window->OnLinkLost();
     else

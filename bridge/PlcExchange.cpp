@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "bridge/BridgeChannel.h"
+#include "bridge/FrameTrace.h"
 #include "common/Messages.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
@@ -87,6 +88,7 @@ bool BridgeChannel::ReadSerialReply(ByteArray& reply, int expected) {
 
 int BridgeChannel::Exchange(ByteArray& request, int replyLength) {
     m_pCodec->Encode(request);
+    TraceFrame(*this, TraceDirection::ToPlc, request);
     bool serial = IsSerial(m_pConfig.get());
     int expected = replyLength + kHeadersSize + (serial ? kSerialFramingSize : 0);
     m_replyData.RemoveAll();
@@ -107,6 +109,7 @@ int BridgeChannel::Exchange(ByteArray& request, int replyLength) {
                 complete = m_linkHolder.Read(reply, expected, &got, kLinkTimeoutMs) == 1 &&
                            reply.GetSize() == expected;
             }
+            TraceFrame(*this, TraceDirection::FromPlc, reply);
             result = complete ? m_pCodec->Decode(reply) : 0;
             if (result == 1) {
                 int n = std::min(replyLength, reply.GetSize());

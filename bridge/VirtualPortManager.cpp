@@ -57,6 +57,7 @@ void VirtualPortManager::CreateChannel(int index) {
 
     auto* channel = new BridgeChannel(config, m_pSettings);
     channel->SetSettings(m_pSettings);
+    channel->Status().SetIndex(ChannelCount());
     m_channels.push_back(channel);
 }
 

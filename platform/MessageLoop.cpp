@@ -48,9 +48,13 @@ void CancelToken::Cancel() {
     for (auto& send : waiters) send->Finish(0);
 }
 
-intptr_t CancelToken::Run(const std::function<intptr_t()>& handler) {
+intptr_t CancelToken::Run(const std::function<intptr_t()>& handler, detail::PendingSend* send) {
     std::lock_guard<std::recursive_mutex> running(m_running);
-    return m_cancelled ? 0 : handler();
+    intptr_t result = m_cancelled ? 0 : handler();
+    // Still under the lock: a Cancel waiting for it must not release the
+    // sender with 0 before it has the result of a handler that did run.
+    if (send) send->Finish(result);
+    return result;
 }
 
 bool CancelToken::AddWaiter(const std::shared_ptr<detail::PendingSend>& send) {
@@ -92,12 +96,16 @@ void MessageLoop::Enqueue(std::function<void()> run) {
 }
 
 intptr_t MessageLoop::Send(Handler handler, std::shared_ptr<CancelToken> token) {
-    auto run = [token, handler = std::move(handler)] { return token ? token->Run(handler) : handler(); };
-    if (IsLoopThread()) return run();
+    if (IsLoopThread()) return token ? token->Run(handler) : handler();
 
     auto send = std::make_shared<detail::PendingSend>();
     if (token && !token->AddWaiter(send)) return 0;
-    Enqueue([send, run = std::move(run)] { send->Finish(run()); });
+    Enqueue([send, token, handler = std::move(handler)] {
+        if (token)
+            token->Run(handler, send.get());
+        else
+            send->Finish(handler());
+    });
     intptr_t result = send->Wait();
     if (token) token->RemoveWaiter(send);
     return result;

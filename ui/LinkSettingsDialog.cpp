@@ -1,7 +1,10 @@
 #include "ui/LinkSettingsDialog.h"
 
+#include <algorithm>
+
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
+#include "platform/SerialDevices.h"
 #include "platform/Text.h"
 #include "settings/AllocationRow.h"
 #include "ui/IpAddress.h"
@@ -13,6 +16,11 @@ using platform::EqualNoCase;
 using platform::StartsWithNoCase;
 
 constexpr int kComPortCount = 256;
+
+// A link port that names a device by its path rather than by a COM name.
+bool IsDevicePath(const std::string& linkPort) {
+    return !linkPort.empty() && linkPort[0] == '/';
+}
 
 }  // namespace
 
@@ -30,11 +38,7 @@ bool LinkSettingsDialog::OnInitDialog() {
         }
     }
 
-    m_view.ComboResetContent(IDC_LINK_COM_PORT);
-    for (int n = 1; n <= kComPortCount; ++n)
-        m_view.ComboAddString(IDC_LINK_COM_PORT, "COM" + std::to_string(n));
-    m_view.ComboSetCurSel(IDC_LINK_COM_PORT, 0);
-
+    FillPortList();
     PreselectLink();
     ApplyEnablingRules();
     m_view.SetCheck(IDC_LINK_NO_CONNECT, m_pRow->m_bNoConnectCommand != 0);
@@ -43,12 +47,41 @@ bool LinkSettingsDialog::OnInitDialog() {
     return true;
 }
 
-// "COM" admits any COMn port by its prefix, ignoring case; the other kinds
-// admit only their own text, with case.
+void LinkSettingsDialog::FillPortList() {
+    m_view.ComboResetContent(IDC_LINK_COM_PORT);
+    for (int n = 1; n <= kComPortCount; ++n)
+        m_view.ComboAddString(IDC_LINK_COM_PORT, "COM" + std::to_string(n));
+    m_devicePaths.clear();
+    for (const platform::SerialDevice& device : platform::ListSerialDevices(m_devDir, m_sysDir)) {
+        m_devicePaths.push_back(device.path);
+        m_view.ComboAddString(IDC_LINK_COM_PORT, platform::SerialDeviceText(device));
+    }
+    // A row's device that is not there now (unplugged) stays its choice:
+    // OK must not turn it into COM1.
+    const std::string& own = m_pRow->m_strLinkPort;
+    if (IsDevicePath(own) &&
+        std::find(m_devicePaths.begin(), m_devicePaths.end(), own) == m_devicePaths.end()) {
+        m_devicePaths.push_back(own);
+        m_view.ComboAddString(IDC_LINK_COM_PORT, own);
+    }
+    m_view.ComboSetCurSel(IDC_LINK_COM_PORT, 0);
+}
+
+std::string LinkSettingsDialog::SelectedPort() const {
+    const int index = m_view.ComboGetCurSel(IDC_LINK_COM_PORT);
+    const int device = index - kComPortCount;
+    if (device >= 0 && device < static_cast<int>(m_devicePaths.size()))
+        return m_devicePaths[static_cast<size_t>(device)];
+    return m_view.ComboGetItemText(IDC_LINK_COM_PORT, index);
+}
+
+// "COM" admits any COMn port by its prefix, ignoring case, and any device
+// path; the other kinds admit only their own text, with case.
 bool LinkSettingsDialog::IsLinkPortAllowed() const {
     for (const std::string& kind : m_linkKinds) {
         if (EqualNoCase(kind, "COM")) {
-            if (StartsWithNoCase(m_pRow->m_strLinkPort, "COM")) return true;
+            if (StartsWithNoCase(m_pRow->m_strLinkPort, "COM") || IsDevicePath(m_pRow->m_strLinkPort))
+                return true;
         } else if (kind == m_pRow->m_strLinkPort) {
             return true;
         }
@@ -65,9 +98,13 @@ void LinkSettingsDialog::PreselectLink() {
         radio = IDC_LINK_USB;
     } else if (m_pRow->m_nLinkType == LinkType::Serial) {
         radio = IDC_LINK_SERIAL;
+        auto device = std::find(m_devicePaths.begin(), m_devicePaths.end(), m_pRow->m_strLinkPort);
+        if (device != m_devicePaths.end())
+            m_view.ComboSetCurSel(IDC_LINK_COM_PORT,
+                                  kComPortCount + static_cast<int>(device - m_devicePaths.begin()));
         // The first entry that begins with the port name, as a list box
         // searches; COM1 stays selected when none does.
-        for (int i = 0; i < kComPortCount; ++i) {
+        for (int i = 0; i < kComPortCount && device == m_devicePaths.end(); ++i) {
             if (StartsWithNoCase(m_view.ComboGetItemText(IDC_LINK_COM_PORT, i), m_pRow->m_strLinkPort)) {
                 m_view.ComboSetCurSel(IDC_LINK_COM_PORT, i);
                 break;
@@ -116,8 +153,7 @@ void LinkSettingsDialog::OnOK() {
     m_pRow->m_bNoConnectCommand = m_view.IsChecked(IDC_LINK_NO_CONNECT) ? 1 : 0;
     if (m_view.IsChecked(IDC_LINK_SERIAL)) {
         m_pRow->m_nLinkType = LinkType::Serial;
-        m_pRow->m_strLinkPort =
-            m_view.ComboGetItemText(IDC_LINK_COM_PORT, m_view.ComboGetCurSel(IDC_LINK_COM_PORT));
+        m_pRow->m_strLinkPort = SelectedPort();
         m_pRow->m_strRealPort = "SERIAL2";
     } else if (m_view.IsChecked(IDC_LINK_USB)) {
         m_pRow->m_nLinkType = LinkType::Usb;

@@ -2,6 +2,7 @@
 // The link settings dialog's behaviour: which link one allocation row's
 // virtual port is bridged to, and the row's flag. Works on a row copy that
 // the main window hands in; the copy changes only when the user confirms.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ public:
     void SetLinkKinds(const std::vector<std::string>& kinds) {
         m_linkKinds.assign(kinds.begin(), kinds.end());
     }
+    // Where the machine's serial devices are looked for ("/dev", "/sys").
+    void SetDeviceFolders(std::filesystem::path dev, std::filesystem::path sys) {
+        m_devDir = std::move(dev);
+        m_sysDir = std::move(sys);
+    }
 
     bool OnInitDialog();
     // A click on one of the link radio buttons (1006, 1007, 1008).
@@ -45,10 +51,17 @@ private:
     void PreselectLink();
     void ApplyEnablingRules();
     void PutAddress(const std::string& text);
+    // The serial port list: COM1 to COM256, then the devices' paths.
+    void FillPortList();
+    std::string SelectedPort() const;
 
     DialogView& m_view;
     AllocationRow* m_pRow = nullptr;
     std::vector<std::string> m_linkKinds;
+    std::filesystem::path m_devDir = "/dev";
+    std::filesystem::path m_sysDir = "/sys";
+    // What the list's entries after the COM names store.
+    std::vector<std::string> m_devicePaths;
 };
 
 }  // namespace varnock

@@ -1,5 +1,7 @@
 #include "ui/MainDialog.h"
 
+#include <algorithm>
+
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "settings/AllocationRow.h"
@@ -13,6 +15,10 @@ constexpr int kHeaderStrings[4] = {kStrColumnVirtualPort, kStrColumnLink, kStrCo
                                    kStrColumnNoConnect};
 constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
+
+std::string StateText(ChannelState state) {
+    return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
+}
 }  // namespace
 
 MainDialog::MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help)
@@ -73,6 +79,13 @@ bool MainDialog::OnInitDialog() {
         m_view.ListInsertColumn(IDC_MAIN_LIST, column, header, width < 0 ? kUnmeasuredWidth : width);
     }
     m_view.ListSetColumnWidth(IDC_MAIN_LIST, 3, kFlagColumnWidth);
+    // Wide enough for the longest state, not only for its header.
+    int statusWidth = m_view.ListMeasureHeader(IDC_MAIN_LIST, platform::LoadString(kStrColumnStatus));
+    for (int number : kStrChannelStates)
+        statusWidth =
+            std::max(statusWidth, m_view.ListMeasureHeader(IDC_MAIN_LIST, platform::LoadString(number)));
+    m_view.ListInsertColumn(IDC_MAIN_LIST, kMainStatusColumn, platform::LoadString(kStrColumnStatus),
+                            statusWidth < 0 ? kUnmeasuredWidth : statusWidth);
 
     FillList();
 
@@ -90,6 +103,7 @@ void MainDialog::FillList() {
         auto copy = std::make_unique<AllocationRow>(*row);
         int item = m_view.ListInsertItem(IDC_MAIN_LIST, i, "");
         SetItemTexts(item, *copy);
+        m_view.ListSetItemText(IDC_MAIN_LIST, item, kMainStatusColumn, StateText(ChannelState::NotConnected));
         m_view.ListSetItemData(IDC_MAIN_LIST, item, copy.get());
         m_rowCopies.push_back(std::move(copy));
     }
@@ -240,6 +254,15 @@ void MainDialog::OnLinkLost() {
         dialog.m_bConnected = 0;
         dialog.m_view.ShowMessage(kMsgLinkLost, platform::kMbIconError);
         return 1;
+    });
+}
+
+void MainDialog::OnChannelState(int channel, ChannelState state) {
+    // Posted, not sent: a driver event or a monitor thread must never wait
+    // for the window. A report that comes after teardown changes nothing.
+    platform::MessageLoop::Main().Post([this, calls = m_mainThreadCalls, channel, state] {
+        if (!calls->IsCancelled())
+            m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, StateText(state));
     });
 }
 

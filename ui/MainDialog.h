@@ -25,6 +25,8 @@ constexpr int IDC_MAIN_CONNECT = 1002;
 constexpr int IDC_MAIN_LIST = 1003;
 constexpr int IDC_MAIN_DISCONNECT = 1004;
 constexpr int IDC_MAIN_EXIT = 1005;
+// The channel list's status column, after the row's own four.
+constexpr int kMainStatusColumn = 4;
 
 // Menu commands (as the system menu delivered them) and window commands.
 constexpr int IDM_ABOUTBOX = 0x10;
@@ -80,6 +82,9 @@ public:
     // until the user has closed it); once the window is being torn down it
     // returns at once.
     void OnLinkLost() override;
+    // A channel's state, from any thread: its row's status column follows
+    // on the main thread; the caller does not wait for it.
+    void OnChannelState(int channel, ChannelState state) override;
 
     int IsConnected() const { return m_bConnected.load(); }
 

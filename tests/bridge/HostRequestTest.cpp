@@ -29,7 +29,7 @@ protected:
 };
 
 TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
-    PlcSimulator& plc = Connect("127.0.0.214",
+    PlcSimulator& plc = Connect("127.0.0.220",
                                 "MaxTimeBetweenLDRData=30\nBlockTransferSizeInBytes=8\n"
                                 "PLCDataBytesToReadInMonitorTime=4096\n");
     ASSERT_TRUE(m_host.Write(Bytes("abc")));

@@ -3,8 +3,9 @@
 // number, a device count, a busy flag (held by another program) and queued
 // input. Devices can be unplugged and plugged in again elsewhere; handles to
 // an unplugged device report a negative status. Calls are logged.
+#include <algorithm>
 #include <cstring>
-#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,8 +23,7 @@ public:
         bool busy = false;
         bool held = false;
         bool plugged = true;
-        size_t maxPerRead = SIZE_MAX;
-        std::deque<uint8_t> input;     // sent by the PLC, unread
+        std::vector<uint8_t> input;    // sent by the PLC, unread
         std::vector<uint8_t> reply;    // sent by the PLC once the link reads
         std::vector<uint8_t> written;  // sent by the link
     };
@@ -42,10 +42,11 @@ public:
     int OpenHandles() const { return static_cast<int>(m_handles.size()); }
 
     std::vector<std::string> calls;
+    std::function<void()> onRead;  // runs inside each read
 
     Handle Open(const std::string& name, UsbOpenError& error) override {
         calls.push_back("open " + name);
-        int index = std::atoi(name.c_str() + name.find("HXUSB-") + 6);
+        const int index = std::atoi(name.c_str() + name.find("HXUSB-") + 6);
         Device* device = At(index);
         error = !device ? UsbOpenError::NotThere
                         : (device->busy || device->held ? UsbOpenError::AccessDenied : UsbOpenError::None);
@@ -75,26 +76,25 @@ public:
     }
     uint32_t Read(Handle handle, uint8_t* buffer, uint32_t count) override {
         calls.push_back("read " + std::to_string(count));
+        if (onRead) onRead();
         Device* device = Live(handle);
         if (!device) return 0;
         device->input.insert(device->input.end(), device->reply.begin(), device->reply.end());
         device->reply.clear();
-        size_t n = std::min({size_t{count}, device->maxPerRead, device->input.size()});
+        const auto n = static_cast<long>(std::min(size_t{count}, device->input.size()));
         std::copy_n(device->input.begin(), n, buffer);
-        device->input.erase(device->input.begin(), device->input.begin() + static_cast<long>(n));
+        device->input.erase(device->input.begin(), device->input.begin() + n);
         return static_cast<uint32_t>(n);
     }
     uint32_t Write(Handle handle, const uint8_t* buffer, uint32_t count) override {
         calls.push_back("write " + std::to_string(count));
         Device* device = Live(handle);
-        if (!device) return 0;
-        device->written.insert(device->written.end(), buffer, buffer + count);
-        return count;
+        if (device) device->written.insert(device->written.end(), buffer, buffer + count);
+        return device ? count : 0;
     }
     void Close(Handle handle) override {
         calls.push_back("close");
-        if (!m_handles.count(handle)) return;
-        m_handles[handle]->held = false;
+        if (m_handles.count(handle)) m_handles[handle]->held = false;
         m_handles.erase(handle);
     }
 

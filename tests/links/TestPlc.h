@@ -3,8 +3,9 @@
 // 2538, and does only what the test tells it.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "common/ChannelConfig.h"
 #include "links/EthernetRealPort.h"
+#include "tests/support/TestSupport.h"
 
 namespace varnock::test {
 
@@ -25,7 +27,9 @@ public:
     explicit TestPlc(const std::string& address, int receiveBuffer = 0)
         : m_listen(::socket(AF_INET, SOCK_STREAM, 0)) {
         int one = 1;
+        timeval wait{2, 0};  // for accept, and inherited by the connections' receives
         ::setsockopt(m_listen, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(m_listen, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         if (receiveBuffer > 0)
             ::setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_in a{AF_INET, htons(EthernetRealPort::kPlcPort), {}, {}};
@@ -39,29 +43,25 @@ public:
     }
     // Waits for the next connection; returns the peer's port (0 on time-out).
     uint16_t Accept() {
-        pollfd p{m_listen, POLLIN, 0};
-        if (::poll(&p, 1, 2000) != 1) return 0;
+        Drop();
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        Drop();
         m_conn = ::accept(m_listen, reinterpret_cast<sockaddr*>(&peer), &len);
-        timeval wait{0, 300000};
-        ::setsockopt(m_conn, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
         return m_conn < 0 ? 0 : ntohs(peer.sin_port);
     }
+    // Returns once the link's end has the bytes: they are acknowledged.
     void Send(const Bytes& b) {
         ASSERT_EQ(::send(m_conn, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
+        ASSERT_TRUE(WaitFor([&] {
+            int unacknowledged = -1;
+            return ::ioctl(m_conn, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
+        }));
     }
-    // What came until `count` bytes did, or 300 ms passed without any.
+    // What came until `count` bytes did, or two seconds passed.
     Bytes Receive(size_t count) {
         Bytes got(count);
-        size_t n = 0;
-        while (n < count) {
-            ssize_t r = ::recv(m_conn, got.data() + n, count - n, 0);
-            if (r <= 0) break;
-            n += static_cast<size_t>(r);
-        }
-        got.resize(n);
+        const ssize_t n = ::recv(m_conn, got.data(), count, MSG_WAITALL);
+        got.resize(n > 0 ? static_cast<size_t>(n) : 0);
         return got;
     }
     // Closes the connection with a reset instead of an orderly close.

@@ -66,7 +66,7 @@ using FakeDialogView = FakeDialogBase<DialogView>;
 class FakeMainView : public FakeDialogBase<MainDialogView> {
 public:
     struct Item {
-        std::vector<std::string> texts = std::vector<std::string>(4);
+        std::vector<std::string> texts = std::vector<std::string>(5);
         AllocationRow* data = nullptr;
     };
     std::vector<std::pair<std::string, int>> columns;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tests/links/FakeDeviceTree.h"
 #include "tests/ui/FakeViews.h"
 #include "ui/LinkSettingsDialog.h"
 
@@ -21,6 +22,7 @@ class LinkSettingsDialogTest : public ::testing::Test {
 protected:
     void Open(AllocationRow& row, const std::vector<std::string>& kinds) {
         view = test::FakeDialogView();
+        dialog.SetDeviceFolders(tree.dev(), tree.root());
         // The template's initial state: no link kind may be chosen yet.
         for (int id : {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET}) view.controls[id].enabled = false;
         dialog.SetRow(&row);
@@ -37,6 +39,13 @@ protected:
         EXPECT_EQ(view.IsControlEnabled(IDC_LINK_COM_PORT), !enabled);
     }
 
+    // The machine's devices after the COM names.
+    std::vector<std::string> Devices() {
+        const auto& items = view.controls[IDC_LINK_COM_PORT].items;
+        return {items.begin() + 256, items.end()};
+    }
+
+    test::FakeDeviceTree tree;  // empty unless a test adds to it
     test::FakeDialogView view;
     LinkSettingsDialog dialog{view};
 };
@@ -49,7 +58,7 @@ TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
     EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_USB));
     EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ETHERNET));
     EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
-    EXPECT_EQ(view.controls[IDC_LINK_COM_PORT].items.size(), 256u);
+    EXPECT_EQ(view.controls[IDC_LINK_COM_PORT].items.size(), 256u);  // no devices here
     EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 6);
     ExpectAddressEnabled(false);
     EXPECT_TRUE(view.IsChecked(IDC_LINK_CONNECT));
@@ -123,6 +132,41 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM12", "SERIAL2", "10.0.0.1"));
     EXPECT_EQ(row.m_bNoConnectCommand, 1);
     EXPECT_EQ(std::tuple(row.m_strExtra, row.m_strVirtualPort), std::tuple("keep", "COM10"));
+}
+
+// Stable by-id names first, then the nodes no link names, in number order;
+// ttyS only with a UART behind it. A row's device is preselected, an
+// unplugged one kept.
+TEST_F(LinkSettingsDialogTest, MachineSerialDevicesFollowTheComNames) {
+    tree.AddNodes(
+        {"ttyUSB0", "ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM1", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttySx"});
+    tree.AddById("usb-FTDI_A1-if00-port0", "ttyUSB0");
+    tree.AddById("usb-Arduino_B2-if00", "ttyACM1");
+    tree.AddPlatformSerial("ttyS0", 4);
+    tree.AddPlatformSerial("ttyS1", 0);  // ttyS2: no sysfs entry at all
+    const std::string dev = tree.dev().string(), byId = dev + "/serial/by-id/";
+    AllocationRow row = Row(byId + "usb-FTDI_A1-if00-port0", LinkType::Serial);
+    Open(row, {"COM"});
+    EXPECT_EQ(Devices(), (std::vector<std::string>{
+                             byId + "usb-Arduino_B2-if00 (" + dev + "/ttyACM1)",
+                             byId + "usb-FTDI_A1-if00-port0 (" + dev + "/ttyUSB0)",
+                             dev + "/ttyUSB1",
+                             dev + "/ttyUSB2",
+                             dev + "/ttyUSB10",
+                             dev + "/ttyS0",
+                         }));
+    EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 257);
+    view.ComboSetCurSel(IDC_LINK_COM_PORT, 260);
+    dialog.OnOK();
+    EXPECT_EQ(std::tuple(row.m_strLinkPort, row.m_strRealPort), std::tuple(dev + "/ttyUSB10", "SERIAL2"));
+
+    AllocationRow gone = Row("/dev/serial/by-id/usb-gone", LinkType::Serial);
+    Open(gone, {"COM"});
+    EXPECT_EQ(Devices().back(), "/dev/serial/by-id/usb-gone");
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 262);
+    dialog.OnOK();
+    EXPECT_EQ(gone.m_strLinkPort, "/dev/serial/by-id/usb-gone");
 }
 
 }  // namespace

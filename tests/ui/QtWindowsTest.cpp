@@ -15,8 +15,10 @@
 
 #include "bridge/VirtualPortManager.h"
 #include "common/Messages.h"
+#include "platform/Clock.h"
 #include "platform/MessageLoop.h"
 #include "tests/settings/SettingsFixture.h"
+#include "tests/vport/VportTestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 #include "ui/HelpLauncher.h"
 #include "ui/LinkSettingsDialog.h"
@@ -69,6 +71,23 @@ protected:
         fixture.Write(test::ReadFile(samples / kVarnockIniName), setting);
         ASSERT_EQ(fixture.settings.Load(), 1);
     }
+    // The sample's channel as virtual port `port`, to a simulated PLC at
+    // `address`, in the process's channel manager.
+    std::unique_ptr<plcsim::PlcSimulator> SampleChannelTo(const std::string& address,
+                                                          const std::string& port) {
+        auto transport = plcsim::ListenTcp(address);
+        EXPECT_NE(transport, nullptr);
+        auto plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
+        plc->Start();
+        LoadSample();
+        AllocationRow row = *fixture.settings.GetRow(0);
+        row.m_strIPAddress = address;
+        row.m_strVirtualPort = port;
+        fixture.settings.ReplaceRow(row, 0);
+        VirtualPortManager::Instance()->SetSettings(&fixture.settings);
+        VirtualPortManager::Instance()->CreateChannel(1);
+        return plc;
+    }
     // Runs the window modally; `whileOpen` acts on it from inside its loop
     // and the window is ended afterwards if it is still open.
     int RunModal(ChannelBroadcasts& channels, const std::function<void(QDialog*)>& whileOpen) {
@@ -115,8 +134,8 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
     int result = RunModal(channels, [&](QDialog* main) {
         auto* table = Control<QTableWidget>(main, IDC_MAIN_LIST);
         ASSERT_EQ(table->rowCount(), 2);
-        EXPECT_EQ(Cells(main, 0), (Texts{"COM5", "Ethernet", "127.0.0.1", "No"}));
-        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "COM3", "SERIAL2", "Yes"}));
+        EXPECT_EQ(Cells(main, 0), (Texts{"COM5", "Ethernet", "127.0.0.1", "No", "not connected"}));
+        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}));
         EXPECT_EQ(table->horizontalHeaderItem(1)->text().toStdString(), platform::LoadString(103));
         EXPECT_EQ(table->columnWidth(3), 160);
         // Shown with the top row selected, in the template's button states.
@@ -139,7 +158,7 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
             QTest::mouseClick(Control(dialog, IDC_LINK_CONNECT), Qt::LeftButton);
             QTest::mouseClick(Control(dialog, IDOK), Qt::LeftButton);
         });
-        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "Ethernet", "10.0.0.1", "No"}));
+        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "Ethernet", "10.0.0.1", "No", "not connected"}));
         const AllocationRow* row = fixture.settings.GetRow(1);
         EXPECT_EQ(
             std::tuple(row->m_nLinkType, row->m_strIPAddress, row->m_strRealPort, row->m_bNoConnectCommand),
@@ -155,17 +174,8 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
 // monitor thread gets its answer, and the window then closes once as its
 // close box does (the PLC gets one disconnect).
 TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
-    auto transport = plcsim::ListenTcp("127.0.0.71");
-    ASSERT_NE(transport, nullptr);
-    plcsim::PlcSimulator plc(std::move(transport));
-    plc.Start();
-    LoadSample();
+    auto plc = SampleChannelTo("127.0.0.71", "COM71");
     AllocationRow row = *fixture.settings.GetRow(0);
-    row.m_strIPAddress = "127.0.0.71";
-    row.m_strVirtualPort = "COM71";
-    fixture.settings.ReplaceRow(row, 0);
-    VirtualPortManager::Instance()->SetSettings(&fixture.settings);
-    VirtualPortManager::Instance()->CreateChannel(1);
     ManagerBroadcasts broadcasts;
     QtMessageSink boxes;
     std::thread monitor;  // stands for the channel's: it must get its answer
@@ -174,7 +184,7 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
         EXPECT_TRUE(Control(main, IDC_MAIN_DISCONNECT)->isEnabled());
         EXPECT_FALSE(Control(main, IDC_MAIN_CONNECT)->isEnabled());
-        EXPECT_EQ(plc.RequestsOf(plcsim::RequestKind::Connect).size(), 1u);
+        EXPECT_EQ(plc->RequestsOf(plcsim::RequestKind::Connect).size(), 1u);
         EXPECT_TRUE(fixture.messages.Numbers().empty());
 
         platform::SetMessageSink(&boxes);
@@ -195,10 +205,39 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
         EXPECT_EQ(platform::ShowMessage(kMsgNoCommandReply, platform::kMbOk), 1);
     });
     monitor.join();
-    EXPECT_EQ(std::tuple(linkDialog, result, plc.RequestsOf(plcsim::RequestKind::Disconnect).size()),
+    EXPECT_EQ(std::tuple(linkDialog, result, plc->RequestsOf(plcsim::RequestKind::Disconnect).size()),
               std::tuple(IDCANCEL, IDOK, 1u));
     platform::SetMessageSink(&fixture.messages);
-    plc.Stop();
+    plc->Stop();
+}
+
+// A channel's row follows it live: connected, the host's port opened, the
+// link lost (probes unanswered), connected again, disconnected.
+TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
+    platform::ScaledClock clock(50);  // probes 30 s apart come every 0.6 s
+    platform::ScopedClock scopedClock(clock);
+    auto plc = SampleChannelTo("127.0.0.161", "COM61");
+    ManagerBroadcasts broadcasts;
+    RunModal(broadcasts, [&](QDialog* main) {
+        auto becomes = [&](const char* text, int ms = 5000) {
+            return QTest::qWaitFor([&] { return Cells(main, 0)[kMainStatusColumn] == text; }, ms);
+        };
+        EXPECT_EQ(Cells(main, 0)[kMainStatusColumn], "not connected");
+        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
+        EXPECT_TRUE(becomes("connected"));
+        auto host = std::make_unique<test::HostPort>(fixture.devices.path() / "COM61");
+        EXPECT_TRUE(becomes("connected, host port open"));
+        plc->SetFault(plcsim::RequestKind::Probe, plcsim::Fault::NoAnswer, 4);
+        EXPECT_TRUE(becomes("link lost", 15000));
+        EXPECT_EQ(fixture.messages.Numbers(), std::vector<int>{kMsgLinkLost});
+        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
+        EXPECT_TRUE(becomes("connected, host port open"));
+        host.reset();
+        EXPECT_TRUE(becomes("connected"));
+        QTest::mouseClick(Control(main, IDC_MAIN_DISCONNECT), Qt::LeftButton);
+        EXPECT_TRUE(becomes("not connected"));
+    });
+    plc->Stop();  // before the clock goes
 }
 
 // Writes the renderings of both windows for the README into
@@ -212,6 +251,10 @@ TEST_F(QtWindowsTest, Renderings) {
         EXPECT_TRUE(window->grab().save(QString::fromStdString((fs::path(out) / name).string())));
     };
     RunModal(channels, [&](QDialog* main) {
+        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
+        running->Logic().OnChannelState(0, ChannelState::HostPortOpen);
+        running->Logic().OnChannelState(1, ChannelState::Connected);
+        running->Logic().OnChannelState(2, ChannelState::ConnectFailed);
         save(main, "main-window.png");
         OnLinkDialog(main, [&](QDialog* dialog) { save(dialog, "link-settings.png"); });
     });

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "bridge/FrameTrace.h"
 #include "bridge/VirtualPortManager.h"
 #include "platform/MessageLoop.h"
 #include "platform/StopSignals.h"
@@ -89,6 +90,12 @@ void DesktopProgram::RunPhase(SettingsManager& settings) {
     }
     // The channels' messaging windows belong to this thread.
     platform::MessageLoop::Main().BindToCurrentThread();
+    // The traffic trace, on request; it ends with the run phase.
+    const char* trace = std::getenv("VARNOCK_TRACE");
+    if (trace && *trace) StartFrameTrace(trace);
+    struct TraceEnd {
+        ~TraceEnd() { StopFrameTrace(); }
+    } traceEnd;
 
     VirtualPortManager* manager = VirtualPortManager::Instance();
     manager->SetSettings(&settings);

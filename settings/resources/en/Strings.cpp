@@ -42,6 +42,12 @@ constexpr Entry kStrings[] = {
     {212,
      "The settings file Varnock_setting.ini is missing beside the program or cannot be read. "
      "Reinstall Varnock or put a readable Varnock_setting.ini back in the program's folder."},
+    {220, "Status"},
+    {221, "not connected"},
+    {222, "connected"},
+    {223, "connected, host port open"},
+    {224, "link lost"},
+    {225, "connect failed"},
     {32780, "Varnock manual"},
     {32781, "Install USB driver (32-bit)..."},
     {32782, "Install USB driver (64-bit)..."},

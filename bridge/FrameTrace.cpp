@@ -1,0 +1,221 @@
+#include "bridge/FrameTrace.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bridge/BridgeChannel.h"
+
+namespace varnock {
+
+namespace trace_detail {
+std::atomic<bool> g_tracing{false};
+}
+
+namespace {
+
+// Lines waiting for the writer; more are dropped.
+constexpr size_t kQueueLimit = 4096;
+// Bytes shown in hex; the length says how many there were.
+constexpr int kShownBytes = 64;
+// Bytes kept of a frame: the shown ones, and enough of a DLE-stuffed one
+// for its headers and the start of its payload.
+constexpr int kKeptBytes = 2 * kShownBytes;
+constexpr uint8_t DLE = 0x10;
+constexpr int kBlockHeaderSize = 14;
+
+struct Entry {
+    std::chrono::system_clock::time_point time;
+    std::string port;
+    TraceDirection direction;
+    bool framed;  // DLE framing: serial links
+    int length;
+    std::vector<uint8_t> head;  // the first kKeptBytes
+};
+
+// The frame's sequence header and payload start: from the block header on,
+// without the framing's DLE STX and, on a frame to the PLC, its stuffing.
+std::vector<uint8_t> Body(const Entry& entry) {
+    if (!entry.framed) return entry.head;
+    std::vector<uint8_t> body;
+    for (size_t i = 2; i < entry.head.size(); ++i) {
+        body.push_back(entry.head[i]);
+        if (entry.direction == TraceDirection::ToPlc && entry.head[i] == DLE && i + 1 < entry.head.size())
+            ++i;
+    }
+    return body;
+}
+
+std::string Format(const Entry& entry) {
+    const char* direction = "host";
+    const char* kind = "pass-through";
+    std::string sequence = "-";
+    if (entry.direction != TraceDirection::FromHost) {
+        const std::vector<uint8_t> body = Body(entry);
+        const bool headed = body.size() > kBlockHeaderSize + 3;
+        if (headed) sequence = std::to_string(body[kBlockHeaderSize]);
+        if (entry.direction == TraceDirection::FromPlc) {
+            direction = "from-plc";
+            kind = "reply";
+        } else {
+            direction = "to-plc";
+            auto at = [&](size_t i) { return i < body.size() ? body[i] : -1; };
+            const int byte1 = at(kBlockHeaderSize + 1), byte2 = at(kBlockHeaderSize + 2);
+            const int payload = kBlockHeaderSize + 4;
+            if (byte1 == 0 && byte2 == 0 && at(payload) == 0x00)
+                kind = "probe";
+            else if (byte1 == 1 && byte2 == 3 && at(payload) == 0 && at(payload + 1) == 0 &&
+                     at(payload + 2) == 1)
+                kind = "pass-through";
+            else
+                kind = "command";
+        }
+    }
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(entry.time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+
+    char head[160];
+    std::snprintf(head, sizeof head, "%s.%03d %s %s %s seq %s len %d:", stamp, static_cast<int>(ms % 1000),
+                  entry.port.c_str(), direction, kind, sequence.c_str(), entry.length);
+    std::string line = head;
+    const int shown = std::min({entry.length, kShownBytes, static_cast<int>(entry.head.size())});
+    char hex[4];
+    for (int i = 0; i < shown; ++i) {
+        std::snprintf(hex, sizeof hex, " %02X", entry.head[static_cast<size_t>(i)]);
+        line += hex;
+    }
+    if (entry.length > shown) line += " ...";
+    return line + "\n";
+}
+
+class TraceWriter {
+public:
+    static TraceWriter& Instance() {
+        static TraceWriter writer;
+        return writer;
+    }
+    ~TraceWriter() { Stop(); }
+
+    bool Start(const std::string& path) {
+        Stop();
+        std::FILE* file = std::fopen(path.c_str(), "a");
+        if (!file) {
+            std::fprintf(stderr, "varnock: cannot write the trace file %s: %s; no trace is written\n",
+                         path.c_str(), std::strerror(errno));
+            return false;
+        }
+        m_file = file;
+        m_path = path;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_stop = false;
+        }
+        m_thread = std::thread([this] { Run(); });
+        trace_detail::g_tracing = true;
+        return true;
+    }
+
+    void Stop() {
+        trace_detail::g_tracing = false;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_stop = true;
+        }
+        m_wake.notify_all();
+        if (m_thread.joinable()) m_thread.join();
+        if (m_file) std::fclose(m_file);
+        m_file = nullptr;
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_queue.clear();
+        m_dropped = 0;
+    }
+
+    void Push(Entry entry) {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_stop) return;
+            if (m_queue.size() >= kQueueLimit) {
+                ++m_dropped;
+                return;
+            }
+            m_queue.push_back(std::move(entry));
+        }
+        m_wake.notify_one();
+    }
+
+private:
+    void Run() {
+        for (;;) {
+            std::deque<Entry> batch;
+            long dropped = 0;
+            bool stop = false;
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                m_wake.wait(lock, [this] { return m_stop || !m_queue.empty() || m_dropped > 0; });
+                batch.swap(m_queue);
+                std::swap(dropped, m_dropped);
+                stop = m_stop;
+            }
+            std::string text;
+            for (const Entry& entry : batch) text += Format(entry);
+            // The queue was full after these: the lost lines come next.
+            if (dropped > 0)
+                text += "... " + std::to_string(dropped) + " lines dropped: the trace fell behind\n";
+            if (!text.empty() && (std::fwrite(text.data(), 1, text.size(), m_file) != text.size() ||
+                                  std::fflush(m_file) != 0)) {
+                trace_detail::g_tracing = false;
+                std::fprintf(stderr, "varnock: cannot write the trace file %s: %s; the trace stops\n",
+                             m_path.c_str(), std::strerror(errno));
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_stop = true;
+                m_queue.clear();
+                return;
+            }
+            if (stop) return;
+        }
+    }
+
+    std::mutex m_lock;  // guards m_queue, m_dropped, m_stop
+    std::condition_variable m_wake;
+    std::deque<Entry> m_queue;
+    long m_dropped = 0;
+    bool m_stop = true;
+    std::FILE* m_file = nullptr;
+    std::string m_path;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+void trace_detail::Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes) {
+    if (bytes.IsEmpty()) return;
+    const ChannelConfig* config = channel.Config();
+    const int kept = std::min(bytes.GetSize(), kKeptBytes);
+    TraceWriter::Instance().Push(Entry{std::chrono::system_clock::now(),
+                                       config ? config->m_strVirtualPort : std::string(), direction,
+                                       channel.ActiveLinkType() == LinkType::Serial, bytes.GetSize(),
+                                       std::vector<uint8_t>(bytes.data(), bytes.data() + kept)});
+}
+
+bool StartFrameTrace(const std::string& path) {
+    return TraceWriter::Instance().Start(path);
+}
+
+void StopFrameTrace() {
+    TraceWriter::Instance().Stop();
+}
+
+}  // namespace varnock
