@@ -205,8 +205,8 @@ HRESULT PtyPortDriver::WriteBytes(const uint8_t* bytes, int32_t count, int32_t* 
     *result = 0;
     if (count < 0 || (count > 0 && !bytes)) return E_INVALIDARG;
     if (!m_bound) return E_UNEXPECTED;
-    if (count == 0 || !m_hostOpen) return S_OK;
     Output& out = *m_output;
+    if (count == 0 || out.absent.load(std::memory_order_relaxed)) return S_OK;
     const int depth = m_loop.ItemDepthHere();
     const bool staging =
         depth > 0 && (out.staged.empty() ? FlushAfterMessage(m_loop) : out.stagedDepth == depth);
@@ -235,9 +235,9 @@ bool PtyPortDriver::FlushAfterMessage(platform::MessageLoop& loop) {
 HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result) {
     const bool onLoop = m_loop.ItemDepthHere() > 0;
     std::unique_lock<std::mutex> lock(out.lock);
-    if (!out.pty) return S_OK;
     // Staged bytes go first.
     if (onLoop) TakeStagedLocked(out);
+    if (!out.pty || out.absent) return S_OK;
     const uint64_t session = out.session;
     size_t taken = 0;
     while (taken < static_cast<size_t>(count)) {
@@ -253,7 +253,7 @@ HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t co
                 return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap);
             });
             // A host that closed meanwhile is given nothing more.
-            if (!out.pty || out.session != session) break;
+            if (!out.pty || out.absent || out.session != session) break;
             out.stalled = !room;
             continue;
         }
@@ -290,10 +290,22 @@ void PtyPortDriver::DropLocked(Output& out) {
     out.room.notify_all();
 }
 
+void PtyPortDriver::EndSessionLocked(Output& out) {
+    DropLocked(out);
+    out.absent = true;
+}
+
+void PtyPortDriver::StartOutputSession(platform::Pty& pty) {
+    std::lock_guard<std::mutex> lock(m_output->lock);
+    if (!m_output->absent || !pty.SlaveOpen()) return;
+    DropLocked(*m_output);
+    m_output->absent = false;
+}
+
 bool PtyPortDriver::FlushLocked(Output& out) {
     out.flushDue = false;
     if (out.head == out.bytes.size()) return false;
-    if (!out.pty) {
+    if (!out.pty || out.absent) {
         DropLocked(out);
         return false;
     }
@@ -302,7 +314,7 @@ bool PtyPortDriver::FlushLocked(Output& out) {
     // The host that was to read them has gone.
     const int n = out.pty->SlaveOpen() ? out.pty->Write(from, queued, 0) : -1;
     if (n < 0) {
-        DropLocked(out);
+        EndSessionLocked(out);
         return false;
     }
     if (n == 0) return true;
@@ -326,7 +338,7 @@ bool PtyPortDriver::FlushLocked(Output& out) {
 
 void PtyPortDriver::TakeStagedLocked(Output& out) {
     // Staged for a session that has ended since, or for a port out of service.
-    if (out.pty && out.stagedSession == out.session)
+    if (out.pty && !out.absent && out.stagedSession == out.session)
         out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
     out.staged.clear();
     out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
@@ -489,12 +501,11 @@ void PtyPortDriver::StopEvents() {
     m_writerThread.join();
     {
         std::lock_guard<std::mutex> lock(m_output->lock);
-        DropLocked(*m_output);
+        EndSessionLocked(*m_output);
         m_output->pty = nullptr;
         m_output->backlog = false;
         m_output->flushDue = false;
     }
-    m_hostOpen = false;
     m_wake.reset();
     m_settingsNews.reset();
     EndHostSession();
@@ -537,6 +548,8 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         if (m_stopEvents) break;
         if (state.other) m_settingsNews->Clear();
         bool pause = false;
+        // Replies to what the host sends are for its session.
+        if (!state.hangup && m_output->absent.load()) StartOutputSession(*pty);
 
         // Data before the open state: bytes written just before a close are
         // still announced and read.
@@ -557,7 +570,6 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         // What a closed session did not read goes at its close: here, or in
         // the session thread when that sees the close first.
         bool open = !state.hangup;
-        m_hostOpen = open;
         if (open != hostOpen) {
             hostOpen = open;
             // The session is over before anybody hears of it.
@@ -607,7 +619,7 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
 bool PtyPortDriver::EndOutputSession(platform::Pty& pty) {
     std::lock_guard<std::mutex> lock(m_output->lock);
     const bool reset = pty.ResetWhileClosed();
-    if (reset) DropLocked(*m_output);
+    if (reset) EndSessionLocked(*m_output);
     return reset;
 }
 

@@ -105,22 +105,27 @@ private:
     // message that wrote them, else (written on another thread, or the
     // host's input full) from the writer thread. Within a message of the
     // main thread's loop they are staged without a lock, as WriteBytes is
-    // called once per byte. Each write holds `lock` and looks first whether
-    // the host still has the slave open, else drops the queue; whichever
-    // thread sees the host's close first resets the pty and drops the queue
-    // under the same lock, which ends the session: bytes given for it
-    // before are not queued afterwards. So nothing a closed session did not
-    // read reaches the next one.
+    // called once per byte.
+    //
+    // Sessions: a session starts when the event thread finds the slave open
+    // with none under way, before it announces the host's data, and ends
+    // when a thread finds the slave closed: a flush, or the event or session
+    // thread, which also resets the pty. Both happen under `lock` after a
+    // look at the slave, and each drops what waits. Between them (`absent`)
+    // nothing is taken, and bytes staged in one session are not queued in
+    // another. So nothing a closed session did not read reaches the next
+    // one, also what is given after the close.
     struct Output {
         std::mutex lock;
         std::condition_variable room;  // the queue shrank
         platform::Pty* pty = nullptr;  // none while not in service
         std::vector<uint8_t> bytes;
-        size_t head = 0;        // bytes before it are written
-        bool flushDue = false;  // a flush is on its way
-        bool backlog = false;   // the host's input is full: the writer waits for room
-        bool stalled = false;   // the host took nothing within a write's wait
-        std::atomic<uint64_t> session{0};  // counts the drops
+        size_t head = 0;                   // bytes before it are written
+        bool flushDue = false;             // a flush is on its way
+        bool backlog = false;              // the host's input is full: the writer waits for room
+        bool stalled = false;              // the host took nothing within a write's wait
+        std::atomic<bool> absent{true};    // no session under way
+        std::atomic<uint64_t> session{0};  // counts the starts and ends
         // Read without the lock (once per frame, by the reply phase).
         std::atomic<int64_t> queued{0};  // bytes.size() - head
         std::atomic<uint64_t> taken{0};  // written to the pty so far
@@ -133,8 +138,12 @@ private:
     };
     // With out.lock held: writes what the pty takes. True when bytes are left.
     static bool FlushLocked(Output& out);
-    // Ends the host's session for the queue: what waits is dropped.
+    // What waits is dropped; bytes staged before are not for after.
     static void DropLocked(Output& out);
+    // The host's session ends: nothing is taken until the next one.
+    static void EndSessionLocked(Output& out);
+    // With the slave open and no session under way, one starts.
+    void StartOutputSession(platform::Pty& pty);
     // From the main thread's loop, after the message that queued bytes.
     static void Flush(Output& out);
     // Moves the staged bytes to the queue.
@@ -181,8 +190,6 @@ private:
     std::unique_ptr<platform::WakeEvent> m_wake;
 
     std::atomic<bool> m_bound{false};
-    // The host has the port open, as the event thread last saw it.
-    std::atomic<bool> m_hostOpen{false};
     // Shared with the flushes queued on the main thread's loop, which may
     // outlive the driver.
     const std::shared_ptr<Output> m_output = std::make_shared<Output>();

@@ -23,7 +23,8 @@ void OnSignal(int) {
 }
 
 int Usage() {
-    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS... [--port N] | --serial PATH | --pty LINK [--line-bits N])\n"
+    std::cerr << "usage: varnock-plcsim (--tcp ADDRESS... [--port N] | --serial PATH | --pty LINK "
+                 "[--line-bits N])\n"
                  "                      [--log] [--split N] [--delay MS] [--gather MS] [--gather-bytes N]\n"
                  "                      [--fault KIND=FAULT]...\n"
                  "  --tcp ADDRESS: one PLC per address given\n"
