@@ -114,22 +114,24 @@ private:
 // bit i of the result is set when fds[i] is. Negative entries are skipped.
 unsigned WaitReadable(const int* fds, int count, int timeoutMs);
 
-// Closes of a device node, as the kernel reports them (inotify): a close
-// that a quick reopen hides from the master's hang-up is still seen.
-class CloseWatch {
+// Closes or opens of a device node, as the kernel reports them (inotify):
+// a close that a quick reopen hides from the master's hang-up is still
+// seen, and an open can be waited for without looking again and again.
+class NodeWatch {
 public:
+    enum class Event { Close, Open };
     // nullptr when the node cannot be watched.
-    static std::unique_ptr<CloseWatch> Create(const std::string& path);
-    ~CloseWatch();
-    CloseWatch(const CloseWatch&) = delete;
-    CloseWatch& operator=(const CloseWatch&) = delete;
+    static std::unique_ptr<NodeWatch> Create(const std::string& path, Event event);
+    ~NodeWatch();
+    NodeWatch(const NodeWatch&) = delete;
+    NodeWatch& operator=(const NodeWatch&) = delete;
     int fd() const { return m_fd; }
 
-    // Whether an open of the node ended since the last call (without waiting).
-    bool TakeCloses();
+    // Whether the event happened since the last call (without waiting).
+    bool Take();
 
 private:
-    CloseWatch() = default;
+    NodeWatch() = default;
     int m_fd = -1;
 };
 

@@ -539,6 +539,11 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
 
 void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last) {
     bool hostOpen = false;
+    // While the host has the port closed, its next open (or a stop, or news
+    // of its settings) ends the pause; without the watch, look now and then.
+    auto opens = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Open);
+    if (!m_wake->ok() || !m_settingsNews->ok()) opens.reset();
+    const int openFds[] = {opens ? opens->fd() : -1, m_wake->fd(), m_settingsNews->fd()};
 
     while (!m_stopEvents) {
         // While the host has the port closed the pty reports hang-up at
@@ -588,7 +593,12 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
             haveLast = true;
         }
 
-        if (!hostOpen || pause) m_wake->Wait(hostOpen ? kOpenWaitMs : kClosedPauseMs);
+        if (!hostOpen && opens && !pause) {
+            platform::WaitReadable(openFds, 3, -1);
+            opens->Take();
+        } else if (!hostOpen || pause) {
+            m_wake->Wait(hostOpen ? kOpenWaitMs : kClosedPauseMs);
+        }
     }
     m_eventThreadDone = true;
 }
@@ -599,12 +609,12 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
     // Woken by every close of the slave, so that the reset comes before a
     // quick next opener sets its own settings. Without the watch, look now
     // and then; a session that ends between two looks is still reset.
-    auto watch = platform::CloseWatch::Create(pty->SlavePath());
+    auto watch = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Close);
     const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
     while (!m_stopEvents) {
         const unsigned ready = platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
         if (m_stopEvents) break;
-        const bool closed = (ready & 1u) && watch->TakeCloses();
+        const bool closed = (ready & 1u) && watch->Take();
         // What a session sent before its close belongs to it.
         if (socket) TakeHostMessages(socket, name, pts);
         if (watch && !closed) continue;
@@ -612,7 +622,11 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
         // set its own settings already: it goes on from the last one's, and
         // with what waits for it. Reset and dropped in one step for the
         // writes to the host, which look for the host first.
-        if (EndOutputSession(*pty)) EndHostSession();
+        if (EndOutputSession(*pty)) {
+            EndHostSession();
+            // The reset is looked at by the event thread as at any time.
+            m_settingsNews->Signal();
+        }
     }
 }
 

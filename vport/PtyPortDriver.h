@@ -69,7 +69,8 @@ public:
     // Cycle of the event thread while the host has the port open, and its
     // pause while the port is closed (the pty then reports hang-up at once).
     // Data and hang-up end the wait at once; these bound only how soon a
-    // settings change or an open is seen, and what an idle port costs.
+    // settings change or an open is seen (an open at once where opens can
+    // be watched), and what an idle port costs.
     static constexpr int kOpenWaitMs = 50;
     static constexpr int kClosedPauseMs = 50;
     // What may wait for the host: several of the largest frames' payloads.
