@@ -593,7 +593,8 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
             haveLast = true;
         }
 
-        if (!hostOpen && opens && !pause) {
+        // Bytes the host wrote before its close are announced until taken.
+        if (!hostOpen && opens && !state.readable) {
             platform::WaitReadable(openFds, 3, -1);
             opens->Take();
         } else if (!hostOpen || pause) {

@@ -216,16 +216,25 @@ TEST_F(PtyPortTest, HostDataIsAnnouncedOnceAndReadWithoutLoss) {
     EXPECT_TRUE(WaitFor([&] { return owner.Joined() == "0123456789" + bulk + "bye"; }));
 }
 
-// The settings a session finds on opening (before it sets its own).
-termios Fresh(const fs::path& link) {
-    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
-    termios tio{};
-    ::tcgetattr(fd, &tio);
-    ::close(fd);
-    return tio;
+// Distinct bytes in a sequence that does not repeat soon.
+std::string Pattern(size_t n) {
+    std::string out(n, '\0');
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(i * 7 + i / 251);
+    return out;
 }
 
 TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
+    // The settings a session finds on opening (before it sets its own). Its
+    // open and close are seen, so that they are not taken for the next one's.
+    auto Fresh = [this](const fs::path& link) {
+        int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+        termios tio{};
+        ::tcgetattr(fd, &tio);
+        WaitForOpen(0);
+        ::close(fd);
+        WaitForOpen(1);
+        return tio;
+    };
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
@@ -236,8 +245,13 @@ TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
     Write("hello");
     EXPECT_EQ(host->Read(5), "hello");
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
+    // Closed in the middle of a long reply, also one written on after the
+    // close.
+    std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
+    EXPECT_GE(host->Read(10000).size(), 10000u);
     host.reset();
     WaitForOpen(1);
+    replying.join();
     // The next session finds a new terminal again, at once, and the reset
     // is no setting of the host's.
     const termios next = Fresh(link);
@@ -247,6 +261,9 @@ TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
     EXPECT_EQ(owner.syncs, 1);
     host.emplace(link);
     WaitForOpen(0);
+    EXPECT_EQ(host->Read(1, 100), "");  // the last session's bytes are not for this one
+    Write("fresh");
+    EXPECT_EQ(host->Read(5), "fresh");
     EXPECT_EQ(owner.syncs, 1);  // the same settings again: nothing changed for the PLC
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
@@ -305,13 +322,6 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
 }
 
-// Distinct bytes in a sequence that does not repeat soon.
-std::string Pattern(size_t n) {
-    std::string out(n, '\0');
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<char>(i * 7 + i / 251);
-    return out;
-}
-
 // What the port is given reaches the host whole and in order, beyond what
 // the port queues: written within a message of the main loop (staged, then
 // flushed) or from another thread (the writer thread drains it), to a host
@@ -352,23 +362,6 @@ INSTANTIATE_TEST_SUITE_P(HostReads, PtyDeliveryTest,
                                            Delivery{"InLoopMessageSlowly", true, 2},
                                            Delivery{"FromThreadSlowly", false, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// A host that closes in the middle of a long reply leaves nothing of it for
-// the next session, which gets its own reply whole.
-TEST_F(PtyPortTest, AReplyCutShortByACloseIsNotForTheNextSession) {
-    std::optional<HostPort> host(link);
-    WaitForOpen(0);
-    std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
-    EXPECT_GE(host->Read(10000).size(), 10000u);
-    host.reset();
-    WaitForOpen(1);
-    replying.join();
-    host.emplace(link);
-    WaitForOpen(0);
-    EXPECT_EQ(host->Read(1, 200), "");
-    Write("fresh");
-    EXPECT_EQ(host->Read(5), "fresh");
-}
 
 // A host that stops reading holds back at most the port's queue: a longer
 // reply is cut after one bounded wait, not one per byte; the head of it
