@@ -41,8 +41,9 @@ MONITOR_CYCLE_MS = 20
 # pause and up to one monitor cycle.
 WAITS_MS = SETTINGS["MaxTimeBetweenLDRData"] * 10 + MONITOR_CYCLE_MS
 REQUEST_BYTES = 32
-RELAY_RUNS = 20
-THROUGHPUT_RUNS = 5
+# CPU time comes in clock ticks of 10 ms: enough runs for some dozens of them.
+RELAY_RUNS = 50
+THROUGHPUT_RUNS = 10
 # The serial line whose rate the bridge must keep up with: the fastest rate
 # the line-speed command knows, 8 data bits, even parity, one stop bit.
 LINE_RATE = 115200
