@@ -1,10 +1,7 @@
 #pragma once
 // End-to-end set-up for the bridge: settings and resource library in a
 // temporary directory, a device directory, simulated PLCs, the host's port.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -20,17 +17,9 @@
 #include "platform/MessageLoop.h"
 #include "platform/Pty.h"
 #include "settings/SettingsManager.h"
+#include "tests/support/HostPort.h"
 #include "tests/support/TestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
-
-// Timing limits that sanitizers make meaningless.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VARNOCK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VARNOCK_SANITIZED 1
-#endif
-#endif
 
 namespace varnock::test {
 
@@ -47,51 +36,6 @@ inline bool PumpUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return platform::MessageLoop::Main().PumpUntil(done, timeout);
 }
-
-// The host software's side of a virtual port.
-class HostPort {
-public:
-    ~HostPort() { Close(); }
-    bool Open(const std::filesystem::path& path) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios t{};
-        if (m_fd < 0 || ::tcgetattr(m_fd, &t) != 0) return false;
-        ::cfmakeraw(&t);
-        ::cfsetspeed(&t, B9600);
-        return ::tcsetattr(m_fd, TCSANOW, &t) == 0;
-    }
-    void Close() {
-        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
-    }
-    int Fd() const { return m_fd; }
-    // Writes all of `bytes` while the test thread serves the channels.
-    bool Write(const ByteArray& bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        int done = 0;
-        return PumpUntil(
-            [&] {
-                ssize_t n = ::write(m_fd, bytes.data() + done, static_cast<size_t>(bytes.GetSize() - done));
-                done += static_cast<int>(std::max<ssize_t>(n, 0));
-                return done == bytes.GetSize();
-            },
-            timeout);
-    }
-    // Collects what the bridge writes while the test thread serves the
-    // channels, until `count` bytes came or `timeout` passed.
-    ByteArray Read(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        PumpUntil(
-            [&] {
-                uint8_t buf[512];
-                for (ssize_t n; (n = ::read(m_fd, buf, sizeof buf)) > 0;) m_got.Append(buf, int(n));
-                return m_got.GetSize() >= count;
-            },
-            timeout);
-        return std::exchange(m_got, ByteArray());
-    }
-
-private:
-    int m_fd = -1;
-    ByteArray m_got;
-};
 
 struct IniValues {
     std::string custom = "BaudRate=9600\nPLCDataBytesToReadInMonitorTime=4096\n";
@@ -121,6 +65,13 @@ protected:
                       ini.custom + "[CommunicationSettings]\n" + ini.comm);
         WriteFile(m_dir / kVarnockSettingIniName,
                   "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\n" + matrix);
+    }
+
+    // Back to no channels, no PLCs and the host's end closed, for the next case of a table.
+    void Restart() {
+        m_manager.reset();
+        m_sims.clear();
+        m_host.Close();
     }
 
     // Loads the settings and creates one channel per row.
@@ -161,7 +112,7 @@ protected:
 
     // Opens the host's end of the virtual port of channel i.
     void OpenHost(HostPort& host, int i) {
-        ASSERT_TRUE(host.Open(m_devices.path() / Channel(i).Config()->m_strVirtualPort));
+        ASSERT_TRUE(host.Open(m_devices.path() / Channel(i).Config()->m_strVirtualPort, PumpUntil));
         // The port's open state reaches the channel through its event thread.
         ASSERT_TRUE(PumpUntil([&] { return Channel(i).m_bVirtualPortClosed.load() == 0; }));
     }
