@@ -5,9 +5,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <mutex>
-#include <thread>
-
 #include "bridge/MainWindowLink.h"
 #include "links/RealPortFactory.h"
 #include "tests/bridge/BridgeFixture.h"
@@ -426,35 +423,6 @@ TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
     EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
 
-// A serial line whose PLC end the test can close while the simulator is in
-// the middle of an answer.
-class PullableCable : public plcsim::PlcTransport {
-public:
-    explicit PullableCable(std::unique_ptr<PlcTransport> line) : m_line(std::move(line)) {}
-    int Read(uint8_t* data, int max, int timeoutMs) override {
-        if (auto line = Line()) return line->Read(data, max, timeoutMs);
-        std::this_thread::sleep_for(milliseconds(timeoutMs));
-        return 0;
-    }
-    bool Write(const uint8_t* data, int count) override {
-        auto line = Line();
-        return line && line->Write(data, count);
-    }
-    bool Serial() const override { return true; }
-    void Pull() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        m_line.reset();
-    }
-
-private:
-    std::shared_ptr<PlcTransport> Line() {
-        std::lock_guard<std::mutex> lock(m_lock);
-        return m_line;
-    }
-    std::mutex m_lock;
-    std::shared_ptr<PlcTransport> m_line;
-};
-
 class OutsideFaultTest : public BridgeTest {
 protected:
     // Waits until the channel's request and reply phase are over.
@@ -465,15 +433,13 @@ protected:
 };
 
 TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
-    auto owned = std::make_unique<PullableCable>(SerialLine("COM94"));
-    PullableCable& cable = *owned;
-    PlcSimulator& plc = Plc(std::move(owned));
+    PlcSimulator& plc = SerialPlc("COM94");
     ConnectOne("COM95,COM94,,,No");
     Trickle(plc, 5, 8, true, milliseconds(200));
     const std::string data = "0123456789abcdefghijklmnopqrstuvwxyz0123";
     ASSERT_TRUE(m_host.Write(data));
     ASSERT_EQ(m_host.Read(8), "01234567");
-    cable.Pull();
+    m_sims.clear();  // the cable pulled: the PLC's end of the line closes
 
     // What came before the pull is all there is; the channel is free again
     // within its silence limit and stays connected, as serial links are not
