@@ -23,9 +23,9 @@
 #include "links/FrameCodec.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
-#include "platform/Pty.h"
 #include "platform/SingleInstance.h"
 #include "tests/support/HostPort.h"
+#include "tests/support/SimulatedPlc.h"
 #include "tests/support/TestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 
@@ -50,13 +50,6 @@ protected:
             fs::copy_file(fs::path(VARNOCK_TEST_SAMPLE_DIR) / name, dir / name);
         m_program = (dir / program).string();
     }
-    // Varnock.ini with these custom settings.
-    void Custom(const std::string& custom) {
-        test::WriteFile(dir / "Varnock.ini",
-                        "[Application]\nResourceDLLName=libvarnock_res_en.so\n[VirtualCOMSettings]\n"
-                        "RealPort=COM,USB,Ethernet\nMaxHostDriverNo=4\n[CustomSetting]\n" +
-                            custom);
-    }
     // Lower-case "manual" is read as Manual and saved in its own spelling,
     // which shows the file was written.
     void Rows(const std::string& matrix, const std::string& mode = "manual") {
@@ -73,18 +66,7 @@ protected:
         argv.insert(argv.end(), options.begin(), options.end());
         return argv;
     }
-    // A simulated PLC: serial for "COMn" (a pty in the device directory),
-    // otherwise on TCP at that address.
-    plcsim::PlcSimulator& Plc(const std::string& link) {
-        const bool serial = link.rfind("COM", 0) == 0;
-        auto pty = serial ? platform::Pty::Create(nullptr) : nullptr;
-        if (pty) fs::create_symlink(pty->SlavePath(), devices.path() / link);
-        auto transport = serial ? plcsim::OverPty(std::move(pty)) : plcsim::ListenTcp(link);
-        if (!transport) throw std::runtime_error("no line to the simulated PLC " + link);
-        plcs.push_back(std::make_unique<plcsim::PlcSimulator>(std::move(transport)));
-        plcs.back()->Start();
-        return *plcs.back();
-    }
+    plcsim::PlcSimulator& Plc(const std::string& link) { return test::StartPlc(plcs, link, devices.path()); }
     // varnockd with one channel to a PLC at `link`, which listens unless told.
     void Setup(const std::string& link, bool listen = true, const std::string& items = "1") {
         Install("varnockd");
@@ -110,7 +92,7 @@ protected:
 
     test::TempDir dir;
     test::ScopedDeviceDir devices;  // inherited by the children
-    std::vector<std::unique_ptr<plcsim::PlcSimulator>> plcs;
+    test::Plcs plcs;
     std::string m_program;
 };
 
@@ -493,8 +475,10 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
     for (auto [kind, state, extreme] : cases) {
         SCOPED_TRACE(state);
         // Large reads and blocks: a flood comes in as fast as the link carries it.
-        Custom(std::string("BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n") +
-               extreme);
+        test::WriteFile(dir / "Varnock.ini",
+                        test::VarnockIniWith(std::string("BlockTransferSizeInBytes=5000\n"
+                                                         "PLCDataBytesToReadInMonitorTime=4096\n") +
+                                             extreme));
         std::vector<std::unique_ptr<DroppingListener>> dropping;
         std::string matrix;
         const bool serial = kind == Kind::Chatty;
@@ -554,7 +538,6 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
         EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5"))) << "its port left behind";
         host.Close();
         plcs.clear();
-        fs::remove(devices.path() / "COM3");
     }
 }
 

@@ -15,9 +15,9 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
-#include "platform/Pty.h"
 #include "settings/SettingsManager.h"
 #include "tests/support/HostPort.h"
+#include "tests/support/SimulatedPlc.h"
 #include "tests/support/TestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
 
@@ -37,41 +37,32 @@ inline bool PumpUntil(const std::function<bool()>& done,
     return platform::MessageLoop::Main().PumpUntil(done, timeout);
 }
 
-struct IniValues {
-    std::string custom = "BaudRate=9600\nPLCDataBytesToReadInMonitorTime=4096\n";
-    std::string comm = "BaudRate=9600\nByteSize=8\nParity=2\nStopBits=0\n";
-};
-
 class BridgeTest : public ::testing::Test {
 protected:
+    static constexpr const char* kCustom = "BaudRate=9600\nPLCDataBytesToReadInMonitorTime=4096\n";
+
     void SetUp() override {
         platform::MessageLoop::Main().BindToCurrentThread();
         std::filesystem::copy_file(std::filesystem::path(VARNOCK_TEST_RESOURCE_DIR) / "libvarnock_res_en.so",
                                    m_dir / "libvarnock_res_en.so");
     }
+    // Also back to no channels, no PLCs and the host's end closed, for the next case of a table.
     void TearDown() override {
         m_manager.reset();
         m_sims.clear();
+        m_host.Close();
         platform::MessageLoop::Main().Pump();
     }
 
     // Writes the settings files with these rows ("COM5,Ethernet,127.0.0.1,,No").
-    void WriteSettings(const std::vector<std::string>& rows, const IniValues& ini = {}) {
+    void WriteSettings(const std::vector<std::string>& rows, const std::string& custom = kCustom) {
         std::string matrix = "items=" + std::to_string(rows.size()) + "\n";
         for (size_t i = 0; i < rows.size(); ++i) matrix += std::to_string(i + 1) + "=" + rows[i] + "\n";
         WriteFile(m_dir / kVarnockIniName,
-                  "[Application]\nResourceDLLName=libvarnock_res_en.so\n[VirtualCOMSettings]\n"
-                  "RealPort=COM,USB,Ethernet\nMaxHostDriverNo=4\n[CustomSetting]\n" +
-                      ini.custom + "[CommunicationSettings]\n" + ini.comm);
+                  VarnockIniWith(custom) +
+                      "[CommunicationSettings]\nBaudRate=9600\nByteSize=8\nParity=2\nStopBits=0\n");
         WriteFile(m_dir / kVarnockSettingIniName,
                   "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\n" + matrix);
-    }
-
-    // Back to no channels, no PLCs and the host's end closed, for the next case of a table.
-    void Restart() {
-        m_manager.reset();
-        m_sims.clear();
-        m_host.Close();
     }
 
     // Loads the settings and creates one channel per row.
@@ -83,26 +74,12 @@ protected:
         for (int i = 1; i <= m_settings->GetItemCount(); ++i) m_manager->CreateChannel(i);
     }
 
-    PlcSimulator& Plc(std::unique_ptr<plcsim::PlcTransport> transport) {
-        if (!transport) throw std::runtime_error("no line to the simulated PLC");
-        m_sims.push_back(std::make_unique<PlcSimulator>(std::move(transport)));
-        m_sims.back()->Start();
-        return *m_sims.back();
-    }
-    PlcSimulator& TcpPlc(const std::string& address) { return Plc(plcsim::ListenTcp(address)); }
-    // A pty pair standing in for the serial cable; the bridge opens DIR/name.
-    std::unique_ptr<plcsim::PlcTransport> SerialLine(const std::string& name) {
-        auto pty = platform::Pty::Create(nullptr);
-        if (!pty) return nullptr;
-        std::filesystem::remove(m_devices.path() / name);
-        std::filesystem::create_symlink(pty->SlavePath(), m_devices.path() / name);
-        return plcsim::OverPty(std::move(pty));
-    }
-    PlcSimulator& SerialPlc(const std::string& name) { return Plc(SerialLine(name)); }
+    // A simulated PLC: serial for "COMn", otherwise on TCP at that address.
+    PlcSimulator& Plc(const std::string& link) { return StartPlc(m_sims, link, m_devices.path()); }
 
     // Settings with one row, the channel connected and the host's end open.
-    void ConnectOne(const std::string& row, const IniValues& ini = {}, bool openHost = true) {
-        WriteSettings({row}, ini);
+    void ConnectOne(const std::string& row, const std::string& custom = kCustom, bool openHost = true) {
+        WriteSettings({row}, custom);
         CreateChannels();
         ASSERT_EQ(m_manager->ConnectAll(), 1);
         if (openHost) OpenHost(m_host, 0);
@@ -164,7 +141,7 @@ protected:
     ScopedDeviceDir m_devices;
     platform::RecordingMessageSink m_messages;
     platform::ScopedMessageSink m_sinkScope{m_messages};
-    std::vector<std::unique_ptr<PlcSimulator>> m_sims;
+    Plcs m_sims;
     HostPort m_host;
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<VirtualPortManager> m_manager;

@@ -56,10 +56,10 @@ TEST_F(BridgeTest, ConnectEchoAndDisconnectOnTheWire) {
     const std::string data{0x10, 'a', 0x10, 0x10, 0x03, 0x10, 0x02};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
-        Restart();
+        TearDown();
         const bool serial = std::string(c.row).find("COM3") != std::string::npos;
-        PlcSimulator& plc = serial ? SerialPlc("COM3") : TcpPlc("127.0.0.201");
-        ConnectOne(c.row, {std::string(c.custom) + "PLCDataBytesToReadInMonitorTime=4096\n"});
+        PlcSimulator& plc = Plc(serial ? "COM3" : "127.0.0.201");
+        ConnectOne(c.row, std::string(c.custom) + "PLCDataBytesToReadInMonitorTime=4096\n");
         auto expectSent = [&](const std::vector<Command>& commands) {
             auto requests = plc.Requests();
             ASSERT_EQ(requests.size(), commands.size());
@@ -87,8 +87,8 @@ TEST_F(BridgeTest, ConnectEchoAndDisconnectOnTheWire) {
 }
 
 TEST_F(BridgeTest, ConnectAnsweredWrongOrNotAtAll) {
-    PlcSimulator& plc = TcpPlc("127.0.0.202");
-    PlcSimulator& serialPlc = SerialPlc("COM3");
+    PlcSimulator& plc = Plc("127.0.0.202");
+    PlcSimulator& serialPlc = Plc("COM3");
     WriteSettings({"COM5,Ethernet,127.0.0.202,,No", "COM6,COM3,,,No"});
     CreateChannels();
 
@@ -141,10 +141,10 @@ TEST_F(BridgeTest, OtherOpenResultIsReturnedAndTheLinkReleased) {
 class HostRequestTest : public BridgeTest {
 protected:
     // One connected channel; serial over a pty pair or Ethernet on `address`.
-    PlcSimulator& Connect(const std::string& address, const std::string& custom = IniValues().custom) {
+    PlcSimulator& Connect(const std::string& address, const std::string& custom = kCustom) {
         bool serial = address.empty();
-        PlcSimulator& plc = serial ? SerialPlc("COM3") : TcpPlc(address);
-        ConnectOne(serial ? "COM6,COM3,,,No" : "COM5,Ethernet," + address + ",,No", {custom});
+        PlcSimulator& plc = Plc(serial ? "COM3" : address);
+        ConnectOne(serial ? "COM6,COM3,,,No" : "COM5,Ethernet," + address + ",,No", custom);
         plc.ClearRequests();
         return plc;
     }
@@ -195,7 +195,7 @@ TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
 TEST_F(HostRequestTest, BadRepliesAreDropped) {
     for (bool serial : {false, true}) {
         SCOPED_TRACE(serial ? "serial" : "ethernet");
-        Restart();
+        TearDown();
         PlcSimulator& plc = Connect(serial ? "" : "127.0.0.206");
         for (Fault fault : {Fault::BadPrefix, Fault::StaleSequence, Fault::BadCrc}) {
             SCOPED_TRACE(plcsim::FaultName(fault));
@@ -289,7 +289,7 @@ TEST_F(HostRequestTest, ImpossibleSettingsFallBackAndTeardownStaysQuick) {
         {"WaitAfterACCommand_ACK=2147483647\nBaudRate=19200\n", true}};
     for (auto [custom, serial] : cases) {
         SCOPED_TRACE(custom);
-        Restart();
+        TearDown();
         Connect(serial ? "" : "127.0.0.219", custom);
         ASSERT_TRUE(m_host.Write("hello"));
         EXPECT_EQ(m_host.Read(5), "hello");
@@ -315,7 +315,7 @@ struct RecordingMainWindow : MainWindowLink {
 
 TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
     UseScaledClock(25);
-    PlcSimulator& plc = TcpPlc("127.0.0.210");
+    PlcSimulator& plc = Plc("127.0.0.210");
     WriteSettings({"COM5,Ethernet,127.0.0.210,,No"});
     CreateChannels();
     RecordingMainWindow window(Channel(0));
@@ -348,7 +348,7 @@ TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
 }
 
 TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
-    PlcSimulator& plc = TcpPlc("127.0.0.212");
+    PlcSimulator& plc = Plc("127.0.0.212");
     ConnectOne("COM5,Ethernet,127.0.0.212,,No");
     Trickle(plc, 10, 2, false, milliseconds(30));
     const std::string data = "0123456789abcdefghij";
@@ -371,8 +371,8 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
 // link operations take turns with its reads meanwhile, and teardown ends
 // the phase at once.
 TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
-    PlcSimulator& chatty = TcpPlc("127.0.0.214");
-    TcpPlc("127.0.0.215");
+    PlcSimulator& chatty = Plc("127.0.0.214");
+    Plc("127.0.0.215");
     WriteSettings({"COM5,Ethernet,127.0.0.214,,No", "COM6,Ethernet,127.0.0.215,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
@@ -408,10 +408,10 @@ TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
 // says no goodbye, which the still reading receive thread would take.
 TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
     UseScaledClock(30);
-    PlcSimulator& plc = TcpPlc("127.0.0.216");
+    PlcSimulator& plc = Plc("127.0.0.216");
     // Reads longer than the PLC's pauses: none of them comes back empty.
     ConnectOne("COM5,Ethernet,127.0.0.216,,No",
-               {"PLCDataMonitorTime=20000\nPLCDataBytesToReadInMonitorTime=4096\n"});
+               "PLCDataMonitorTime=20000\nPLCDataBytesToReadInMonitorTime=4096\n");
     plc.SetChatter(ByteArray(std::vector<uint8_t>(64, 0xAA)));
     ASSERT_TRUE(m_host.Write("start"));
     ASSERT_TRUE(PumpUntil([&] { return !plc.RequestsOf(RequestKind::PassThrough).empty(); }));
@@ -433,7 +433,7 @@ protected:
 };
 
 TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
-    PlcSimulator& plc = SerialPlc("COM94");
+    PlcSimulator& plc = Plc("COM94");
     ConnectOne("COM95,COM94,,,No");
     Trickle(plc, 5, 8, true, milliseconds(200));
     const std::string data = "0123456789abcdefghijklmnopqrstuvwxyz0123";
@@ -460,7 +460,7 @@ TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
 
     // The cable back in: connect works again.
     m_messages.Clear();
-    SerialPlc("COM94");
+    Plc("COM94");
     ASSERT_EQ(m_manager->ConnectAll(), 1);
     ASSERT_TRUE(m_host.Write(data));
     EXPECT_EQ(m_host.Read(data.size()), data);
@@ -468,8 +468,8 @@ TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
 }
 
 TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
-    PlcSimulator& plc = TcpPlc("127.0.0.94");
-    ConnectOne("COM96,Ethernet,127.0.0.94,,No", {}, false);
+    PlcSimulator& plc = Plc("127.0.0.94");
+    ConnectOne("COM96,Ethernet,127.0.0.94,,No", kCustom, false);
     Trickle(plc, 10, 4, false, milliseconds(60));
     const std::string path = (m_devices.path() / "COM96").string();
     const char request[] = "0123456789abcdefghijklmnopqrstuvwxyz0123";
@@ -502,8 +502,8 @@ TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
 }
 
 TEST_F(OutsideFaultTest, DeviceDirectoryDeletedUnderARunningBridge) {
-    TcpPlc("127.0.0.96");
-    SerialPlc("COM98");
+    Plc("127.0.0.96");
+    Plc("COM98");
     WriteSettings({"COM90,Ethernet,127.0.0.96,,No", "COM99,COM98,,,No"});
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);

@@ -97,13 +97,13 @@ TEST_F(SoakTest, KeepsWorkingThroughPlcFaults) {
     const int requests = EnvNumber("VARNOCK_SOAK_REQUESTS", kRequests);
     const unsigned seed = static_cast<unsigned>(EnvNumber("VARNOCK_SOAK_SEED", 20240611));
     Lane lanes[2];
-    lanes[0].plc = &TcpPlc("127.0.0.92");
-    lanes[1].plc = &SerialPlc("COM91");
+    lanes[0].plc = &Plc("127.0.0.92");
+    lanes[1].plc = &Plc("COM91");
     // A 10 ms pause ends a request; a request of up to 5000 bytes goes in
     // one block; replies are read in pieces smaller than a frame.
     WriteSettings({"COM92,Ethernet,127.0.0.92,,No", "COM93,COM91,,,No"},
-                  {"BaudRate=19200\nMaxTimeBetweenLDRData=1\nBlockTransferSizeInBytes=5000\n"
-                   "PLCDataMonitorTime=20\nPLCDataBytesToReadInMonitorTime=777\n"});
+                  "BaudRate=19200\nMaxTimeBetweenLDRData=1\nBlockTransferSizeInBytes=5000\n"
+                  "PLCDataMonitorTime=20\nPLCDataBytesToReadInMonitorTime=777\n");
     CreateChannels();
     ASSERT_EQ(m_manager->ConnectAll(), 1);
     lanes[0].faults = {Fault::NoAnswer, Fault::BadCrc, Fault::StaleSequence, Fault::ResetMidReply,
