@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <deque>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -423,30 +424,22 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
 
 // Listens on `address` but accepts nothing; its queue is full, so further
 // attempts go unanswered, as on a network that drops them.
-class DroppingListener {
-public:
+struct DroppingListener {
     explicit DroppingListener(const std::string& address) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(plcsim::kPlcPort);
+        sockaddr_in addr{AF_INET, htons(plcsim::kPlcPort), {}, {}};
         ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+        auto* at = reinterpret_cast<sockaddr*>(&addr);
+        for (int i = 0; i < 3; ++i) fds[i] = ::socket(AF_INET, SOCK_STREAM | (i ? SOCK_NONBLOCK : 0), 0);
         int one = 1;
-        m_fds.push_back(::socket(AF_INET, SOCK_STREAM, 0));
-        ::setsockopt(m_fds[0], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        ok = ::bind(m_fds[0], reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-             ::listen(m_fds[0], 0) == 0;
-        for (int i = 0; i < 2; ++i) {
-            m_fds.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-            ::connect(m_fds.back(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        }
+        ::setsockopt(fds[0], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ok = ::bind(fds[0], at, sizeof addr) == 0 && ::listen(fds[0], 0) == 0;
+        for (int i : {1, 2}) ::connect(fds[i], at, sizeof addr);
     }
     ~DroppingListener() {
-        for (int fd : m_fds) ::close(fd);
+        for (int fd : fds) ::close(fd);
     }
+    int fds[3];
     bool ok = false;
-
-private:
-    std::vector<int> m_fds;
 };
 
 // Peak resident memory of a process so far.
@@ -479,17 +472,15 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
                         test::VarnockIniWith(std::string("BlockTransferSizeInBytes=5000\n"
                                                          "PLCDataBytesToReadInMonitorTime=4096\n") +
                                              extreme));
-        std::vector<std::unique_ptr<DroppingListener>> dropping;
+        std::deque<DroppingListener> dropping;  // where nothing moves them
         std::string matrix;
         const bool serial = kind == Kind::Chatty;
         for (int i = 0; i < (kind == Kind::DropsConnections ? 4 : 1); ++i) {
             const std::string ip = "127.0.0." + std::to_string(++address);
-            if (kind == Kind::DropsConnections) {
-                dropping.push_back(std::make_unique<DroppingListener>(ip));
-                ASSERT_TRUE(dropping.back()->ok);
-            } else {
+            if (kind == Kind::DropsConnections)
+                ASSERT_TRUE(dropping.emplace_back(ip).ok);
+            else
                 Plc(serial ? "COM3" : ip);
-            }
             matrix += std::to_string(i + 1) + "=COM" + std::to_string(5 + i) +
                       (serial ? ",COM3,,,No\n" : ",Ethernet," + ip + ",,No\n");
         }

@@ -121,7 +121,7 @@ protected:
     }
 
     test::SettingsFixture fixture;
-    test::Plcs plcs;  // stopped before the clock of a test goes
+    test::Plcs plcs;                  // stopped before the clock of a test goes
     QtMainWindow* running = nullptr;  // the window RunModal runs
     RecordingChannels channels;
     HelpLauncher help{fixture.dir.path()};
