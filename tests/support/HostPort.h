@@ -1,7 +1,6 @@
 #pragma once
 // The host software's side of a virtual port.
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,15 +10,16 @@
 #include <functional>
 #include <string>
 
+#include "tests/support/TestSupport.h"
+
 namespace varnock::test {
 
 // Opens the port as host software would: raw mode at 9600 baud (a session
 // starts with the settings of a new terminal).
 class HostPort {
 public:
-    // Waits until `done` holds or the time is up. A test whose own thread
-    // serves the bridge's main loop pumps it meanwhile; by default the port
-    // is polled.
+    // Waits until `done` holds or the time is up; a test whose own thread
+    // serves the bridge's main loop pumps it meanwhile.
     using Waiter = std::function<bool(const std::function<bool()>& done, std::chrono::milliseconds)>;
 
     HostPort() = default;
@@ -50,7 +50,7 @@ public:
     }
     bool Write(const std::string& bytes) {
         size_t done = 0;
-        Until(POLLOUT, 5000, [&] {
+        Until(5000, [&] {
             ssize_t n = ::write(m_fd, bytes.data() + done, bytes.size() - done);
             done += n > 0 ? static_cast<size_t>(n) : 0;
             return done == bytes.size() || (n < 0 && errno != EAGAIN);
@@ -62,7 +62,7 @@ public:
         std::string got;
         for (size_t before = std::string::npos; got.size() < count && got.size() != before;) {
             before = got.size();
-            Until(POLLIN, timeoutMs, [&] {
+            Until(timeoutMs, [&] {
                 char buffer[4096];
                 ssize_t n = ::read(m_fd, buffer, sizeof buffer);
                 if (n > 0) got.append(buffer, static_cast<size_t>(n));
@@ -73,13 +73,8 @@ public:
     }
 
 private:
-    void Until(short events, int timeoutMs, const std::function<bool()>& done) {
-        if (m_wait) {
-            m_wait(done, std::chrono::milliseconds(timeoutMs));
-            return;
-        }
-        for (pollfd p{m_fd, events, 0}; !done();)
-            if (::poll(&p, 1, timeoutMs) <= 0) return;
+    void Until(int timeoutMs, const std::function<bool()>& done) {
+        (m_wait ? m_wait : WaitFor)(done, std::chrono::milliseconds(timeoutMs));
     }
     int m_fd = -1;
     Waiter m_wait;
