@@ -20,6 +20,7 @@
 #include "tests/settings/SettingsFixture.h"
 #include "tests/support/HostPort.h"
 #include "tests/support/SimulatedPlc.h"
+#include "tests/ui/FakeViews.h"
 #include "tools/plcsim/PlcSimulator.h"
 #include "ui/HelpLauncher.h"
 #include "ui/LinkSettingsDialog.h"
@@ -41,15 +42,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
-
-class RecordingChannels : public ChannelBroadcasts {
-public:
-    int ConnectAll() override { return 1; }
-    int DisconnectAll() override { return ++disconnects, 1; }
-    void SetMainWindow(MainWindowLink*) override {}
-    void DeleteManager() override { ++deletes; }
-    int disconnects = 0, deletes = 0;
-};
 
 class QtWindowsTest : public ::testing::Test {
 protected:
@@ -123,7 +115,7 @@ protected:
     test::SettingsFixture fixture;
     test::Plcs plcs;                  // stopped before the clock of a test goes
     QtMainWindow* running = nullptr;  // the window RunModal runs
-    RecordingChannels channels;
+    test::RecordingChannels channels;
     HelpLauncher help{fixture.dir.path()};
 };
 
@@ -161,7 +153,8 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
         main->close();  // the close box disconnects
     });
-    EXPECT_EQ(std::tuple(result, channels.disconnects, channels.deletes), std::tuple(IDOK, 1, 1));
+    EXPECT_EQ(result, IDOK);
+    EXPECT_EQ(channels.log, (Texts{"window", "connect", "disconnect", "delete"}));
 }
 
 // Connected to a PLC, a stop comes while the link settings dialog is open
