@@ -85,6 +85,22 @@ protected:
         if (openHost) OpenHost(m_host, 0);
     }
 
+    // Two channels, COM5 and COM6, connected to new PLCs at these links; the
+    // host's ends open, the second one in `second`.
+    void ConnectTwo(const std::string& link0, const std::string& link1, HostPort& second,
+                    const std::string& custom = kCustom) {
+        auto row = [](const char* port, const std::string& link) {
+            return port + (link.rfind("COM", 0) == 0 ? "," + link + ",,,No" : ",Ethernet," + link + ",,No");
+        };
+        Plc(link0);
+        Plc(link1);
+        WriteSettings({row("COM5", link0), row("COM6", link1)}, custom);
+        CreateChannels();
+        ASSERT_EQ(m_manager->ConnectAll(), 1);
+        OpenHost(m_host, 0);
+        OpenHost(second, 1);
+    }
+
     BridgeChannel& Channel(int i) { return *m_manager->Channel(i); }
 
     // Opens the host's end of the virtual port of channel i.

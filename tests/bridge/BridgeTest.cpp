@@ -371,14 +371,9 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
 // link operations take turns with its reads meanwhile, and teardown ends
 // the phase at once.
 TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
-    PlcSimulator& chatty = Plc("127.0.0.214");
-    Plc("127.0.0.215");
-    WriteSettings({"COM5,Ethernet,127.0.0.214,,No", "COM6,Ethernet,127.0.0.215,,No"});
-    CreateChannels();
-    ASSERT_EQ(m_manager->ConnectAll(), 1);
     HostPort other;
-    OpenHost(m_host, 0);
-    OpenHost(other, 1);
+    ASSERT_NO_FATAL_FAILURE(ConnectTwo("127.0.0.214", "127.0.0.215", other));
+    PlcSimulator& chatty = *m_sims[0];
     auto worstRoundTrip = [&](int times) {
         SteadyClock::duration worst{};
         for (int i = 0; i < times; ++i) {
@@ -502,14 +497,8 @@ TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
 }
 
 TEST_F(OutsideFaultTest, DeviceDirectoryDeletedUnderARunningBridge) {
-    Plc("127.0.0.96");
-    Plc("COM98");
-    WriteSettings({"COM90,Ethernet,127.0.0.96,,No", "COM99,COM98,,,No"});
-    CreateChannels();
-    ASSERT_EQ(m_manager->ConnectAll(), 1);
     HostPort serialHost;
-    OpenHost(m_host, 0);
-    OpenHost(serialHost, 1);
+    ASSERT_NO_FATAL_FAILURE(ConnectTwo("127.0.0.96", "COM98", serialHost));
 
     std::filesystem::remove_all(m_devices.path());
     // Ports and lines already open carry on. Both requests go out before

@@ -33,13 +33,13 @@ int EnvNumber(const char* name, int fallback) {
 
 // One channel's host software and its PLC.
 struct Lane {
-    HostPort host;
+    HostPort* host = nullptr;
     PlcSimulator* plc = nullptr;
     std::mt19937 rng;
     std::vector<Fault> faults;
-    int resetsLeft = 0;  // an Ethernet reset costs a 2 s reconnect pause
+    int resetsLeft = 0;
     int sent = 0, intact = 0;
-    std::string expected;
+    std::string expected{};
     Fault fault = Fault::None;
     size_t requestsBefore = 0;
 
@@ -72,18 +72,18 @@ struct Lane {
         plc->SetReplyDelay(milliseconds(Uniform(0, 9) == 0 ? Uniform(1, 30) : 0));
         requestsBefore = plc->Requests().size();
         ++sent;
-        EXPECT_TRUE(host.Write(expected));
+        EXPECT_TRUE(host->Write(expected));
     }
     // An answered request comes back whole; of a spoilt one, at most the
     // whole frames before the fault.
     void Check(unsigned seed) {
         std::string got;
         if (fault == Fault::None) {
-            got = host.Read(expected.size(), kReplyTimeoutMs);
+            got = host->Read(expected.size(), kReplyTimeoutMs);
             intact += got == expected;
         } else {
             PumpUntil([&] { return plc->Requests().size() > requestsBefore; }, milliseconds(kReplyTimeoutMs));
-            got = host.Read(expected.size(), kSettleMs);
+            got = host->Read(expected.size(), kSettleMs);
         }
         ASSERT_TRUE(fault == Fault::None ? got == expected : expected.compare(0, got.size(), got) == 0)
             << "request " << sent << ", " << got.size() << " of " << expected.size() << " bytes, fault "
@@ -96,25 +96,25 @@ using SoakTest = BridgeTest;
 TEST_F(SoakTest, KeepsWorkingThroughPlcFaults) {
     const int requests = EnvNumber("VARNOCK_SOAK_REQUESTS", kRequests);
     const unsigned seed = static_cast<unsigned>(EnvNumber("VARNOCK_SOAK_SEED", 20240611));
-    Lane lanes[2];
-    lanes[0].plc = &Plc("127.0.0.92");
-    lanes[1].plc = &Plc("COM91");
     // A 10 ms pause ends a request; a request of up to 5000 bytes goes in
     // one block; replies are read in pieces smaller than a frame.
-    WriteSettings({"COM92,Ethernet,127.0.0.92,,No", "COM93,COM91,,,No"},
-                  "BaudRate=19200\nMaxTimeBetweenLDRData=1\nBlockTransferSizeInBytes=5000\n"
-                  "PLCDataMonitorTime=20\nPLCDataBytesToReadInMonitorTime=777\n");
-    CreateChannels();
-    ASSERT_EQ(m_manager->ConnectAll(), 1);
-    lanes[0].faults = {Fault::NoAnswer, Fault::BadCrc, Fault::StaleSequence, Fault::ResetMidReply,
-                       Fault::ResetConnection};
-    lanes[0].resetsLeft = 4;
-    lanes[1].faults = {Fault::NoAnswer, Fault::BadCrc, Fault::StaleSequence, Fault::ResetMidReply};
-    lanes[1].resetsLeft = requests;  // on a serial line it is only silence
-    for (int i : {0, 1}) {
-        OpenHost(lanes[i].host, i);
-        lanes[i].rng.seed(seed + unsigned(i));
-    }
+    HostPort serialHost;
+    ASSERT_NO_FATAL_FAILURE(
+        ConnectTwo("127.0.0.92", "COM91", serialHost,
+                   "BaudRate=19200\nMaxTimeBetweenLDRData=1\nBlockTransferSizeInBytes=5000\n"
+                   "PLCDataMonitorTime=20\nPLCDataBytesToReadInMonitorTime=777\n"));
+    // An Ethernet reset costs a 2 s reconnect pause; on a serial line it is only silence.
+    Lane lanes[2] = {
+        {&m_host,
+         m_sims[0].get(),
+         std::mt19937(seed),
+         {Fault::NoAnswer, Fault::BadCrc, Fault::StaleSequence, Fault::ResetMidReply, Fault::ResetConnection},
+         4},
+        {&serialHost,
+         m_sims[1].get(),
+         std::mt19937(seed + 1),
+         {Fault::NoAnswer, Fault::BadCrc, Fault::StaleSequence, Fault::ResetMidReply},
+         requests}};
     // Both requests go out before either answer is read.
     for (int done = 0; done < requests && !HasFatalFailure(); done += 2) {
         for (Lane& lane : lanes) lane.Send();
@@ -123,8 +123,8 @@ TEST_F(SoakTest, KeepsWorkingThroughPlcFaults) {
     for (Lane& lane : lanes) {
         std::printf("%d requests, %d answered intact\n", lane.sent, lane.intact);
         EXPECT_GT(lane.intact, lane.sent / 2);
-        EXPECT_LT(lane.intact, lane.sent);            // some met a fault
-        EXPECT_EQ(lane.host.Read(1, kSettleMs), "");  // nothing late or left over
+        EXPECT_LT(lane.intact, lane.sent);             // some met a fault
+        EXPECT_EQ(lane.host->Read(1, kSettleMs), "");  // nothing late or left over
     }
     // Reconnecting after a reset is the link's own business: no message.
     EXPECT_TRUE(Channel(0).IsConnected() && Channel(1).IsConnected());
