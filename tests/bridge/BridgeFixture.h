@@ -77,24 +77,27 @@ protected:
     // A simulated PLC: serial for "COMn", otherwise on TCP at that address.
     PlcSimulator& Plc(const std::string& link) { return StartPlc(m_sims, link, m_devices.path()); }
 
-    // Settings with one row, the channel connected and the host's end open.
-    void ConnectOne(const std::string& row, const std::string& custom = kCustom, bool openHost = true) {
-        WriteSettings({row}, custom);
-        CreateChannels();
-        ASSERT_EQ(m_manager->ConnectAll(), 1);
-        if (openHost) OpenHost(m_host, 0);
+    // A channel's row: Ethernet to an address, or serial to "COMn".
+    static std::string Row(const std::string& port, const std::string& link) {
+        return port + (link.rfind("COM", 0) == 0 ? "," + link + ",,,No" : ",Ethernet," + link + ",,No");
     }
-
+    // One channel, COM5, connected to a new PLC at `link`; the host's end open unless told.
+    PlcSimulator& ConnectOne(const std::string& link, const std::string& custom = kCustom,
+                             bool openHost = true) {
+        PlcSimulator& plc = Plc(link);
+        WriteSettings({Row("COM5", link)}, custom);
+        CreateChannels();
+        EXPECT_EQ(m_manager->ConnectAll(), 1);
+        if (openHost) OpenHost(m_host, 0);
+        return plc;
+    }
     // Two channels, COM5 and COM6, connected to new PLCs at these links; the
     // host's ends open, the second one in `second`.
     void ConnectTwo(const std::string& link0, const std::string& link1, HostPort& second,
                     const std::string& custom = kCustom) {
-        auto row = [](const char* port, const std::string& link) {
-            return port + (link.rfind("COM", 0) == 0 ? "," + link + ",,,No" : ",Ethernet," + link + ",,No");
-        };
         Plc(link0);
         Plc(link1);
-        WriteSettings({row("COM5", link0), row("COM6", link1)}, custom);
+        WriteSettings({Row("COM5", link0), Row("COM6", link1)}, custom);
         CreateChannels();
         ASSERT_EQ(m_manager->ConnectAll(), 1);
         OpenHost(m_host, 0);

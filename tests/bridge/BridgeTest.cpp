@@ -59,7 +59,10 @@ TEST_F(BridgeTest, ConnectEchoAndDisconnectOnTheWire) {
         TearDown();
         const bool serial = std::string(c.row).find("COM3") != std::string::npos;
         PlcSimulator& plc = Plc(serial ? "COM3" : "127.0.0.201");
-        ConnectOne(c.row, std::string(c.custom) + "PLCDataBytesToReadInMonitorTime=4096\n");
+        WriteSettings({c.row}, std::string(c.custom) + "PLCDataBytesToReadInMonitorTime=4096\n");
+        CreateChannels();
+        ASSERT_EQ(m_manager->ConnectAll(), 1);
+        OpenHost(m_host, 0);
         auto expectSent = [&](const std::vector<Command>& commands) {
             auto requests = plc.Requests();
             ASSERT_EQ(requests.size(), commands.size());
@@ -140,11 +143,9 @@ TEST_F(BridgeTest, OtherOpenResultIsReturnedAndTheLinkReleased) {
 
 class HostRequestTest : public BridgeTest {
 protected:
-    // One connected channel; serial over a pty pair or Ethernet on `address`.
-    PlcSimulator& Connect(const std::string& address, const std::string& custom = kCustom) {
-        bool serial = address.empty();
-        PlcSimulator& plc = Plc(serial ? "COM3" : address);
-        ConnectOne(serial ? "COM6,COM3,,,No" : "COM5,Ethernet," + address + ",,No", custom);
+    // One connected channel whose PLC has not been asked anything yet.
+    PlcSimulator& Connect(const std::string& link, const std::string& custom = kCustom) {
+        PlcSimulator& plc = ConnectOne(link, custom);
         plc.ClearRequests();
         return plc;
     }
@@ -196,7 +197,7 @@ TEST_F(HostRequestTest, BadRepliesAreDropped) {
     for (bool serial : {false, true}) {
         SCOPED_TRACE(serial ? "serial" : "ethernet");
         TearDown();
-        PlcSimulator& plc = Connect(serial ? "" : "127.0.0.206");
+        PlcSimulator& plc = Connect(serial ? "COM3" : "127.0.0.206");
         for (Fault fault : {Fault::BadPrefix, Fault::StaleSequence, Fault::BadCrc}) {
             SCOPED_TRACE(plcsim::FaultName(fault));
             plc.SetFault(RequestKind::PassThrough, fault, 1);
@@ -226,7 +227,7 @@ TEST_F(HostRequestTest, BlockSizeIsCappedByTheLengthField) {
 // A host faster than the link is held back by its port, as a UART's flow
 // control would hold it, and nothing it wrote is lost.
 TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
-    PlcSimulator& plc = Connect("", "BlockTransferSizeInBytes=5000\n");
+    PlcSimulator& plc = Connect("COM3", "BlockTransferSizeInBytes=5000\n");
     plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
     plc.SetReadPace(4096, milliseconds(2));
     const std::string data = Pattern(4 << 20);
@@ -290,7 +291,7 @@ TEST_F(HostRequestTest, ImpossibleSettingsFallBackAndTeardownStaysQuick) {
     for (auto [custom, serial] : cases) {
         SCOPED_TRACE(custom);
         TearDown();
-        Connect(serial ? "" : "127.0.0.219", custom);
+        Connect(serial ? "COM3" : "127.0.0.219", custom);
         ASSERT_TRUE(m_host.Write("hello"));
         EXPECT_EQ(m_host.Read(5), "hello");
         ASSERT_TRUE(m_host.Write("and teardown at once"));
@@ -348,8 +349,7 @@ TEST_F(BridgeTest, IdleEthernetIsProbedAndLostAfterFourFailures) {
 }
 
 TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
-    PlcSimulator& plc = Plc("127.0.0.212");
-    ConnectOne("COM5,Ethernet,127.0.0.212,,No");
+    PlcSimulator& plc = ConnectOne("127.0.0.212");
     Trickle(plc, 10, 2, false, milliseconds(30));
     const std::string data = "0123456789abcdefghij";
     ASSERT_TRUE(m_host.Write(data));
@@ -403,10 +403,9 @@ TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
 // says no goodbye, which the still reading receive thread would take.
 TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
     UseScaledClock(30);
-    PlcSimulator& plc = Plc("127.0.0.216");
     // Reads longer than the PLC's pauses: none of them comes back empty.
-    ConnectOne("COM5,Ethernet,127.0.0.216,,No",
-               "PLCDataMonitorTime=20000\nPLCDataBytesToReadInMonitorTime=4096\n");
+    PlcSimulator& plc =
+        ConnectOne("127.0.0.216", "PLCDataMonitorTime=20000\nPLCDataBytesToReadInMonitorTime=4096\n");
     plc.SetChatter(ByteArray(std::vector<uint8_t>(64, 0xAA)));
     ASSERT_TRUE(m_host.Write("start"));
     ASSERT_TRUE(PumpUntil([&] { return !plc.RequestsOf(RequestKind::PassThrough).empty(); }));
@@ -428,8 +427,7 @@ protected:
 };
 
 TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
-    PlcSimulator& plc = Plc("COM94");
-    ConnectOne("COM95,COM94,,,No");
+    PlcSimulator& plc = ConnectOne("COM94");
     Trickle(plc, 5, 8, true, milliseconds(200));
     const std::string data = "0123456789abcdefghijklmnopqrstuvwxyz0123";
     ASSERT_TRUE(m_host.Write(data));
@@ -463,10 +461,9 @@ TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
 }
 
 TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
-    PlcSimulator& plc = Plc("127.0.0.94");
-    ConnectOne("COM96,Ethernet,127.0.0.94,,No", kCustom, false);
+    PlcSimulator& plc = ConnectOne("127.0.0.94", kCustom, false);
     Trickle(plc, 10, 4, false, milliseconds(60));
-    const std::string path = (m_devices.path() / "COM96").string();
+    const std::string path = (m_devices.path() / "COM5").string();
     const char request[] = "0123456789abcdefghijklmnopqrstuvwxyz0123";
     pid_t child = ::fork();  // the host software; only async-signal-safe calls after fork
     ASSERT_GE(child, 0);
