@@ -3,6 +3,7 @@
 // communications calls the links are written against: a line state record
 // (baud rate, framing, handshake modes), a timeout record, purges, break,
 // DTR/RTS, the modem status and timed transfers.
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -146,10 +147,12 @@ private:
     bool m_locked = false;
     bool m_haveOriginal = false;
     LineTermios m_original;
-    uint32_t m_requestedBits = 0;  // data size and parity as last asked
+    // Atomic: resetting the line runs without the link lock while the
+    // receive thread reads the state.
+    std::atomic<uint32_t> m_requestedBits = 0;  // data size and parity as last asked
     SerialTimeouts m_timeouts;
-    LineControl m_dtrControl = LineControl::Enable;
-    LineControl m_rtsControl = LineControl::Enable;
+    std::atomic<LineControl> m_dtrControl = LineControl::Enable;
+    std::atomic<LineControl> m_rtsControl = LineControl::Enable;
 };
 
 }  // namespace varnock::platform

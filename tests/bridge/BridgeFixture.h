@@ -1,10 +1,7 @@
 #pragma once
 // End-to-end set-up for the bridge: settings and resource library in a
 // temporary directory, a device directory, simulated PLCs, the host's port.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -18,19 +15,11 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
-#include "platform/Pty.h"
 #include "settings/SettingsManager.h"
+#include "tests/support/HostPort.h"
+#include "tests/support/SimulatedPlc.h"
 #include "tests/support/TestSupport.h"
 #include "tools/plcsim/PlcSimulator.h"
-
-// Timing limits that sanitizers make meaningless.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VARNOCK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VARNOCK_SANITIZED 1
-#endif
-#endif
 
 namespace varnock::test {
 
@@ -48,77 +37,30 @@ inline bool PumpUntil(const std::function<bool()>& done,
     return platform::MessageLoop::Main().PumpUntil(done, timeout);
 }
 
-// The host software's side of a virtual port.
-class HostPort {
-public:
-    ~HostPort() { Close(); }
-    bool Open(const std::filesystem::path& path) {
-        m_fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios t{};
-        if (m_fd < 0 || ::tcgetattr(m_fd, &t) != 0) return false;
-        ::cfmakeraw(&t);
-        ::cfsetspeed(&t, B9600);
-        return ::tcsetattr(m_fd, TCSANOW, &t) == 0;
-    }
-    void Close() {
-        if (m_fd >= 0) ::close(std::exchange(m_fd, -1));
-    }
-    int Fd() const { return m_fd; }
-    // Writes all of `bytes` while the test thread serves the channels.
-    bool Write(const ByteArray& bytes, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        int done = 0;
-        return PumpUntil(
-            [&] {
-                ssize_t n = ::write(m_fd, bytes.data() + done, static_cast<size_t>(bytes.GetSize() - done));
-                done += static_cast<int>(std::max<ssize_t>(n, 0));
-                return done == bytes.GetSize();
-            },
-            timeout);
-    }
-    // Collects what the bridge writes while the test thread serves the
-    // channels, until `count` bytes came or `timeout` passed.
-    ByteArray Read(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-        PumpUntil(
-            [&] {
-                uint8_t buf[512];
-                for (ssize_t n; (n = ::read(m_fd, buf, sizeof buf)) > 0;) m_got.Append(buf, int(n));
-                return m_got.GetSize() >= count;
-            },
-            timeout);
-        return std::exchange(m_got, ByteArray());
-    }
-
-private:
-    int m_fd = -1;
-    ByteArray m_got;
-};
-
-struct IniValues {
-    std::string custom = "BaudRate=9600\nPLCDataBytesToReadInMonitorTime=4096\n";
-    std::string comm = "BaudRate=9600\nByteSize=8\nParity=2\nStopBits=0\n";
-};
-
 class BridgeTest : public ::testing::Test {
 protected:
+    static constexpr const char* kCustom = "BaudRate=9600\nPLCDataBytesToReadInMonitorTime=4096\n";
+
     void SetUp() override {
         platform::MessageLoop::Main().BindToCurrentThread();
         std::filesystem::copy_file(std::filesystem::path(VARNOCK_TEST_RESOURCE_DIR) / "libvarnock_res_en.so",
                                    m_dir / "libvarnock_res_en.so");
     }
+    // Also back to no channels, no PLCs and the host's end closed, for the next case of a table.
     void TearDown() override {
         m_manager.reset();
         m_sims.clear();
+        m_host.Close();
         platform::MessageLoop::Main().Pump();
     }
 
     // Writes the settings files with these rows ("COM5,Ethernet,127.0.0.1,,No").
-    void WriteSettings(const std::vector<std::string>& rows, const IniValues& ini = {}) {
+    void WriteSettings(const std::vector<std::string>& rows, const std::string& custom = kCustom) {
         std::string matrix = "items=" + std::to_string(rows.size()) + "\n";
         for (size_t i = 0; i < rows.size(); ++i) matrix += std::to_string(i + 1) + "=" + rows[i] + "\n";
         WriteFile(m_dir / kVarnockIniName,
-                  "[Application]\nResourceDLLName=libvarnock_res_en.so\n[VirtualCOMSettings]\n"
-                  "RealPort=COM,USB,Ethernet\nMaxHostDriverNo=4\n[CustomSetting]\n" +
-                      ini.custom + "[CommunicationSettings]\n" + ini.comm);
+                  VarnockIniWith(custom) +
+                      "[CommunicationSettings]\nBaudRate=9600\nByteSize=8\nParity=2\nStopBits=0\n");
         WriteFile(m_dir / kVarnockSettingIniName,
                   "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\n" + matrix);
     }
@@ -132,36 +74,41 @@ protected:
         for (int i = 1; i <= m_settings->GetItemCount(); ++i) m_manager->CreateChannel(i);
     }
 
-    PlcSimulator& Plc(std::unique_ptr<plcsim::PlcTransport> transport) {
-        if (!transport) throw std::runtime_error("no line to the simulated PLC");
-        m_sims.push_back(std::make_unique<PlcSimulator>(std::move(transport)));
-        m_sims.back()->Start();
-        return *m_sims.back();
-    }
-    PlcSimulator& TcpPlc(const std::string& address) { return Plc(plcsim::ListenTcp(address)); }
-    // A pty pair standing in for the serial cable; the bridge opens DIR/name.
-    std::unique_ptr<plcsim::PlcTransport> SerialLine(const std::string& name) {
-        auto pty = platform::Pty::Create(nullptr);
-        if (!pty) return nullptr;
-        std::filesystem::remove(m_devices.path() / name);
-        std::filesystem::create_symlink(pty->SlavePath(), m_devices.path() / name);
-        return plcsim::OverPty(std::move(pty));
-    }
-    PlcSimulator& SerialPlc(const std::string& name) { return Plc(SerialLine(name)); }
+    // A simulated PLC: serial for "COMn", otherwise on TCP at that address.
+    PlcSimulator& Plc(const std::string& link) { return StartPlc(m_sims, link, m_devices.path()); }
 
-    // Settings with one row, the channel connected and the host's end open.
-    void ConnectOne(const std::string& row, const IniValues& ini = {}, bool openHost = true) {
-        WriteSettings({row}, ini);
+    // A channel's row: Ethernet to an address, or serial to "COMn".
+    static std::string Row(const std::string& port, const std::string& link) {
+        return port + (link.rfind("COM", 0) == 0 ? "," + link + ",,,No" : ",Ethernet," + link + ",,No");
+    }
+    // One channel, COM5, connected to a new PLC at `link`; the host's end open unless told.
+    PlcSimulator& ConnectOne(const std::string& link, const std::string& custom = kCustom,
+                             bool openHost = true) {
+        PlcSimulator& plc = Plc(link);
+        WriteSettings({Row("COM5", link)}, custom);
+        CreateChannels();
+        EXPECT_EQ(m_manager->ConnectAll(), 1);
+        if (openHost) OpenHost(m_host, 0);
+        return plc;
+    }
+    // Two channels, COM5 and COM6, connected to new PLCs at these links; the
+    // host's ends open, the second one in `second`.
+    void ConnectTwo(const std::string& link0, const std::string& link1, HostPort& second,
+                    const std::string& custom = kCustom) {
+        Plc(link0);
+        Plc(link1);
+        WriteSettings({Row("COM5", link0), Row("COM6", link1)}, custom);
         CreateChannels();
         ASSERT_EQ(m_manager->ConnectAll(), 1);
-        if (openHost) OpenHost(m_host, 0);
+        OpenHost(m_host, 0);
+        OpenHost(second, 1);
     }
 
     BridgeChannel& Channel(int i) { return *m_manager->Channel(i); }
 
     // Opens the host's end of the virtual port of channel i.
     void OpenHost(HostPort& host, int i) {
-        ASSERT_TRUE(host.Open(m_devices.path() / Channel(i).Config()->m_strVirtualPort));
+        ASSERT_TRUE(host.Open(m_devices.path() / Channel(i).Config()->m_strVirtualPort, PumpUntil));
         // The port's open state reaches the channel through its event thread.
         ASSERT_TRUE(PumpUntil([&] { return Channel(i).m_bVirtualPortClosed.load() == 0; }));
     }
@@ -213,7 +160,7 @@ protected:
     ScopedDeviceDir m_devices;
     platform::RecordingMessageSink m_messages;
     platform::ScopedMessageSink m_sinkScope{m_messages};
-    std::vector<std::unique_ptr<PlcSimulator>> m_sims;
+    Plcs m_sims;
     HostPort m_host;
     std::unique_ptr<SettingsManager> m_settings;
     std::unique_ptr<VirtualPortManager> m_manager;

@@ -5,6 +5,7 @@
 #include "bridge/DleFrameSplitter.h"
 #include "bridge/LengthFrameSplitter.h"
 #include "links/FrameCodec.h"
+#include "tools/plcsim/PlcSimulator.h"
 
 namespace varnock {
 namespace {
@@ -15,15 +16,7 @@ ByteArray Slice(const ByteArray& a, int from, int to = -1) {
 
 // A reply frame as the PLC sends it (sequence number 1).
 ByteArray MakeFrame(const ByteArray& payload, bool serial) {
-    int length = payload.GetSize() + 18;
-    ByteArray frame{
-        0x01, 0x00, uint8_t(length >> 8), uint8_t(length), 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x01,
-        0x03, 0x01};
-    frame.Append(payload);
-    DleFramingLayer framing;
-    framing.SetLinkFraming(serial ? 1 : 3);
-    framing.Encode(frame);
-    return frame;
+    return plcsim::BuildReplyFrame(1, 1, 3, payload, serial);
 }
 
 // What the DLE splitter delivers: body unstuffed, DLE ETX and CRC as sent.

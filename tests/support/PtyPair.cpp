@@ -1,8 +1,9 @@
 #include "tests/support/PtyPair.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -39,37 +40,24 @@ void PtyPair::CloseMaster() {
 
 bool PtyPair::Write(const std::vector<uint8_t>& bytes) {
     size_t done = 0;
-    while (done < bytes.size()) {
+    WaitFor([&] {
         ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{m_master, POLLOUT, 0};
-            if (::poll(&p, 1, 1000) <= 0) return false;
-        } else {
-            return false;
-        }
-    }
-    return true;
+        done += n > 0 ? static_cast<size_t>(n) : 0;
+        return done == bytes.size() || (n < 0 && errno != EAGAIN && errno != EINTR);
+    });
+    return done == bytes.size();
 }
 
 std::vector<uint8_t> PtyPair::Read(size_t count, std::chrono::milliseconds timeout) {
     std::vector<uint8_t> got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (got.size() < count) {
-        uint8_t buf[512];
-        ssize_t n = ::read(m_master, buf, std::min(sizeof buf, count - got.size()));
-        if (n > 0) {
-            got.insert(got.end(), buf, buf + n);
-            continue;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd p{m_master, POLLIN, 0};
-        // A master whose slave is closed reports hang-up: pace the loop.
-        if (::poll(&p, 1, static_cast<int>(left.count())) > 0 && !(p.revents & POLLIN)) ::usleep(1000);
-    }
+    WaitFor(
+        [&] {
+            uint8_t buf[512];
+            ssize_t n = ::read(m_master, buf, std::min(sizeof buf, count - got.size()));
+            if (n > 0) got.insert(got.end(), buf, buf + n);
+            return got.size() >= count;
+        },
+        timeout);
     return got;
 }
 

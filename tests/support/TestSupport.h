@@ -8,6 +8,15 @@
 #include <sys/types.h>
 #include <vector>
 
+// Timing limits that sanitizers make meaningless.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VARNOCK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VARNOCK_SANITIZED 1
+#endif
+#endif
+
 namespace varnock::test {
 
 // A fresh directory under the system's temp folder, removed at the end.

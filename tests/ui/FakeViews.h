@@ -7,6 +7,7 @@
 
 #include "settings/AllocationRow.h"
 #include "ui/DialogView.h"
+#include "ui/MainDialog.h"
 
 namespace varnock::test {
 
@@ -110,6 +111,21 @@ public:
     int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& kinds) override {
         return linkSettings ? linkSettings(row, kinds) : IDCANCEL;
     }
+};
+
+// Records what the main window tells the channels.
+class RecordingChannels : public ChannelBroadcasts {
+public:
+    int ConnectAll() override { return log.push_back("connect"), connectResult; }
+    int DisconnectAll() override {
+        if (onDisconnect) onDisconnect();
+        return log.push_back("disconnect"), 1;
+    }
+    void SetMainWindow(MainWindowLink*) override { log.push_back("window"); }
+    void DeleteManager() override { log.push_back("delete"); }
+    int connectResult = 1;
+    std::function<void()> onDisconnect;
+    std::vector<std::string> log;
 };
 
 }  // namespace varnock::test

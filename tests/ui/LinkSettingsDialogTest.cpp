@@ -50,34 +50,38 @@ protected:
     LinkSettingsDialog dialog{view};
 };
 
-TEST_F(LinkSettingsDialogTest, SerialRowOpensOnItsPortWithEthernetNotOffered) {
-    AllocationRow row = Row("Com7", LinkType::Serial);
-    Open(row, {"com", "USB"});  // COM admits any case, of kind and port
-    EXPECT_EQ(view.controls[IDC_LINK_VIRTUAL_PORT].text, "COM10");
-    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_SERIAL));
-    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_USB));
-    EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ETHERNET));
-    EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
-    EXPECT_EQ(view.controls[IDC_LINK_COM_PORT].items.size(), 256u);  // no devices here
-    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 6);
-    ExpectAddressEnabled(false);
-    EXPECT_TRUE(view.IsChecked(IDC_LINK_CONNECT));
-}
-
-TEST_F(LinkSettingsDialogTest, OtherKindsAdmitOnlyTheirOwnTextWithCase) {
-    AllocationRow usb = Row("USB", LinkType::Usb);
-    Open(usb, {"com"});
-    EXPECT_FALSE(view.IsChecked(IDC_LINK_USB) || view.IsChecked(IDC_LINK_SERIAL));
-    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 0);  // COM1
-
-    AllocationRow row = Row("Ethernet", LinkType::Ethernet, "10.1.1.1");
-    Open(row, {"ethernet"});
-    EXPECT_TRUE(view.IsControlEnabled(IDC_LINK_ETHERNET));
-    EXPECT_FALSE(view.IsChecked(IDC_LINK_ETHERNET));
+// A kind is offered when the settings name it, in any case; a row's link is
+// chosen only when its kind is offered and its text is the kind's own.
+TEST_F(LinkSettingsDialogTest, OpensOnTheRowsLinkWhereItsKindIsOffered) {
+    struct {
+        AllocationRow row;
+        std::vector<std::string> kinds;
+        std::array<bool, 3> offered, chosen;  // serial, USB, Ethernet
+        int port;
+    } cases[] = {
+        {Row("Com7", LinkType::Serial), {"com", "USB"}, {true, true, false}, {true, false, false}, 6},
+        {Row("USB", LinkType::Usb), {"com"}, {true, false, false}, {}, 0},
+        {Row("Ethernet", LinkType::Ethernet, "10.1.1.1"), {"ethernet"}, {false, false, true}, {}, 0},
+    };
+    for (auto& c : cases) {
+        Open(c.row, c.kinds);
+        EXPECT_EQ(view.controls[IDC_LINK_VIRTUAL_PORT].text, "COM10");
+        const int radios[] = {IDC_LINK_SERIAL, IDC_LINK_USB, IDC_LINK_ETHERNET};
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_EQ(view.IsControlEnabled(radios[i]), c.offered[i]) << c.row.m_strLinkPort << i;
+            EXPECT_EQ(view.IsChecked(radios[i]), c.chosen[i]) << c.row.m_strLinkPort << i;
+        }
+        EXPECT_EQ(view.controls[IDC_LINK_COM_PORT].items.size(), 256u);  // no devices here
+        EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), c.port);
+        EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ADDRESS));
+        EXPECT_EQ(view.IsControlEnabled(IDC_LINK_COM_PORT), c.chosen[0]);
+        EXPECT_TRUE(view.IsChecked(IDC_LINK_CONNECT));
+    }
     // Confirmed without a choice: only the flag and the emptied real port change.
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
     EXPECT_EQ(view.endResult, IDOK);
+    const AllocationRow& row = cases[2].row;
     EXPECT_EQ(std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strIPAddress, row.m_strRealPort,
                          row.m_bNoConnectCommand),
               std::tuple(LinkType::Ethernet, "Ethernet", "10.1.1.1", "", 1));

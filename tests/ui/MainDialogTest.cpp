@@ -14,22 +14,6 @@
 namespace varnock {
 namespace {
 
-class FakeChannels : public ChannelBroadcasts {
-public:
-    int ConnectAll() override { return log.push_back("connect"), connectResult; }
-    int DisconnectAll() override {
-        return log.push_back("disconnect"), savedAtDisconnect = fixture.Setting(), 1;
-    }
-    void SetMainWindow(MainWindowLink*) override { log.push_back("window"); }
-    void DeleteManager() override { log.push_back("delete"); }
-
-    explicit FakeChannels(const test::SettingsFixture& f) : fixture(f) {}
-    const test::SettingsFixture& fixture;
-    int connectResult = 1;
-    std::vector<std::string> log;
-    std::string savedAtDisconnect;
-};
-
 // The count only bounds the entries; the list shows the rows held.
 const char* kRows =
     "items=2147483647\n1=COM5,Ethernet,192.168.1.5,,No\n2=COM6,COM3,SERIAL2,,Yes\n4=COM7,USB,USB,x,No\n";
@@ -39,7 +23,10 @@ using Texts = std::vector<std::string>;
 class MainDialogTest : public ::testing::Test {
 protected:
     // The template's initial state.
-    MainDialogTest() { view.controls[IDC_MAIN_DISCONNECT].enabled = false; }
+    MainDialogTest() {
+        view.controls[IDC_MAIN_DISCONNECT].enabled = false;
+        channels.onDisconnect = [this] { savedAtDisconnect = fixture.Setting(); };
+    }
 
     void Start(const std::string& application = "") {
         fixture.Write(test::VarnockIni("ResourceDLLName=libvarnock_res_en.so\n" + application),
@@ -60,7 +47,8 @@ protected:
     platform::RecordingShellOpener opener;
     platform::ScopedShellOpener scopedOpener{opener};
     test::FakeMainView view;
-    FakeChannels channels{fixture};
+    test::RecordingChannels channels;
+    std::string savedAtDisconnect;
     HelpLauncher help{fixture.dir.path()};
     MainDialog dialog{view, channels, help};
 };
@@ -160,7 +148,7 @@ TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFir
     dialog.OnConnect();
     dialog.OnCommand(IDC_MAIN_EXIT);
     EXPECT_EQ(channels.log.back(), "disconnect");
-    EXPECT_EQ(channels.savedAtDisconnect, before);
+    EXPECT_EQ(savedAtDisconnect, before);
     EXPECT_NE(fixture.Setting().find("2=COM6,COM3,SERIAL2,,No"), std::string::npos);
     EXPECT_EQ(view.endResult, IDOK);
     ExpectButtons(false);

@@ -655,11 +655,13 @@ void PlcSimulator::WriteAnswer(const ByteArray& bytes) {
     if (delay.count() > 0) std::this_thread::sleep_for(delay);
     int from = 0;
     for (int cut : cuts) {
+        if (m_stop) return;  // a stop cuts an answer short, as a pulled cable does
         if (cut <= from || cut >= bytes.GetSize()) continue;
         m_transport->Write(bytes.data() + from, cut - from);
         from = cut;
         std::this_thread::sleep_for(pause);
     }
+    if (m_stop) return;
     m_transport->Write(bytes.data() + from, bytes.GetSize() - from);
     for (int i = 1; i < repeat && !m_stop && m_transport->Write(bytes.data(), bytes.GetSize()); ++i) continue;
 }

@@ -1,0 +1,536 @@
+// The programs as processes, each in a folder of its own with settings files
+// and resource library, with its own device directory and simulated PLCs
+// on loopback addresses.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <deque>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Application.h"
+#include "app/HeadlessRunner.h"
+#include "links/FrameCodec.h"
+#include "platform/Clock.h"
+#include "platform/MessageBox.h"
+#include "platform/SingleInstance.h"
+#include "tests/support/HostPort.h"
+#include "tests/support/SimulatedPlc.h"
+#include "tests/support/TestSupport.h"
+#include "tools/plcsim/PlcSimulator.h"
+
+namespace varnock {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using plcsim::RequestKind;
+using test::ReadFile;
+using test::WaitFor;
+using Lines = std::vector<std::string>;
+using SteadyClock = std::chrono::steady_clock;
+
+class ProgramTest : public ::testing::Test {
+protected:
+    // `program` ("varnock" or "varnockd") beside the resource library and the
+    // sample settings files.
+    void Install(const char* program) {
+        for (const char* name : {program, "libvarnock_res_en.so"})
+            fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / name, dir / name);
+        for (const char* name : {"Varnock.ini", "Varnock_setting.ini"})
+            fs::copy_file(fs::path(VARNOCK_TEST_SAMPLE_DIR) / name, dir / name);
+        m_program = (dir / program).string();
+    }
+    // Lower-case "manual" is read as Manual and saved in its own spelling,
+    // which shows the file was written.
+    void Rows(const std::string& matrix, const std::string& mode = "manual") {
+        test::WriteFile(dir / "Varnock_setting.ini", "[Application]\nPortAssignMode=" + mode +
+                                                         "\n[VirtualCOMAllocationMatrix]\n" + matrix);
+    }
+    // The program's command line; with `isolate`, it runs in a mount
+    // namespace of its own after that shell command.
+    Lines Command(const Lines& options = {}, const std::string& isolate = "") const {
+        if (!isolate.empty())
+            return {"/usr/bin/unshare", ::geteuid() == 0 ? "-m" : "-rm", "/bin/sh", "-c",
+                    isolate + " && exec " + m_program};
+        Lines argv{m_program};
+        argv.insert(argv.end(), options.begin(), options.end());
+        return argv;
+    }
+    plcsim::PlcSimulator& Plc(const std::string& link) { return test::StartPlc(plcs, link, devices.path()); }
+    // varnockd with one channel to a PLC at `link`, which listens unless told.
+    void Setup(const std::string& link, bool listen = true, const std::string& items = "1") {
+        Install("varnockd");
+        Rows("items=" + items + "\n1=COM5," + (link == "COM3" ? "COM3,SERIAL2" : "Ethernet," + link) +
+             ",,No\n");
+        if (listen) Plc(link);
+    }
+    std::string Out(const std::string& name = "out") const { return ReadFile(dir / name); }
+    bool OutHas(const std::string& text) const { return Out().find(text) != std::string::npos; }
+    // The channel lines after the start lines.
+    Lines Reports() const {
+        Lines lines;
+        std::string line;
+        for (std::istringstream in(Out()); std::getline(in, line);)
+            if (line.find(" at ") == std::string::npos) lines.push_back(line);
+        return lines;
+    }
+    // Nothing of ours is left in the device directory but the lock file.
+    void ExpectDevicesLeftClean(const std::string& what = "") const {
+        for (const auto& entry : fs::directory_iterator(devices.path()))
+            EXPECT_EQ(entry.path().filename(), "OnlyOneInstanceMutex") << what;
+    }
+
+    test::TempDir dir;
+    test::ScopedDeviceDir devices;  // inherited by the children
+    test::Plcs plcs;
+    std::string m_program;
+};
+
+using ApplicationTest = ProgramTest;
+using HeadlessRunnerTest = ProgramTest;
+using DaemonTest = ProgramTest;
+
+// On the sample settings: exit 0, nothing shown, the settings saved as they were.
+TEST_F(ApplicationTest, ProgramAsAProcess) {
+    Install("varnock");
+    const std::string stored = Out("Varnock_setting.ini");
+    auto run = [&](const Lines& args, const Lines& env = {}) {
+        return test::ChildProcess(Command(args), dir / "out", dir / "out", env).Wait();
+    };
+    EXPECT_EQ(run({"--help", "-x", "file.txt"}), 0);
+    // Arguments ignored, no message box; the desktop build notes the missing display, nothing else.
+    EXPECT_TRUE(Out().empty() || Out().rfind("varnock: no display", 0) == 0) << Out();
+    EXPECT_EQ(Out("Varnock_setting.ini"), stored);
+
+#ifdef VARNOCK_TEST_DESKTOP
+    // A display that cannot be opened is said, not a crash.
+    EXPECT_EQ(run({}, {"DISPLAY=:4242"}), 1);
+    EXPECT_NE(Out().find("varnock: the display cannot be used: "), std::string::npos) << Out();
+#endif
+    // A second instance ends silently, before it would fail loudly on an
+    // empty Varnock.ini, and before Qt would see that display or Qt's options.
+    platform::SingleInstanceGuard first;
+    ASSERT_EQ(first.Acquire(devices.path()), platform::SingleInstanceGuard::Result::Acquired);
+    test::WriteFile(dir / "Varnock.ini", "");
+    EXPECT_EQ(run({"-platform", "bogus"}, {"DISPLAY=:4242"}), 0);
+    EXPECT_EQ(Out(), "");
+}
+
+#ifdef VARNOCK_TEST_DESKTOP
+// SIGHUP (as SIGINT and SIGTERM) while a message box waits for the user at
+// start-up: the box ends, the channels go, the settings are saved.
+TEST_F(ApplicationTest, StopSignalEndsTheOpenBoxAndTheProgram) {
+    Install("varnock");
+    Plc("127.0.0.85");
+    // Channel 2's serial port does not exist: its message box is open when
+    // the signal comes.
+    Rows("items=2\n1=COM5,Ethernet,127.0.0.85,,No\n2=COM6,COM3,SERIAL2,,No\n");
+    // Qt's own options must not act (an unknown platform would end it).
+    test::ChildProcess program(Command({"-platform", "bogus", "-reverse"}), dir / "out", dir / "out",
+                               {"QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(WaitFor([&] { return fs::is_symlink(devices.path() / "COM5"); }, 10s)) << Out();
+    std::this_thread::sleep_for(200ms);  // channel 2's box opens
+    const auto stopped = SteadyClock::now();
+    program.Signal(SIGHUP);
+    EXPECT_EQ(program.Wait(), 0) << Out();
+    EXPECT_LT(SteadyClock::now() - stopped, 2s);
+    ExpectDevicesLeftClean();
+    EXPECT_NE(Out("Varnock_setting.ini").find("PortAssignMode=Manual\n"), std::string::npos);
+}
+#endif
+
+// Bytes as the trace shows them: hex, cut after 64 with " ...".
+std::string TraceHex(const ByteArray& bytes) {
+    std::string text;
+    char hex[4];
+    for (int i = 0; i < std::min(bytes.GetSize(), 64); ++i) {
+        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
+        text += hex;
+    }
+    return bytes.GetSize() > 64 ? text + " ..." : text;
+}
+
+class HeadlessTraceTest : public ProgramTest, public ::testing::WithParamInterface<const char*> {};
+
+// A huge item count only bounds the one row held; a closed terminal
+// (SIGHUP) ends the run as SIGINT and SIGTERM do. The trace shows each frame
+// as the simulator got it (a serial one DLE-stuffed, here in its length
+// too), each answered under its number, and the host's bytes.
+TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
+    const std::string link = GetParam();
+    const bool serial = link == "COM3";
+    ASSERT_NO_FATAL_FAILURE(Setup(link, true, "2147483647"));
+    plcsim::PlcSimulator& plc = *plcs[0];
+    test::ChildProcess daemon(Command({"--trace", (dir / "trace").string()}), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 10s)) << Out() << Out("err");
+    EXPECT_TRUE(
+        OutHas("channel 1: COM5 at " + (devices.path() / "COM5").string() + ", link " +
+               (serial ? "serial COM3 (" + (devices.path() / "COM3").string() + ")" : "Ethernet " + link) +
+               ", not connected\n"))
+        << Out();
+
+    const std::string request(248, '\x10');  // 272 = 0x0110 bytes framed; more than the trace shows
+    test::HostPort host(devices.path() / "COM5");
+    ASSERT_TRUE(host.Write(request));
+    EXPECT_EQ(host.Read(248, 5000), request);
+    host.Close();
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() == 3; })) << Out();
+    EXPECT_TRUE(plc.RequestsOf(RequestKind::Disconnect).empty());
+
+    const auto stopped = SteadyClock::now();
+    daemon.Signal(SIGHUP);
+    EXPECT_EQ(daemon.Wait(), 0);
+    EXPECT_LT(SteadyClock::now() - stopped, 2s);
+    EXPECT_EQ(Reports(), (Lines{"channel 1: COM5 connected", "channel 1: COM5 connected, host port open",
+                                "channel 1: COM5 connected", "channel 1: COM5 not connected"}));
+    EXPECT_EQ(Out("err"), "");
+    EXPECT_NE(Out("Varnock_setting.ini").find("PortAssignMode=Manual\n"), std::string::npos);
+    EXPECT_NE(
+        Out("Varnock_setting.ini").find(serial ? "1=COM5,COM3,SERIAL2,,No\n" : "1=COM5,Ethernet," + link),
+        std::string::npos);
+    // The virtual port is gone with the process.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5")));
+
+    const ByteArray bytes(std::vector<uint8_t>(request.begin(), request.end()));
+    Lines expected;
+    for (const plcsim::Request& r : plc.Requests()) {
+        ByteArray answer{0x21, 0x00};  // serial parameters taken
+        const char* kind = "command";
+        if (r.kind == RequestKind::PassThrough) {
+            expected.push_back("host pass-through seq - len 248:" + TraceHex(bytes));
+            answer = ByteArray{0, 0, 2, 0, 0, 0};
+            answer.Append(bytes);
+            kind = "pass-through";
+        } else if (r.kind != RequestKind::SerialParameters) {
+            answer = ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
+        }
+        // Replies as taken apart from the stream: framed, but not stuffed.
+        ByteArray reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false);
+        if (serial) {
+            const uint16_t crc = FrameCrc(reply.data(), reply.GetSize());
+            ByteArray framed{0x10, 0x02};
+            framed.Append(reply);
+            for (uint8_t b : {uint8_t(0x10), uint8_t(0x03), uint8_t(crc >> 8), uint8_t(crc)}) framed.Add(b);
+            reply = framed;
+        }
+        const std::string seq = " seq " + std::to_string(r.sequence);
+        expected.push_back("to-plc " + std::string(kind) + seq + " len " + std::to_string(r.wire.GetSize()) +
+                           ":" + TraceHex(r.wire));
+        expected.push_back("from-plc reply" + seq + " len " + std::to_string(reply.GetSize()) + ":" +
+                           TraceHex(reply));
+    }
+    Lines traced;
+    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} COM5 (.*))");
+    std::smatch at;
+    std::string line;
+    for (std::istringstream in(Out("trace")); std::getline(in, line);)
+        traced.push_back(std::regex_match(line, at, stamped) ? at.str(1) : "unstamped: " + line);
+    EXPECT_EQ(plc.Requests().size(), 4u);
+    EXPECT_EQ(traced, expected);
+}
+INSTANTIATE_TEST_SUITE_P(Links, HeadlessTraceTest, ::testing::Values("127.0.0.81", "COM3"));
+
+TEST_F(HeadlessRunnerTest, BadStartEndsAtOnceWithItsReason) {
+    Setup("127.0.0.83", false);
+    const std::string devs = devices.path().string();
+    // A FIFO in a settings file's place is never opened to wait for a writer.
+    // Without /proc the program's directory is unknown: the settings and the
+    // library in the current directory must not be taken instead. A
+    // read-only device directory has no room for the lock file: no silent exit.
+    const struct {
+        const char* fifo;  // the settings file a FIFO stands in for
+        std::string isolate, said;
+    } cases[] = {
+        {"Varnock.ini", "", "[109] The settings file Varnock.ini"},
+        {"Varnock_setting.ini", "", "[212] The settings file Varnock_setting.ini"},
+        {nullptr, "cd " + dir.path().string() + " && mount -t tmpfs none /proc",
+         "[109] The settings file Varnock.ini"},
+        {nullptr, "mount --bind " + devs + " " + devs + " && mount -o remount,ro,bind " + devs + " " + devs,
+         "varnock: cannot create the lock file " + devs + "/OnlyOneInstanceMutex: Read-only file system\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string what = c.said + c.isolate;
+        const std::string stored = Out("Varnock_setting.ini");
+        if (c.fifo) {
+            fs::rename(dir / c.fifo, dir / "kept");
+            ::mkfifo((dir / c.fifo).c_str(), 0600);
+        }
+        // A start that waits for ever is killed after 5 s.
+        EXPECT_EQ(test::ChildProcess(Command({}, c.isolate), dir / "out", dir / "err").Wait(5s), 1) << what;
+        std::string err, line;  // without a sanitizer's own notes (no /proc)
+        for (std::istringstream lines(Out("err")); std::getline(lines, line);)
+            if (line.rfind("==", 0) != 0) err += line + "\n";
+        EXPECT_EQ(err.rfind(c.said, 0), 0u) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+        EXPECT_EQ(Out(), "") << what;
+        // Nothing is written.
+        ExpectDevicesLeftClean(what);
+        if (c.fifo) {
+            EXPECT_TRUE(fs::is_fifo(dir / c.fifo)) << what;
+            fs::rename(dir / "kept", dir / c.fifo);
+        }
+        EXPECT_EQ(Out("Varnock_setting.ini"), stored) << what;
+    }
+}
+
+// In-process, so that the probing runs on a sped-up clock. With a
+// reconnect, the lost channel is connected again.
+TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedAndConnectedAgain) {
+    platform::ScaledClock clock(40, 1000);
+    platform::ScopedClock scopedClock(clock);
+    platform::RecordingMessageSink messages;
+    platform::ScopedMessageSink sink(messages);
+    ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.84"));
+    plcsim::PlcSimulator& plc = *plcs[0];
+    plc.SetFault(RequestKind::Probe, plcsim::Fault::NoAnswer, 4);
+
+    std::atomic<bool> stop{false};
+    std::FILE* out = std::fopen((dir / "out").c_str(), "w");
+    ASSERT_NE(out, nullptr);
+    HeadlessRunner runner(stop, out, {.reconnectMs = 5000, .tracePath = ""});
+    std::thread stopper([&] {
+        WaitFor([&] { return Reports().size() == 4; }, 30s);
+        stop = true;
+    });
+    Application app(dir.path());
+    app.SetRunPhase([&](SettingsManager& s) { runner.Run(s); });
+    EXPECT_EQ(app.InitInstance(), 0);
+    stopper.join();
+    std::fclose(out);
+
+    EXPECT_EQ(Reports(), (Lines{"channel 1: COM5 connected", "channel 1: COM5 link lost",
+                                "channel 1: COM5 reconnecting, try 1", "channel 1: COM5 connected",
+                                "channel 1: COM5 not connected"}));
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{211});
+    EXPECT_EQ(plc.RequestsOf(RequestKind::Connect).size(), 2u);
+    // Only the goodbye at the end: a lost link gets none.
+    EXPECT_EQ(plc.RequestsOf(RequestKind::Disconnect).size(), 1u);
+    plc.Stop();  // before the clock goes
+}
+
+// A PLC that refuses the connect twice: the channel is tried again after
+// one, then two seconds, and connects without a restart; the other
+// channel's requests go on meanwhile, none kept waiting. An unusable
+// interval is refused; a trace that cannot be written is said once.
+TEST_F(HeadlessRunnerTest, ReconnectsARefusedChannelWhileTheOtherGoesOn) {
+    Install("varnockd");
+    EXPECT_EQ(test::ChildProcess(Command({"--reconnect", "0"}), dir / "out", dir / "err").Wait(), 2);
+    EXPECT_NE(Out("err").find("--reconnect needs a number of seconds"), std::string::npos) << Out("err");
+    Rows("items=2\n1=COM5,Ethernet,127.0.0.162,,No\n2=COM6,Ethernet,127.0.0.163,,No\n", "Manual");
+    Plc("127.0.0.162").SetFault(RequestKind::Connect, plcsim::Fault::WrongBytes, 2);
+    Plc("127.0.0.163");
+
+    test::ChildProcess daemon(Command({"--reconnect=1", "--trace", "/dev/full"}), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return OutHas("COM6 connected"); }, 10s)) << Out() << Out("err");
+    // When each report of the refused channel was first seen.
+    std::vector<SteadyClock::time_point> seen;
+    auto refused = [&] {
+        Lines lines;
+        for (const std::string& line : Reports())
+            if (line.find("COM5") != std::string::npos) lines.push_back(line);
+        while (seen.size() < lines.size()) seen.push_back(SteadyClock::now());
+        return lines;
+    };
+    // The other channel's requests, one after another, meanwhile.
+    std::atomic<bool> done{false};
+    auto slowest = 0ms;
+    int requests = 0;
+    std::thread other([&] {
+        test::HostPort host(devices.path() / "COM6");
+        while (!done) {
+            const auto start = SteadyClock::now();
+            if (!host.Write("ping") || host.Read(4, 5000) != "ping") return;
+            slowest = std::max(
+                slowest, std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start));
+            ++requests;
+        }
+    });
+    WaitFor([&] { return refused().size() >= 5; }, 15s);
+    done = true;
+    other.join();
+    ASSERT_EQ(refused(), (Lines{"channel 1: COM5 connect failed", "channel 1: COM5 reconnecting, try 1",
+                                "channel 1: COM5 connect failed", "channel 1: COM5 reconnecting, try 2",
+                                "channel 1: COM5 connected"}))
+        << Out() << Out("err");
+    // Each wait is at least its interval (less what watching may lag), and
+    // the second one longer than the first could ever be.
+    const auto waited1 = seen[1] - seen[0], waited2 = seen[3] - seen[2];
+    EXPECT_GT(waited1, 850ms);
+    EXPECT_LT(waited1, 1800ms);
+    EXPECT_GT(waited2, 1850ms);
+    EXPECT_LT(waited2, 3500ms);
+    EXPECT_GE(requests, 5);
+    EXPECT_LT(slowest, 800ms);
+    EXPECT_EQ(plcs[0]->RequestsOf(RequestKind::Connect).size(), 3u);
+    const std::string err = Out("err");
+    const auto said = err.find("cannot write the trace file /dev/full: No space left on device");
+    EXPECT_TRUE(said != std::string::npos && said == err.rfind("cannot write the trace file")) << err;
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+    for (auto& plc : plcs) EXPECT_EQ(plc->RequestsOf(RequestKind::Disconnect).size(), 1u);
+}
+
+// The device directory under hostile conditions: a user's live link where a
+// port should be, a SIGKILL, a port whose pty cannot be had. Ours go at the
+// next start or at the end, a stale name keeps its number, the user's stays.
+TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPtys) {
+    const char* kSocat = "/usr/bin/socat";
+    if (::geteuid() != 0 || !fs::exists(kSocat) ||
+        std::system("/usr/bin/unshare --mount true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root, socat and a mount namespace";
+    Install("varnockd");
+    const fs::path usersLink = devices.path() / "COM7";
+    test::ChildProcess user({kSocat, "pty,link=" + usersLink.string(), "pty"}, dir / "socat", dir / "socat");
+    ASSERT_TRUE(WaitFor([&] { return fs::is_symlink(usersLink); }));
+    const fs::path usersPty = fs::read_symlink(usersLink);
+    // The last port is the one a single pty cannot serve.
+    auto run = [&](const Lines& ports, bool onePty) {
+        std::string matrix = "items=3\n";
+        for (int i = 0; i < 3; ++i)
+            matrix += std::to_string(i + 1) + "=" + ports[i] + ",Ethernet,127.0.0.86,,No\n";
+        Rows(matrix, "Auto");
+        Lines argv = Command();
+        if (onePty)
+            argv.insert(argv.begin(), {"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+                                       "mount -t devpts -o newinstance,max=1 devpts /dev/pts && "
+                                       "mount --bind /dev/pts/ptmx /dev/ptmx && exec \"$0\""});
+        auto daemon = std::make_unique<test::ChildProcess>(argv, dir / "out", dir / "err");
+        EXPECT_TRUE(WaitFor([&] { return OutHas(ports[2] + " at"); }, 10s)) << Out() << Out("err");
+        EXPECT_NE(Out("err").find("[114] The port COM7 "), std::string::npos) << Out("err");
+        return daemon;
+    };
+    run({"COM3", "COM9", "COM7"}, false)->Signal(SIGKILL);
+    auto daemon = run({"COM3", "COM7", "COM2"}, true);
+    EXPECT_NE(Out("err").find("[114] The port COM2 "), std::string::npos) << Out("err");
+    EXPECT_TRUE(OutHas("channel 1: COM1 at")) << Out();
+    EXPECT_EQ(test::DirectoryNames(devices.path()),
+              (std::set<std::string>{"COM1", ".COM1.lock", ".COM1.host", "COM7", "OnlyOneInstanceMutex"}));
+    daemon->Signal(SIGTERM);
+    EXPECT_EQ(daemon->Wait(), 0);
+    EXPECT_EQ(test::DirectoryNames(devices.path()), (std::set<std::string>{"COM7", "OnlyOneInstanceMutex"}));
+    EXPECT_EQ(fs::read_symlink(usersLink), usersPty);
+}
+
+// Listens on `address` but accepts nothing; its queue is full, so further
+// attempts go unanswered, as on a network that drops them.
+struct DroppingListener {
+    explicit DroppingListener(const std::string& address) {
+        sockaddr_in addr{AF_INET, htons(plcsim::kPlcPort), {}, {}};
+        ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+        auto* at = reinterpret_cast<sockaddr*>(&addr);
+        for (int i = 0; i < 3; ++i) fds[i] = ::socket(AF_INET, SOCK_STREAM | (i ? SOCK_NONBLOCK : 0), 0);
+        int one = 1;
+        ::setsockopt(fds[0], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ok = ::bind(fds[0], at, sizeof addr) == 0 && ::listen(fds[0], 0) == 0;
+        for (int i : {1, 2}) ::connect(fds[i], at, sizeof addr);
+    }
+    ~DroppingListener() {
+        for (int fd : fds) ::close(fd);
+    }
+    int fds[3];
+    bool ok = false;
+};
+
+// Peak resident memory of a process so far.
+long PeakRssMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
+    return -1;
+}
+
+// varnockd beside PLCs that misbehave, each state for a moment (a flood for
+// 1.5 s): SIGTERM ends it cleanly within 2 s whatever they do, and its memory
+// stays bounded through every flood.
+TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
+    enum class Kind { Chatty, FramesReadSlowly, FramesNotRead, StopsReading, DropsConnections, Echoes };
+    const std::tuple<Kind, const char*, const char*> cases[] = {
+        {Kind::Chatty, "a PLC streaming bytes that never form a frame", ""},
+        {Kind::FramesReadSlowly, "valid frames while the host reads slowly", ""},
+        {Kind::FramesNotRead, "valid frames while the host does not read", ""},
+        {Kind::StopsReading, "a host writing into a port whose PLC stopped reading", ""},
+        {Kind::DropsConnections, "PLCs that drop connection attempts", ""},
+        {Kind::Echoes, "MaxTimeBetweenLDRData at its largest", "MaxTimeBetweenLDRData=2147483647\n"},
+        {Kind::Echoes, "PLCDataMonitorTime at its largest", "PLCDataMonitorTime=2147483647\n"}};
+    Install("varnockd");
+    int address = 230;
+    for (auto [kind, state, extreme] : cases) {
+        SCOPED_TRACE(state);
+        // Large reads and blocks: a flood comes in as fast as the link carries it.
+        test::WriteFile(dir / "Varnock.ini",
+                        test::VarnockIniWith(std::string("BlockTransferSizeInBytes=5000\n"
+                                                         "PLCDataBytesToReadInMonitorTime=4096\n") +
+                                             extreme));
+        std::deque<DroppingListener> dropping;  // where nothing moves them
+        std::string matrix;
+        const bool serial = kind == Kind::Chatty;
+        for (int i = 0; i < (kind == Kind::DropsConnections ? 4 : 1); ++i) {
+            const std::string ip = "127.0.0." + std::to_string(++address);
+            if (kind == Kind::DropsConnections)
+                ASSERT_TRUE(dropping.emplace_back(ip).ok);
+            else
+                Plc(serial ? "COM3" : ip);
+            matrix += std::to_string(i + 1) + "=COM" + std::to_string(5 + i) +
+                      (serial ? ",COM3,,,No\n" : ",Ethernet," + ip + ",,No\n");
+        }
+        Rows("items=" + std::to_string(dropping.empty() ? 1 : 4) + "\n" + matrix, "Manual");
+        test::ChildProcess daemon(Command(), dir / "out", dir / "out");
+        test::HostPort host;
+        if (kind == Kind::DropsConnections) {
+            std::this_thread::sleep_for(500ms);  // amid the first attempts
+        } else {
+            ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 10s)) << Out();
+            ASSERT_TRUE(host.Open(devices.path() / "COM5"));
+            plcsim::PlcSimulator& plc = *plcs.back();
+            if (kind == Kind::FramesReadSlowly || kind == Kind::FramesNotRead)
+                plc.SetReplyRepeat(20000);  // 80 MB
+            ASSERT_TRUE(kind == Kind::StopsReading || host.Write(std::string(4000, 'r')));
+            if (kind == Kind::Chatty) plc.SetChatter(ByteArray(std::vector<uint8_t>(1 << 20, 'x')));
+            if (kind == Kind::StopsReading) plc.SetReadPace(0, 0ms);
+            // A state lasts a moment. A host writing into a PLC that stopped
+            // reading goes on until it is held back: everything is then backed
+            // up to the PLC's socket, and the stop finds the bridge writing to it.
+            const auto start = SteadyClock::now();
+            for (auto written = start;;) {
+                auto now = SteadyClock::now();
+                if (kind == Kind::StopsReading ? now - written > 300ms || now - start > 5s
+                                               : now - start > (kind == Kind::Echoes ? 300ms : 1500ms))
+                    break;
+                uint8_t buffer[65536] = {};
+                if (kind == Kind::FramesReadSlowly) (void)!::read(host.Fd(), buffer, 4096);
+                if (kind == Kind::StopsReading && ::write(host.Fd(), buffer, sizeof buffer) > 0)
+                    written = now;
+                else
+                    std::this_thread::sleep_for(kind == Kind::StopsReading ? 1ms : 10ms);
+            }
+        }
+        const long peak = PeakRssMiB(daemon.Pid());
+        const auto stopped = SteadyClock::now();
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(10s), 0) << Out();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - stopped);
+        std::printf("%s: peak %ld MiB, ended %lld ms after SIGTERM\n", state, peak,
+                    static_cast<long long>(took.count()));
+#ifndef VARNOCK_SANITIZED
+        EXPECT_LT(peak, 64);
+#endif
+        EXPECT_LT(took, 2s);
+        EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5"))) << "its port left behind";
+        host.Close();
+        plcs.clear();
+    }
+}
+
+}  // namespace
+}  // namespace varnock
