@@ -9,7 +9,7 @@
 
 #include "links/SerialRealPort.h"
 #include "platform/Clock.h"
-#include "tests/support/PtyPair.h"
+#include "platform/Pty.h"
 #include "tests/support/TestSupport.h"
 
 namespace varnock {
@@ -59,8 +59,8 @@ using Got = std::pair<int, uint32_t>;  // a transfer's result and the bytes move
 class SerialRealPortTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(plc.ok());
-        std::filesystem::create_symlink(plc.SlavePath(), deviceDir.path() / "COM12");
+        ASSERT_TRUE(plc);
+        std::filesystem::create_symlink(plc->SlavePath(), deviceDir.path() / "COM12");
         auto owned = std::make_unique<RecordingLine>();
         line = owned.get();
         port = std::make_unique<SerialRealPort>(std::move(owned));
@@ -81,17 +81,12 @@ protected:
         return n;
     }
     void PlcSends(const Bytes& bytes) {
-        ASSERT_TRUE(plc.Write(bytes));
+        ASSERT_TRUE(test::WritePty(*plc, bytes));
         ASSERT_TRUE(test::WaitFor([&] { return Waiting() >= static_cast<int>(bytes.size()); }));
-    }
-    termios Seen() {
-        termios t{};
-        EXPECT_TRUE(plc.SlaveTermios(t));
-        return t;
     }
 
     test::ScopedDeviceDir deviceDir;
-    test::PtyPair plc;
+    std::unique_ptr<platform::Pty> plc = platform::Pty::Create(nullptr);
     RecordingLine* line = nullptr;
     std::unique_ptr<SerialRealPort> port;
     ChannelConfig config;
@@ -100,17 +95,16 @@ protected:
 };
 
 TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
-    termios before = Seen();
     config.m_nBaudRate = 19200;
     config.m_byDataBits = 7;
     config.m_byParity = Parity::Odd;
     config.m_byStopBits = StopBits::Two;
     ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     // The pty keeps speed and stop bits; size and parity show in what was asked.
-    termios seen = Seen();
-    EXPECT_EQ(cfgetospeed(&seen), B19200);
-    EXPECT_TRUE(seen.c_cflag & CSTOPB);
-    EXPECT_FALSE(seen.c_lflag & (ICANON | ECHO));
+    platform::PtyLineSettings seen;
+    ASSERT_TRUE(plc->ReadLineSettings(&seen, nullptr));
+    EXPECT_EQ(std::pair(seen.baudRate, seen.twoStopBits), std::pair(19200, true));
+    EXPECT_FALSE(line->kept->c_lflag & (ICANON | ECHO));
     // CTS must not gate output, nor XON/XOFF the bytes.
     EXPECT_EQ(line->kept->c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS),
               uint32_t(CS7 | PARENB | PARODD));
@@ -121,9 +115,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
     EXPECT_EQ(port->Close(), 1);
     EXPECT_EQ(port->Close(), 1);
     EXPECT_EQ(port->Device(), INVALID_HANDLE_VALUE);
-    seen = Seen();
-    EXPECT_EQ(seen.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
-    EXPECT_EQ(cfgetospeed(&seen), cfgetospeed(&before));
+    EXPECT_TRUE(plc->HasNewTerminalSettings());
     EXPECT_EQ(std::make_unique<SerialRealPort>()->Open(config), RealPort::OPEN_OK);  // deleting closes
     EXPECT_EQ(second.Open(config), RealPort::OPEN_OK);
     config.m_strLinkPort = "COM13";
@@ -132,7 +124,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
 
 TEST_F(SerialRealPortTest, TimedReadsReturnShortCountsAndALostLineZero) {
     ASSERT_EQ(port->Open(config), 1);
-    ASSERT_TRUE(plc.Write({1, 2, 3, 4}));
+    ASSERT_TRUE(test::WritePty(*plc, {1, 2, 3, 4}));
     buffer = {0xEE};
     auto start = SteadyClock::now();
     EXPECT_EQ(Read(10, 150), Got(1, 4));
@@ -140,13 +132,13 @@ TEST_F(SerialRealPortTest, TimedReadsReturnShortCountsAndALostLineZero) {
     EXPECT_EQ(Read(10, 50), Got(1, 0));
     EXPECT_EQ(buffer.bytes(), (Bytes{0xEE, 1, 2, 3, 4}));  // appended, never cleared
     // T = 0 runs with a total read time-out of 1000 ms.
-    ASSERT_TRUE(plc.Write({5, 6}));
+    ASSERT_TRUE(test::WritePty(*plc, {5, 6}));
     EXPECT_EQ(Read(2, 0), Got(1, 2));
     platform::SerialTimeouts timeouts;
     line->GetTimeouts(timeouts);
     EXPECT_EQ(timeouts.readTotalTimeoutConstant, 1000u);
 
-    plc.CloseMaster();
+    plc.reset();
     EXPECT_EQ(Read(4, 50), Got(0, 0));
     EXPECT_EQ(Write(ByteArray{1}, 1), Got(0, 0));
     EXPECT_EQ(port->Configure(config), 0);
@@ -160,11 +152,11 @@ TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIs
     line->ctsLow = true;
     ByteArray request{'r', 'e', 'q', 'x'};
     EXPECT_EQ(Write(request, 3), Got(0, 0));
-    EXPECT_TRUE(plc.Read(1, 100ms).empty());
+    EXPECT_TRUE(test::ReadPty(*plc, 1, 100ms).empty());
     line->ctsLow = false;
     EXPECT_EQ(Write(request, 3), Got(1, 3));
-    EXPECT_EQ(plc.Read(4, 200ms), (Bytes{'r', 'e', 'q'}));
-    ASSERT_TRUE(plc.Write({'o', 'k'}));
+    EXPECT_EQ(test::ReadPty(*plc, 4, 200ms), (Bytes{'r', 'e', 'q'}));
+    ASSERT_TRUE(test::WritePty(*plc, {'o', 'k'}));
     EXPECT_EQ(Read(5, 100), Got(1, 2));
     EXPECT_EQ(buffer.bytes(), (Bytes{'o', 'k'}));
 
@@ -205,7 +197,7 @@ TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
     auto start = SteadyClock::now();
     EXPECT_EQ(Write(frame, 31), Got(1, 31));
     EXPECT_GE(SteadyClock::now() - start, 35ms);
-    EXPECT_EQ(plc.Read(31).size(), 31u);
+    EXPECT_EQ(test::ReadPty(*plc, 31).size(), 31u);
 
     line->wireMs = 60000;
     platform::SerialTimeouts timeouts;
@@ -223,7 +215,7 @@ TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
 TEST_F(SerialRealPortTest, OpeningTheLineKeepsItsFraming) {
     line->kept = LineTermios{};
     line->kept->c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
-    ASSERT_EQ(line->Open(plc.SlavePath()), platform::Error::None);
+    ASSERT_EQ(line->Open(plc->SlavePath()), platform::Error::None);
     platform::SerialState state;
     ASSERT_EQ(line->GetState(state), platform::Error::None);
     EXPECT_EQ(std::tuple(state.baudRate, state.byteSize, state.parity, state.stopBits),

@@ -7,7 +7,7 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "tests/links/FakeDeviceTree.h"
-#include "tests/support/PtyPair.h"
+#include "platform/Pty.h"
 
 namespace varnock {
 namespace {
@@ -49,7 +49,7 @@ TEST(UsbComDiscoveryTest, FriendlyNameOrElseDescriptionMustBeginWithThePrefix) {
 class UsbComRealPortTest : public ::testing::Test {
 protected:
     // The converter's tty name in the device directory leads to the pty.
-    void LinkTty(const std::string& name) { fs::create_symlink(pty.SlavePath(), devices.path() / name); }
+    void LinkTty(const std::string& name) { fs::create_symlink(pty->SlavePath(), devices.path() / name); }
     // One converter, ttyUSB0, matched by "CP2102"; reads wait `monitorMs`.
     void OneConverter(int monitorMs = 50) {
         tree.AddUsbSerial("ttyUSB0", kCp2102);
@@ -60,7 +60,7 @@ protected:
     test::ScopedDeviceDir devices;
     test::TempDir settings;
     test::FakeDeviceTree tree;
-    test::PtyPair pty;
+    std::unique_ptr<platform::Pty> pty = platform::Pty::Create(nullptr);
     platform::RecordingMessageSink sink;
     platform::ScopedMessageSink sinkScope{sink};
     UsbComRealPort port{settings.path(), tree.root()};
@@ -107,7 +107,7 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
         EXPECT_GE(took, 110ms) << monitorMs;
         EXPECT_LT(took, 5s) << monitorMs;
         EXPECT_EQ(moved, 0u);
-        pty.Write({1, 2});
+        ASSERT_TRUE(test::WritePty(*pty, {1, 2}));
         EXPECT_EQ(link.Read(got, 2, moved, 1000), 1);
         EXPECT_EQ(got, (ByteArray{7, 1, 2}));
     }
@@ -119,13 +119,13 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
 TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     OneConverter(50);
     ASSERT_EQ(port.Open(ChannelConfig{}), 1);
-    pty.CloseMaster();
+    pty.reset();
     EXPECT_EQ(port.Read(data, 4, moved, 100), 1);
     EXPECT_EQ(port.IsHandleOpen(), 0);
 
-    test::PtyPair replugged;
+    pty = platform::Pty::Create(nullptr);
     fs::remove(devices.path() / "ttyUSB0");
-    fs::create_symlink(replugged.SlavePath(), devices.path() / "ttyUSB0");
+    LinkTty("ttyUSB0");
     {
         platform::ManualClock clock;
         platform::ScopedClock scoped(clock);
@@ -133,7 +133,7 @@ TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
         EXPECT_EQ(clock.TotalSlept(), 4000u);
     }
     EXPECT_EQ(moved, 2u);
-    EXPECT_EQ(replugged.Read(2), (std::vector<uint8_t>{5, 6}));
+    EXPECT_EQ(test::ReadPty(*pty, 2), (std::vector<uint8_t>{5, 6}));
     auto start = SteadyClock::now();
     EXPECT_EQ(port.Read(data, 10, moved, 120), 1);
     EXPECT_LT(SteadyClock::now() - start, 5s);

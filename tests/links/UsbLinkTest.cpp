@@ -11,7 +11,7 @@
 #include "platform/MessageBox.h"
 #include "tests/links/FakeDeviceTree.h"
 #include "tests/links/SimulatedUsbDriver.h"
-#include "tests/support/PtyPair.h"
+#include "platform/Pty.h"
 
 namespace varnock {
 namespace {
@@ -98,8 +98,8 @@ TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumberAnotherPlcIs
 // a pty slave hung up: EIO); the status query must then say the device is lost.
 TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
     test::ScopedDeviceDir devices;
-    test::PtyPair device;
-    std::filesystem::create_symlink(device.SlavePath(), devices.path() / "HXUSB-0");
+    auto device = platform::Pty::Create(nullptr);
+    std::filesystem::create_symlink(device->SlavePath(), devices.path() / "HXUSB-0");
     IoctlUsbDriver driver;
     UsbOpenError error;
     UsbDriver::Handle handle = driver.Open("\\\\.\\HXUSB-0", error);
@@ -111,7 +111,7 @@ TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
         return s;
     };
     EXPECT_EQ(status(), 7);  // a node that does not know the code is no lost device
-    device.CloseMaster();
+    device.reset();
     EXPECT_LT(status(), 0);
     driver.Close(handle);
 }
@@ -128,7 +128,7 @@ protected:
     test::ScopedDeviceDir devices;
     test::TempDir settings;
     test::FakeDeviceTree tree;
-    test::PtyPair pty;
+    std::unique_ptr<platform::Pty> pty = platform::Pty::Create(nullptr);
     test::SimulatedUsbDriver driver;
     LinkEnvironment env{&driver, settings.path(), tree.root()};
     platform::RecordingMessageSink sink;
@@ -138,7 +138,7 @@ protected:
 };
 
 TEST_F(RealPortFactoryTest, LinkTypes) {
-    fs::create_symlink(pty.SlavePath(), devices.path() / "COM5");
+    fs::create_symlink(pty->SlavePath(), devices.path() / "COM5");
     config.m_strLinkPort = "COM5";
     EXPECT_EQ(Create(LinkType::Serial), 1);
     EXPECT_TRUE(LinkIs<SerialRealPort>());
@@ -167,7 +167,7 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
     EXPECT_EQ(driver.OpenHandles(), 1);
 
     tree.AddUsbSerial("ttyUSB0", test::kCp2102);
-    fs::create_symlink(pty.SlavePath(), devices.path() / "ttyUSB0");
+    fs::create_symlink(pty->SlavePath(), devices.path() / "ttyUSB0");
     EXPECT_EQ(Create(LinkType::Usb), 105);  // both
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);

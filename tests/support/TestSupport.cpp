@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/Pty.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -73,6 +76,18 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+std::vector<uint8_t> ReadPty(platform::Pty& pty, size_t count, std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> got(count);
+    size_t have = 0;
+    WaitFor([&] { return (have += std::max(0, pty.Read(got.data() + have, int(count - have)))) == count; }, timeout);
+    got.resize(have);
+    return got;
+}
+
+bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes) {
+    return pty.Write(bytes.data(), int(bytes.size()), 1000) == int(bytes.size());
 }
 
 int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
