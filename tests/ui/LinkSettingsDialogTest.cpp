@@ -87,55 +87,43 @@ TEST_F(LinkSettingsDialogTest, OpensOnTheRowsLinkWhereItsKindIsOffered) {
               std::tuple(LinkType::Ethernet, "Ethernet", "10.1.1.1", "", 1));
 }
 
-TEST_F(LinkSettingsDialogTest, EthernetNeedsAnAddress) {
+// Cancel stores nothing; OK stores the chosen link, an address only when it
+// is one (blank fields count as 0), and keeps a hidden address.
+TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     AllocationRow row = Row("Ethernet", LinkType::Ethernet, "192.168.1.5");
     Open(row, {"COM", "USB", "Ethernet"});
-    EXPECT_TRUE(view.IsChecked(IDC_LINK_ETHERNET));
     EXPECT_EQ(view.IpGetAddress(IDC_LINK_ADDRESS).value, (std::array<int, 4>{192, 168, 1, 5}));
-    ExpectAddressEnabled(true);
-    view.TypeAddress(IDC_LINK_ADDRESS, {"0", "0", "0", "0"});
-    dialog.OnOK();
-    view.TypeAddress(IDC_LINK_ADDRESS, {"", "", "", ""});
-    dialog.OnOK();
-    EXPECT_EQ(view.messages, (std::vector<int>{207, 207}));
-    EXPECT_EQ(view.endResult, -1);
-    EXPECT_EQ(row.m_strIPAddress, "192.168.1.5");
-    // A partly blank address is an address: the blank fields count as 0.
-    view.TypeAddress(IDC_LINK_ADDRESS, {"10", "", "", ""});
-    dialog.OnOK();
-    EXPECT_EQ(view.endResult, IDOK);
-    EXPECT_EQ(row.m_strIPAddress, "10.0.0.0");
-}
-
-TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
-    AllocationRow row = Row("COM3", LinkType::Serial);
-    Open(row, {"COM", "USB", "Ethernet"});
     auto stored = [&] {
         return std::tuple(row.m_nLinkType, row.m_strLinkPort, row.m_strRealPort, row.m_strIPAddress);
     };
     Click(IDC_LINK_USB);
     dialog.OnCancel();
     EXPECT_EQ(view.endResult, IDCANCEL);
-    EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM3", "SERIAL2", ""));
-
     Click(IDC_LINK_ETHERNET);
     ExpectAddressEnabled(true);
-    view.TypeAddress(IDC_LINK_ADDRESS, {"10", "0", "0", "1"});
+    view.endResult = -1;
+    for (auto typed : {std::array{"0", "0", "0", "0"}, {"", "", "", ""}}) {
+        view.TypeAddress(IDC_LINK_ADDRESS, typed);
+        dialog.OnOK();
+    }
+    EXPECT_EQ(std::tuple(view.messages, view.endResult), std::tuple(std::vector<int>{207, 207}, -1));
+    EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "192.168.1.5"));
+    view.TypeAddress(IDC_LINK_ADDRESS, {"10", "", "", ""});
     dialog.OnOK();
-    EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "10.0.0.1"));
+    EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "10.0.0.0"));
     Click(IDC_LINK_USB);
     EXPECT_FALSE(view.IsControlEnabled(IDC_LINK_ADDRESS));
     dialog.OnOK();
-    EXPECT_EQ(stored(),
-              std::tuple(LinkType::Usb, "USB", "USB", "10.0.0.1"));  // the address kept, though hidden
+    EXPECT_EQ(stored(), std::tuple(LinkType::Usb, "USB", "USB", "10.0.0.0"));
     Click(IDC_LINK_SERIAL);
     ExpectAddressEnabled(false);
     view.ComboSetCurSel(IDC_LINK_COM_PORT, 11);
     view.ClickRadio(IDC_LINK_NO_CONNECT, {IDC_LINK_NO_CONNECT, IDC_LINK_CONNECT});
     dialog.OnOK();
-    EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM12", "SERIAL2", "10.0.0.1"));
-    EXPECT_EQ(row.m_bNoConnectCommand, 1);
-    EXPECT_EQ(std::tuple(row.m_strExtra, row.m_strVirtualPort), std::tuple("keep", "COM10"));
+    EXPECT_EQ(view.endResult, IDOK);
+    EXPECT_EQ(stored(), std::tuple(LinkType::Serial, "COM12", "SERIAL2", "10.0.0.0"));
+    EXPECT_EQ(std::tuple(row.m_bNoConnectCommand, row.m_strExtra, row.m_strVirtualPort),
+              std::tuple(1, "keep", "COM10"));
 }
 
 // Stable by-id names first, then the nodes no link names, in number order;

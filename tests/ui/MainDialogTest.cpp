@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <future>
 #include <thread>
 
+#include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/ShellOpen.h"
 #include "tests/settings/SettingsFixture.h"
@@ -13,6 +15,8 @@
 
 namespace varnock {
 namespace {
+
+namespace fs = std::filesystem;
 
 // The count only bounds the entries; the list shows the rows held.
 const char* kRows =
@@ -37,10 +41,9 @@ protected:
     }
     Texts Row(int item) const { return view.items.at(item).texts; }
     void ExpectButtons(bool connected) {
-        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_EDIT), !connected);
-        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_CONNECT), !connected);
-        EXPECT_EQ(view.IsControlEnabled(IDC_MAIN_DISCONNECT), connected);
-        EXPECT_EQ(dialog.IsConnected(), connected ? 1 : 0);
+        EXPECT_EQ(std::tuple(view.IsControlEnabled(IDC_MAIN_EDIT), view.IsControlEnabled(IDC_MAIN_CONNECT),
+                             view.IsControlEnabled(IDC_MAIN_DISCONNECT), dialog.IsConnected()),
+                  std::tuple(!connected, !connected, connected, connected ? 1 : 0));
     }
 
     test::SettingsFixture fixture;
@@ -77,7 +80,7 @@ TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
     dialog.OnCommand(ID_COMMAND_ABOUT);
     auto dir = fixture.dir.path();
     EXPECT_EQ(opener.Opened(),
-              (std::vector<std::filesystem::path>{
+              (std::vector<fs::path>{
                   dir / "VarnockToolE.pdf", dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x86.exe",
                   dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x64.exe", dir / "VarnockToolE.pdf"}));
     EXPECT_EQ(view.aboutRuns, 2);
@@ -94,9 +97,12 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
 }
 
-TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
-    Start();
-    view.selectionMark = 0;
+// The flag column toggles, any other opens the link settings, whose row is
+// taken only on OK; while connected neither. The connect reply sets the
+// buttons; Exit disconnects before it saves.
+TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
+    Start("WndAlwaysOnTop=TRUE\n");
+    EXPECT_TRUE(view.topmost);
     Texts kindsSeen;
     int answer = IDCANCEL;
     view.linkSettings = [&](AllocationRow& row, const Texts& kinds) {
@@ -106,21 +112,17 @@ TEST_F(MainDialogTest, EditTakesTheDialogsRowOnlyOnOk) {
         row.m_bNoConnectCommand = 1;
         return answer;
     };
-    dialog.OnActivate(0, 1);  // any column but the flag opens the dialog
+    view.selectionMark = 0;
+    dialog.OnActivate(0, 1);
     EXPECT_EQ(kindsSeen, (Texts{"COM", "USB", "Ethernet"}));
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No", "not connected"}));
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Ethernet);
-
     answer = IDOK;
     dialog.OnCommand(IDC_MAIN_EDIT);
     EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes", "not connected"}));
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Usb);
-}
 
-TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFirst) {
-    Start("WndAlwaysOnTop=TRUE\n");
-    EXPECT_TRUE(view.topmost);
-    std::string before = fixture.Setting();
+    const std::string before = fixture.Setting();
     view.selectionMark = 1;
     dialog.OnActivate(1, 3);
     EXPECT_EQ(Row(1)[3], "No");
@@ -133,13 +135,11 @@ TEST_F(MainDialogTest, FlagAndButtonsFollowTheConnectReplyAndCloseDisconnectsFir
     channels.connectResult = 1;
     dialog.OnCommand(IDC_MAIN_CONNECT);
     ExpectButtons(true);
-    // Connected: neither the flag nor the dialog.
-    int asked = 0;
-    view.linkSettings = [&](AllocationRow&, const Texts&) { return ++asked, IDCANCEL; };
+    kindsSeen.clear();
     dialog.OnActivate(1, 3);
     dialog.OnActivate(1, 0);
-    EXPECT_EQ(Row(1)[3], "Yes");
-    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(std::pair(Row(1), kindsSeen),
+              std::pair(Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}, Texts{}));
     dialog.OnCommand(IDC_MAIN_DISCONNECT);
     ExpectButtons(false);
     EXPECT_EQ(channels.log, (Texts{"window", "connect", "connect", "disconnect"}));
@@ -184,6 +184,42 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     EXPECT_EQ(monitor.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     platform::MessageLoop::Main().Pump();
     EXPECT_EQ(view.messages, std::vector<int>{211});
+}
+
+TEST(HelpLauncherTest, ManualFollowsTheLanguageWithCaseAndNeedsTheSettingsFile) {
+    test::TempDir dir;
+    platform::RecordingShellOpener opener;
+    platform::ScopedShellOpener scopedOpener{opener};
+    platform::RecordingMessageSink messages;
+    platform::ScopedMessageSink scopedSink{messages};
+    HelpLauncher launcher{dir.path()};
+    launcher.OpenManual();
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{109});
+    EXPECT_EQ(messages.Entries()[0].style, platform::kMbIconError);
+    for (const char* language : {"", "ja", "JA", "CH"}) {
+        test::WriteFile(dir / "Varnock.ini", std::string("[LANGUAGE]\nVarnockTool=") + language + "\n");
+        launcher.OpenManual();
+    }
+    EXPECT_EQ(opener.Opened(), (std::vector<fs::path>{dir / "VarnockToolE.pdf", dir / "VarnockToolE.pdf",
+                                                      dir / "VarnockToolJ.pdf", dir / "VarnockToolC.pdf"}));
+    EXPECT_EQ(messages.Numbers().size(), 1u);
+}
+
+// The opener starts as any program would: the programs ignore SIGPIPE, and
+// an ignored signal would stay ignored across exec.
+TEST(ShellOpenTest, StartsTheOpenerDetachedWithTheFileAndNoSignalIgnored) {
+    test::TempDir dir;
+    fs::path script = dir / "fake-open", seen = dir / "seen";
+    // Writes to a temporary name first so the test never reads half a line.
+    test::WriteFile(script, "#!/bin/sh\necho \"$1\" $(grep SigIgn /proc/self/status) > '" + seen.string() +
+                                ".tmp' && mv '" + seen.string() + ".tmp' '" + seen.string() + "'\n");
+    fs::permissions(script, fs::perms::owner_all);
+    auto oldPipe = std::signal(SIGPIPE, SIG_IGN);
+    EXPECT_TRUE(platform::XdgShellOpener(script.string()).Open(dir / "manual file.pdf"));
+    std::signal(SIGPIPE, oldPipe);
+    ASSERT_TRUE(test::WaitFor([&] { return fs::exists(seen); }));
+    EXPECT_EQ(test::ReadFile(seen), (dir / "manual file.pdf").string() + " SigIgn: 0000000000000000\n");
+    EXPECT_FALSE(platform::XdgShellOpener((dir / "no-such-program").string()).Open(dir / "x.pdf"));
 }
 
 }  // namespace
