@@ -509,13 +509,10 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
         const auto stopped = SteadyClock::now();
         daemon.Signal(SIGTERM);
         EXPECT_EQ(daemon.Wait(10s), 0) << Out();
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - stopped);
-        std::printf("%s: peak %ld MiB, ended %lld ms after SIGTERM\n", state, peak,
-                    static_cast<long long>(took.count()));
+        EXPECT_LT(SteadyClock::now() - stopped, 2s);
 #ifndef VARNOCK_SANITIZED
         EXPECT_LT(peak, 64);
 #endif
-        EXPECT_LT(took, 2s);
         EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5"))) << "its port left behind";
         host.Close();
         plcs.clear();
