@@ -106,7 +106,8 @@ protected:
     ChannelConfig config;
 };
 
-TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
+// A line reset (break, then DTR) keeps the settings that Open made.
+TEST_F(SerialRealPortTest, OpenSetsTheLineUpResetKeepsItAndCloseRestoresIt) {
     config.m_nBaudRate = 19200;
     config.m_byDataBits = 7;
     config.m_byParity = Parity::Odd;
@@ -116,11 +117,23 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpAndCloseRestoresIt) {
     platform::PtyLineSettings seen;
     ASSERT_TRUE(plc->ReadLineSettings(&seen, nullptr));
     EXPECT_EQ(std::pair(seen.baudRate, seen.twoStopBits), std::pair(19200, true));
-    EXPECT_FALSE(line->kept->c_lflag & (ICANON | ECHO));
-    // CTS must not gate output, nor XON/XOFF the bytes.
-    EXPECT_EQ(line->kept->c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS),
-              uint32_t(CS7 | PARENB | PARODD));
-    EXPECT_FALSE(line->kept->c_iflag & (IXON | IXOFF));
+    // Raw; CTS must not gate output, nor XON/XOFF the bytes.
+    const LineTermios opened = *line->kept;
+    EXPECT_EQ(std::tuple(opened.c_lflag & (ICANON | ECHO),
+                         opened.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CRTSCTS),
+                         opened.c_iflag & (IXON | IXOFF)),
+              std::tuple(0u, uint32_t(CS7 | PARENB | PARODD), 0u));
+    {
+        platform::ManualClock clock;
+        platform::ScopedClock scoped(clock);
+        EXPECT_EQ(port->ResetLine(), 1);
+        EXPECT_EQ(clock.TotalSlept(), 300u);  // 200 ms break, 100 ms before DTR
+    }
+    EXPECT_EQ(std::pair(line->kept->c_cflag, line->kept->c_iflag), std::pair(opened.c_cflag, opened.c_iflag));
+    platform::SerialState state;
+    ASSERT_EQ(line->GetState(state), platform::Error::None);
+    EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
+              std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
 
     SerialRealPort second;
     EXPECT_EQ(second.Open(config), RealPort::OPEN_FAILED);  // exclusive while open
@@ -181,22 +194,6 @@ TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIs
         EXPECT_EQ(port->Purge(which), 1);
         EXPECT_EQ(Waiting(), left) << int(which);
     }
-}
-
-TEST_F(SerialRealPortTest, ResetLineRestoresTheLineSettings) {
-    platform::ManualClock clock;
-    platform::ScopedClock scoped(clock);
-    config.m_nBaudRate = 38400;
-    ASSERT_EQ(port->Open(config), 1);
-    LineTermios afterOpen = *line->kept;
-    EXPECT_EQ(port->ResetLine(), 1);
-    EXPECT_EQ(clock.TotalSlept(), 300u);  // 200 ms break, 100 ms before DTR
-    EXPECT_EQ(std::pair(line->kept->c_cflag, line->kept->c_iflag),
-              std::pair(afterOpen.c_cflag, afterOpen.c_iflag));
-    platform::SerialState state;
-    ASSERT_EQ(line->GetState(state), platform::Error::None);
-    EXPECT_EQ(std::pair(state.dtrControl, state.rtsControl),
-              std::pair(platform::LineControl::Handshake, platform::LineControl::Handshake));
 }
 
 // 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window of an
