@@ -285,13 +285,14 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     Click(IDC_LINK_ETHERNET);
     ExpectAddressEnabled(true);
     view.endResult = -1;
-    for (auto typed : {std::array{"0", "0", "0", "0"}, {"", "", "", ""}}) {
-        view.TypeAddress(IDC_LINK_ADDRESS, typed);
+    // As typed: 0.0.0.0, all blank, then 10 with the rest blank.
+    for (bool blank : {false, true}) {
+        view.controls[IDC_LINK_ADDRESS].ip = {{0, 0, 0, 0}, {blank, blank, blank, blank}};
         dialog.OnOK();
     }
     EXPECT_EQ(std::tuple(view.messages, view.endResult), std::tuple(std::vector<int>{207, 207}, -1));
     EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "192.168.1.5"));
-    view.TypeAddress(IDC_LINK_ADDRESS, {"10", "", "", ""});
+    view.controls[IDC_LINK_ADDRESS].ip = {{10, 0, 0, 0}, {false, true, true, true}};
     dialog.OnOK();
     EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "10.0.0.0"));
     Click(IDC_LINK_USB);
