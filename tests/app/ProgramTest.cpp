@@ -9,11 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <deque>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -150,15 +150,13 @@ TEST_F(ApplicationTest, StopSignalEndsTheOpenBoxAndTheProgram) {
 }
 #endif
 
-// Bytes as the trace shows them: hex, cut after 64 with " ...".
-std::string TraceHex(const ByteArray& bytes) {
-    std::string text;
+// A trace line's text after its time stamp: bytes in hex, cut after 64 with " ...".
+std::string Traced(const std::string& what, const std::vector<uint8_t>& bytes) {
+    std::string text = what + " len " + std::to_string(bytes.size()) + ":";
     char hex[4];
-    for (int i = 0; i < std::min(bytes.GetSize(), 64); ++i) {
-        std::snprintf(hex, sizeof hex, " %02X", bytes[i]);
-        text += hex;
-    }
-    return bytes.GetSize() > 64 ? text + " ..." : text;
+    for (size_t i = 0; i < std::min<size_t>(bytes.size(), 64); ++i)
+        text += (std::snprintf(hex, sizeof hex, " %02X", bytes[i]), hex);
+    return bytes.size() > 64 ? text + " ..." : text;
 }
 
 class HeadlessTraceTest : public ProgramTest, public ::testing::WithParamInterface<const char*> {};
@@ -205,37 +203,36 @@ TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
     const ByteArray bytes(std::vector<uint8_t>(request.begin(), request.end()));
     Lines expected;
     for (const plcsim::Request& r : plc.Requests()) {
-        ByteArray answer{0x21, 0x00};  // serial parameters taken
-        const char* kind = "command";
-        if (r.kind == RequestKind::PassThrough) {
-            expected.push_back("host pass-through seq - len 248:" + TraceHex(bytes));
-            answer = ByteArray{0, 0, 2, 0, 0, 0};
-            answer.Append(bytes);
-            kind = "pass-through";
-        } else if (r.kind != RequestKind::SerialParameters) {
-            answer = ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
-        }
+        const bool passThrough = r.kind == RequestKind::PassThrough;
+        ByteArray answer = passThrough ? ByteArray{0, 0, 2, 0, 0, 0}
+                           : r.kind == RequestKind::SerialParameters
+                               ? ByteArray{0x21, 0x00}  // taken
+                               : ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
+        if (passThrough) answer.Append(bytes);
+        if (passThrough) expected.push_back(Traced("host pass-through seq -", bytes.bytes()));
         // Replies as taken apart from the stream: framed, but not stuffed.
-        ByteArray reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false);
-        if (serial) {
-            const uint16_t crc = FrameCrc(reply.data(), reply.GetSize());
-            ByteArray framed{0x10, 0x02};
-            framed.Append(reply);
-            for (uint8_t b : {uint8_t(0x10), uint8_t(0x03), uint8_t(crc >> 8), uint8_t(crc)}) framed.Add(b);
-            reply = framed;
-        }
+        auto reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false).bytes();
+        const uint16_t crc = FrameCrc(reply.data(), static_cast<int>(reply.size()));
+        if (serial) reply.insert(reply.begin(), {0x10, 0x02});
+        if (serial) reply.insert(reply.end(), {0x10, 0x03, uint8_t(crc >> 8), uint8_t(crc)});
         const std::string seq = " seq " + std::to_string(r.sequence);
-        expected.push_back("to-plc " + std::string(kind) + seq + " len " + std::to_string(r.wire.GetSize()) +
-                           ":" + TraceHex(r.wire));
-        expected.push_back("from-plc reply" + seq + " len " + std::to_string(reply.GetSize()) + ":" +
-                           TraceHex(reply));
+        expected.push_back(Traced(std::string("to-plc ") + (passThrough ? "pass-through" : "command") + seq,
+                                  r.wire.bytes()));
+        expected.push_back(Traced("from-plc reply" + seq, reply));
     }
     Lines traced;
-    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} COM5 (.*))");
-    std::smatch at;
+    // "2025-06-02 10:15:31.488 COM5 ...": the time's digits where they belong.
+    auto stamped = [](const std::string& line) {
+        const std::string shape = "dddd-dd-dd dd:dd:dd.ddd COM5 ";
+        if (line.size() < shape.size()) return false;
+        for (size_t i = 0; i < shape.size(); ++i)
+            if (shape[i] == 'd' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i])
+                return false;
+        return true;
+    };
     std::string line;
     for (std::istringstream in(Out("trace")); std::getline(in, line);)
-        traced.push_back(std::regex_match(line, at, stamped) ? at.str(1) : "unstamped: " + line);
+        traced.push_back(stamped(line) ? line.substr(29) : "unstamped: " + line);
     EXPECT_EQ(plc.Requests().size(), 4u);
     EXPECT_EQ(traced, expected);
 }
@@ -443,7 +440,7 @@ struct DroppingListener {
 };
 
 // Peak resident memory of a process so far.
-long PeakRssMiB(pid_t pid) {
+[[maybe_unused]] long PeakRssMiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
@@ -515,17 +512,13 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
                     std::this_thread::sleep_for(kind == Kind::StopsReading ? 1ms : 10ms);
             }
         }
-        const long peak = PeakRssMiB(daemon.Pid());
+#ifndef VARNOCK_SANITIZED
+        EXPECT_LT(PeakRssMiB(daemon.Pid()), 64);
+#endif
         const auto stopped = SteadyClock::now();
         daemon.Signal(SIGTERM);
         EXPECT_EQ(daemon.Wait(10s), 0) << Out();
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - stopped);
-        std::printf("%s: peak %ld MiB, ended %lld ms after SIGTERM\n", state, peak,
-                    static_cast<long long>(took.count()));
-#ifndef VARNOCK_SANITIZED
-        EXPECT_LT(peak, 64);
-#endif
-        EXPECT_LT(took, 2s);
+        EXPECT_LT(SteadyClock::now() - stopped, 2s);
         EXPECT_FALSE(fs::exists(fs::symlink_status(devices.path() / "COM5"))) << "its port left behind";
         host.Close();
         plcs.clear();

@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include "platform/Pty.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -75,17 +78,35 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
     return true;
 }
 
-int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
-    pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    if (!WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, limit)) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, &status, 0);
+std::vector<uint8_t> ReadPty(platform::Pty& pty, size_t count, std::chrono::milliseconds timeout) {
+    std::vector<uint8_t> got(count);
+    size_t have = 0;
+    WaitFor([&] { return (have += std::max(0, pty.Read(got.data() + have, int(count - have)))) == count; },
+            timeout);
+    got.resize(have);
+    return got;
+}
+
+bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes) {
+    return pty.Write(bytes.data(), int(bytes.size()), 1000) == int(bytes.size());
+}
+
+// The exit code of `pid`; -1 when it died of a signal or still ran after
+// `limit` (it is killed then).
+static int Reap(pid_t pid, int& status, std::chrono::milliseconds limit) {
+    if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit) {
+    pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    return child < 0 ? -1 : Reap(child, status, limit);
 }
 
 bool DropFileOverride() {
@@ -139,12 +160,7 @@ void ChildProcess::Signal(int sig) {
 
 int ChildProcess::Wait(std::chrono::milliseconds limit) {
     if (m_pid <= 0) return -1;
-    if (m_status < 0 && !WaitFor([&] { return ::waitpid(m_pid, &m_status, WNOHANG) == m_pid; }, limit)) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, &m_status, 0);
-        return -1;
-    }
-    return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+    return m_status < 0 ? Reap(m_pid, m_status, limit) : WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
 }
 
 bool InNetworkNamespace() {

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs.
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -16,6 +17,10 @@
 #define VARNOCK_SANITIZED 1
 #endif
 #endif
+
+namespace varnock::platform {
+class Pty;
+}
 
 namespace varnock::test {
 
@@ -53,6 +58,12 @@ std::set<std::string> DirectoryNames(const std::filesystem::path& directory);
 
 // Polls `done` every millisecond until it is true or `timeout` has passed.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// What the far end of a pty got, until `count` bytes came or `timeout` passed.
+std::vector<uint8_t> ReadPty(platform::Pty& pty, size_t count,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(1));
+// Hands `bytes` to the slave's reader.
+bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes);
 
 // Runs `body` in a forked child and returns what it returns, as the child's
 // exit code (0 to 255); -1 when the child dies of a signal or still runs

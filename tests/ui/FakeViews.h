@@ -49,13 +49,6 @@ public:
     }
     void EndDialog(int result) override { endResult = result; }
 
-    // What the user types into an address control; "" leaves a field blank.
-    void TypeAddress(int id, const std::array<const char*, 4>& fields) {
-        for (int i = 0; i < 4; ++i) {
-            controls[id].ip.blank[i] = fields[i][0] == '\0';
-            controls[id].ip.value[i] = controls[id].ip.blank[i] ? 0 : std::stoi(fields[i]);
-        }
-    }
     // A radio button click within its group.
     void ClickRadio(int id, std::initializer_list<int> group) {
         for (int other : group) controls[other].checked = other == id;

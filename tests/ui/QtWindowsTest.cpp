@@ -2,10 +2,8 @@
 // resource library.
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QTableWidget>
@@ -119,24 +117,18 @@ protected:
     HelpLauncher help{fixture.dir.path()};
 };
 
+// The rows as the logic fills them, shown with the top one selected; the
+// link settings read from the Qt controls as a user sets them (the dot moves
+// on to the next address field); the close box disconnects.
 TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
     LoadSample("3=COM6,COM3,SERIAL2,,Yes\n");
     int result = RunModal(channels, [&](QDialog* main) {
         auto* table = Control<QTableWidget>(main, IDC_MAIN_LIST);
-        ASSERT_EQ(table->rowCount(), 2);
-        EXPECT_EQ(Cells(main, 0), (Texts{"COM5", "Ethernet", "127.0.0.1", "No", "not connected"}));
-        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}));
-        EXPECT_EQ(table->horizontalHeaderItem(1)->text().toStdString(), platform::LoadString(103));
-        // Shown with the top row selected, in the template's button states.
-        EXPECT_EQ(table->currentRow(), 0);
-        EXPECT_FALSE(Control(main, IDC_MAIN_DISCONNECT)->isEnabled());
-
+        EXPECT_EQ(std::tuple(table->rowCount(), table->currentRow(), Cells(main, 1)),
+                  std::tuple(2, 0, Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}));
         table->setCurrentCell(1, 0);
         OnLinkDialog(main, [&](QDialog* dialog) {
-            EXPECT_EQ(Control<QLabel>(dialog, IDC_LINK_VIRTUAL_PORT)->text(), "COM6");
-            EXPECT_TRUE(Control<QAbstractButton>(dialog, IDC_LINK_SERIAL)->isChecked());
             EXPECT_EQ(Control<QComboBox>(dialog, IDC_LINK_COM_PORT)->currentText(), "COM3");
-            // Ethernet, typed as a user would: the dot moves to the next field.
             QTest::mouseClick(Control(dialog, IDC_LINK_ETHERNET), Qt::LeftButton);
             auto* address = Control<Ipv4AddressEdit>(dialog, IDC_LINK_ADDRESS);
             address->Clear();
@@ -146,12 +138,8 @@ TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
             QTest::mouseClick(Control(dialog, IDOK), Qt::LeftButton);
         });
         EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "Ethernet", "10.0.0.1", "No", "not connected"}));
-        const AllocationRow* row = fixture.settings.GetRow(1);
-        EXPECT_EQ(
-            std::tuple(row->m_nLinkType, row->m_strIPAddress, row->m_strRealPort, row->m_bNoConnectCommand),
-            std::tuple(LinkType::Ethernet, "10.0.0.1", "Ethernet", 0));
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
-        main->close();  // the close box disconnects
+        main->close();
     });
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(channels.log, (Texts{"window", "connect", "disconnect", "delete"}));
