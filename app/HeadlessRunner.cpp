@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/FrameTrace.h"
@@ -10,15 +11,17 @@
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/Paths.h"
+#include "platform/Pty.h"
 #include "settings/SettingsManager.h"
 
 namespace varnock {
 
 namespace {
 
-// How long the loop waits for work before it looks at the stop flag and the
-// reconnects due again.
+// How long the loop waits for work before it looks at the stop flag again,
+// without a stop pipe and with one: an idle bridge wakes only for its work.
 constexpr std::chrono::milliseconds kPollPeriod{50};
+constexpr std::chrono::milliseconds kIdlePeriod{1000};
 // The reconnect interval grows to at most this many times the first one.
 constexpr uint32_t kMaxBackoff = 10;
 
@@ -107,6 +110,17 @@ void HeadlessRunner::RetryDue() {
     }
 }
 
+std::chrono::milliseconds HeadlessRunner::NextWait() const {
+    std::chrono::milliseconds wait = m_options.stopFd >= 0 ? kIdlePeriod : kPollPeriod;
+    const uint32_t now = platform::GetTickCount();
+    for (const Watch& watch : m_watch) {
+        if (!watch.retryPending) continue;
+        const int32_t left = static_cast<int32_t>(watch.due - now);
+        wait = std::min(wait, std::chrono::milliseconds(std::max(left, 0)));
+    }
+    return wait;
+}
+
 void HeadlessRunner::Run(SettingsManager& settings) {
     auto& loop = platform::MessageLoop::Main();
     // The channels' messaging windows belong to this thread.
@@ -128,10 +142,19 @@ void HeadlessRunner::Run(SettingsManager& settings) {
         m_manager->SetMainWindow(this);
         m_manager->ConnectAll();
     }
+    // A stop signal wakes the loop at once; the pipe stays readable, so
+    // the watcher ends by itself.
+    std::thread stopWatcher;
+    if (m_options.stopFd >= 0)
+        stopWatcher = std::thread([&loop, fd = m_options.stopFd] {
+            platform::WaitReadable(&fd, 1, -1);
+            loop.Post([] {});
+        });
     while (!m_stop.load()) {
-        loop.Pump(kPollPeriod);
+        loop.Pump(NextWait());
         RetryDue();
     }
+    if (stopWatcher.joinable()) stopWatcher.join();
 
     // As the main window's Close, but every channel is disconnected: one that
     // connected must say goodbye even when a later one failed.

@@ -7,6 +7,7 @@
 // release. Optionally it connects a failed or lost channel again by itself,
 // and traces the traffic.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -30,6 +31,9 @@ struct HeadlessOptions {
     uint32_t reconnectMs = 0;
     // The traffic trace's file; empty: none.
     std::string tracePath;
+    // Readable once `stop` is set (the stop signals' pipe); -1: none, the
+    // loop then looks at `stop` often.
+    int stopFd = -1;
 };
 
 class HeadlessRunner : public MainWindowLink {
@@ -64,6 +68,8 @@ private:
     };
 
     void PrintStart(int index, const BridgeChannel& channel);
+    // How long the loop may wait for work: until the next reconnect is due.
+    std::chrono::milliseconds NextWait() const;
     void Report(int channel, ChannelState state);
     // Connects the channels whose next try is due.
     void RetryDue();

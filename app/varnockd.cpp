@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
         options.reconnectMs = static_cast<uint32_t>(std::max(1.0, std::round(seconds * 1000)));
     }
     varnock::platform::InstallStopSignals();
+    options.stopFd = varnock::platform::StopSignalFd();
     // Channel lines reach a pipe or the journal as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
