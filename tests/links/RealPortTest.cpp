@@ -352,20 +352,6 @@ protected:
     UsbRealPort port{driver};
 };
 
-// Indices 0 to 2; a refusal counts only while nothing opens, and a link
-// dropped while open lets its device go.
-TEST_F(UsbRealPortTest, OpenResults) {
-    EXPECT_EQ(port.Open(ChannelConfig{}), 0);
-    EXPECT_EQ(driver.calls, (Calls{"open \\\\.\\HXUSB-0", "open \\\\.\\HXUSB-1", "open \\\\.\\HXUSB-2"}));
-    driver.Plug(0, "OTHER").busy = true;
-    EXPECT_EQ(port.Open(ChannelConfig{}), 104);
-    driver.Plug(1, "PLC-1");
-    EXPECT_EQ(std::make_unique<UsbRealPort>(driver)->Open(ChannelConfig{}), 1);
-    EXPECT_EQ(driver.OpenHandles(), 0);
-    EXPECT_EQ(port.Open(ChannelConfig{}), 1);
-    EXPECT_STREQ(port.SerialNumber(), "PLC-1");
-}
-
 TEST_F(UsbRealPortTest, ReadWriteAndPurgeReachTheDriverInOrder) {
     OpenAtZero();
     driver.At(0)->reply = {1, 2, 3};
@@ -567,25 +553,6 @@ protected:
     ChannelConfig config;
     std::unique_ptr<RealPort> link;
 };
-
-TEST_F(RealPortFactoryTest, LinkTypes) {
-    fs::create_symlink(pty->SlavePath(), devices.path() / "COM5");
-    config.m_strLinkPort = "COM5";
-    EXPECT_EQ(Create(LinkType::Serial), 1);
-    EXPECT_TRUE(LinkIs<SerialRealPort>());
-    // A link that fails to open is still handed to its owner.
-    config.m_strIPAddress = "127.0.0.61";  // nothing listens
-    EXPECT_EQ(Create(LinkType::Ethernet), 0);
-    EXPECT_TRUE(LinkIs<EthernetRealPort>());
-
-    driver.Plug(0, "PLC-1");
-    ASSERT_EQ(Create(LinkType::Usb), 1);
-    for (int type : {3, 7, -1}) {
-        EXPECT_EQ(Create(static_cast<LinkType>(type)), 0);
-        EXPECT_EQ(link, nullptr);
-    }
-    EXPECT_EQ(driver.OpenHandles(), 0);  // the link it held was closed
-}
 
 // Every row of the USB selection; whatever the row, no device is left open
 // without an owner.

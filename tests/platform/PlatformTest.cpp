@@ -11,7 +11,6 @@
 
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
-#include "platform/NamedMutex.h"
 #include "platform/Paths.h"
 #include "platform/SingleInstance.h"
 #include "platform/Text.h"
@@ -21,14 +20,6 @@ using namespace varnock::platform;
 using namespace std::chrono_literals;
 using varnock::test::ScopedDeviceDir;
 namespace fs = std::filesystem;
-
-TEST(NamedMutex, SameNameSameObject) {
-    auto a = OpenNamedMutex("RealPortMutex");
-    auto b = OpenNamedMutex("RealPortMutex");
-    auto c = OpenNamedMutex("LDRDataQueueMutex");
-    EXPECT_EQ(a.get(), b.get());
-    EXPECT_NE(a.get(), c.get());
-}
 
 // The settings, the INI access and the address fields all read numbers and
 // names through these.
@@ -105,10 +96,6 @@ TEST(ResolveDeviceName, DeviceDirectoryFirstThenDev) {
     EXPECT_EQ(fs::path("/dev/COM4"), ResolveDeviceName("COM4"));
     EXPECT_EQ(fs::path("/dev/ttyUSB0"), ResolveDeviceName("\\\\.\\ttyUSB0"));
     EXPECT_EQ(fs::path("/dev/ttyS0"), ResolveDeviceName("/dev/ttyS0"));
-}
-
-TEST(ExecutableDirectory, HoldsTheRunningProgram) {
-    EXPECT_TRUE(fs::exists(ExecutableDirectory() / "test_platform"));
 }
 
 TEST(MessageLoop, SendRunsOnTheLoopThreadUntilItsTokenIsCancelled) {

@@ -117,34 +117,6 @@ protected:
     HelpLauncher help{fixture.dir.path()};
 };
 
-// The rows as the logic fills them, shown with the top one selected; the
-// link settings read from the Qt controls as a user sets them (the dot moves
-// on to the next address field); the close box disconnects.
-TEST_F(QtWindowsTest, MainWindowListsTheSampleRowsAndEditsOne) {
-    LoadSample("3=COM6,COM3,SERIAL2,,Yes\n");
-    int result = RunModal(channels, [&](QDialog* main) {
-        auto* table = Control<QTableWidget>(main, IDC_MAIN_LIST);
-        EXPECT_EQ(std::tuple(table->rowCount(), table->currentRow(), Cells(main, 1)),
-                  std::tuple(2, 0, Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}));
-        table->setCurrentCell(1, 0);
-        OnLinkDialog(main, [&](QDialog* dialog) {
-            EXPECT_EQ(Control<QComboBox>(dialog, IDC_LINK_COM_PORT)->currentText(), "COM3");
-            QTest::mouseClick(Control(dialog, IDC_LINK_ETHERNET), Qt::LeftButton);
-            auto* address = Control<Ipv4AddressEdit>(dialog, IDC_LINK_ADDRESS);
-            address->Clear();
-            address->Field(0)->setFocus();
-            for (char c : std::string("10.0.0.1")) QTest::keyClick(dialog->focusWidget(), c);
-            QTest::mouseClick(Control(dialog, IDC_LINK_CONNECT), Qt::LeftButton);
-            QTest::mouseClick(Control(dialog, IDOK), Qt::LeftButton);
-        });
-        EXPECT_EQ(Cells(main, 1), (Texts{"COM6", "Ethernet", "10.0.0.1", "No", "not connected"}));
-        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
-        main->close();
-    });
-    EXPECT_EQ(result, IDOK);
-    EXPECT_EQ(channels.log, (Texts{"window", "connect", "disconnect", "delete"}));
-}
-
 // Connected to a PLC, a stop comes while the link settings dialog is open
 // and, over it, the channel's link-loss box: both end, innermost first, the
 // monitor thread gets its answer, and the window then closes once as its

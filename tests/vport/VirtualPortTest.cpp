@@ -148,19 +148,6 @@ TEST_F(SinkTest, OpenStateAlwaysSettingsWhileConnectedAndNoOtherEvents) {
     EXPECT_EQ(std::pair(owner.closed.load(), owner.syncs.load()), std::pair(1, 1));
 }
 
-TEST(VirtualPortFactoryTest, MakesDriverPortsOnlyOfKindOne) {
-    EXPECT_EQ(VirtualPortFactory::Instance().Create(0), nullptr);
-    EXPECT_EQ(VirtualPortFactory::Instance().Create(2), nullptr);
-    // The pty driver cannot start without a usable device directory.
-    test::TempDir temp;
-    test::WriteFile(temp / "file", "");
-    ::setenv("VARNOCK_DEVICE_DIR", (temp / "file").c_str(), 1);
-    auto port = VirtualPortFactory::Instance().Create(1);
-    ::unsetenv("VARNOCK_DEVICE_DIR");
-    EXPECT_EQ(static_cast<DriverVirtualPort*>(port.get())->DriverObject(), nullptr);
-    EXPECT_FALSE(port->Open("COM7"));
-}
-
 // The channel hands a settings change to the main thread and waits; the
 // port must not wait for that event while blocking the main thread.
 TEST(DriverVirtualPortOverPty, ReleasedWhileAnEventWaitsForTheMainThread) {
