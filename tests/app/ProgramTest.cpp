@@ -1,6 +1,5 @@
-// The programs as processes, each in a folder of its own with settings files
-// and resource library, with its own device directory and simulated PLCs
-// on loopback addresses.
+// The programs as processes, each in its own folder, device directory and
+// simulated PLCs.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -161,10 +160,8 @@ std::string Traced(const std::string& what, const std::vector<uint8_t>& bytes) {
 
 class HeadlessTraceTest : public ProgramTest, public ::testing::WithParamInterface<const char*> {};
 
-// A huge item count only bounds the one row held; a closed terminal
-// (SIGHUP) ends the run as SIGINT and SIGTERM do. The trace shows each frame
-// as the simulator got it (a serial one DLE-stuffed, here in its length
-// too), each answered under its number, and the host's bytes.
+// A huge item count bounds only the row held; SIGHUP ends the run as SIGTERM
+// does. The trace shows each frame as the simulator got it, and the host's bytes.
 TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
     const std::string link = GetParam();
     const bool serial = link == "COM3";
@@ -241,10 +238,8 @@ INSTANTIATE_TEST_SUITE_P(Links, HeadlessTraceTest, ::testing::Values("127.0.0.81
 TEST_F(HeadlessRunnerTest, BadStartEndsAtOnceWithItsReason) {
     Setup("127.0.0.83", false);
     const std::string devs = devices.path().string();
-    // A FIFO in a settings file's place is never opened to wait for a writer.
-    // Without /proc the program's directory is unknown: the settings and the
-    // library in the current directory must not be taken instead. A
-    // read-only device directory has no room for the lock file: no silent exit.
+    // A FIFO for a settings file, no /proc (no program directory: nothing taken
+    // from the current one), a read-only device directory (no lock file).
     const struct {
         const char* fifo;  // the settings file a FIFO stands in for
         std::string isolate, said;
@@ -316,10 +311,8 @@ TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedAndConnectedAgain) {
     plc.Stop();  // before the clock goes
 }
 
-// A PLC that refuses the connect twice: the channel is tried again after
-// one, then two seconds, and connects without a restart; the other
-// channel's requests go on meanwhile, none kept waiting. An unusable
-// interval is refused; a trace that cannot be written is said once.
+// A PLC refusing the connect twice is tried again after 1, then 2 s, while
+// the other channel goes on. A bad interval is refused; a bad trace said once.
 TEST_F(HeadlessRunnerTest, ReconnectsARefusedChannelWhileTheOtherGoesOn) {
     Install("varnockd");
     EXPECT_EQ(test::ChildProcess(Command({"--reconnect", "0"}), dir / "out", dir / "err").Wait(), 2);
@@ -378,9 +371,8 @@ TEST_F(HeadlessRunnerTest, ReconnectsARefusedChannelWhileTheOtherGoesOn) {
     for (auto& plc : plcs) EXPECT_EQ(plc->RequestsOf(RequestKind::Disconnect).size(), 1u);
 }
 
-// The device directory under hostile conditions: a user's live link where a
-// port should be, a SIGKILL, a port whose pty cannot be had. Ours go at the
-// next start or at the end, a stale name keeps its number, the user's stays.
+// A user's live link where a port should be, a SIGKILL, no pty to be had: ours
+// go at the next start or the end, a stale name keeps its number, the user's stays.
 TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPtys) {
     const char* kSocat = "/usr/bin/socat";
     if (::geteuid() != 0 || !fs::exists(kSocat) ||
@@ -447,9 +439,8 @@ struct DroppingListener {
     return -1;
 }
 
-// varnockd beside PLCs that misbehave, each state for a moment (a flood for
-// 1.5 s): SIGTERM ends it cleanly within 2 s whatever they do, and its memory
-// stays bounded through every flood.
+// Each misbehaving PLC for a moment (a flood for 1.5 s): SIGTERM ends varnockd
+// within 2 s, and its memory stays bounded.
 TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
     enum class Kind { Chatty, FramesReadSlowly, FramesNotRead, StopsReading, DropsConnections, Echoes };
     const std::tuple<Kind, const char*, const char*> cases[] = {
@@ -495,9 +486,8 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
             ASSERT_TRUE(kind == Kind::StopsReading || host.Write(std::string(4000, 'r')));
             if (kind == Kind::Chatty) plc.SetChatter(ByteArray(std::vector<uint8_t>(1 << 20, 'x')));
             if (kind == Kind::StopsReading) plc.SetReadPace(0, 0ms);
-            // A state lasts a moment. A host writing into a PLC that stopped
-            // reading goes on until it is held back: everything is then backed
-            // up to the PLC's socket, and the stop finds the bridge writing to it.
+            // A host writing into a PLC that stopped reading goes on until held
+            // back: the stop then finds the bridge writing to it.
             const auto start = SteadyClock::now();
             for (auto written = start;;) {
                 auto now = SteadyClock::now();

@@ -1,7 +1,5 @@
 // The bridge with simulated PLCs over TCP and over a pty pair standing in
-// for the serial cable: the command bytes on the wire, host requests into
-// the PLC and replies back, the monitor's probe and link loss, and the
-// world around a running bridge misbehaving.
+// for the serial cable.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -252,9 +250,8 @@ TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
     EXPECT_TRUE(received == data);
 }
 
-// The other way: a reply longer than the port queues, to a host that stops
-// reading for longer than a write may wait, is held back meanwhile, the
-// link behind it, and comes whole.
+// A reply longer than the port queues, to a host that pauses longer than a
+// write may wait: held back, the link behind it, and comes whole.
 TEST_F(HostRequestTest, AHostThatPausesHoldsTheReplyBackLosingNothing) {
     PlcSimulator& plc =
         Connect("127.0.0.221", "BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n");
@@ -382,9 +379,8 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
 
-// A PLC that is never silent keeps its reply phase going: another channel's
-// link operations take turns with its reads meanwhile, and teardown ends
-// the phase at once.
+// A never silent PLC: another channel's link operations take turns with its
+// reads, and teardown ends its reply phase at once.
 TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
     HostPort other;
     ASSERT_NO_FATAL_FAILURE(ConnectTwo("127.0.0.214", "127.0.0.215", other));
@@ -449,9 +445,8 @@ TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
     ASSERT_EQ(m_host.Read(8), "01234567");
     m_sims.clear();  // the cable pulled: the PLC's end of the line closes
 
-    // What came before the pull is all there is; the channel is free again
-    // within its silence limit and stays connected, as serial links are not
-    // watched. Requests into the dead line are answered by nobody.
+    // What came before the pull is all there is; the channel stays connected
+    // (serial links are not watched) and is free again within its silence limit.
     ASSERT_TRUE(WaitIdle(0, seconds(25)));
     EXPECT_EQ(m_host.Read(1, 300), "");
     EXPECT_TRUE(Channel(0).IsConnected());

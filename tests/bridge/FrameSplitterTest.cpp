@@ -70,9 +70,8 @@ TEST_F(SplitterTest, LengthBelowTheHeadersDropsTheBufferedBytes) {
     EXPECT_EQ(m_frames, std::vector<ByteArray>({a}));
 }
 
-// Cuts after a lone DLE: inside a stuffed pair, before ETX, before the next
-// frame's STX, among every other cut; with no cut all frames come in one
-// chunk. A CRC byte of DLE, high or low, is passed unexamined.
+// Every cut, also after a lone DLE (in a stuffed pair, before ETX or STX), and
+// none; a CRC byte of DLE passes unexamined.
 TEST_F(SplitterTest, DleSplitterGivesTheSameFramesWhereverAChunkEnds) {
     auto crcWithDle = [](int at) {
         for (int v = 0;; ++v) {

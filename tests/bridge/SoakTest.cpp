@@ -1,9 +1,6 @@
-// Many requests of random length and content, rich in DLE bytes, through an
-// Ethernet and a serial channel at once, with PLCs that now and then reset,
-// spoil a frame or stay silent, and cut their replies anywhere.
-//
-// VARNOCK_SOAK_REQUESTS sets the requests (shared by the two channels),
-// VARNOCK_SOAK_SEED the random seed.
+// Random requests rich in DLE through an Ethernet and a serial channel at once,
+// to PLCs that reset, spoil frames, stay silent and cut their replies anywhere.
+// VARNOCK_SOAK_REQUESTS and VARNOCK_SOAK_SEED change the run.
 #include <algorithm>
 #include <cstdlib>
 #include <random>

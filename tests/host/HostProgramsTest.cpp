@@ -1,7 +1,6 @@
-// Programs nobody on this project wrote (pyserial, socat, picocom, a Win32
-// program under Wine) against varnockd with one Ethernet channel, COM5, to a
-// simulated PLC, bare and through varnock-host. One daemon serves a run; the
-// configured 8 data bits and no parity tell the fallback from what the host set.
+// Programs nobody here wrote against varnockd (COM5 over Ethernet to a
+// simulated PLC), bare and through varnock-host. The configured 8N tells the
+// fallback from what the host set.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -12,7 +11,7 @@
 #include <vector>
 
 #include "tests/support/TestSupport.h"
-#include "tools/plcsim/PlcSimulator.h"
+#include "tests/support/SimulatedPlc.h"
 
 namespace varnock::test {
 namespace {
@@ -45,10 +44,7 @@ public:
         WriteFile(m_dir / "Varnock_setting.ini",
                   "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\nitems=1\n"
                   "1=COM5,Ethernet," VARNOCK_TEST_PLC ",,No\n");
-        auto transport = plcsim::ListenTcp(VARNOCK_TEST_PLC);
-        ASSERT_TRUE(transport);
-        m_plc = std::make_unique<plcsim::PlcSimulator>(std::move(transport));
-        m_plc->Start();
+        m_plc = &StartPlc(m_plcs, VARNOCK_TEST_PLC, m_devices->path());
         m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{(m_dir / "varnockd").string()},
                                                   m_dir / "daemon.out", m_dir / "daemon.err");
         ASSERT_TRUE(WaitFor(
@@ -83,7 +79,8 @@ private:
     static inline HostEnvironment* s_instance = nullptr;
     TempDir m_dir;
     std::unique_ptr<ScopedDeviceDir> m_devices;
-    std::unique_ptr<plcsim::PlcSimulator> m_plc;
+    Plcs m_plcs;
+    plcsim::PlcSimulator* m_plc = nullptr;
     std::unique_ptr<ChildProcess> m_daemon;
     int m_runs = 0;
 };
@@ -151,9 +148,8 @@ TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndReachThePlc) {
     EXPECT_EQ(r.out, "pico");
 }
 
-// Without Varnock, or on a descriptor that is not one of ours, the library
-// changes nothing: a pty still drops data bits and parity. Bad commands end
-// with the shell's codes.
+// Without Varnock, or on a descriptor not ours, the library changes nothing;
+// bad commands end with the shell's codes.
 TEST_F(HostProgramsTest, TheLauncherLeavesEverythingElseAlone) {
     const std::string plainPty =
         "import os, fcntl\n"

@@ -1,8 +1,6 @@
 #pragma once
-// A small sysfs look-alike in a temporary folder: class/tty entries whose
-// device links lead into devices/, some of them below a USB device; beside
-// it a /dev look-alike with device nodes and serial/by-id links. And the
-// settings file the USB-to-UART link reads.
+// A sysfs look-alike (class/tty entries, some below a USB device), a /dev one
+// with nodes and by-id links, and the settings file the USB-to-UART link reads.
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -1,6 +1,4 @@
-// The link holder: one link operation of the process at a time, in turns;
-// no channel held up while another's link waits for a PLC or a message
-// waits for the user.
+// The link holder: one link operation of the process at a time, in turns.
 #include "bridge/RealPortRegistry.h"
 
 #include <gtest/gtest.h>
@@ -47,12 +45,9 @@ SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     return worst;
 }
 
-// A PLC that stops reading its socket, one that vanishes, or one that is
-// silent while its channel waits for data: its host keeps writing (or
-// reading); each write gives up within its 100 ms or pauses once before a
-// reconnect without the turn, a read waits for data without it, and another
-// channel's round trips keep their time. The owner's stop ends a pause at
-// once.
+// A PLC that stops reading, vanishes or is silent: writes give up within 100 ms
+// or pause without the turn, reads wait without it, another channel keeps its
+// time, and the owner's stop ends a pause at once.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     plcsim::PlcSimulator echo(plcsim::ListenTcp("127.0.0.41"));
     echo.Start();
@@ -149,9 +144,8 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     EXPECT_TRUE(otherWentOn);
 }
 
-// Work that the thread of a link operation runs inside it (a message loop
-// pumped there, say) may use a link itself: the holder enters again, as the
-// owner of a Windows mutex does, instead of waiting for itself.
+// Work run inside a link operation (a pumped loop) may use a link itself: the
+// holder enters again, as a Windows mutex's owner does.
 void ReadWithANestedWriteAndExit() {
     ::alarm(10);  // a thread that waits for itself ends here
     test::SimulatedUsbDriver driver;

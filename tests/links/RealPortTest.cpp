@@ -1,7 +1,5 @@
-// The links: serial over a pty pair standing in for the cable, Ethernet to
-// a TCP peer on loopback, native USB over a simulated driver and its driver
-// for real nodes, the USB-to-UART link with its discovery, and the factory's
-// choice between the two USB links.
+// The links over ptys, loopback TCP, a simulated USB driver and a fake device
+// tree, and the factory's choice between the two USB links.
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -57,9 +55,8 @@ protected:
     uint32_t moved = 99;
 };
 
-// The real line, keeping the termios last asked for as a UART does (a pty
-// drops size and parity), with CTS under the test's control and an output
-// queue that takes `wireMs` to empty after a write, as a UART's does.
+// The real line, keeping the termios asked for as a UART does, with CTS and an
+// output queue taking `wireMs` to empty under the test's control.
 class RecordingLine : public platform::SerialLine {
 public:
     std::optional<LineTermios> kept;
@@ -209,9 +206,8 @@ TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIs
     }
 }
 
-// 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window of an
-// exchange opens only after them. A queue that never empties ends with the
-// write's time-out.
+// 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window opens after
+// them. A queue that never empties ends with the write's time-out.
 TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
     ASSERT_EQ(port->Open(config), 1);
     line->wireMs = 36;
@@ -310,11 +306,8 @@ TEST_F(EthernetRealPortTest, ResetConnectionReconnectsFromTheSameLocalPort) {
     EXPECT_TRUE(plc.Receive(1).empty());
 }
 
-// On a network where a packet takes its time, our side of a connection
-// that the PLC closed normally waits one round trip for the PLC to
-// acknowledge our close, and keeps its local port meanwhile. The reconnect
-// from that port must wait it out, not fail. In a namespace of its own, every
-// packet on loopback waits about 100 ms in a rate-limited queue.
+// After a normal close, our side waits a round trip in LAST_ACK keeping its
+// port: the reconnect from it must wait that out. Each packet here waits ~100 ms.
 class EthernetOverASlowNetworkTest : public EthernetRealPortTest {};
 
 TEST_F(EthernetOverASlowNetworkTest, ANormalCloseIsFollowedByAReconnect) {
@@ -507,9 +500,8 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
     }
 }
 
-// An unplugged converter's descriptor is dead for good: the link closes it,
-// and the next call opens the port again after the pause, with its short
-// read time-out (else the read would wait for ever).
+// An unplugged converter's dead descriptor is closed; the next call reopens
+// after the pause, with the short read time-out.
 TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     OneConverter(50);
     ASSERT_EQ(port.Open(ChannelConfig{}), 1);

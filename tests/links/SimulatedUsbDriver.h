@@ -1,8 +1,6 @@
 #pragma once
-// A stand-in for the PLC's USB driver: devices at indices with a serial
-// number, a device count, a busy flag (held by another program) and queued
-// input. Devices can be unplugged and plugged in again elsewhere; handles to
-// an unplugged device report a negative status. Calls are logged.
+// The PLC's USB driver: devices by index with serial numbers, busy flags and
+// input, unplugged and replugged elsewhere (status negative); calls logged.
 #include <algorithm>
 #include <cstring>
 #include <functional>

@@ -113,9 +113,7 @@ TEST(MessageLoop, SendRunsOnTheLoopThreadUntilItsTokenIsCancelled) {
     worker.join();
     EXPECT_EQ(42, result.load());
 
-    // What an item leaves for after itself runs once that item is over,
-    // also an item that a pump inside another runs; outside an item nothing
-    // is taken.
+    // Work left for after an item runs once it is over, also a nested one.
     std::string order;
     EXPECT_FALSE(loop.AfterCurrentItem([&] { order += "x"; }));
     loop.Post([&] {
@@ -133,9 +131,7 @@ TEST(MessageLoop, SendRunsOnTheLoopThreadUntilItsTokenIsCancelled) {
     EXPECT_EQ(1, wakeups.load());
     EXPECT_EQ(1, loop.Pump());
 
-    // What an owner relies on at teardown: once Cancel returns, no sender
-    // waits, none of its handlers runs any more, and one that was running
-    // has ended.
+    // Once Cancel returns no sender waits and no handler runs or is running.
     auto token = std::make_shared<CancelToken>();
     std::atomic<bool> entered{false}, finished{false};
     auto sender = std::async(std::launch::async, [&] {

@@ -1,6 +1,5 @@
-// Loading and saving the two settings files, also as the outside world
-// hands them over: unreadable, cut short, binary. Each ends with a clear
-// message or a clean load, never a crash, a hang or a lost setting.
+// The settings files as the outside world hands them over: a clear message or
+// a clean load, never a crash, a hang or a lost setting.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -104,9 +103,8 @@ std::string Garbage(std::size_t size, unsigned seed) {
     return out;
 }
 
-// Bad values, missing keys and files cut short or full of noise: the one
-// message (none when the library cannot be loaded, so no text exists), and a
-// Save after the failed Load writes nothing.
+// Bad values and files cut short or noisy: one message (none without the
+// library), and a Save after the failed Load writes nothing.
 TEST_F(LoadTest, InvalidValuesShowTheirMessage) {
     const std::string cutVarnock = "[Application]\n" + kLibrary + "[VirtualCOMSettings]\nRealPort=COM,U";
     const struct {
@@ -168,11 +166,8 @@ TEST_F(LoadTest, ReadsEveryValueWithItsDefault) {
 
 class SettingsFaultTest : public LoadTest {};
 
-// A directory, a FIFO (that no writer opens: opening it to read would wait
-// for ever) or a file this process may not read (also as root: the checks
-// run without the override) in a settings file's place: its message at
-// once, the other readers (help language, USB-COM port name) get defaults,
-// and no write replaces it.
+// A directory, a FIFO or an unreadable file (also for root) in a settings
+// file's place: its message at once, defaults elsewhere, never written over.
 TEST_F(SettingsFaultTest, UnreadableFileShowsItsMessageAtOnceAndIsNeverWritten) {
     for (auto type : {fs::file_type::directory, fs::file_type::fifo, fs::file_type::regular}) {
         for (const char* name : {kVarnockIniName, kVarnockSettingIniName}) {
@@ -261,8 +256,7 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
 }
 
 TEST_F(MatrixTest, OddEntriesKeepTheirPlace) {
-    // Entry 2 holds only blanks: as empty, skipped and kept as written. Only
-    // the "%d" form names an entry: "03" is another key. A huge count reads
+    // Blanks only: skipped and kept. "03" is another key; a huge count reads
     // no more than the file holds.
     Load("items=2147483647\n1=COM5,COM3,SERIAL2,,Ja,extra\n2= \t \n03=COM8\n3=COM7,COM2\n4=COM9\n");
     EXPECT_EQ(settings.GetRow(0)->m_bNoConnectCommand, 0);  // another language's flag text

@@ -65,22 +65,15 @@ std::vector<uint8_t> ReadPty(platform::Pty& pty, size_t count,
 // Hands `bytes` to the slave's reader.
 bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes);
 
-// Runs `body` in a forked child and returns what it returns, as the child's
-// exit code (0 to 255); -1 when the child dies of a signal or still runs
-// after `limit` (it is killed then). For calls that may block for ever and
-// for processes that must lose their privileges. Only for single-threaded
-// test programs.
+// Runs `body` in a forked child: its result as exit code, -1 on a signal or
+// after `limit` (killed). Only for single-threaded test programs.
 int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
-// In a child of RunInChild: file permissions apply to the calling thread
-// from here on, also when it runs as root (it drops the capabilities that
-// override them). false when that cannot be done.
+// In a RunInChild child: file permissions apply from here on, also to root.
 bool DropFileOverride();
 
-// A program of ours run as a child, in a controlled environment: only PATH,
-// HOME, LANG=C and VARNOCK_DEVICE_DIR of the caller, plus `extraEnv`
-// ("NAME=value"); no DISPLAY, so nothing opens a window. stdout and stderr go
-// to files. The child is killed when the object goes and it still runs.
+// A program run as a child with only PATH, HOME, LANG=C, VARNOCK_DEVICE_DIR and
+// `extraEnv` (no DISPLAY); output to files; killed when the object goes.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
@@ -102,11 +95,8 @@ private:
 
 // True inside the child that RunInNetworkNamespace starts.
 bool InNetworkNamespace();
-// Runs the current test again as a child: this test program in a network
-// namespace of its own (unshare -n; CI runs as root), where only loopback
-// exists and InNetworkNamespace() is true. The child's failures fail this
-// test, its skip skips it; where no namespace can be made, the test is
-// skipped with the reason.
+// Runs the current test again in a network namespace of its own (unshare -n);
+// its result is this test's, skipped with the reason where none can be made.
 void RunInNetworkNamespace();
 
 }  // namespace varnock::test

@@ -101,9 +101,8 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
 }
 
-// The flag column toggles, any other opens the link settings, whose row is
-// taken only on OK; while connected neither. The connect reply sets the
-// buttons; Exit disconnects before it saves.
+// The flag column toggles, others open the link settings (taken on OK only);
+// neither while connected. Exit disconnects before it saves.
 TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     Start("WndAlwaysOnTop=TRUE\n");
     EXPECT_TRUE(view.topmost);
@@ -158,9 +157,8 @@ TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     ExpectButtons(false);
 }
 
-// A lost link, reported from a monitor thread: the window is back to not
-// connected and shows its message, and the channel's row says so; once the
-// window goes away a report still waiting is let go and shows nothing.
+// A link loss from a monitor thread: not connected, its message, its row says
+// so; after the window goes, a waiting report shows nothing.
 TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
     Start();
@@ -310,9 +308,8 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
               std::tuple(1, "keep", "COM10"));
 }
 
-// Stable by-id names first, then the nodes no link names, in number order;
-// ttyS only with a UART behind it. A row's device is preselected, an
-// unplugged one kept.
+// By-id names first, then unnamed nodes in number order, ttyS only with a UART;
+// a row's device preselected, an unplugged one kept.
 TEST_F(LinkSettingsDialogTest, MachineSerialDevicesFollowTheComNames) {
     tree.AddNodes(
         {"ttyUSB0", "ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM1", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttySx"});

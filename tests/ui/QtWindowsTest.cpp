@@ -117,10 +117,8 @@ protected:
     HelpLauncher help{fixture.dir.path()};
 };
 
-// Connected to a PLC, a stop comes while the link settings dialog is open
-// and, over it, the channel's link-loss box: both end, innermost first, the
-// monitor thread gets its answer, and the window then closes once as its
-// close box does (the PLC gets one disconnect).
+// A stop while the link dialog and over it the link-loss box are open: both
+// end innermost first, then the window closes as its close box does.
 TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
     auto& plc = SampleChannelTo("127.0.0.71", "COM71");
     AllocationRow row = *fixture.settings.GetRow(0);

@@ -131,23 +131,6 @@ TEST_F(SinkTest, DataArrivedQueuesWhatWasReadOnlyWhileConnected) {
     EXPECT_EQ(owner.Blocks().size(), 2u);
 }
 
-// The open state is stored always, a settings change passed on only while
-// connected; other events do nothing. (The pty tests see both through the
-// driver while connected.)
-TEST_F(SinkTest, OpenStateAlwaysSettingsWhileConnectedAndNoOtherEvents) {
-    driver.readData = "xyz";
-    for (DISPID id : {2, 3, 4, 6, 8, 9, 11}) EXPECT_EQ(Raise(id, {Variant::Int32(3)}), S_OK) << id;
-    EXPECT_TRUE(driver.calls.empty());
-    EXPECT_TRUE(owner.Blocks().empty());
-    EXPECT_EQ(std::pair(owner.closed.load(), owner.syncs.load()), std::pair(-1, 0));
-    Raise(kDispidSettingsChangedToo);
-    EXPECT_EQ(owner.syncs, 1);
-    owner.connected = false;
-    Raise(kDispidSettingsChanged);
-    Raise(kDispidOpenStateChanged, {Variant::Bool(false)});
-    EXPECT_EQ(std::pair(owner.closed.load(), owner.syncs.load()), std::pair(1, 1));
-}
-
 // The channel hands a settings change to the main thread and waits; the
 // port must not wait for that event while blocking the main thread.
 TEST(DriverVirtualPortOverPty, ReleasedWhileAnEventWaitsForTheMainThread) {
@@ -309,10 +292,8 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
 }
 
-// What the port is given reaches the host whole and in order, beyond what
-// the port queues: written within a message of the main loop (staged, then
-// flushed) or from another thread (the writer thread drains it), to a host
-// that reads as fast as it can or slowly.
+// Replies beyond the port's queue reach the host whole and in order: from a
+// loop message or another thread, to a fast or a slow reader.
 struct Delivery {
     const char* name;
     bool inLoopMessage;
@@ -350,9 +331,8 @@ INSTANTIATE_TEST_SUITE_P(HostReads, PtyDeliveryTest,
                                            Delivery{"FromThreadSlowly", false, 2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A host that stops reading holds back at most the port's queue: a longer
-// reply is cut after one bounded wait, not one per byte; the head of it
-// comes in order once the host reads again, and so does the next reply.
+// A host that stops reading: the reply is cut after one bounded wait, not one
+// per byte; its head and the next reply come in order.
 TEST_F(PtyPortTest, AHostThatDoesNotReadGetsTheHeadOfTheReplyAfterABoundedWait) {
     HostPort host(link);
     WaitForOpen(0);
@@ -368,9 +348,8 @@ TEST_F(PtyPortTest, AHostThatDoesNotReadGetsTheHeadOfTheReplyAfterABoundedWait) 
     EXPECT_EQ(host.Read(5), "fresh");
 }
 
-// A stale link of ours (our lock file beside it, nobody holding the lock)
-// counts as free, is taken over, and goes at start-up. A live binding, a
-// user's link (socat pty,link=...) or file is never bound, marked or removed.
+// A stale link of ours (lock file free) is taken over and goes at start-up; a
+// live binding, a user's link or a file is never touched.
 TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     struct stat st {};
     for (const fs::path& file : {link, dir.path() / ".COM7.host"}) {
