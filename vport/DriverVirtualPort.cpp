@@ -120,28 +120,27 @@ VirtualPort::OutputQueue DriverVirtualPort::QueryOutput() {
     return queue;
 }
 
-int32_t DriverVirtualPort::GetParity() {
+// One of the driver's setting queries; 0 without a driver object.
+int32_t DriverVirtualPort::Query(HRESULT (VirtualPortDriver::*query)(int32_t*), const char* call) {
     int32_t value = 0;
-    if (m_pDriver) Check(m_pDriver->QueryParity(&value), "QueryParity");
+    if (m_pDriver) Check((m_pDriver->*query)(&value), call);
     return value;
+}
+
+int32_t DriverVirtualPort::GetParity() {
+    return Query(&VirtualPortDriver::QueryParity, "QueryParity");
 }
 
 int32_t DriverVirtualPort::GetBaudRate() {
-    int32_t value = 0;
-    if (m_pDriver) Check(m_pDriver->QueryBaudRate(&value), "QueryBaudRate");
-    return value;
+    return Query(&VirtualPortDriver::QueryBaudRate, "QueryBaudRate");
 }
 
 int32_t DriverVirtualPort::GetByteSize() {
-    int32_t value = 0;
-    if (m_pDriver) Check(m_pDriver->QueryByteSize(&value), "QueryByteSize");
-    return value;
+    return Query(&VirtualPortDriver::QueryByteSize, "QueryByteSize");
 }
 
 int32_t DriverVirtualPort::GetStopBits() {
-    int32_t value = 0;
-    if (m_pDriver) Check(m_pDriver->QueryStopBits(&value), "QueryStopBits");
-    return value;
+    return Query(&VirtualPortDriver::QueryStopBits, "QueryStopBits");
 }
 
 }  // namespace varnock

@@ -47,6 +47,8 @@ public:
     bool HasEventSink() const { return m_pEventSink != nullptr; }
 
 private:
+    int32_t Query(HRESULT (VirtualPortDriver::*query)(int32_t*), const char* call);
+
     VirtualPortOwner* m_pOwner = nullptr;
     VirtualPortDriver* m_pDriver = nullptr;
     DriverEventSink* m_pEventSink = nullptr;
