@@ -28,10 +28,6 @@ public:
     void WaitForRoom(BridgeChannel* channel, int bytes) {
         VirtualPort* port = channel->Port();
         if (!port) return;
-        // The frame before may not be counted yet: a send returns once its
-        // handler ran, and the port queues what it wrote right after that.
-        const int needed = bytes + m_previous;
-        m_previous = bytes;
         uint32_t since = platform::GetTickCount();
         for (;;) {
             const VirtualPort::OutputQueue queue = port->QueryOutput();
@@ -40,7 +36,7 @@ public:
                 m_stalled = false;
                 since = platform::GetTickCount();
             }
-            if (queue.room >= needed || m_stalled || channel->ReplyPhaseMustEnd() ||
+            if (queue.room >= bytes || m_stalled || channel->ReplyPhaseMustEnd() ||
                 channel->m_bVirtualPortClosed.load() == 1 || !channel->m_bConnected.load())
                 return;
             if (platform::GetTickCount() - since >= kHostStalledMs) {
@@ -53,7 +49,6 @@ public:
 
 private:
     uint64_t m_taken = 0;
-    int m_previous = 0;
     bool m_stalled = false;
 };
 

@@ -9,19 +9,27 @@ namespace detail {
 // One sender waiting for its handler. Shared with the queued item, so a
 // sender released early by its token leaves nothing dangling behind.
 struct PendingSend {
-    // 0 waiting, 1 storing the result, 2 finished. An atomic wait: a mutex
-    // and a condition variable cost system calls on every hand-over, of
-    // which a busy channel makes one per block and per frame.
+    // 0 waiting, 1 its handler has run and the result is on its way, 2
+    // finished. An atomic wait: a mutex and a condition variable cost system
+    // calls on every hand-over, of which a busy channel makes one per block
+    // and per frame.
     std::atomic<int> state{0};
     intptr_t result = 0;
 
-    // The first result counts.
-    void Finish(intptr_t r) {
+    // Its handler ran: from now on only Complete releases the sender.
+    bool Claim() {
         int waiting = 0;
-        if (!state.compare_exchange_strong(waiting, 1)) return;
+        return state.compare_exchange_strong(waiting, 1);
+    }
+    void Complete(intptr_t r) {
         result = r;
         state.store(2, std::memory_order_release);
         state.notify_all();
+    }
+    // Released with 0 unless its handler has run.
+    void Release() {
+        int waiting = 0;
+        if (state.compare_exchange_strong(waiting, 2)) state.notify_all();
     }
     intptr_t Wait() {
         for (int now = state.load(std::memory_order_acquire); now != 2;
@@ -45,15 +53,15 @@ void CancelToken::Cancel() {
         std::lock_guard<std::mutex> guard(m_lock);
         waiters.swap(m_waiters);
     }
-    for (auto& send : waiters) send->Finish(0);
+    for (auto& send : waiters) send->Release();
 }
 
 intptr_t CancelToken::Run(const std::function<intptr_t()>& handler, detail::PendingSend* send) {
     std::lock_guard<std::recursive_mutex> running(m_running);
     intptr_t result = m_cancelled ? 0 : handler();
     // Still under the lock: a Cancel waiting for it must not release the
-    // sender with 0 before it has the result of a handler that did run.
-    if (send) send->Finish(result);
+    // sender with 0 once a handler did run.
+    if (send) send->Claim();
     return result;
 }
 
@@ -100,11 +108,18 @@ intptr_t MessageLoop::Send(Handler handler, std::shared_ptr<CancelToken> token) 
 
     auto send = std::make_shared<detail::PendingSend>();
     if (token && !token->AddWaiter(send)) return 0;
-    Enqueue([send, token, handler = std::move(handler)] {
-        if (token)
-            token->Run(handler, send.get());
-        else
-            send->Finish(handler());
+    Enqueue([this, send, token, handler = std::move(handler)] {
+        intptr_t result = 0;
+        if (token) {
+            result = token->Run(handler, send.get());
+        } else {
+            result = handler();
+            send->Claim();
+        }
+        // Its sender goes on once what the handler left for after itself has
+        // run too (a port's flush): it then sees all its message did.
+        if (send->state.load() != 1) return;
+        if (!AfterCurrentItem([send, result] { send->Complete(result); })) send->Complete(result);
     });
     intptr_t result = send->Wait();
     if (token) token->RemoveWaiter(send);

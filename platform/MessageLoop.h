@@ -42,8 +42,8 @@ public:
 
 private:
     friend class MessageLoop;
-    // Runs `handler` unless cancelled; 0 when cancelled. Hands the result
-    // to `send`, when given, before a Cancel can release it.
+    // Runs `handler` unless cancelled; 0 when cancelled. Claims `send`, when
+    // given, before a Cancel can release it with 0.
     intptr_t Run(const std::function<intptr_t()>& handler, detail::PendingSend* send = nullptr);
     // False when already cancelled.
     bool AddWaiter(const std::shared_ptr<detail::PendingSend>& send);
