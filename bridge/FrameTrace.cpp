@@ -29,8 +29,8 @@ constexpr int kShownBytes = 64;
 // Bytes kept of a frame: the shown ones, and enough of a DLE-stuffed one
 // for its headers and the start of its payload.
 constexpr int kKeptBytes = 2 * kShownBytes;
-constexpr uint8_t DLE = 0x10;
-constexpr int kBlockHeaderSize = 14;
+constexpr uint8_t DLE = DleFramingLayer::DLE;
+constexpr int kBlockHeaderSize = BlockHeaderLayer::kHeaderSize;
 
 struct Entry {
     std::chrono::system_clock::time_point time;
