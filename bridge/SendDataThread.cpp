@@ -22,6 +22,7 @@ unsigned SendDataThread(BridgeChannel* channel) {
     std::unique_ptr<ByteArray> chunk;
     unsigned long uiTotalCount = 0;
     int run = 1;
+    bool sentBlock = false;
     auto stopped = [channel] {
         return !channel->m_bConnected.load() || channel->m_bVirtualPortClosed.load() == 1;
     };
@@ -29,19 +30,21 @@ unsigned SendDataThread(BridgeChannel* channel) {
     while (channel->m_bConfiguring.load() != 0 && !channel->Pause(10)) continue;
 
     while (run == 1) {
-        if (stopped()) {
+        // What the host wrote before it closed its port, or before the user
+        // disconnected, is its last request: its first block still goes out,
+        // before any goodbye. Only the rest of a long one is dropped.
+        if (stopped() && (sentBlock || (block.IsEmpty() && !chunk && channel->LDRListEmpty()))) {
             run = 0;
             break;
         }
         if (!chunk) {
             if (channel->LDRListEmpty()) {
                 bool more = false;
-                // A disconnect or a closed port need not wait for the pause.
+                // A disconnect or a closed port ends the request at once.
                 for (int i = 1; i <= maxPause && !more && !stopped(); ++i) {
                     channel->Pause(10);
                     more = !channel->LDRListEmpty();
                 }
-                if (stopped()) continue;
                 if (!more) break;  // the host paused: the request is complete
             }
             chunk = channel->TakeLDRHead();
@@ -54,6 +57,7 @@ unsigned SendDataThread(BridgeChannel* channel) {
             chunk->RemoveHead(take);
             run = SendBlock(channel, block);
             block.RemoveAll();
+            sentBlock = true;
         } else {
             block.Append(*chunk);
             chunk.reset();

@@ -191,6 +191,29 @@ TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
     for (int i = 1; i < 3; ++i) EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence % 255 + 1);
 }
 
+// A host that writes its request and closes the port at once, or a
+// disconnect during the pause that ends a request: the request still goes,
+// before the goodbye.
+TEST_F(HostRequestTest, TheLastRequestGoesOutWhenThePortClosesOrTheUserDisconnects) {
+    for (bool disconnect : {false, true}) {
+        SCOPED_TRACE(disconnect ? "disconnect" : "port closed");
+        TearDown();
+        PlcSimulator& plc = Connect("127.0.0.222", "MaxTimeBetweenLDRData=100\n");
+        ASSERT_TRUE(m_host.Write("last"));
+        if (disconnect) {
+            ASSERT_TRUE(PumpUntil([&] { return Channel(0).m_bIdle.load() == 0; }));
+            EXPECT_EQ(m_manager->DisconnectAll(), 1);
+        } else {
+            m_host.Close();
+        }
+        ASSERT_TRUE(PumpUntil([&] { return !PassThroughData(plc).empty(); }, milliseconds(3000)));
+        EXPECT_EQ(PassThroughData(plc), std::vector<std::string>{"last"});
+        if (disconnect) {
+            EXPECT_EQ(plc.Requests().back().kind, RequestKind::Disconnect);
+        }
+    }
+}
+
 TEST_F(HostRequestTest, BadRepliesAreDropped) {
     for (bool serial : {false, true}) {
         SCOPED_TRACE(serial ? "serial" : "ethernet");
