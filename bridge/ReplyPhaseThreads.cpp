@@ -94,8 +94,9 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
         }
         channel->PushPLCChunk(std::move(chunk));
         channel->m_hPLCDataReadEventSem.release();
-        // Not reading leaves the bytes with the link, whose flow control then
-        // holds the PLC back.
+        // Not reading leaves the bytes with the link. TCP and USB hold the
+        // PLC back then; a serial line cannot (its handshake lines are off),
+        // and the PLC's bytes overflow the line's buffer.
         while (channel->PLCQueueFull() && !channel->ReplyPhaseMustEnd()) channel->Pause(kQueueFullPauseMs);
     }
     // Wakes the processing thread, which finds the list empty and ends.
