@@ -5,6 +5,7 @@
 
 #include "links/RealPortFactory.h"
 #include "platform/MessageBox.h"
+#include "platform/MessageLoop.h"
 
 namespace varnock {
 
@@ -97,6 +98,29 @@ int RealPortRegistry::CloseHeld() {
     return result;
 }
 
+namespace {
+
+// The main thread serves every channel: while one of its link operations
+// waits, the wait runs on a thread of its own and the main thread goes on
+// with the others' messages.
+void WaitServingMainLoop(const std::function<void()>& wait) {
+    auto& loop = platform::MessageLoop::Main();
+    if (!loop.IsLoopThread()) {
+        wait();
+        return;
+    }
+    std::atomic<bool> done{false};
+    std::thread aside([&] {
+        wait();
+        done = true;
+        loop.Post([] {});  // wakes the pump
+    });
+    while (!done.load()) loop.Pump(std::chrono::milliseconds(50));
+    aside.join();
+}
+
+}  // namespace
+
 void RealPortRegistry::Wait(const std::function<void()>& wait) {
     LinkTurns& turns = LinkTurns::Shared();
     // Only an outermost operation gives its turn up: one nested in another
@@ -107,12 +131,17 @@ void RealPortRegistry::Wait(const std::function<void()>& wait) {
     }
     m_hMutex->unlock();
     turns.Leave();
-    wait();
+    WaitServingMainLoop(wait);
     turns.Enter();
     m_hMutex->lock();
 }
 
+bool RealPortRegistry::Stopping() {
+    return m_pStop && m_pStop->IsSet();
+}
+
 bool RealPortRegistry::Pause(uint32_t ms) {
+    if (Stopping()) return true;
     bool stopped = false;
     Wait([&] {
         if (m_pStop)

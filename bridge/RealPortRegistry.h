@@ -4,8 +4,10 @@
 // process runs at a time.
 //
 // An operation gives the process-wide turn up only while it waits without
-// moving data on any link: a pause before a reconnect, a reconnect's
+// moving data on any link: a pause before a reconnect, a connect's
 // handshake, and the 10 ms steps in which a read waits for data to arrive.
+// On the main thread the wait runs aside while the main thread serves the
+// other channels' messages.
 // Meanwhile it keeps its own link (m_linkLock): no other operation on that
 // link, such as a write with its purge or a close, comes between its looks,
 // and what other channels do on their own links does not touch it. Each
@@ -50,8 +52,8 @@ public:
     // Serial links only; these bypass the lock.
     int ResetLine();
     int Configure(ChannelConfig* config);
-    // The owner's stop: once set, the link's pauses end at once. None: they
-    // run their length. Set before the link is used.
+    // The owner's stop: once set, the link's pauses and handshakes end at
+    // once. None: they run their length. Set before the link is used.
     void SetStopEvent(platform::StopEvent* stop) { m_pStop = stop; }
 
 private:
@@ -63,6 +65,7 @@ private:
     void Wait(const std::function<void()>& wait) override;
     bool Pause(uint32_t ms) override;
     void Notify(int message, unsigned style) override;
+    bool Stopping() override;
     void ShowNotices();
 
     std::unique_ptr<RealPort> m_pPort;

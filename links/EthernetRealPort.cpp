@@ -23,7 +23,7 @@ int EthernetRealPort::Open(const ChannelConfig& config) {
     m_pSocket = std::make_unique<TcpSocket>();
     if (!m_pSocket->Create(0)) return 0;
     m_strIPAddress = config.m_strIPAddress;
-    if (!m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs)) return 0;
+    if (!Connect()) return 0;
     m_nLocalPort = m_pSocket->LocalPort();
     return 1;
 }
@@ -52,15 +52,27 @@ void EthernetRealPort::CheckLink() {
     }
 }
 
-void EthernetRealPort::Reconnect() {
+bool EthernetRealPort::Connect() {
+    // The handshake moves no data: other links may work meanwhile, and the
+    // owner's stop ends it.
+    bool connected = false;
+    Hooks().Wait([this, &connected] {
+        connected = m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs,
+                                       [this] { return Hooks().Stopping(); });
+    });
+    return connected;
+}
+
+void EthernetRealPort::Reconnect(bool dropQueued) {
     if (!m_pSocket || !m_pSocket->IsValid()) return;
     m_pSocket->ShutdownReceive();
-    m_pSocket->Close();
-    // From the local port of the first connection, as the PLC expects.
-    if (!m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort))) return;
-    // A failed connect shows up in the next transfer. The handshake moves no
-    // data: other links may work meanwhile.
-    Hooks().Wait([this] { m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs); });
+    if (dropQueued)
+        m_pSocket->Abort();
+    else
+        m_pSocket->Close();
+    // From the local port of the first connection, as the PLC expects. A
+    // failed connect shows up in the next transfer.
+    if (m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort))) Connect();
 }
 
 int EthernetRealPort::Purge(uint8_t) {
@@ -136,6 +148,10 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
         int result = m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()));
         if (result >= 0) {
             sent = static_cast<uint32_t>(result);
+            // The PLC reads frames by their length: the rest of one cut short
+            // would be taken for the start of the next. The connection goes,
+            // and the part of the frame still queued with it.
+            if (result < count) Reconnect(true);
             return 1;
         }
         roomLeft -= std::min(roomLeft, std::chrono::duration_cast<Ms>(platform::SteadyClock::now() - start));

@@ -41,7 +41,9 @@ public:
 private:
     uint32_t Available();
     void CheckLink();
-    void Reconnect();
+    bool Connect();
+    // `dropQueued`: what the socket still holds is never sent.
+    void Reconnect(bool dropQueued = false);
 
     std::string m_strIPAddress;
     std::unique_ptr<platform::TcpSocket> m_pSocket;

@@ -27,6 +27,9 @@ public:
     virtual bool Pause(uint32_t ms);
     // A message for the user, by string-table number.
     virtual void Notify(int message, unsigned style);
+    // True while the owner wants the link's waits over: a handshake under
+    // way then gives up.
+    virtual bool Stopping() { return false; }
 
     // The hooks of a link without an owner.
     static LinkHooks& Direct();

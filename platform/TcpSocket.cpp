@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -69,7 +70,8 @@ bool TcpSocket::Create(uint16_t localPort) {
     return true;
 }
 
-bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs) {
+bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
+                        const std::function<bool()>& cancelled) {
     if (m_fd < 0) {
         m_lastError = Error::NotOpen;
         return false;
@@ -91,7 +93,8 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
     // From a given local port to the same peer again: until the peer has
     // acknowledged the close of the previous connection, the kernel still
     // holds that connection and refuses this one.
-    while (rc != 0 && errno == EADDRNOTAVAIL && m_bound && MsUntil(deadline) > 0) {
+    auto going = [&] { return !cancelled || !cancelled(); };
+    while (rc != 0 && errno == EADDRNOTAVAIL && m_bound && MsUntil(deadline) > 0 && going()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     }
@@ -100,8 +103,14 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         return false;
     }
     if (rc != 0) {
-        // A stop of the process does not wait for a PLC that does not answer.
-        int ready = PollFd(m_fd, POLLOUT, MsUntil(deadline), StopSignalFd());
+        // A stop of the process, or of the caller, does not wait for a PLC
+        // that does not answer.
+        constexpr int kCancelLookMs = 10;
+        int ready = 0;
+        for (int left = MsUntil(deadline); ready == 0 && left > 0 && going(); left = MsUntil(deadline)) {
+            ready = PollFd(m_fd, POLLOUT, cancelled ? std::min(left, kCancelLookMs) : left, StopSignalFd());
+            if (ready == 0 && StopRequested()) break;
+        }
         if (ready <= 0) {
             m_lastError = ready == 0 ? Error::TimedOut : Error::Other;
             return false;
@@ -200,6 +209,13 @@ void TcpSocket::ShutdownSend() {
 
 void TcpSocket::ShutdownReceive() {
     if (m_fd >= 0) ::shutdown(m_fd, SHUT_RD);
+}
+
+void TcpSocket::Abort() {
+    if (m_fd < 0) return;
+    linger reset{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    Close();
 }
 
 void TcpSocket::Close() {

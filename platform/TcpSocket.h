@@ -3,6 +3,7 @@
 // local port, the waiting-byte count, non-blocking receive and a send that
 // never raises SIGPIPE.
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/Error.h"
@@ -19,10 +20,12 @@ public:
     // A new stream socket with SO_REUSEADDR; with a local port other than 0
     // it is bound to that port (any address). Closes a socket still held.
     bool Create(uint16_t localPort = 0);
-    // Connects to a dotted IPv4 address, giving up after `timeoutMs`. From a
+    // Connects to a dotted IPv4 address, giving up after `timeoutMs`, or
+    // once `cancelled` (looked at every few milliseconds) says so. From a
     // bound port, waits within that time for the port's previous connection
     // to finish closing.
-    bool Connect(const std::string& address, uint16_t port, uint32_t timeoutMs);
+    bool Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
+                 const std::function<bool()>& cancelled = {});
     bool IsValid() const { return m_fd >= 0; }
     int Handle() const { return m_fd; }
 
@@ -42,6 +45,8 @@ public:
     void ShutdownSend();
     void ShutdownReceive();
     void Close();
+    // Closes with a reset: what is still queued is dropped, never delivered.
+    void Abort();
 
     Error LastError() const { return m_lastError; }
 

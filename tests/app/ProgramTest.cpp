@@ -13,6 +13,7 @@
 #include <deque>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -371,6 +372,40 @@ TEST_F(HeadlessRunnerTest, ReconnectsARefusedChannelWhileTheOtherGoesOn) {
     for (auto& plc : plcs) EXPECT_EQ(plc->RequestsOf(RequestKind::Disconnect).size(), 1u);
 }
 
+// A PLC whose network drops connection attempts is tried again and again;
+// the other channel's round trips meanwhile stay near their quiet time.
+TEST_F(HeadlessRunnerTest, UnansweredConnectAttemptsHoldNoOtherChannel) {
+    Install("varnockd");
+    test::DroppingListener dropping("127.0.0.164");
+    ASSERT_TRUE(dropping.ok);
+    Rows("items=2\n1=COM5,Ethernet,127.0.0.164,,No\n2=COM6,Ethernet,127.0.0.165,,No\n", "Manual");
+    Plc("127.0.0.165");
+    test::ChildProcess daemon(Command({"--reconnect", "1"}), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return OutHas("COM6 connected"); }, 15s)) << Out() << Out("err");
+    test::HostPort host(devices.path() / "COM6");
+    std::vector<SteadyClock::duration> trips;
+    // Until the second try has had its whole time to connect.
+    std::optional<SteadyClock::time_point> secondTry;
+    while (!secondTry || SteadyClock::now() - *secondTry < 3500ms) {
+        const auto start = SteadyClock::now();
+        ASSERT_TRUE(host.Write("ping"));
+        ASSERT_EQ(host.Read(4, 5000), "ping");
+        trips.push_back(SteadyClock::now() - start);
+        if (!secondTry && OutHas("COM5 reconnecting, try 2")) secondTry = SteadyClock::now();
+    }
+    std::sort(trips.begin(), trips.end());
+    auto ms = [](SteadyClock::duration d) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(d);
+    };
+    std::printf("round trips: %zu, quickest %lld ms, median %lld ms, slowest %lld ms\n", trips.size(),
+                static_cast<long long>(ms(trips.front()).count()),
+                static_cast<long long>(ms(trips[trips.size() / 2]).count()),
+                static_cast<long long>(ms(trips.back()).count()));
+    EXPECT_LT(trips.back(), trips.front() + 250ms);
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+}
+
 // A user's live link where a port should be, a SIGKILL, no pty to be had: ours
 // go at the next start or the end, a stale name keeps its number, the user's stays.
 TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPtys) {
@@ -411,26 +446,6 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
     EXPECT_EQ(fs::read_symlink(usersLink), usersPty);
 }
 
-// Listens on `address` but accepts nothing; its queue is full, so further
-// attempts go unanswered, as on a network that drops them.
-struct DroppingListener {
-    explicit DroppingListener(const std::string& address) {
-        sockaddr_in addr{AF_INET, htons(plcsim::kPlcPort), {}, {}};
-        ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-        auto* at = reinterpret_cast<sockaddr*>(&addr);
-        for (int i = 0; i < 3; ++i) fds[i] = ::socket(AF_INET, SOCK_STREAM | (i ? SOCK_NONBLOCK : 0), 0);
-        int one = 1;
-        ::setsockopt(fds[0], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        ok = ::bind(fds[0], at, sizeof addr) == 0 && ::listen(fds[0], 0) == 0;
-        for (int i : {1, 2}) ::connect(fds[i], at, sizeof addr);
-    }
-    ~DroppingListener() {
-        for (int fd : fds) ::close(fd);
-    }
-    int fds[3];
-    bool ok = false;
-};
-
 // Peak resident memory of a process so far.
 [[maybe_unused]] long PeakRssMiB(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -460,7 +475,7 @@ TEST_F(DaemonTest, UnderEveryHostilePlcItStaysSmallAndStopsWithinTwoSeconds) {
                         test::VarnockIniWith(std::string("BlockTransferSizeInBytes=5000\n"
                                                          "PLCDataBytesToReadInMonitorTime=4096\n") +
                                              extreme));
-        std::deque<DroppingListener> dropping;  // where nothing moves them
+        std::deque<test::DroppingListener> dropping;  // where nothing moves them
         std::string matrix;
         const bool serial = kind == Kind::Chatty;
         for (int i = 0; i < (kind == Kind::DropsConnections ? 4 : 1); ++i) {

@@ -45,9 +45,10 @@ SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     return worst;
 }
 
-// A PLC that stops reading, vanishes or is silent: writes give up within 100 ms
-// or pause without the turn, reads wait without it, another channel keeps its
-// time, and the owner's stop ends a pause at once.
+// A PLC that stops reading, vanishes, is silent or drops connection attempts:
+// writes give up within 100 ms or pause without the turn, reads and connects
+// wait without it, another channel keeps its time, and the owner's stop ends
+// a pause or a handshake at once.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     plcsim::PlcSimulator echo(plcsim::ListenTcp("127.0.0.41"));
     echo.Start();
@@ -60,16 +61,26 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
         bool vanishes;
         bool reads;
         std::chrono::milliseconds longest;
+        bool drops = false;
     };
     for (const Case& c : {Case{"stops reading", false, false, 1000ms}, Case{"vanishes", true, false, 3500ms},
-                          Case{"is silent", false, true, 1500ms}}) {
-        auto plc = std::make_unique<test::TestPlc>("127.0.0.42", 4096);
-        ChannelConfig config = EthernetConfig("127.0.0.42");
+                          Case{"is silent", false, true, 1500ms},
+                          Case{"drops connection attempts", false, false, 3500ms, true}}) {
+        const std::string address = c.drops ? "127.0.0.43" : "127.0.0.42";
+        std::unique_ptr<test::TestPlc> plc;
+        std::unique_ptr<test::DroppingListener> dropping;
+        ChannelConfig config = EthernetConfig(address);
         platform::StopEvent owner;
         RealPortRegistry link;
         link.SetStopEvent(&owner);
-        ASSERT_EQ(link.Open(&config), 1);
-        ASSERT_NE(plc->Accept(), 0u);
+        if (c.drops) {
+            dropping = std::make_unique<test::DroppingListener>(address);
+            ASSERT_TRUE(dropping->ok);
+        } else {
+            plc = std::make_unique<test::TestPlc>(address, 4096);
+            ASSERT_EQ(link.Open(&config), 1);
+            ASSERT_NE(plc->Accept(), 0u);
+        }
         if (c.vanishes) plc.reset();  // closes normally, and nothing listens any more
 
         std::atomic<bool> stop{false};
@@ -79,7 +90,9 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
             uint32_t n = 0;
             while (!stop) {
                 const auto start = SteadyClock::now();
-                if (c.reads)
+                if (c.drops)
+                    link.Open(&config);
+                else if (c.reads)
                     link.Read(block, 4096, &n, 1000);
                 else
                     link.Write(block, block.GetSize(), &n, 100);

@@ -306,6 +306,23 @@ TEST_F(EthernetRealPortTest, ResetConnectionReconnectsFromTheSameLocalPort) {
     EXPECT_TRUE(plc.Receive(1).empty());
 }
 
+// A PLC that stopped reading takes part of a frame at the send limit: the
+// connection is reset, so that the rest never reaches it as the start of the
+// next frame, and the next frame goes out whole on a new one.
+TEST_F(EthernetRealPortTest, AFrameCutShortResetsTheConnection) {
+    TestPlc plc("127.0.0.34", 4096);
+    Connect(plc, "127.0.0.34");
+    const ByteArray frame(Bytes(50001, 0x5A));
+    Got got{0, 0};
+    for (int i = 0; i < 500 && (got.first != 1 || got.second == 0 || got.second == 50001u); ++i)
+        got = Write(frame);
+    ASSERT_EQ(got.first, 1);
+    ASSERT_LT(got.second, 50001u);
+    EXPECT_EQ(plc.Accept(), firstPort);
+    EXPECT_EQ(Write(ByteArray{1, 2, 3}), Got(1, 3));
+    EXPECT_EQ(plc.Receive(3), (Bytes{1, 2, 3}));
+}
+
 // After a normal close, our side waits a round trip in LAST_ACK keeping its
 // port: the reconnect from it must wait that out. Each packet here waits ~100 ms.
 class EthernetOverASlowNetworkTest : public EthernetRealPortTest {};

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -185,6 +188,21 @@ void RunInNetworkNamespace() {
     const std::string out = ReadFile(dir / "out");
     if (code == 0 && out.find("[  SKIPPED ]") != std::string::npos) GTEST_SKIP() << out;
     EXPECT_EQ(code, 0) << out;
+}
+
+DroppingListener::DroppingListener(const std::string& address) {
+    sockaddr_in addr{AF_INET, htons(2538), {}, {}};
+    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
+    auto* at = reinterpret_cast<sockaddr*>(&addr);
+    for (int i = 0; i < 3; ++i) fds[i] = ::socket(AF_INET, SOCK_STREAM | (i ? SOCK_NONBLOCK : 0), 0);
+    int one = 1;
+    ::setsockopt(fds[0], SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    ok = ::bind(fds[0], at, sizeof addr) == 0 && ::listen(fds[0], 0) == 0;
+    for (int i : {1, 2}) ::connect(fds[i], at, sizeof addr);
+}
+
+DroppingListener::~DroppingListener() {
+    for (int fd : fds) ::close(fd);
 }
 
 }  // namespace varnock::test

@@ -99,4 +99,15 @@ bool InNetworkNamespace();
 // its result is this test's, skipped with the reason where none can be made.
 void RunInNetworkNamespace();
 
+// Listens on `address`, port 2538, but accepts nothing; its queue is full, so
+// further attempts go unanswered, as on a network that drops them.
+struct DroppingListener {
+    explicit DroppingListener(const std::string& address);
+    ~DroppingListener();
+    DroppingListener(const DroppingListener&) = delete;
+    DroppingListener& operator=(const DroppingListener&) = delete;
+    int fds[3];
+    bool ok = false;
+};
+
 }  // namespace varnock::test
