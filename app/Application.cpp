@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/Descriptors.h"
 #include "platform/Paths.h"
 #include "platform/Pty.h"
 
@@ -28,6 +29,9 @@ int Application::InitInstance(int, char**) {
     // Links a killed run left behind name pty numbers that other terminals get.
     platform::RemoveStaleDeviceLinks(devices.path);
     if (m_startUp) m_startUp();
+    // Each channel holds several descriptors; the usual soft limit is far
+    // below what many channels need, the hard one seldom.
+    platform::RaiseDescriptorLimit();
 
     m_pSettings = SettingsManager::GetInstance(m_settingsDirectory);
     const bool loaded = m_pSettings->Load() == 1;

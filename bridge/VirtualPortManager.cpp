@@ -1,8 +1,12 @@
 #include "bridge/VirtualPortManager.h"
 
+#include <algorithm>
+#include <string>
+
 #include "bridge/BridgeChannel.h"
 #include "bridge/RealPortRegistry.h"
 #include "common/Messages.h"
+#include "platform/Descriptors.h"
 #include "platform/MessageBox.h"
 #include "platform/StopSignals.h"
 #include "settings/SettingsManager.h"
@@ -34,9 +38,20 @@ VirtualPortManager::~VirtualPortManager() {
 }
 
 void VirtualPortManager::CreateChannel(int index) {
-    if (!m_pSettings) return;
+    if (!m_pSettings || m_bOutOfDescriptors) return;
     AllocationRow* row = m_pSettings->GetRow(index - 1);
     if (!row) return;
+    const platform::DescriptorBudget budget = platform::CurrentDescriptorBudget();
+    if (budget.limit - budget.open < kDescriptorsPerChannel + kDescriptorReserve) {
+        m_bOutOfDescriptors = true;
+        const long rows = std::max(m_pSettings->GetRowCount(), index);
+        const long needed = budget.open + (rows - index + 1) * kDescriptorsPerChannel + kDescriptorReserve;
+        platform::ShowMessage(kMsgTooFewDescriptors, platform::kMbIconError,
+                              "the limit is " + std::to_string(budget.limit) + ", " + std::to_string(rows) +
+                                  " channels need " + std::to_string(needed) + "; only the first " +
+                                  std::to_string(ChannelCount()) + " are made");
+        return;
+    }
 
     auto* config = new ChannelConfig();
     config->m_nLinkType = row->m_nLinkType;

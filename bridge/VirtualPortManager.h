@@ -12,6 +12,13 @@ class MainWindowLink;
 
 class VirtualPortManager {
 public:
+    // What one channel holds open at most: its port with the port's watches,
+    // wake-ups, lock and host socket (8 as measured), and its link.
+    static constexpr long kDescriptorsPerChannel = 9;
+    // Left free for the rest of the process: files it reads and writes, a
+    // connect's socket, the trace.
+    static constexpr long kDescriptorReserve = 32;
+
     // The process-wide manager, created on the first call.
     static VirtualPortManager* Instance();
     // Deletes the manager and with it every channel (the main window does
@@ -25,7 +32,9 @@ public:
     VirtualPortManager& operator=(const VirtualPortManager&) = delete;
 
     void SetSettings(SettingsManager* settings) { m_pSettings = settings; }
-    // `index` is one-based: the channel for allocation row index - 1.
+    // `index` is one-based: the channel for allocation row index - 1. A
+    // channel for which too few descriptors are left is not made (a port
+    // that cannot answer is worse than none); the first such says so once.
     void CreateChannel(int index);
 
     // Each returns the last channel's result (0 when there is none).
@@ -39,6 +48,7 @@ public:
 private:
     std::vector<BridgeChannel*> m_channels;
     SettingsManager* m_pSettings = nullptr;
+    bool m_bOutOfDescriptors = false;
 };
 
 }  // namespace varnock

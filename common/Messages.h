@@ -11,6 +11,7 @@ inline constexpr int kMsgMaxHostDriverNoInvalid = 111;  // MaxHostDriverNo missi
 inline constexpr int kMsgItemsInvalid = 113;            // items missing or below 1
 inline constexpr int kMsgPortNotOpened = 114;           // "%s": the port that cannot be opened
 inline constexpr int kMsgNoCommandReply = 115;          // no reply to connect or disconnect
+inline constexpr int kMsgTooFewDescriptors = 119;       // "%s": the limit and what the channels need
 inline constexpr int kMsgAddressRequired = 207;         // blank or 0.0.0.0 IP address
 inline constexpr int kMsgLinkLost = 211;                // Ethernet link lost
 inline constexpr int kMsgSettingIniMissing = 212;       // Varnock_setting.ini not found

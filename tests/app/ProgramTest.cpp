@@ -406,6 +406,42 @@ TEST_F(HeadlessRunnerTest, UnansweredConnectAttemptsHoldNoOtherChannel) {
     EXPECT_EQ(daemon.Wait(), 0);
 }
 
+// Descriptors for 40 channels: a soft limit below them is raised to the hard
+// one; a hard one below them is said once, and no port is made that cannot
+// answer.
+TEST_F(HeadlessRunnerTest, TheDescriptorLimitIsRaisedOrSaidOnce) {
+    Install("varnockd");
+    std::string matrix = "items=40\n";
+    for (int i = 1; i <= 40; ++i)
+        matrix += std::to_string(i) + "=COM" + std::to_string(i) + ",Ethernet,127.0.0.166,,No\n";
+    for (const bool hard : {false, true}) {
+        SCOPED_TRACE(hard ? "hard limit" : "soft limit");
+        Rows(matrix, "Manual");
+        test::ChildProcess daemon(
+            {"/bin/sh", "-c", std::string(hard ? "ulimit -n 64" : "ulimit -Sn 64") + " && exec " + m_program},
+            dir / "out", dir / "err");
+        ASSERT_TRUE(WaitFor([&] { return OutHas("COM1 connect failed"); }, 10s)) << Out() << Out("err");
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
+        const std::string err = Out("err");
+        EXPECT_EQ(err.find("[114] The port COM"), std::string::npos) << err;
+        size_t channels = 0;
+        std::string line;
+        for (std::istringstream in(Out()); std::getline(in, line);)
+            channels += line.find(" at ") != line.npos;
+        const size_t said = err.find("[119]");
+        EXPECT_EQ(said == std::string::npos, !hard) << err;
+        if (!hard) {
+            EXPECT_EQ(channels, 40u);
+            continue;
+        }
+        EXPECT_GT(channels, 0u);
+        EXPECT_LT(channels, 40u);
+        EXPECT_EQ(said, err.rfind("[119]")) << err;
+        EXPECT_NE(err.find("the limit is 64, 40 channels need "), std::string::npos) << err;
+    }
+}
+
 // A user's live link where a port should be, a SIGKILL, no pty to be had: ours
 // go at the next start or the end, a stale name keeps its number, the user's stays.
 TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPtys) {

@@ -33,6 +33,9 @@ constexpr Entry kStrings[] = {
     {115,
      "The PLC did not answer the connect or disconnect command. Check the cable or network "
      "and that the PLC is switched on, then try again."},
+    {119,
+     "Too few files may be open at once for every channel: %s. Raise the limit on open files "
+     "(ulimit -n, or LimitNOFILE= of the service) and start Varnock again."},
     {207, "Enter the PLC's IP address. It must not be blank or 0.0.0.0."},
     {209, "Yes"},
     {210, "No"},
