@@ -1,5 +1,8 @@
 #include "bridge/FrameTrace.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -101,6 +104,8 @@ std::string Format(const Entry& entry) {
     return line + "\n";
 }
 
+// Waits for a FIFO's reader are bounded: a FIFO nobody reads, or whose
+// reader stopped, holds neither start-up nor the bridge nor the exit.
 class TraceWriter {
 public:
     static TraceWriter& Instance() {
@@ -111,13 +116,15 @@ public:
 
     bool Start(const std::string& path) {
         Stop();
-        std::FILE* file = std::fopen(path.c_str(), "a");
-        if (!file) {
+        // A FIFO without a reader cannot be opened for writing without
+        // waiting for one: the writer looks for one from time to time.
+        int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != ENXIO) {
             std::fprintf(stderr, "varnock: cannot write the trace file %s: %s; no trace is written\n",
                          path.c_str(), std::strerror(errno));
             return false;
         }
-        m_file = file;
+        m_fd = fd;
         m_path = path;
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -136,8 +143,8 @@ public:
         }
         m_wake.notify_all();
         if (m_thread.joinable()) m_thread.join();
-        if (m_file) std::fclose(m_file);
-        m_file = nullptr;
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = -1;
         std::lock_guard<std::mutex> lock(m_lock);
         m_queue.clear();
         m_dropped = 0;
@@ -157,35 +164,59 @@ public:
     }
 
 private:
+    // How often a FIFO is looked at for a reader, or for room.
+    static constexpr auto kLookPeriod = std::chrono::milliseconds(20);
+    // How long the exit waits for a slow reader to take what is left.
+    static constexpr auto kExitGrace = std::chrono::milliseconds(300);
+
     void Run() {
+        std::string text;
+        std::chrono::steady_clock::time_point giveUp{};
         for (;;) {
-            std::deque<Entry> batch;
-            long dropped = 0;
             bool stop = false;
             {
                 std::unique_lock<std::mutex> lock(m_lock);
-                m_wake.wait(lock, [this] { return m_stop || !m_queue.empty() || m_dropped > 0; });
+                auto ready = [this] { return m_stop || !m_queue.empty() || m_dropped > 0; };
+                // Text still waiting for room, or a FIFO still without a
+                // reader, is looked at again after a while.
+                if (text.empty() && m_fd >= 0)
+                    m_wake.wait(lock, ready);
+                else
+                    m_wake.wait_for(lock, kLookPeriod, ready);
+                std::deque<Entry> batch;
                 batch.swap(m_queue);
-                std::swap(dropped, m_dropped);
+                for (const Entry& entry : batch) text += Format(entry);
+                // The queue was full after these: the lost lines come next.
+                if (m_dropped > 0)
+                    text += "... " + std::to_string(m_dropped) + " lines dropped: the trace fell behind\n";
+                m_dropped = 0;
                 stop = m_stop;
             }
-            std::string text;
-            for (const Entry& entry : batch) text += Format(entry);
-            // The queue was full after these: the lost lines come next.
-            if (dropped > 0)
-                text += "... " + std::to_string(dropped) + " lines dropped: the trace fell behind\n";
-            if (!text.empty() && (std::fwrite(text.data(), 1, text.size(), m_file) != text.size() ||
-                                  std::fflush(m_file) != 0)) {
-                trace_detail::g_tracing = false;
-                std::fprintf(stderr, "varnock: cannot write the trace file %s: %s; the trace stops\n",
-                             m_path.c_str(), std::strerror(errno));
-                std::lock_guard<std::mutex> lock(m_lock);
-                m_stop = true;
-                m_queue.clear();
-                return;
+            if (stop && giveUp == std::chrono::steady_clock::time_point{})
+                giveUp = std::chrono::steady_clock::now() + kExitGrace;
+            if (m_fd < 0) m_fd = ::open(m_path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+            if (m_fd < 0 && errno != ENXIO) return Fail();
+            while (m_fd >= 0 && !text.empty()) {
+                const ssize_t n = ::write(m_fd, text.data(), text.size());
+                if (n > 0) {
+                    text.erase(0, static_cast<size_t>(n));
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && errno != EAGAIN) return Fail();
+                break;  // full: a slow reader
             }
-            if (stop) return;
+            if (stop && (text.empty() || std::chrono::steady_clock::now() >= giveUp)) return;
         }
+    }
+
+    void Fail() {
+        trace_detail::g_tracing = false;
+        std::fprintf(stderr, "varnock: cannot write the trace file %s: %s; the trace stops\n", m_path.c_str(),
+                     std::strerror(errno));
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stop = true;
+        m_queue.clear();
     }
 
     std::mutex m_lock;  // guards m_queue, m_dropped, m_stop
@@ -193,7 +224,7 @@ private:
     std::deque<Entry> m_queue;
     long m_dropped = 0;
     bool m_stop = true;
-    std::FILE* m_file = nullptr;
+    int m_fd = -1;  // the writer's while it runs; -1 while a FIFO has no reader
     std::string m_path;
     std::thread m_thread;
 };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -439,6 +440,34 @@ TEST_F(HeadlessRunnerTest, TheDescriptorLimitIsRaisedOrSaidOnce) {
         EXPECT_LT(channels, 40u);
         EXPECT_EQ(said, err.rfind("[119]")) << err;
         EXPECT_NE(err.find("the limit is 64, 40 channels need "), std::string::npos) << err;
+    }
+}
+
+// A trace FIFO that nobody reads, or whose reader stops reading, holds
+// neither the start, nor the bridge, nor the exit.
+TEST_F(HeadlessRunnerTest, ATraceFifoNeverHoldsTheBridge) {
+    ASSERT_NO_FATAL_FAILURE(Setup("127.0.0.167"));
+    const fs::path fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (bool reader : {false, true}) {
+        SCOPED_TRACE(reader ? "a reader that stops reading" : "no reader");
+        const int fd = reader ? ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        if (reader) {
+            ASSERT_GT(::fcntl(fd, F_SETPIPE_SZ, 4096), 0);
+        }
+        test::ChildProcess daemon(Command({"--trace", fifo.string()}), dir / "out", dir / "err");
+        ASSERT_TRUE(WaitFor([&] { return OutHas("COM5 connected"); }, 5s)) << Out() << Out("err");
+        test::HostPort host(devices.path() / "COM5");
+        for (int i = 0; i < 10; ++i) {  // more than the pipe holds
+            ASSERT_TRUE(host.Write(std::string(1000, 'x')));
+            ASSERT_EQ(host.Read(1000, 2000).size(), 1000u);
+        }
+        host.Close();
+        const auto stopped = SteadyClock::now();
+        daemon.Signal(SIGTERM);
+        EXPECT_EQ(daemon.Wait(), 0);
+        EXPECT_LT(SteadyClock::now() - stopped, 2s);
+        if (fd >= 0) ::close(fd);
     }
 }
 
