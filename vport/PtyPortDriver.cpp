@@ -1,5 +1,6 @@
 #include "vport/PtyPortDriver.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -239,19 +240,27 @@ HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t co
     if (onLoop) TakeStagedLocked(out);
     if (!out.pty || out.absent) return S_OK;
     const uint64_t session = out.session;
+    // Off the loop, a call is a frame.
+    std::chrono::steady_clock::duration callWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
+    auto& waitLeft = onLoop ? out.frameWaitLeft : callWaitLeft;
     size_t taken = 0;
     while (taken < static_cast<size_t>(count)) {
         const size_t queued = out.bytes.size() - out.head;
         if (queued >= static_cast<size_t>(kOutputCap)) {
-            // A host that has stopped reading costs one wait, not one per byte.
-            if (out.stalled) break;
+            // A host that has stopped reading costs one wait, not one per
+            // byte; one that reads slowly, the frame's waits together.
+            if (out.stalled || waitLeft <= waitLeft.zero()) break;
             if (!out.backlog) {
                 out.backlog = true;
                 out.wake.Signal();
             }
-            const bool room = out.room.wait_for(lock, std::chrono::milliseconds(kWriteWaitMs), [&] {
-                return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap);
-            });
+            const auto start = std::chrono::steady_clock::now();
+            const bool room = out.room.wait_for(
+                lock,
+                std::min<std::chrono::steady_clock::duration>(waitLeft,
+                                                              std::chrono::milliseconds(kWriteWaitMs)),
+                [&] { return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap); });
+            waitLeft -= std::min(waitLeft, std::chrono::steady_clock::now() - start);
             // A host that closed meanwhile is given nothing more.
             if (!out.pty || out.absent || out.session != session) break;
             out.stalled = !room;
@@ -346,6 +355,7 @@ void PtyPortDriver::TakeStagedLocked(Output& out) {
 
 void PtyPortDriver::Flush(Output& out) {
     std::lock_guard<std::mutex> lock(out.lock);
+    out.frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
     TakeStagedLocked(out);
     if (FlushLocked(out) && !out.backlog) {
         out.backlog = true;

@@ -9,6 +9,7 @@
 // taken over. Anything else at the name (a file, a link without our lock
 // file such as a user's socat, a live binding) is never touched.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <map>
@@ -75,8 +76,11 @@ public:
     static constexpr int kClosedPauseMs = 50;
     // What may wait for the host: several of the largest frames' payloads.
     static constexpr int32_t kOutputCap = 256 * 1024;
-    // How long a write may wait for room once that much waits.
+    // How long a write may wait for room once that much waits, and how long
+    // all the waits of one frame (a loop message's writes) may take together:
+    // a host that reads, but slowly, must not hold the main thread.
     static constexpr int kWriteWaitMs = 50;
+    static constexpr int kFrameWaitMs = 200;
 
 private:
     ~PtyPortDriver() override;
@@ -136,6 +140,8 @@ private:
         std::vector<uint8_t> staged;
         int stagedDepth = 0;
         uint64_t stagedSession = 0;
+        // What the message under way may still wait for room.
+        std::chrono::steady_clock::duration frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
     };
     // With out.lock held: writes what the pty takes. True when bytes are left.
     static bool FlushLocked(Output& out);

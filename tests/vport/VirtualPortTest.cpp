@@ -348,6 +348,34 @@ TEST_F(PtyPortTest, AHostThatDoesNotReadGetsTheHeadOfTheReplyAfterABoundedWait) 
     EXPECT_EQ(host.Read(5), "fresh");
 }
 
+// A host that reads, but slowly, holds the main thread's message that writes a
+// frame for a bounded time in all, not for a wait per byte it takes.
+TEST_F(PtyPortTest, ASlowHostHoldsTheMainThreadABoundedTimePerFrame) {
+    HostPort host(link);
+    WaitForOpen(0);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        while (!done) {
+            host.Read(256, 20);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    Write(Pattern(PtyPortDriver::kOutputCap));  // the queue full
+    auto& loop = platform::MessageLoop::Main();
+    std::chrono::steady_clock::duration held{};
+    loop.Post([&] {
+        const auto start = std::chrono::steady_clock::now();
+        Write(Pattern(60000));
+        held = std::chrono::steady_clock::now() - start;
+    });
+    loop.Pump();
+    done = true;
+    reader.join();
+    std::printf("main thread held %lld ms for a 60000-byte frame\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(held).count()));
+    EXPECT_LT(held, 1s);
+}
+
 // A stale link of ours (lock file free) is taken over and goes at start-up; a
 // live binding, a user's link or a file is never touched.
 TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
