@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include "bridge/ChannelThreads.h"
@@ -232,6 +233,15 @@ int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
     }
     frame->RemoveAll();
     return result;
+}
+
+void BridgeChannel::RepliesLost(int64_t bytes) {
+    std::fprintf(stderr,
+                 "varnock: %s: %lld bytes of the PLC's replies lost: the host reads slower than the line "
+                 "brings them\n",
+                 m_pConfig ? m_pConfig->m_strVirtualPort.c_str() : "", static_cast<long long>(bytes));
+    TraceLoss(*this, static_cast<int>(std::min<int64_t>(bytes, INT_MAX)));
+    m_status.RepliesLost();
 }
 
 int BridgeChannel::ReadLink(ReadLinkRequest* request) {

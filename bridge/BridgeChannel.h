@@ -87,6 +87,9 @@ public:
     void SetMainWindowLink(MainWindowLink* window) { m_pMainWindow = window; }
     MainWindowLink* MainWindow() const { return m_pMainWindow.load(); }
     ChannelStatus& Status() { return m_status; }
+    // Says that `bytes` of the PLC's replies were dropped: on stderr, in the
+    // trace and in the channel's status.
+    void RepliesLost(int64_t bytes);
 
     // The link type in force for the worker threads (set at connect).
     LinkType ActiveLinkType() const { return m_nLinkType.load(); }

@@ -5,7 +5,8 @@ namespace varnock {
 namespace {
 
 bool IsConnected(ChannelState state) {
-    return state == ChannelState::Connected || state == ChannelState::HostPortOpen;
+    return state == ChannelState::Connected || state == ChannelState::HostPortOpen ||
+           state == ChannelState::RepliesLost;
 }
 
 }  // namespace
@@ -34,6 +35,11 @@ void ChannelStatus::HostPort(bool open) {
 void ChannelStatus::LinkLost() {
     std::lock_guard<std::mutex> lock(m_lock);
     Set(ChannelState::LinkLost);
+}
+
+void ChannelStatus::RepliesLost() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (IsConnected(m_state)) Set(ChannelState::RepliesLost);
 }
 
 ChannelState ChannelStatus::State() const {

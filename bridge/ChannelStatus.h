@@ -11,6 +11,9 @@
 //       -- connect fails -----> ConnectFailed
 //   Connected <-- the host opens / closes its port --> HostPortOpen
 //   Connected, HostPortOpen -- link lost --> LinkLost
+//   Connected, HostPortOpen -- reply bytes lost --> RepliesLost, which the
+//                               host's port changes and a loss of the link
+//                               leave as from Connected
 //   any -- disconnect --> NotConnected
 //
 // Every connect and disconnect is reported, also one that leaves the state
@@ -37,6 +40,7 @@ public:
     int Disconnected(int result);
     void HostPort(bool open);
     void LinkLost();
+    void RepliesLost();
 
     ChannelState State() const;
 

@@ -61,7 +61,10 @@ std::string Format(const Entry& entry) {
     const char* direction = "host";
     const char* kind = "pass-through";
     std::string sequence = "-";
-    if (entry.direction != TraceDirection::FromHost) {
+    if (entry.direction == TraceDirection::LostFromPlc) {
+        direction = "from-plc";
+        kind = "lost";
+    } else if (entry.direction != TraceDirection::FromHost) {
         const std::vector<uint8_t> body = Body(entry);
         const bool headed = body.size() > kBlockHeaderSize + 3;
         if (headed) sequence = std::to_string(body[kBlockHeaderSize]);
@@ -231,14 +234,15 @@ private:
 
 }  // namespace
 
-void trace_detail::Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes) {
-    if (bytes.IsEmpty()) return;
+void trace_detail::Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes,
+                          int length) {
+    if (bytes.IsEmpty() && length == 0) return;
     const ChannelConfig* config = channel.Config();
     const int kept = std::min(bytes.GetSize(), kKeptBytes);
-    TraceWriter::Instance().Push(Entry{std::chrono::system_clock::now(),
-                                       config ? config->m_strVirtualPort : std::string(), direction,
-                                       channel.ActiveLinkType() == LinkType::Serial, bytes.GetSize(),
-                                       std::vector<uint8_t>(bytes.data(), bytes.data() + kept)});
+    TraceWriter::Instance().Push(
+        Entry{std::chrono::system_clock::now(), config ? config->m_strVirtualPort : std::string(), direction,
+              channel.ActiveLinkType() == LinkType::Serial, bytes.IsEmpty() ? length : bytes.GetSize(),
+              std::vector<uint8_t>(bytes.data(), bytes.data() + kept)});
 }
 
 bool StartFrameTrace(const std::string& path) {

@@ -6,16 +6,19 @@
 #include <atomic>
 #include <string>
 
+#include "common/ByteArray.h"
+
 namespace varnock {
 
 class BridgeChannel;
-class ByteArray;
 
-enum class TraceDirection { FromHost, ToPlc, FromPlc };
+// LostFromPlc: bytes of the PLC's replies dropped, its length their count.
+enum class TraceDirection { FromHost, ToPlc, FromPlc, LostFromPlc };
 
 namespace trace_detail {
 extern std::atomic<bool> g_tracing;
-void Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes);
+// `length` stands for `bytes`' size where there are no bytes to show.
+void Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes, int length = 0);
 }  // namespace trace_detail
 
 // The hook where frames and host chunks pass: `bytes` as they stand there
@@ -24,6 +27,12 @@ void Record(const BridgeChannel& channel, TraceDirection direction, const ByteAr
 inline void TraceFrame(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes) {
     if (trace_detail::g_tracing.load(std::memory_order_relaxed))
         trace_detail::Record(channel, direction, bytes);
+}
+
+// Bytes of the PLC's replies that were dropped.
+inline void TraceLoss(const BridgeChannel& channel, int bytes) {
+    if (trace_detail::g_tracing.load(std::memory_order_relaxed))
+        trace_detail::Record(channel, TraceDirection::LostFromPlc, {}, bytes);
 }
 
 // Appends the trace to `path` from now on. A file that cannot be opened,

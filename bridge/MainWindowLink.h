@@ -5,8 +5,9 @@
 // its own thread as it needs.
 namespace varnock {
 
-// A channel as the window shows it.
-enum class ChannelState { NotConnected, Connected, HostPortOpen, LinkLost, ConnectFailed };
+// A channel as the window shows it. RepliesLost: connected, and bytes of
+// the PLC's replies were lost since the last change.
+enum class ChannelState { NotConnected, Connected, HostPortOpen, LinkLost, ConnectFailed, RepliesLost };
 
 class MainWindowLink {
 public:

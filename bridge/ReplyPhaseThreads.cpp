@@ -14,8 +14,10 @@ namespace {
 // A longer read time-out is read in slices of about this much: the phase
 // can end between them, and other link operations get their turn.
 constexpr int kReadSliceMs = 100;
-// How often a receive thread held back by a full queue looks again.
+// How often a receive thread held back by a full queue looks again; on a
+// serial line, how long each of its reads then lasts, and for how much.
 constexpr uint32_t kQueueFullPauseMs = 10;
+constexpr int kDropReadCount = 4096;
 // A host that takes nothing for this long is not reading: its port drops
 // what does not fit, and the reply is no longer held back for it.
 constexpr uint32_t kHostStalledMs = 1000;
@@ -71,6 +73,7 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
     const int timeout =
         channel->ActiveLinkType() == LinkType::Usb ? channel->PLCDataMonitorTime_USB() : monitorTime;
     const int count = channel->PLCDataBytesToReadInMonitorTime();
+    const bool serial = channel->ActiveLinkType() == LinkType::Serial;
     int silence = 0;
 
     for (;;) {
@@ -95,9 +98,23 @@ unsigned ReceiveDataThread(BridgeChannel* channel) {
         channel->PushPLCChunk(std::move(chunk));
         channel->m_hPLCDataReadEventSem.release();
         // Not reading leaves the bytes with the link. TCP and USB hold the
-        // PLC back then; a serial line cannot (its handshake lines are off),
-        // and the PLC's bytes overflow the line's buffer.
-        while (channel->PLCQueueFull() && !channel->ReplyPhaseMustEnd()) channel->Pause(kQueueFullPauseMs);
+        // PLC back then; a serial line cannot (its handshake lines are off):
+        // its buffer would overflow unseen. There the bytes are read,
+        // dropped and counted, and the loss is said.
+        int64_t lost = 0;
+        while (channel->PLCQueueFull() && !channel->ReplyPhaseMustEnd()) {
+            if (!serial) {
+                channel->Pause(kQueueFullPauseMs);
+                continue;
+            }
+            ByteArray dropped;
+            uint32_t received = 0;
+            // A lost line reads nothing at once.
+            if (channel->LinkHolder().Read(dropped, kDropReadCount, &received, kQueueFullPauseMs) != 1)
+                channel->Pause(kQueueFullPauseMs);
+            lost += dropped.GetSize();
+        }
+        if (lost > 0) channel->RepliesLost(lost);
     }
     // Wakes the processing thread, which finds the list empty and ends.
     channel->m_hPLCDataReadEventSem.release();

@@ -27,8 +27,8 @@ inline constexpr int kStrFlagOff = 210;  // and not set
 inline constexpr int kStrColumnStatus = 220;
 // A channel's state as the main window and varnockd show it, in the order of
 // ChannelState: not connected, connected, connected with the host's port
-// open, link lost, connect failed.
-inline constexpr int kStrChannelStates[] = {221, 222, 223, 224, 225};
+// open, link lost, connect failed, connected with reply bytes lost.
+inline constexpr int kStrChannelStates[] = {221, 222, 223, 224, 225, 226};
 inline constexpr int kStrMenuManual = 32780;
 inline constexpr int kStrMenuInstaller32 = 32781;
 inline constexpr int kStrMenuInstaller64 = 32782;

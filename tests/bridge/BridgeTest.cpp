@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include "bridge/FrameTrace.h"
 #include "bridge/MainWindowLink.h"
 #include "links/RealPortFactory.h"
 #include "tests/bridge/BridgeFixture.h"
@@ -285,6 +286,39 @@ TEST_F(HostRequestTest, AHostThatPausesHoldsTheReplyBackLosingNothing) {
     std::string reply;
     for (int i = 0; i < 100; ++i) reply += request;
     EXPECT_TRUE(m_host.Read(reply.size(), 10000) == reply);
+}
+
+// A serial PLC faster than a host that reads slowly: a serial line cannot be
+// held back, so once the reply queue is full what it brings is dropped,
+// counted and said: on stderr, in the trace and in the channel's status.
+TEST_F(HostRequestTest, SerialReplyBytesBeyondTheQueueAreCountedAsLost) {
+    PlcSimulator& plc =
+        Connect("COM3", "BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n");
+    const std::string trace = (m_dir.path() / "trace").string();
+    ASSERT_TRUE(StartFrameTrace(trace));
+    testing::internal::CaptureStderr();
+    plc.SetReplyRepeat(1500);  // 6 MB, 2 MiB beyond the queue
+    ASSERT_TRUE(m_host.Write(Counting(4000)));
+    std::atomic<bool> fast{false}, done{false};
+    std::thread reader([&] {
+        // A byte now and then: slow, but not stalled.
+        while (!done) {
+            m_host.Read(fast ? 65536 : 1, 50);
+            if (!fast) std::this_thread::sleep_for(milliseconds(200));
+        }
+    });
+    PumpFor(milliseconds(3000));
+    fast = true;
+    const bool said =
+        PumpUntil([&] { return Channel(0).Status().State() == ChannelState::RepliesLost; }, seconds(20));
+    done = true;
+    reader.join();
+    StopFrameTrace();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(said);
+    EXPECT_NE(err.find("varnock: COM5: "), std::string::npos) << err;
+    EXPECT_NE(err.find(" bytes of the PLC's replies lost"), std::string::npos) << err;
+    EXPECT_NE(ReadFile(trace).find(" COM5 from-plc lost seq - len "), std::string::npos);
 }
 
 TEST_F(HostRequestTest, HostSettingsChangeWaitsForTheReplyPhase) {

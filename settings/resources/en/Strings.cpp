@@ -51,6 +51,7 @@ constexpr Entry kStrings[] = {
     {223, "connected, host port open"},
     {224, "link lost"},
     {225, "connect failed"},
+    {226, "connected, replies lost"},
     {32780, "Varnock manual"},
     {32781, "Install USB driver (32-bit)..."},
     {32782, "Install USB driver (64-bit)..."},
