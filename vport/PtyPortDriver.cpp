@@ -209,11 +209,14 @@ HRESULT PtyPortDriver::WriteBytes(const uint8_t* bytes, int32_t count, int32_t* 
     Output& out = *m_output;
     if (count == 0 || out.absent.load(std::memory_order_relaxed)) return S_OK;
     const int depth = m_loop.ItemDepthHere();
-    const bool staging =
-        depth > 0 && (out.staged.empty() ? FlushAfterMessage(m_loop) : out.stagedDepth == depth);
-    if (staging &&
+    // A full queue takes the bytes itself; a flush for each of them after
+    // the message would cost a call per byte.
+    const bool fits =
         out.queued.load(std::memory_order_relaxed) + static_cast<int64_t>(out.staged.size()) + count <=
-            kOutputCap) {
+        kOutputCap;
+    const bool staging =
+        fits && depth > 0 && (out.staged.empty() ? FlushAfterMessage(m_loop) : out.stagedDepth == depth);
+    if (staging) {
         if (out.staged.empty()) out.stagedSession = out.session.load();
         out.stagedDepth = depth;
         if (count == 1)
@@ -240,9 +243,20 @@ HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t co
     if (onLoop) TakeStagedLocked(out);
     if (!out.pty || out.absent) return S_OK;
     const uint64_t session = out.session;
-    // Off the loop, a call is a frame.
+    // Off the loop, a call is a frame; on it, the message: its budget is
+    // whole again once it has ended.
     std::chrono::steady_clock::duration callWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
     auto& waitLeft = onLoop ? out.frameWaitLeft : callWaitLeft;
+    if (onLoop && !out.frameWaitArmed) {
+        std::weak_ptr<Output> weak = m_output;
+        out.frameWaitArmed = m_loop.AfterCurrentItem([weak] {
+            if (auto output = weak.lock()) {
+                std::lock_guard<std::mutex> relock(output->lock);
+                output->frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
+                output->frameWaitArmed = false;
+            }
+        });
+    }
     size_t taken = 0;
     while (taken < static_cast<size_t>(count)) {
         const size_t queued = out.bytes.size() - out.head;
@@ -355,7 +369,6 @@ void PtyPortDriver::TakeStagedLocked(Output& out) {
 
 void PtyPortDriver::Flush(Output& out) {
     std::lock_guard<std::mutex> lock(out.lock);
-    out.frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
     TakeStagedLocked(out);
     if (FlushLocked(out) && !out.backlog) {
         out.backlog = true;

@@ -140,8 +140,10 @@ private:
         std::vector<uint8_t> staged;
         int stagedDepth = 0;
         uint64_t stagedSession = 0;
-        // What the message under way may still wait for room.
+        // What the message under way may still wait for room, and whether
+        // its end gives the budget back.
         std::chrono::steady_clock::duration frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
+        bool frameWaitArmed = false;
     };
     // With out.lock held: writes what the pty takes. True when bytes are left.
     static bool FlushLocked(Output& out);
