@@ -149,9 +149,12 @@ private:
     static void Flush(Output& out);
     // Moves the staged bytes to the queue.
     static void TakeStagedLocked(Output& out);
-    // While the host has the slave closed: resets the pty and drops the
-    // queue in one step for the writes to the host. False when it is open.
-    bool EndOutputSession(platform::Pty& pty);
+    // While the host has the slave closed: drops the queue and readies the
+    // pty for the next session, in one step for the writes to the host.
+    // False when it is open.
+    bool PrepareOutputSession(platform::Pty& pty);
+    // The slave's state, as the output's users see it.
+    bool SlaveOpenNow(platform::Pty& pty);
     // Queues with the lock: off the loop, or when the queue is full.
     HRESULT QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result);
     // Has Flush run after the loop's current message.
@@ -169,7 +172,9 @@ private:
     void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
     void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
     void WriterThread();
-    void TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name, uint32_t pts);
+    // Reads the waiting messages; `take` false drops them.
+    void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
+                          uint32_t pts, bool take);
     void EndHostSession();
     void Raise(DISPID dispid, const DispParams& params);
     bool HasSinks();
@@ -200,10 +205,13 @@ private:
     // The session thread: host's close, settings reset, host messages.
     std::thread m_lineThread;
     std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
-    // Guards the two below.
+    // Guards what follows.
     std::mutex m_hostLock;
-    bool m_haveHostLine = false;  // in this session
+    // The last message of a host, kept across sessions as a serial device
+    // keeps its settings; it holds while the pty shows what it showed then.
+    bool m_haveHostLine = false;
     hostline::LineMessage m_hostLine;
+    platform::Pty::KeptSettings m_hostKept;
     // What the queries answer: the host's last settings, kept after its
     // session ended (the pty's reset is no setting of the host's).
     std::optional<LineValues> m_published;

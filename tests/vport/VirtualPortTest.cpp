@@ -1,6 +1,7 @@
 // The virtual port over a recording driver and over the pseudo-terminal
 // driver, and the driver's event sink.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -193,48 +194,68 @@ std::string Pattern(size_t n) {
     return out;
 }
 
-TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
-    // The settings a session finds on opening (before it sets its own). Its
-    // open and close are seen, so that they are not taken for the next one's.
-    auto Fresh = [this](const fs::path& link) {
-        int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
-        termios tio{};
-        ::tcgetattr(fd, &tio);
+// As on a serial device: what a session set stays for the next (stty, then
+// a program), the same 7E1 request succeeds again although a pty drops its
+// bits, an exclusive open ends with the close, and nothing else stays.
+TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
+    auto Open = [this] {
+        int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         WaitForOpen(0);
+        return fd;
+    };
+    auto Close = [this](int fd) {
         ::close(fd);
         WaitForOpen(1);
-        return tio;
     };
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    const termios fresh = Fresh(link);
-    EXPECT_TRUE(fresh.c_lflag & ICANON);  // a new terminal's cooked mode
-    std::optional<HostPort> host(link);   // raw, 9600
-    WaitForOpen(0);
-    Write("hello");
-    EXPECT_EQ(host->Read(5), "hello");
+    int fd = Open();
+    termios raw{};
+    ::tcgetattr(fd, &raw);
+    ::cfmakeraw(&raw);
+    ::cfsetspeed(&raw, B9600);
+    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &raw), 0);
+    ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);  // and never cleared
+    Close(fd);
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
-    // Closed in the middle of a long reply, also one written on after the
-    // close.
+    termios request = raw;
+    request.c_cflag = (request.c_cflag & ~CSIZE) | CS7 | PARENB;
+    for (int session = 0; session < 2; ++session) {
+        fd = Open();
+        termios found{};
+        int exclusive = -1;
+        ::tcgetattr(fd, &found);
+        ::ioctl(fd, TIOCGEXCL, &exclusive);
+        EXPECT_EQ(exclusive, 0);
+        EXPECT_EQ(found.c_lflag, raw.c_lflag);  // no echo, no line editing
+        EXPECT_EQ(::cfgetospeed(&found), B9600);
+        EXPECT_EQ(::tcsetattr(fd, TCSANOW, &request), 0) << session;
+        Close(fd);
+    }
+    std::optional<HostPort> host(link);
+    WaitForOpen(0);
+    // Closed in the middle of a long reply, also one written on after the close.
     std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
     EXPECT_GE(host->Read(10000).size(), 10000u);
     host.reset();
     WaitForOpen(1);
     replying.join();
-    // The next session finds a new terminal again, at once, and the reset
-    // is no setting of the host's.
-    const termios next = Fresh(link);
-    EXPECT_EQ(next.c_lflag, fresh.c_lflag);
-    EXPECT_EQ(::cfgetospeed(&next), ::cfgetospeed(&fresh));
-    std::this_thread::sleep_for(3 * std::chrono::milliseconds(PtyPortDriver::kClosedPauseMs));
-    EXPECT_EQ(owner.syncs, 1);
     host.emplace(link);
     WaitForOpen(0);
     EXPECT_EQ(host->Read(1, 100), "");  // the last session's bytes are not for this one
     Write("fresh");
     EXPECT_EQ(host->Read(5), "fresh");
-    EXPECT_EQ(owner.syncs, 1);  // the same settings again: nothing changed for the PLC
+    host.reset();
+    EXPECT_EQ(owner.syncs, 1);  // nothing changed for the PLC
+    // Opened again at once, a program's first non-blocking write is taken.
+    int refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        refused += ::write(fd, "x", 1) != 1;
+        ::close(fd);
+    }
+    EXPECT_EQ(refused, 0);
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
@@ -283,13 +304,24 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_EQ(port.GetByteSize(), 6);
     EXPECT_EQ(owner.syncs, 4);
 
-    // They hold after the close; the next session starts from the pty and
-    // the configured values again.
+    // They hold after the close and for a next session that sets nothing.
     host.Close();
     WaitForOpen(1);
+    int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+    WaitForOpen(0);
+    std::this_thread::sleep_for(100ms);
     EXPECT_EQ(port.GetByteSize(), 6);
+    ::close(fd);
+    WaitForOpen(1);
+    // A message while nobody has the port open counts for nobody; a program
+    // without the library that sets its own gets the configured values.
+    m = {"COM7", pts, 9600, 5, 0, 0};
+    ASSERT_TRUE(send(encode(m)));
+    std::this_thread::sleep_for(100ms);
     HostPort next(link);
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(port.GetByteSize(), 7);
 }
 
 // Replies beyond the port's queue reach the host whole and in order: from a
@@ -361,6 +393,7 @@ TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
         fs::create_symlink("/dev/pts/999999", devices / name);
         test::WriteFile(devices / ("." + std::string(name) + ".lock"), "");
     }
+    test::WriteFile(devices / ".COM9.host", "a user's file");  // where our socket would go
     fs::create_symlink("/dev/pts/999998", devices / "COM4");
     test::WriteFile(devices / "COM3", "a user's file");
     test::WriteFile(devices / ".COM3.lock", "");  // ours, beside it
@@ -390,11 +423,12 @@ TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     EXPECT_EQ(test::DirectoryNames(devices),
               (std::set<std::string>{"COM7", ".COM7.lock", ".COM7.host", "COM9", ".COM9.lock", ".COM9.host",
                                      "COM4", "COM3"}));
+    EXPECT_EQ(test::ReadFile(devices / ".COM9.host"), "a user's file");
     EXPECT_EQ(fs::read_symlink(devices / "COM4"), "/dev/pts/999998");
     port.Disconnect();
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)) || fs::exists(dir.path() / ".COM7.host"));
     other->Release();
-    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3"}));
+    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3", ".COM9.host"}));
 }
 
 }  // namespace
