@@ -217,7 +217,13 @@ bool Pty::HasNewTerminalSettings() {
            ::cfgetospeed(&now) == ::cfgetospeed(&d);
 }
 
-bool Pty::PrepareNextSession() {
+bool Pty::TakeSettingsFrom(Pty& other) {
+    termios tio{};
+    return ::tcgetattr(other.m_master, &tio) == 0 && ::tcsetattr(m_master, TCSANOW, &tio) == 0;
+}
+
+bool Pty::PrepareNextSession(bool* refused) {
+    *refused = false;
     // Looked at right before: an opener that comes after it finds the
     // settings prepared. Nothing here waits for output to drain or flushes
     // with a set (TCSAFLUSH): that makes a quick next opener's first
@@ -229,7 +235,10 @@ bool Pty::PrepareNextSession() {
     // Our own open of the slave is the only way to its exclusive flag and
     // its input. Refused while the flag is set, unless we may pass it.
     const int slave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (slave < 0) return true;
+    if (slave < 0) {
+        *refused = errno == EBUSY;
+        return true;
+    }
     ::ioctl(slave, TIOCNXCL);
     ::tcflush(slave, TCIFLUSH);
     // Turned over once for what a host left: looked at again after more

@@ -114,8 +114,12 @@ public:
     // stays queued for us. So that a program that sets the same settings
     // again is not refused for the data bits and parity a pty drops, the
     // break flag IGNBRK is turned over: a pty never has a break. False when
-    // the slave was open. Called by one thread at a time.
-    bool PrepareNextSession();
+    // the slave was open. Called by one thread at a time. *refused is set
+    // when the slave refuses every opener: a program set TIOCEXCL and died,
+    // and only a privileged process gets past that.
+    bool PrepareNextSession(bool* refused);
+    // Gives this pty the slave settings of `other`.
+    bool TakeSettingsFrom(Pty& other);
 
 private:
     Pty() = default;

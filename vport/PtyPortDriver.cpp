@@ -480,10 +480,56 @@ void PtyPortDriver::StartEvents(Binding& binding) {
         std::lock_guard<std::mutex> lock(m_output->lock);
         m_output->pty = binding.pty.get();
     }
-    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
+    // Watched from now on: a host that opens and closes before the threads
+    // run is still seen.
+    using platform::NodeWatch;
+    auto opens = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Open);
+    auto closes = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Close);
+    m_eventThread =
+        std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial, std::move(opens));
     m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
-                               binding.name);
+                               binding.name, std::move(closes));
     m_writerThread = std::thread(&PtyPortDriver::WriterThread, this);
+}
+
+void PtyPortDriver::RenewPty() {
+    if (!m_eventThread.joinable()) return;
+    // The host's settings and what the bridge was told go on with the port.
+    std::optional<LineValues> published;
+    bool haveHostLine;
+    hostline::LineMessage hostLine;
+    platform::Pty::KeptSettings hostKept;
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        published = m_published;
+        haveHostLine = m_haveHostLine;
+        hostLine = m_hostLine;
+        hostKept = m_hostKept;
+    }
+    StopEvents();
+    Binding* binding = nullptr;
+    {
+        std::unique_lock<std::shared_mutex> guard(m_bindingLock);
+        if (!m_binding) return;
+        Binding& b = *m_binding;
+        auto pty = platform::Pty::Create(nullptr);
+        if (pty && pty->TakeSettingsFrom(*b.pty) &&
+            platform::RemoveDeviceLinkIfTarget(b.link, b.pty->SlavePath())) {
+            // Another process may have taken the name meanwhile: the port
+            // then has no name any more, as when its link is removed by hand.
+            if (platform::CreateDeviceLink(b.link, pty->SlavePath()) == platform::Error::None)
+                b.pty = std::move(pty);
+        }
+        binding = &b;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        m_published = published;
+        m_haveHostLine = haveHostLine;
+        m_hostLine = hostLine;
+        m_hostKept = hostKept;
+    }
+    StartEvents(*binding);
 }
 
 void PtyPortDriver::StopEvents() {
@@ -538,11 +584,11 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
     }
 }
 
-void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last) {
+void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last,
+                                std::unique_ptr<platform::NodeWatch> opens) {
     bool hostOpen = false;
     // While the host has the port closed, its next open (or a stop, or news
     // of its settings) ends the pause; without the watch, look now and then.
-    auto opens = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Open);
     if (!m_wake->ok() || !m_settingsNews->ok()) opens.reset();
     const int openFds[] = {opens ? opens->fd() : -1, m_wake->fd(), m_settingsNews->fd()};
 
@@ -607,13 +653,13 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
     m_eventThreadDone = true;
 }
 
-void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name) {
+void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
+                               std::unique_ptr<platform::NodeWatch> watch) {
     const uint32_t pts = PtsNumber(pty->SlavePath());
     const int socketFd = socket ? socket->fd() : -1;
     // Woken by every close of the slave, so that the next session is
     // prepared before a quick next opener sets its own settings. Without
     // the watch, look now and then, and prepare once while closed.
-    auto watch = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Close);
     const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
     bool prepared = false;
     while (!m_stopEvents) {
@@ -643,8 +689,18 @@ bool PtyPortDriver::PrepareOutputSession(platform::Pty& pty) {
     std::lock_guard<std::mutex> lock(m_output->lock);
     platform::Pty::KeptSettings before, after;
     const bool read = pty.ReadKeptSettings(&before);
-    if (!pty.PrepareNextSession()) return false;
+    bool refused = false;
+    if (!pty.PrepareNextSession(&refused)) return false;
     EndSessionLocked(*m_output);
+    // Once, on the main thread, which may stop this thread.
+    if (refused && !m_renewing.exchange(true)) {
+        AddRef();
+        m_loop.Post([this] {
+            RenewPty();
+            m_renewing = false;
+            Release();
+        });
+    }
     // Our change is no host's: the last host's settings still hold.
     std::lock_guard<std::mutex> hostLock(m_hostLock);
     if (read && m_haveHostLine && before == m_hostKept && pty.ReadKeptSettings(&after)) m_hostKept = after;

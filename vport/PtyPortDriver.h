@@ -169,8 +169,14 @@ private:
     bool ReadValues(platform::Pty& pty, LineValues* values);
     void StartEvents(Binding& binding);
     void StopEvents();
-    void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
-    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
+    // On the main thread: the slave refuses every opener (see
+    // Pty::PrepareNextSession), so a new pty takes over the name, with the
+    // settings of the old one.
+    void RenewPty();
+    void EventThread(platform::Pty* pty, bool haveLast, LineValues last,
+                     std::unique_ptr<platform::NodeWatch> opens);
+    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
+                    std::unique_ptr<platform::NodeWatch> watch);
     void WriterThread();
     // Reads the waiting messages; `take` false drops them.
     void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
@@ -196,6 +202,7 @@ private:
     std::unique_ptr<platform::WakeEvent> m_wake;
 
     std::atomic<bool> m_bound{false};
+    std::atomic<bool> m_renewing{false};
     // Shared with the flushes queued on the main thread's loop, which may
     // outlive the driver.
     const std::shared_ptr<Output> m_output = std::make_shared<Output>();

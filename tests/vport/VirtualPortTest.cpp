@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <ctime>
 #include <cstdio>
@@ -259,6 +260,32 @@ TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// Only a privileged process gets past an exclusive open that its holder,
+// killed, never ended: as an ordinary user, a new pty takes over the name.
+TEST(PtyPortAsUser, AnExclusiveOpenEndsWithItsHoldersClose) {
+    test::TempDir dir;
+    ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+    const fs::path link = dir.path() / "COM7";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        ::setenv("VARNOCK_DEVICE_DIR", dir.path().c_str(), 1);
+        auto& loop = platform::MessageLoop::Main();
+        loop.BindToCurrentThread();
+        test::TestOwner owner;
+        DriverVirtualPort port;
+        port.SetOwner(owner);
+        int fd = port.Open("COM7") ? ::open(link.c_str(), O_RDWR | O_NOCTTY) : -1;
+        if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::close(fd) != 0) ::_exit(3);
+        const bool opened = loop.PumpUntil(
+            [&] { return (fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) >= 0; }, 5s);
+        ::_exit(opened ? (port.Write(ByteArray{1}) == 1 ? 0 : 4) : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfiguredValues) {
