@@ -199,42 +199,32 @@ std::string Pattern(size_t n) {
 // a program), the same 7E1 request succeeds again although a pty drops its
 // bits, an exclusive open ends with the close, and nothing else stays.
 TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
-    auto Open = [this] {
-        int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        WaitForOpen(0);
-        return fd;
-    };
-    auto Close = [this](int fd) {
-        ::close(fd);
-        WaitForOpen(1);
-    };
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    int fd = Open();
-    termios raw{};
-    ::tcgetattr(fd, &raw);
-    ::cfmakeraw(&raw);
-    ::cfsetspeed(&raw, B9600);
-    ASSERT_EQ(::tcsetattr(fd, TCSANOW, &raw), 0);
-    ASSERT_EQ(::ioctl(fd, TIOCEXCL), 0);  // and never cleared
-    Close(fd);
+    std::optional<HostPort> host(link);                  // raw, 9600
+    WaitForOpen(0);
+    ASSERT_EQ(::ioctl(host->Fd(), TIOCEXCL), 0);  // and never cleared
+    host.reset();
+    WaitForOpen(1);
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
-    termios request = raw;
-    request.c_cflag = (request.c_cflag & ~CSIZE) | CS7 | PARENB;
     for (int session = 0; session < 2; ++session) {
-        fd = Open();
+        const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+        WaitForOpen(0);
         termios found{};
         int exclusive = -1;
         ::tcgetattr(fd, &found);
         ::ioctl(fd, TIOCGEXCL, &exclusive);
         EXPECT_EQ(exclusive, 0);
-        EXPECT_EQ(found.c_lflag, raw.c_lflag);  // no echo, no line editing
+        EXPECT_FALSE(found.c_lflag & (ECHO | ICANON));
         EXPECT_EQ(::cfgetospeed(&found), B9600);
-        EXPECT_EQ(::tcsetattr(fd, TCSANOW, &request), 0) << session;
-        Close(fd);
+        ::cfmakeraw(&found);  // the same request each time
+        found.c_cflag = (found.c_cflag & ~CSIZE) | CS7 | PARENB;
+        EXPECT_EQ(::tcsetattr(fd, TCSANOW, &found), 0) << session;
+        ::close(fd);
+        WaitForOpen(1);
     }
-    std::optional<HostPort> host(link);
+    host.emplace(link);
     WaitForOpen(0);
     // Closed in the middle of a long reply, also one written on after the close.
     std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
@@ -252,7 +242,7 @@ TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
     // Opened again at once, a program's first non-blocking write is taken.
     int refused = 0;
     for (int i = 0; i < 1000; ++i) {
-        fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         refused += ::write(fd, "x", 1) != 1;
         ::close(fd);
     }
