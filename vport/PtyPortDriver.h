@@ -111,7 +111,8 @@ private:
     // Sessions: a session starts when the event thread finds the slave open
     // with none under way, before it announces the host's data, and ends
     // when a thread finds the slave closed: a flush, or the event or session
-    // thread, which also resets the pty. Both happen under `lock` after a
+    // thread, which also readies the pty for the next session. Both happen
+    // under `lock` after a
     // look at the slave, and each drops what waits. Between them (`absent`)
     // nothing is taken, and bytes staged in one session are not queued in
     // another. So nothing a closed session did not read reaches the next
@@ -163,9 +164,8 @@ private:
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
     HRESULT QueryValues(LineValues* values);
-    // From the host library's message, else from the pty and the configured
-    // values. False also while the pty shows a new terminal's settings and
-    // no message came: that is our reset between sessions, not the host's.
+    // From the host library's message while the pty shows what it showed
+    // then, else from the pty and the configured values.
     bool ReadValues(platform::Pty& pty, LineValues* values);
     void StartEvents(Binding& binding);
     void StopEvents();
@@ -209,7 +209,8 @@ private:
     platform::MessageLoop& m_loop = platform::MessageLoop::Main();
     std::thread m_writerThread;
 
-    // The session thread: host's close, settings reset, host messages.
+    // The session thread: host's close, the next session readied, the host
+    // library's messages and questions.
     std::thread m_lineThread;
     std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
     // Guards what follows.
@@ -220,7 +221,7 @@ private:
     hostline::LineMessage m_hostLine;
     platform::Pty::KeptSettings m_hostKept;
     // What the queries answer: the host's last settings, kept after its
-    // session ended (the pty's reset is no setting of the host's).
+    // session ended.
     std::optional<LineValues> m_published;
 };
 

@@ -6,11 +6,13 @@
 //  - Data bits and parity: a pty keeps neither (it stores 8 bits, no
 //    parity). A request is handed to the pty with what the pty would store
 //    anyway, so that it never fails for them, and reading back returns what
-//    the host set for as long as the pty still holds what came of it.
+//    a host set, as the driver keeps it for every process (without the
+//    driver's answer: what this process set, while the pty holds it).
 //  - DTR/RTS are kept here and read back; the modem status reports CTS, DSR
 //    and DCD on; the interrupt counters and the line status answer, as Wine's
 //    WaitCommEvent needs them.
-//  - Each setting goes to our driver as one datagram on the port's socket.
+//  - Each setting goes to our driver as one datagram on the port's socket,
+//    and the call waits briefly for it to be taken.
 //
 // It runs inside programs that are not ours: no thread, no allocation, no
 // exception, no static constructor of C++ objects, only system calls that
