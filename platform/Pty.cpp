@@ -19,24 +19,12 @@
 
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
+#include "platform/LineFlags.h"
 
 namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-int DataBitsFromFlags(tcflag_t cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
 
 bool IsPtsPath(const std::string& target) {
     const std::string prefix = "/dev/pts/";
@@ -180,7 +168,7 @@ namespace {
 PtyLineSettings ToLineSettings(const termios& tio) {
     PtyLineSettings settings;
     settings.baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
-    settings.dataBits = DataBitsFromFlags(tio.c_cflag);
+    settings.dataBits = lineflags::DataBits(tio.c_cflag);
     settings.parityEnable = tio.c_cflag & PARENB;
     settings.parityOdd = tio.c_cflag & PARODD;
     settings.parityStick = tio.c_cflag & CMSPAR;

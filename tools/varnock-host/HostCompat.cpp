@@ -40,6 +40,7 @@
 #include <cerrno>
 
 #include "platform/BaudRates.h"
+#include "platform/LineFlags.h"
 #include "vport/HostLineProtocol.h"
 
 #define VARNOCK_EXPORT extern "C" __attribute__((visibility("default")))
@@ -60,8 +61,9 @@ Ioctl g_ioctl = nullptr;
 char g_dir[256] = {};
 bool g_haveDir = false;
 
+namespace lineflags = varnock::platform::lineflags;
 // The bytes of c_cflag that a pty drops.
-constexpr tcflag_t kDropped = CSIZE | PARENB;
+constexpr tcflag_t kDropped = lineflags::kPtyDropped;
 // What the kernel's termios, termios2 and glibc's termios share: the four
 // flag words, the line discipline and the first 19 control characters.
 constexpr size_t kPrefix = 4 * sizeof(tcflag_t) + 1 + 19;
@@ -323,10 +325,6 @@ bool Ask(const Port& port, LineMessage m, LineMessage* answer) {
     return answered;
 }
 
-tcflag_t DataBitsFlags(uint8_t dataBits) {
-    return dataBits == 5 ? CS5 : dataBits == 6 ? CS6 : dataBits == 7 ? CS7 : CS8;
-}
-
 // After a read of the settings (kernel or glibc layout, `t`): the host's
 // data bits and parity as the driver keeps them for every process; without
 // the driver's answer, this process's own while the pty holds what came of
@@ -339,7 +337,7 @@ void PatchRead(const struct stat& st, const Port& port, void* t) {
     query.kind = varnock::hostline::MessageKind::Query;
     if (Ask(port, query, &state)) {
         if (!state.known) return;
-        cflag = (cflag & ~kDropped) | DataBitsFlags(state.dataBits) | (state.parity != 0 ? PARENB : 0);
+        cflag = (cflag & ~kDropped) | lineflags::SizeFlag(state.dataBits) | (state.parity != 0 ? PARENB : 0);
         memcpy(static_cast<unsigned char*>(t) + kCflagAt, &cflag, sizeof(cflag));
         return;
     }
@@ -365,18 +363,9 @@ void Report(int fd, const Port& port, tcflag_t shadow, int modem) {
     if (g_tcgetattr(fd, &now) != 0) return;
     LineMessage m;
     m.baudRate = varnock::platform::BaudRateForCode(cfgetospeed(&now));
-    m.dataBits = static_cast<uint8_t>((shadow & CSIZE) == CS5   ? 5
-                                      : (shadow & CSIZE) == CS6 ? 6
-                                      : (shadow & CSIZE) == CS7 ? 7
-                                                                : 8);
-    if (shadow & PARENB) {
-        if (now.c_cflag & CMSPAR)
-            m.parity = (now.c_cflag & PARODD) ? 3 : 4;
-        else
-            m.parity = (now.c_cflag & PARODD) ? 1 : 2;
-    } else {
-        m.parity = 0;
-    }
+    m.dataBits = static_cast<uint8_t>(lineflags::DataBits(shadow));
+    // The pty keeps PARODD and CMSPAR; only PARENB is the host's own.
+    m.parity = static_cast<uint8_t>(lineflags::Parity((now.c_cflag & ~PARENB) | (shadow & PARENB)));
     m.stopBits = (now.c_cflag & CSTOPB) ? 2 : 0;
     m.modem = static_cast<uint8_t>(((modem & TIOCM_DTR) ? varnock::hostline::kModemDtr : 0) |
                                    ((modem & TIOCM_RTS) ? varnock::hostline::kModemRts : 0));
