@@ -736,14 +736,18 @@ void PtyPortDriver::WriterThread() {
 void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket,
                                      const std::string& name, uint32_t pts, bool take) {
     using hostline::MessageKind;
-    platform::Pty::KeptSettings kept;
-    const bool read = pty.ReadKeptSettings(&kept);
+    // The pty is looked at as the next session's readying leaves it.
+    std::lock_guard<std::mutex> outputLock(m_output->lock);
     // Bounded: a flood cannot keep the thread from the host's close.
     for (int i = 0; i < 64; ++i) {
         uint8_t buffer[hostline::kMessageSize + 1];
         platform::LocalDatagramSocket::Sender sender;
         long n = socket->Receive(buffer, sizeof(buffer), &sender);
         if (n < 0) break;
+        // Looked at after each message: the settings it tells of were set
+        // before it was sent.
+        platform::Pty::KeptSettings kept;
+        const bool read = pty.ReadKeptSettings(&kept);
         hostline::LineMessage message;
         if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message) ||
             message.kind == MessageKind::State)

@@ -178,7 +178,8 @@ private:
     void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
                     std::unique_ptr<platform::NodeWatch> watch);
     void WriterThread();
-    // Reads the waiting messages; `take` false drops them.
+    // Reads the waiting messages and answers them; `take` false drops the
+    // settings. Takes the output's lock.
     void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
                           uint32_t pts, bool take);
     void EndHostSession();
@@ -213,7 +214,7 @@ private:
     // library's messages and questions.
     std::thread m_lineThread;
     std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
-    // Guards what follows.
+    // Guards what follows; taken after the output's lock where both are held.
     std::mutex m_hostLock;
     // The last message of a host, kept across sessions as a serial device
     // keeps its settings; it holds while the pty shows what it showed then.

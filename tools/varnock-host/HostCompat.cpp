@@ -103,7 +103,7 @@ struct Port {
 constexpr int kPorts = 16;
 // How long a call waits for the driver's answer; a driver that does not
 // answer leaves the call to this process's own knowledge.
-constexpr int kAnswerWaitMs = 100;
+constexpr int kAnswerWaitMs = 250;
 Port g_ports[kPorts];
 int g_nextSlot = 0;
 std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
