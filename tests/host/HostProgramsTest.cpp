@@ -117,7 +117,7 @@ TEST_F(HostProgramsTest, BareProgramsCanOpenThePortRunAfterRun) {
     }
 }
 
-TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndReachThePlc) {
+TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndModemLinesAnswer) {
     // Changed on an open port, read back each time; opened again at once
     // with the same settings; modem lines as on a real port.
     ProgramResult r = Python(
