@@ -44,7 +44,10 @@ std::unique_ptr<LocalDatagramSocket> LocalDatagramSocket::Bind(const fs::path& p
     if (::setsockopt(socket->m_fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof(on)) != 0 ||
         ::setsockopt(socket->m_fd, SOL_SOCKET, SO_RCVBUF, &queue, sizeof(queue)) != 0)
         return fail(errno);
-    ::unlink(path.c_str());
+    // Only a socket is ever replaced (a dead process's): any other file at
+    // the name is somebody's, and the bind fails on it.
+    struct stat before {};
+    if (::lstat(path.c_str(), &before) == 0 && S_ISSOCK(before.st_mode)) ::unlink(path.c_str());
     // The directory is private already; the mode keeps the file so when
     // the directory is opened up by hand.
     if (::bind(socket->m_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
@@ -65,11 +68,15 @@ LocalDatagramSocket::~LocalDatagramSocket() {
     if (m_fd >= 0) ::close(m_fd);
 }
 
-long LocalDatagramSocket::Receive(uint8_t* buffer, size_t room) {
+long LocalDatagramSocket::Receive(uint8_t* buffer, size_t room, Sender* sender) {
+    static_assert(sizeof(Sender::address) >= sizeof(sockaddr_un));
     for (;;) {
         iovec io{buffer, room};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+        sockaddr_un from{};
         msghdr message{};
+        message.msg_name = &from;
+        message.msg_namelen = sizeof(from);
         message.msg_iov = &io;
         message.msg_iovlen = 1;
         message.msg_control = control;
@@ -96,8 +103,20 @@ long LocalDatagramSocket::Receive(uint8_t* buffer, size_t room) {
                 }
             }
         }
-        if (ours) return static_cast<long>(n);
+        if (!ours) continue;
+        if (sender) {
+            sender->length = message.msg_namelen;
+            std::memcpy(sender->address, &from, sizeof(from));
+        }
+        return static_cast<long>(n);
     }
+}
+
+bool LocalDatagramSocket::Answer(const Sender& sender, const uint8_t* data, size_t size) {
+    if (sender.length <= sizeof(sa_family_t) || sender.length > sizeof(sockaddr_un)) return false;
+    return ::sendto(m_fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL,
+                    reinterpret_cast<const sockaddr*>(sender.address),
+                    sender.length) == static_cast<ssize_t>(size);
 }
 
 bool SendLocalDatagram(const fs::path& path, const uint8_t* data, size_t size) {

@@ -15,19 +15,27 @@ namespace varnock::platform {
 class LocalDatagramSocket {
 public:
     // Binds `path` with mode 0600, non-blocking, with a receive queue of a
-    // few messages. Whatever is at `path` is replaced: the caller owns the
-    // name. nullptr with *error set (InvalidAddress for a path a socket
-    // address cannot hold).
+    // few messages. A socket at `path` is replaced (the caller owns the
+    // name), any other file is left alone and the bind fails (AddressInUse).
+    // nullptr with *error set (InvalidAddress for a path a socket address
+    // cannot hold).
     static std::unique_ptr<LocalDatagramSocket> Bind(const std::filesystem::path& path, Error* error);
     ~LocalDatagramSocket();
     LocalDatagramSocket(const LocalDatagramSocket&) = delete;
     LocalDatagramSocket& operator=(const LocalDatagramSocket&) = delete;
 
     int fd() const { return m_fd; }
+    // The sender's address, to answer it.
+    struct Sender {
+        uint8_t address[112] = {};
+        uint32_t length = 0;
+    };
     // The next waiting datagram from a sender of our user: its size (a
     // longer one is cut to `room` and reported with its full size), or -1
     // when none waits. Datagrams of other users are dropped on the way.
-    long Receive(uint8_t* buffer, size_t room);
+    long Receive(uint8_t* buffer, size_t room, Sender* sender = nullptr);
+    // Answers a sender without waiting: false when it is gone or full.
+    bool Answer(const Sender& sender, const uint8_t* data, size_t size);
 
 private:
     LocalDatagramSocket() = default;

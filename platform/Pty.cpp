@@ -19,24 +19,12 @@
 
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
+#include "platform/LineFlags.h"
 
 namespace varnock::platform {
 namespace fs = std::filesystem;
 
 namespace {
-
-int DataBitsFromFlags(tcflag_t cflag) {
-    switch (cflag & CSIZE) {
-        case CS5:
-            return 5;
-        case CS6:
-            return 6;
-        case CS7:
-            return 7;
-        default:
-            return 8;
-    }
-}
 
 bool IsPtsPath(const std::string& target) {
     const std::string prefix = "/dev/pts/";
@@ -180,7 +168,7 @@ namespace {
 PtyLineSettings ToLineSettings(const termios& tio) {
     PtyLineSettings settings;
     settings.baudRate = static_cast<int>(BaudRateForCode(::cfgetospeed(&tio)));
-    settings.dataBits = DataBitsFromFlags(tio.c_cflag);
+    settings.dataBits = lineflags::DataBits(tio.c_cflag);
     settings.parityEnable = tio.c_cflag & PARENB;
     settings.parityOdd = tio.c_cflag & PARODD;
     settings.parityStick = tio.c_cflag & CMSPAR;
@@ -200,6 +188,14 @@ bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
     return true;
 }
 
+bool Pty::ReadKeptSettings(KeptSettings* kept) {
+    termios tio{};
+    if (::tcgetattr(m_master, &tio) != 0) return false;
+    *kept = {tio.c_iflag, tio.c_oflag, tio.c_cflag, tio.c_lflag, {}, ::cfgetospeed(&tio)};
+    std::memcpy(kept->cc, tio.c_cc, sizeof(kept->cc));
+    return true;
+}
+
 bool Pty::HasNewTerminalSettings() {
     termios now{};
     if (::tcgetattr(m_master, &now) != 0) return false;
@@ -209,15 +205,41 @@ bool Pty::HasNewTerminalSettings() {
            ::cfgetospeed(&now) == ::cfgetospeed(&d);
 }
 
-bool Pty::ResetWhileClosed() {
-    // Looked at right before the change: an opener that comes after it
-    // finds the new terminal and sets its own settings over them. Set and
-    // flush act on the slave, so the bytes the host wrote stay for us.
+bool Pty::TakeSettingsFrom(Pty& other) {
+    termios tio{};
+    return ::tcgetattr(other.m_master, &tio) == 0 && ::tcsetattr(m_master, TCSANOW, &tio) == 0;
+}
+
+bool Pty::PrepareNextSession(bool* refused) {
+    *refused = false;
+    // Looked at right before: an opener that comes after it finds the
+    // settings prepared. Nothing here waits for output to drain or flushes
+    // with a set (TCSAFLUSH): that makes a quick next opener's first
+    // non-blocking write fail with EAGAIN.
     if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
     // Output flushed on the master drops what the slave's line discipline
-    // has not taken in yet; the set with flush drops what it has.
+    // has not taken in yet; the input flush on the slave drops what it has.
     ::tcflush(m_master, TCOFLUSH);
-    return ::tcsetattr(m_master, TCSAFLUSH, &m_defaults) == 0;
+    // Our own open of the slave is the only way to its exclusive flag and
+    // its input. Refused while the flag is set, unless we may pass it.
+    const int slave = ::open(m_slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave < 0) {
+        *refused = errno == EBUSY;
+        return true;
+    }
+    ::ioctl(slave, TIOCNXCL);
+    ::tcflush(slave, TCIFLUSH);
+    // Turned over once for what a host left: looked at again after more
+    // closes with nothing set since, it stays as it is.
+    KeptSettings now;
+    termios tio{};
+    if (ReadKeptSettings(&now) && !(m_haveLeft && now == m_left) && ::tcgetattr(slave, &tio) == 0) {
+        tio.c_iflag ^= IGNBRK;
+        ::tcsetattr(slave, TCSANOW, &tio);
+    }
+    m_haveLeft = ReadKeptSettings(&m_left);
+    ::close(slave);
+    return true;
 }
 
 unsigned WaitReadable(const int* fds, int count, int timeoutMs) {

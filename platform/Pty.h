@@ -93,21 +93,42 @@ public:
     int Write(const void* bytes, int count, int timeoutMs);
 
     bool ReadLineSettings(PtyLineSettings* settings, Error* error);
+    // Everything of the slave's settings that a pty keeps: equal while
+    // nobody has set anything since (the data bits and parity asked for
+    // leave no trace).
+    struct KeptSettings {
+        tcflag_t iflag = 0, oflag = 0, cflag = 0, lflag = 0;
+        cc_t cc[NCCS] = {};
+        speed_t speed = 0;
+        bool operator==(const KeptSettings&) const = default;
+    };
+    bool ReadKeptSettings(KeptSettings* kept);
     // True while the slave has exactly the settings of a new terminal (as
     // the kernel gave them to this pair): nobody has set anything since
     // the last reset.
     bool HasNewTerminalSettings();
-    // While nobody has the slave open, readies it for the next session as
-    // a freshly opened device: the settings of a new terminal, and nothing
-    // of what was written to the host and not read by it. What the host
-    // wrote stays queued for us. False when the slave was open.
-    bool ResetWhileClosed();
+    // While nobody has the slave open, readies it for the next session as a
+    // serial device that was closed: the settings stay as the last session
+    // left them, nothing of what was written to the host and not read by it
+    // stays, and an exclusive open (TIOCEXCL) ends. What the host wrote
+    // stays queued for us. So that a program that sets the same settings
+    // again is not refused for the data bits and parity a pty drops, the
+    // break flag IGNBRK is turned over: a pty never has a break. False when
+    // the slave was open. Called by one thread at a time. *refused is set
+    // when the slave refuses every opener: a program set TIOCEXCL and died,
+    // and only a privileged process gets past that.
+    bool PrepareNextSession(bool* refused);
+    // Gives this pty the slave settings of `other`.
+    bool TakeSettingsFrom(Pty& other);
 
 private:
     Pty() = default;
     int m_master = -1;
     std::string m_slavePath;
     termios m_defaults{};
+    // What PrepareNextSession left.
+    bool m_haveLeft = false;
+    KeptSettings m_left;
 };
 
 // Waits up to timeoutMs (-1: without limit) until one of `fds` is readable;

@@ -17,6 +17,7 @@
 #include "platform/BaudRates.h"
 #include "platform/Deadline.h"
 #include "platform/Error.h"
+#include "platform/LineFlags.h"
 #include "platform/TermiosIoctl.h"
 
 namespace varnock::platform {
@@ -24,8 +25,8 @@ namespace {
 
 static_assert(MODEM_CTS == TIOCM_CTS && MODEM_DSR == TIOCM_DSR);
 
-constexpr uint32_t kParityBits = PARENB | PARODD | CMSPAR;
-constexpr uint32_t kPtyDroppedBits = CSIZE | kParityBits;
+using lineflags::kParityBits;
+using lineflags::kPtyDropped;
 
 bool IsModemlessError(int err) {
     return err == ENOTTY || err == EINVAL;
@@ -101,7 +102,7 @@ Error SerialLine::Open(const std::filesystem::path& path) {
         Close();
         return Error::FromErrno(err);
     }
-    m_requestedBits = raw.c_cflag & kPtyDroppedBits;
+    m_requestedBits = raw.c_cflag & kPtyDropped;
     m_timeouts = SerialTimeouts{};
     m_dtrControl = LineControl::Enable;
     m_rtsControl = LineControl::Enable;
@@ -132,29 +133,10 @@ Error SerialLine::GetState(SerialState& state) {
     // A pseudo-terminal reports CS8 without parity whatever was asked; with
     // no wire behind it, what was asked is the line's state.
     uint32_t cflag = t.c_cflag;
-    if (m_isPty) cflag = (cflag & ~kPtyDroppedBits) | m_requestedBits;
+    if (m_isPty) cflag = (cflag & ~kPtyDropped) | m_requestedBits;
     state.baudRate = BaudRateForCode(cflag & CBAUD);
-    switch (cflag & CSIZE) {
-        case CS5:
-            state.byteSize = 5;
-            break;
-        case CS6:
-            state.byteSize = 6;
-            break;
-        case CS7:
-            state.byteSize = 7;
-            break;
-        default:
-            state.byteSize = 8;
-            break;
-    }
-    if (!(cflag & PARENB)) {
-        state.parity = PARITY_NONE;
-    } else if (cflag & CMSPAR) {
-        state.parity = (cflag & PARODD) ? PARITY_MARK : PARITY_SPACE;
-    } else {
-        state.parity = (cflag & PARODD) ? PARITY_ODD : PARITY_EVEN;
-    }
+    state.byteSize = static_cast<uint8_t>(lineflags::DataBits(cflag));
+    state.parity = static_cast<uint8_t>(lineflags::Parity(cflag));
     state.stopBits = (cflag & CSTOPB) ? STOPBITS_TWO : STOPBITS_ONE;
     state.outxCtsFlow = (cflag & CRTSCTS) != 0;
     state.outxDsrFlow = false;
@@ -176,26 +158,9 @@ Error SerialLine::SetState(const SerialState& state) {
 
     LineTermios t;
     if (int err = ReadTermios(m_fd, t)) return Error::FromErrno(err);
-    constexpr uint32_t kSizes[] = {CS5, CS6, CS7, CS8};
     // Input at the output's speed (CIBAUD 0).
     t.c_cflag &= ~(CBAUD | CIBAUD | CSIZE | kParityBits | CSTOPB | CRTSCTS);
-    t.c_cflag |= baud | kSizes[state.byteSize - 5];
-    switch (state.parity) {
-        case PARITY_ODD:
-            t.c_cflag |= PARENB | PARODD;
-            break;
-        case PARITY_EVEN:
-            t.c_cflag |= PARENB;
-            break;
-        case PARITY_MARK:
-            t.c_cflag |= PARENB | CMSPAR | PARODD;
-            break;
-        case PARITY_SPACE:
-            t.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            break;
-    }
+    t.c_cflag |= baud | lineflags::SizeFlag(state.byteSize) | lineflags::ParityFlags(state.parity);
     if (state.stopBits == STOPBITS_TWO) t.c_cflag |= CSTOPB;
     if (state.outxCtsFlow) t.c_cflag |= CRTSCTS;
     t.c_iflag &= ~(IXON | IXOFF);
@@ -208,10 +173,10 @@ Error SerialLine::SetState(const SerialState& state) {
     // except the data size and parity a pseudo-terminal always drops.
     LineTermios now;
     if (int err = ReadTermios(m_fd, now)) return Error::FromErrno(err);
-    uint32_t checked = CBAUD | CSTOPB | CRTSCTS | (m_isPty ? 0u : kPtyDroppedBits);
+    uint32_t checked = CBAUD | CSTOPB | CRTSCTS | (m_isPty ? 0u : CSIZE | kParityBits);
     if ((now.c_cflag & checked) != (t.c_cflag & checked)) return Error::Unsupported;
     if ((now.c_iflag & (IXON | IXOFF)) != (t.c_iflag & (IXON | IXOFF))) return Error::Unsupported;
-    m_requestedBits = t.c_cflag & kPtyDroppedBits;
+    m_requestedBits = t.c_cflag & kPtyDropped;
 
     Error lines = ApplyModemControl(state.dtrControl, state.rtsControl);
     if (lines != Error::None) return lines;

@@ -5,8 +5,8 @@ namespace varnock::hostline {
 namespace {
 
 // Layout: magic "VNHL", version, data bits, parity, stop bits, baud rate
-// (32-bit little-endian), pts number (the same), modem bits, three zero
-// bytes, then the port name, NUL-padded to the end.
+// (32-bit little-endian), pts number (the same), modem bits, kind, known
+// (0 or 1), a zero byte, then the port name, NUL-padded to the end.
 constexpr uint8_t kMagic[4] = {'V', 'N', 'H', 'L'};
 constexpr uint8_t kVersion = 1;
 constexpr size_t kNameAt = 20;
@@ -25,7 +25,8 @@ uint32_t Get32(const uint8_t* at) {
 
 bool FieldsInRange(const LineMessage& m) {
     return m.dataBits >= 5 && m.dataBits <= 8 && m.parity <= 4 && m.stopBits <= 2 &&
-           m.baudRate <= kMaxBaudRate && m.pts < kMaxPts && (m.modem & ~(kModemDtr | kModemRts)) == 0;
+           m.kind <= MessageKind::State && m.baudRate <= kMaxBaudRate && m.pts < kMaxPts &&
+           (m.modem & ~(kModemDtr | kModemRts)) == 0;
 }
 
 size_t NameLength(const char* name, size_t room) {
@@ -57,6 +58,8 @@ bool EncodeLineMessage(const LineMessage& message, uint8_t* out) {
     Put32(out + 8, message.baudRate);
     Put32(out + 12, message.pts);
     out[16] = message.modem;
+    out[17] = static_cast<uint8_t>(message.kind);
+    out[18] = message.known ? 1 : 0;
     for (size_t i = 0; i < length; ++i) out[kNameAt + i] = static_cast<uint8_t>(message.port[i]);
     return true;
 }
@@ -66,7 +69,7 @@ bool ParseLineMessage(const uint8_t* data, size_t size, LineMessage* message) {
     for (size_t i = 0; i < 4; ++i) {
         if (data[i] != kMagic[i]) return false;
     }
-    if (data[4] != kVersion || data[17] != 0 || data[18] != 0 || data[19] != 0) return false;
+    if (data[4] != kVersion || data[18] > 1 || data[19] != 0) return false;
     LineMessage m;
     m.dataBits = data[5];
     m.parity = data[6];
@@ -74,6 +77,8 @@ bool ParseLineMessage(const uint8_t* data, size_t size, LineMessage* message) {
     m.baudRate = Get32(data + 8);
     m.pts = Get32(data + 12);
     m.modem = data[16];
+    m.kind = static_cast<MessageKind>(data[17]);
+    m.known = data[18] == 1;
     const char* name = reinterpret_cast<const char*>(data + kNameAt);
     const size_t room = kMessageSize - kNameAt;
     const size_t length = NameLength(name, room);

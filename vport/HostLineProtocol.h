@@ -22,6 +22,15 @@ constexpr const char* kSocketSuffix = ".host";
 constexpr uint8_t kModemDtr = 0x01;
 constexpr uint8_t kModemRts = 0x02;
 
+// What a message is. The library sends a setting or a question from a socket
+// of its own and waits for the driver's answer: the port's line state as the
+// driver keeps it for every process.
+enum class MessageKind : uint8_t {
+    Set = 0,    // the host set these settings
+    Query = 1,  // what are the port's settings? (fields unused)
+    State = 2,  // the driver's answer to either
+};
+
 // The host's settings in the driver's units: baud rate in bits per second,
 // data bits 5 to 8, parity 0 none, 1 odd, 2 even, 3 mark, 4 space, stop bits
 // 0 one, 1 one and a half, 2 two.
@@ -33,6 +42,10 @@ struct LineMessage {
     uint8_t parity = 0;
     uint8_t stopBits = 0;
     uint8_t modem = kModemDtr | kModemRts;
+    MessageKind kind = MessageKind::Set;
+    // In an answer: whether a host's data bits and parity hold (no program
+    // without the library has set the port since).
+    bool known = false;
 };
 
 // Writes `message` into `out` (kMessageSize bytes). False when a field is

@@ -391,13 +391,14 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
 
 bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
     platform::PtyLineSettings s;
-    if (pty.HasNewTerminalSettings() || !pty.ReadLineSettings(&s, nullptr)) return false;
-    {
-        // Only while the pty still shows what the message said: a program
-        // without the library may have set other settings since.
+    if (!pty.ReadLineSettings(&s, nullptr)) return false;
+    platform::Pty::KeptSettings kept;
+    if (pty.ReadKeptSettings(&kept)) {
+        // Only while the pty still shows what it showed when the message
+        // came: a program without the library may have set its own since.
         std::lock_guard<std::mutex> lock(m_hostLock);
         const hostline::LineMessage& m = m_hostLine;
-        if (m_haveHostLine && static_cast<int32_t>(m.baudRate) == s.baudRate &&
+        if (m_haveHostLine && kept == m_hostKept && static_cast<int32_t>(m.baudRate) == s.baudRate &&
             (m.stopBits != 0) == s.twoStopBits) {
             *values = {static_cast<int32_t>(m.baudRate), m.dataBits, m.parity, m.stopBits};
             return true;
@@ -502,10 +503,56 @@ void PtyPortDriver::StartEvents(Binding& binding) {
         std::lock_guard<std::mutex> lock(m_output->lock);
         m_output->pty = binding.pty.get();
     }
-    m_eventThread = std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial);
+    // Watched from now on: a host that opens and closes before the threads
+    // run is still seen.
+    using platform::NodeWatch;
+    auto opens = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Open);
+    auto closes = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Close);
+    m_eventThread =
+        std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial, std::move(opens));
     m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
-                               binding.name);
+                               binding.name, std::move(closes));
     m_writerThread = std::thread(&PtyPortDriver::WriterThread, this);
+}
+
+void PtyPortDriver::RenewPty() {
+    if (!m_eventThread.joinable()) return;
+    // The host's settings and what the bridge was told go on with the port.
+    std::optional<LineValues> published;
+    bool haveHostLine;
+    hostline::LineMessage hostLine;
+    platform::Pty::KeptSettings hostKept;
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        published = m_published;
+        haveHostLine = m_haveHostLine;
+        hostLine = m_hostLine;
+        hostKept = m_hostKept;
+    }
+    StopEvents();
+    Binding* binding = nullptr;
+    {
+        std::unique_lock<std::shared_mutex> guard(m_bindingLock);
+        if (!m_binding) return;
+        Binding& b = *m_binding;
+        auto pty = platform::Pty::Create(nullptr);
+        if (pty && pty->TakeSettingsFrom(*b.pty) &&
+            platform::RemoveDeviceLinkIfTarget(b.link, b.pty->SlavePath())) {
+            // Another process may have taken the name meanwhile: the port
+            // then has no name any more, as when its link is removed by hand.
+            if (platform::CreateDeviceLink(b.link, pty->SlavePath()) == platform::Error::None)
+                b.pty = std::move(pty);
+        }
+        binding = &b;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_hostLock);
+        m_published = published;
+        m_haveHostLine = haveHostLine;
+        m_hostLine = hostLine;
+        m_hostKept = hostKept;
+    }
+    StartEvents(*binding);
 }
 
 void PtyPortDriver::StopEvents() {
@@ -560,11 +607,11 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
     }
 }
 
-void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last) {
+void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last,
+                                std::unique_ptr<platform::NodeWatch> opens) {
     bool hostOpen = false;
     // While the host has the port closed, its next open (or a stop, or news
     // of its settings) ends the pause; without the watch, look now and then.
-    auto opens = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Open);
     if (!m_wake->ok() || !m_settingsNews->ok()) opens.reset();
     const int openFds[] = {opens ? opens->fd() : -1, m_wake->fd(), m_settingsNews->fd()};
 
@@ -596,12 +643,14 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         }
 
         // What a closed session did not read goes at its close: here, or in
-        // the session thread when that sees the close first.
-        bool open = !state.hangup;
+        // the session thread when that sees the close first. Looked at again
+        // under the lock: the session thread's brief open of its own is no
+        // host.
+        bool open = !state.hangup && SlaveOpenNow(*pty);
         if (open != hostOpen) {
             hostOpen = open;
             // The session is over before anybody hears of it.
-            if (!open) EndOutputSession(*pty);
+            if (!open) PrepareOutputSession(*pty);
             Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
         }
 
@@ -627,38 +676,63 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
     m_eventThreadDone = true;
 }
 
-void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name) {
+void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
+                               std::unique_ptr<platform::NodeWatch> watch) {
     const uint32_t pts = PtsNumber(pty->SlavePath());
     const int socketFd = socket ? socket->fd() : -1;
-    // Woken by every close of the slave, so that the reset comes before a
-    // quick next opener sets its own settings. Without the watch, look now
-    // and then; a session that ends between two looks is still reset.
-    auto watch = platform::NodeWatch::Create(pty->SlavePath(), platform::NodeWatch::Event::Close);
+    // Woken by every close of the slave, so that the next session is
+    // prepared before a quick next opener sets its own settings. Without
+    // the watch, look now and then, and prepare once while closed.
     const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
+    bool prepared = false;
     while (!m_stopEvents) {
-        const unsigned ready = platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
+        platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
         if (m_stopEvents) break;
-        const bool closed = (ready & 1u) && watch->Take();
-        // What a session sent before its close belongs to it.
-        if (socket) TakeHostMessages(socket, name, pts);
-        if (watch && !closed) continue;
-        // Opened again before this thread got here, the new session may have
-        // set its own settings already: it goes on from the last one's, and
-        // with what waits for it. Reset and dropped in one step for the
-        // writes to the host, which look for the host first.
-        if (EndOutputSession(*pty)) {
-            EndHostSession();
-            // The reset is looked at by the event thread as at any time.
+        // Looked at in this order: a message of a session that closes in
+        // between is still seen as its session's.
+        const bool open = pty->SlaveOpen();
+        const bool closed = watch ? watch->Take() : !open && !prepared;
+        if (open) prepared = false;
+        // What a session sent before its close belongs to it; what comes
+        // while nobody has the port open counts for nobody.
+        if (socket) TakeHostMessages(*pty, socket, name, pts, open || closed);
+        if (!closed) continue;
+        // Opened again before this thread got here, the new session goes on
+        // from the last one's settings, and with what waits for it.
+        if (PrepareOutputSession(*pty)) {
+            prepared = true;
+            // The brief open of our own is no host's.
+            if (watch) watch->Take();
             m_settingsNews->Signal();
         }
     }
 }
 
-bool PtyPortDriver::EndOutputSession(platform::Pty& pty) {
+bool PtyPortDriver::PrepareOutputSession(platform::Pty& pty) {
     std::lock_guard<std::mutex> lock(m_output->lock);
-    const bool reset = pty.ResetWhileClosed();
-    if (reset) EndSessionLocked(*m_output);
-    return reset;
+    platform::Pty::KeptSettings before, after;
+    const bool read = pty.ReadKeptSettings(&before);
+    bool refused = false;
+    if (!pty.PrepareNextSession(&refused)) return false;
+    EndSessionLocked(*m_output);
+    // Once, on the main thread, which may stop this thread.
+    if (refused && !m_renewing.exchange(true)) {
+        AddRef();
+        m_loop.Post([this] {
+            RenewPty();
+            m_renewing = false;
+            Release();
+        });
+    }
+    // Our change is no host's: the last host's settings still hold.
+    std::lock_guard<std::mutex> hostLock(m_hostLock);
+    if (read && m_haveHostLine && before == m_hostKept && pty.ReadKeptSettings(&after)) m_hostKept = after;
+    return true;
+}
+
+bool PtyPortDriver::SlaveOpenNow(platform::Pty& pty) {
+    std::lock_guard<std::mutex> lock(m_output->lock);
+    return pty.SlaveOpen();
 }
 
 void PtyPortDriver::WriterThread() {
@@ -682,23 +756,47 @@ void PtyPortDriver::WriterThread() {
     }
 }
 
-void PtyPortDriver::TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name,
-                                     uint32_t pts) {
+void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket,
+                                     const std::string& name, uint32_t pts, bool take) {
+    using hostline::MessageKind;
+    // The pty is looked at as the next session's readying leaves it.
+    std::lock_guard<std::mutex> outputLock(m_output->lock);
     // Bounded: a flood cannot keep the thread from the host's close.
     for (int i = 0; i < 64; ++i) {
         uint8_t buffer[hostline::kMessageSize + 1];
-        long n = socket->Receive(buffer, sizeof(buffer));
+        platform::LocalDatagramSocket::Sender sender;
+        long n = socket->Receive(buffer, sizeof(buffer), &sender);
         if (n < 0) break;
+        // Looked at after each message: the settings it tells of were set
+        // before it was sent.
+        platform::Pty::KeptSettings kept;
+        const bool read = pty.ReadKeptSettings(&kept);
         hostline::LineMessage message;
-        if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message)) continue;
+        if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message) ||
+            message.kind == MessageKind::State)
+            continue;
         // Meant for another port, or another pty of the same name.
         if (message.pts != pts || name != message.port) continue;
+        hostline::LineMessage state = message;
+        state.kind = MessageKind::State;
+        bool changed = false;
         {
             std::lock_guard<std::mutex> lock(m_hostLock);
-            m_hostLine = message;
-            m_haveHostLine = true;
+            if (message.kind == MessageKind::Set && take && read) {
+                m_hostLine = message;
+                m_hostKept = kept;
+                changed = m_haveHostLine = true;
+            }
+            // Every process's read-back agrees with what the bridge forwards.
+            state.known = m_haveHostLine && read && kept == m_hostKept;
+            if (state.known) {
+                state.dataBits = m_hostLine.dataBits;
+                state.parity = m_hostLine.parity;
+            }
         }
-        m_settingsNews->Signal();
+        if (changed) m_settingsNews->Signal();
+        uint8_t wire[hostline::kMessageSize];
+        if (hostline::EncodeLineMessage(state, wire)) socket->Answer(sender, wire, sizeof(wire));
     }
 }
 

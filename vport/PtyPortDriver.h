@@ -115,7 +115,8 @@ private:
     // Sessions: a session starts when the event thread finds the slave open
     // with none under way, before it announces the host's data, and ends
     // when a thread finds the slave closed: a flush, or the event or session
-    // thread, which also resets the pty. Both happen under `lock` after a
+    // thread, which also readies the pty for the next session. Both happen
+    // under `lock` after a
     // look at the slave, and each drops what waits. Between them (`absent`)
     // nothing is taken, and bytes staged in one session are not queued in
     // another. So nothing a closed session did not read reaches the next
@@ -157,9 +158,12 @@ private:
     static void Flush(Output& out);
     // Moves the staged bytes to the queue.
     static void TakeStagedLocked(Output& out);
-    // While the host has the slave closed: resets the pty and drops the
-    // queue in one step for the writes to the host. False when it is open.
-    bool EndOutputSession(platform::Pty& pty);
+    // While the host has the slave closed: drops the queue and readies the
+    // pty for the next session, in one step for the writes to the host.
+    // False when it is open.
+    bool PrepareOutputSession(platform::Pty& pty);
+    // The slave's state, as the output's users see it.
+    bool SlaveOpenNow(platform::Pty& pty);
     // Queues with the lock: off the loop, or when the queue is full.
     HRESULT QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result);
     // Has Flush run after the loop's current message.
@@ -168,16 +172,24 @@ private:
     HRESULT Bind(const std::string& name, bool takeOverOnly, VARIANT_BOOL* bound);
     void ReleaseBinding();
     HRESULT QueryValues(LineValues* values);
-    // From the host library's message, else from the pty and the configured
-    // values. False also while the pty shows a new terminal's settings and
-    // no message came: that is our reset between sessions, not the host's.
+    // From the host library's message while the pty shows what it showed
+    // then, else from the pty and the configured values.
     bool ReadValues(platform::Pty& pty, LineValues* values);
     void StartEvents(Binding& binding);
     void StopEvents();
-    void EventThread(platform::Pty* pty, bool haveLast, LineValues last);
-    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name);
+    // On the main thread: the slave refuses every opener (see
+    // Pty::PrepareNextSession), so a new pty takes over the name, with the
+    // settings of the old one.
+    void RenewPty();
+    void EventThread(platform::Pty* pty, bool haveLast, LineValues last,
+                     std::unique_ptr<platform::NodeWatch> opens);
+    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
+                    std::unique_ptr<platform::NodeWatch> watch);
     void WriterThread();
-    void TakeHostMessages(platform::LocalDatagramSocket* socket, const std::string& name, uint32_t pts);
+    // Reads the waiting messages and answers them; `take` false drops the
+    // settings. Takes the output's lock.
+    void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
+                          uint32_t pts, bool take);
     void EndHostSession();
     void Raise(DISPID dispid, const DispParams& params);
     bool HasSinks();
@@ -199,21 +211,26 @@ private:
     std::unique_ptr<platform::WakeEvent> m_wake;
 
     std::atomic<bool> m_bound{false};
+    std::atomic<bool> m_renewing{false};
     // Shared with the flushes queued on the main thread's loop, which may
     // outlive the driver.
     const std::shared_ptr<Output> m_output = std::make_shared<Output>();
     platform::MessageLoop& m_loop = platform::MessageLoop::Main();
     std::thread m_writerThread;
 
-    // The session thread: host's close, settings reset, host messages.
+    // The session thread: host's close, the next session readied, the host
+    // library's messages and questions.
     std::thread m_lineThread;
     std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
-    // Guards the two below.
+    // Guards what follows; taken after the output's lock where both are held.
     std::mutex m_hostLock;
-    bool m_haveHostLine = false;  // in this session
+    // The last message of a host, kept across sessions as a serial device
+    // keeps its settings; it holds while the pty shows what it showed then.
+    bool m_haveHostLine = false;
     hostline::LineMessage m_hostLine;
+    platform::Pty::KeptSettings m_hostKept;
     // What the queries answer: the host's last settings, kept after its
-    // session ended (the pty's reset is no setting of the host's).
+    // session ended.
     std::optional<LineValues> m_published;
 };
 

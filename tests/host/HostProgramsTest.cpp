@@ -117,8 +117,7 @@ TEST_F(HostProgramsTest, BareProgramsCanOpenThePortRunAfterRun) {
     }
 }
 
-TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndReachThePlc) {
-    env.Plc().ClearRequests();
+TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndModemLinesAnswer) {
     // Changed on an open port, read back each time; opened again at once
     // with the same settings; modem lines as on a real port.
     ProgramResult r = Python(
@@ -134,18 +133,103 @@ TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndReachThePlc) {
         true);
     EXPECT_EQ(r.exitCode, 0) << r.out;
     EXPECT_EQ(r.out, "(False, True)\n(True, True)\n(True, True)\nTrue True True\nb'host'\n");
-    // Configured: 8 data bits, no parity. The PLC gets the host's 7E1 (the
-    // command may come after the program's end: the channel sends it).
-    EXPECT_TRUE(WaitFor([&] {
-        auto params = env.Plc().RequestsOf(RequestKind::SerialParameters);
-        const ByteArray* last = params.empty() ? nullptr : &params.back().payload;
-        return last && last->GetSize() >= 6 && (*last)[4] == 0x00 && (*last)[5] == 0x02;  // 7 bits, even
-    }));
 
     r = env.Run({"/usr/bin/picocom", "-q", "-b", "9600", "-d", "7", "-y", "e", "--lower-dtr", "-x", "1500",
                  "-t", "pico", Port()},
                 true);
     EXPECT_EQ(r.out, "pico");
+}
+
+// As on a serial device: stty, then a program that sets nothing (one request,
+// one reply, no echo); an exclusive open ends when its holder is killed.
+TEST_F(HostProgramsTest, WhatOneProgramLeavesHoldsForTheNext) {
+    ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), "9600", "raw", "-echo"}, false);
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    env.Plc().ClearRequests();
+    r = Python(
+        "import os, select\n"
+        "fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)\n"
+        "os.write(fd, b'ping'); got = b''\n"
+        "while select.select([fd], [], [], 1 if got else 5)[0]: got += os.read(fd, 100)\n"
+        "print(got)\n",
+        false);
+    EXPECT_EQ(r.out, "b'ping'\n");
+    EXPECT_EQ(env.Plc().RequestsOf(RequestKind::PassThrough).size(), 1u);
+    EXPECT_EQ(Python("import os, fcntl\nfd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)\n"
+                     "fcntl.ioctl(fd, termios.TIOCEXCL); os.kill(os.getpid(), 9)\n",
+                     false)
+                  .exitCode,
+              -1);
+    // Varnock sees the close a moment after it; a next program comes later.
+    r = Python(
+        "import os, fcntl, struct, time\n"
+        "for i in range(20):\n"
+        "    fd = os.open(PORT, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)\n"
+        "    held = struct.unpack('i', fcntl.ioctl(fd, 0x80045440, b'1111'))[0]\n"  // TIOCGEXCL
+        "    os.close(fd)\n"
+        "    if not held: break\n"
+        "    time.sleep(0.05)\n"
+        "print(held)\n",
+        false);
+    EXPECT_EQ(r.out, "0\n");
+}
+
+// Through the launcher the data bits and parity are the port's, not one
+// process's, and reach the PLC (configured: 8N): a speed changed by a second
+// program, or by a forked parent after its child, keeps 7E1.
+TEST_F(HostProgramsTest, ThroughTheLauncherEveryProcessSharesTheLineState) {
+    auto plcGets = [&](uint8_t baudCode) {
+        return WaitFor([&] {
+            auto params = env.Plc().RequestsOf(RequestKind::SerialParameters);
+            const ByteArray* last = params.empty() ? nullptr : &params.back().payload;
+            return last && last->GetSize() >= 6 && (*last)[3] == baudCode && (*last)[4] == 0x00 &&
+                   (*last)[5] == 0x02;  // 7 bits, even
+        });
+    };
+    for (const char* speed : {"9600", "19200"}) {
+        ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), speed, "cs7", "parenb"}, true);
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        if (speed[0] == '9') {
+            ASSERT_TRUE(plcGets(0x05));
+        }
+    }
+    ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), "38400"}, true);
+    EXPECT_TRUE(plcGets(0x07)) << r.out;
+    r = Python(
+        "import os\n"
+        "s = serial.Serial(PORT, 9600, bytesize=7, parity='E')\n"
+        "def speed(rate):\n"
+        "    a = termios.tcgetattr(s.fd); a[4] = a[5] = rate; termios.tcsetattr(s.fd, termios.TCSANOW, a)\n"
+        "    return a[2] & (termios.CSIZE | termios.PARENB) == termios.CS7 | termios.PARENB\n"
+        "pid = os.fork()\n"
+        "if pid == 0: os._exit(0 if speed(termios.B19200) else 1)\n"
+        "print(os.waitpid(pid, 0)[1], speed(termios.B57600))\n",
+        true);
+    EXPECT_EQ(r.out, "0 True\n");
+    EXPECT_TRUE(plcGets(0x08));
+}
+
+// Through the launcher, threads that hammer the port always get a serial
+// port's answers; a plain pty that gets the number of a port gone is a plain
+// pty; a bad address gets EFAULT as from the kernel, not a crash.
+TEST_F(HostProgramsTest, ThroughTheLauncherEveryCallAnswersAsOnASerialPort) {
+    ProgramResult r = env.Run({VARNOCK_HAMMER, Port(), "3"}, true);
+    EXPECT_EQ(r.out, "many calls, 0 wrong\n");
+    r = Python(
+        "import os, fcntl, ctypes, time, sys\n"
+        "sys.stdout.reconfigure(line_buffering=True)\n"
+        "def modem(fd):\n"
+        "    try: fcntl.ioctl(fd, termios.TIOCMGET, b'0000'); return 'answered'\n"
+        "    except OSError as e: return e.errno\n"
+        "gone = os.path.join(os.path.dirname(PORT), 'GONE')\n"
+        "m, p = os.openpty(); name = os.ttyname(p); os.symlink(name, gone)\n"
+        "print(modem(p)); os.unlink(gone); os.close(p); os.close(m); time.sleep(0.05)\n"
+        "m, p = os.openpty(); print(os.ttyname(p) == name, modem(p))\n"
+        "libc = ctypes.CDLL(None, use_errno=True); s = serial.Serial(PORT)\n"
+        "for request in (termios.TIOCMGET, termios.TIOCMBIS, 0x545D):\n"
+        "    print(libc.ioctl(s.fd, request, ctypes.c_void_p(16)), ctypes.get_errno())\n",
+        true);
+    EXPECT_EQ(r.out, "answered\nTrue 25\n-1 14\n-1 14\n-1 14\n");
 }
 
 // Without Varnock, or on a descriptor not ours, the library changes nothing;

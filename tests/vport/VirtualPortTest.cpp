@@ -1,9 +1,11 @@
 // The virtual port over a recording driver and over the pseudo-terminal
 // driver, and the driver's event sink.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 
 #include <ctime>
 #include <cstdio>
@@ -193,51 +195,87 @@ std::string Pattern(size_t n) {
     return out;
 }
 
-TEST_F(PtyPortTest, EverySessionStartsFreshWithoutSpinningOrLingering) {
-    // The settings a session finds on opening (before it sets its own). Its
-    // open and close are seen, so that they are not taken for the next one's.
-    auto Fresh = [this](const fs::path& link) {
-        int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
-        termios tio{};
-        ::tcgetattr(fd, &tio);
-        WaitForOpen(0);
-        ::close(fd);
-        WaitForOpen(1);
-        return tio;
-    };
+// As on a serial device: what a session set stays for the next (stty, then
+// a program), the same 7E1 request succeeds again although a pty drops its
+// bits, an exclusive open ends with the close, and nothing else stays.
+TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
     const std::clock_t cpu = std::clock();  // of the whole process
     std::this_thread::sleep_for(300ms);
     EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    const termios fresh = Fresh(link);
-    EXPECT_TRUE(fresh.c_lflag & ICANON);  // a new terminal's cooked mode
-    std::optional<HostPort> host(link);   // raw, 9600
+    std::optional<HostPort> host(link);                  // raw, 9600
     WaitForOpen(0);
-    Write("hello");
-    EXPECT_EQ(host->Read(5), "hello");
+    ASSERT_EQ(::ioctl(host->Fd(), TIOCEXCL), 0);  // and never cleared
+    host.reset();
+    WaitForOpen(1);
     ASSERT_TRUE(WaitFor([&] { return owner.syncs == 1; }));
-    // Closed in the middle of a long reply, also one written on after the
-    // close.
+    for (int session = 0; session < 2; ++session) {
+        const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY);
+        WaitForOpen(0);
+        termios found{};
+        int exclusive = -1;
+        ::tcgetattr(fd, &found);
+        ::ioctl(fd, TIOCGEXCL, &exclusive);
+        EXPECT_EQ(exclusive, 0);
+        EXPECT_FALSE(found.c_lflag & (ECHO | ICANON));
+        EXPECT_EQ(::cfgetospeed(&found), B9600);
+        ::cfmakeraw(&found);  // the same request each time
+        found.c_cflag = (found.c_cflag & ~CSIZE) | CS7 | PARENB;
+        EXPECT_EQ(::tcsetattr(fd, TCSANOW, &found), 0) << session;
+        ::close(fd);
+        WaitForOpen(1);
+    }
+    host.emplace(link);
+    WaitForOpen(0);
+    // Closed in the middle of a long reply, also one written on after the close.
     std::thread replying([&] { Write(Pattern(2 * PtyPortDriver::kOutputCap)); });
     EXPECT_GE(host->Read(10000).size(), 10000u);
     host.reset();
     WaitForOpen(1);
     replying.join();
-    // The next session finds a new terminal again, at once, and the reset
-    // is no setting of the host's.
-    const termios next = Fresh(link);
-    EXPECT_EQ(next.c_lflag, fresh.c_lflag);
-    EXPECT_EQ(::cfgetospeed(&next), ::cfgetospeed(&fresh));
-    std::this_thread::sleep_for(3 * std::chrono::milliseconds(PtyPortDriver::kClosedPauseMs));
-    EXPECT_EQ(owner.syncs, 1);
     host.emplace(link);
     WaitForOpen(0);
     EXPECT_EQ(host->Read(1, 100), "");  // the last session's bytes are not for this one
     Write("fresh");
     EXPECT_EQ(host->Read(5), "fresh");
-    EXPECT_EQ(owner.syncs, 1);  // the same settings again: nothing changed for the PLC
+    host.reset();
+    EXPECT_EQ(owner.syncs, 1);  // nothing changed for the PLC
+    // Opened again at once, a program's first non-blocking write is taken.
+    int refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        refused += ::write(fd, "x", 1) != 1;
+        ::close(fd);
+    }
+    EXPECT_EQ(refused, 0);
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// Only a privileged process gets past an exclusive open that its holder,
+// killed, never ended: as an ordinary user, a new pty takes over the name.
+TEST(PtyPortAsUser, AnExclusiveOpenEndsWithItsHoldersClose) {
+    test::TempDir dir;
+    ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534), 0);
+    const fs::path link = dir.path() / "COM7";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        ::setenv("VARNOCK_DEVICE_DIR", dir.path().c_str(), 1);
+        auto& loop = platform::MessageLoop::Main();
+        loop.BindToCurrentThread();
+        test::TestOwner owner;
+        DriverVirtualPort port;
+        port.SetOwner(owner);
+        int fd = port.Open("COM7") ? ::open(link.c_str(), O_RDWR | O_NOCTTY) : -1;
+        if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::close(fd) != 0) ::_exit(3);
+        const bool opened = loop.PumpUntil(
+            [&] { return (fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) >= 0; }, 5s);
+        ::_exit(opened ? (port.Write(ByteArray{1}) == 1 ? 0 : 4) : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0);
 }
 
 TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfiguredValues) {
@@ -283,13 +321,18 @@ TEST_F(PtyPortTest, LineSettingsComeFromTheHostLibraryElseFromThePtyAndTheConfig
     EXPECT_EQ(port.GetByteSize(), 6);
     EXPECT_EQ(owner.syncs, 4);
 
-    // They hold after the close; the next session starts from the pty and
-    // the configured values again.
+    // They hold after the close. A message while nobody has the port open
+    // counts for nobody; a program without the library that sets its own
+    // gets the configured values.
     host.Close();
     WaitForOpen(1);
     EXPECT_EQ(port.GetByteSize(), 6);
+    ASSERT_TRUE(send(encode({"COM7", pts, 9600, 5, 0, 0})));
+    std::this_thread::sleep_for(100ms);
     HostPort next(link);
     EXPECT_TRUE(WaitFor([&] { return port.GetByteSize() == 7 && port.GetBaudRate() == 9600; }));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(port.GetByteSize(), 7);
 }
 
 // Replies beyond the port's queue reach the host whole and in order: from a
@@ -392,6 +435,7 @@ TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
         fs::create_symlink("/dev/pts/999999", devices / name);
         test::WriteFile(devices / ("." + std::string(name) + ".lock"), "");
     }
+    test::WriteFile(devices / ".COM9.host", "a user's file");  // where our socket would go
     fs::create_symlink("/dev/pts/999998", devices / "COM4");
     test::WriteFile(devices / "COM3", "a user's file");
     test::WriteFile(devices / ".COM3.lock", "");  // ours, beside it
@@ -421,11 +465,12 @@ TEST_F(PtyPortTest, OnlyStaleLinksOfOursAreTakenOverOrRemoved) {
     EXPECT_EQ(test::DirectoryNames(devices),
               (std::set<std::string>{"COM7", ".COM7.lock", ".COM7.host", "COM9", ".COM9.lock", ".COM9.host",
                                      "COM4", "COM3"}));
+    EXPECT_EQ(test::ReadFile(devices / ".COM9.host"), "a user's file");
     EXPECT_EQ(fs::read_symlink(devices / "COM4"), "/dev/pts/999998");
     port.Disconnect();
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)) || fs::exists(dir.path() / ".COM7.host"));
     other->Release();
-    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3"}));
+    EXPECT_EQ(test::DirectoryNames(devices), (std::set<std::string>{"COM4", "COM3", ".COM9.host"}));
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 //  - Data bits and parity: a pty keeps neither (it stores 8 bits, no
 //    parity). A request is handed to the pty with what the pty would store
 //    anyway, so that it never fails for them, and reading back returns what
-//    the host set for as long as the pty still holds what came of it.
+//    a host set, as the driver keeps it for every process (without the
+//    driver's answer: what this process set, while the pty holds it).
 //  - DTR/RTS are kept here and read back; the modem status reports CTS, DSR
 //    and DCD on; the interrupt counters and the line status answer, as Wine's
 //    WaitCommEvent needs them.
-//  - Each setting goes to our driver as one datagram on the port's socket.
+//  - Each setting goes to our driver as one datagram on the port's socket,
+//    and the call waits briefly for it to be taken.
 //
 // It runs inside programs that are not ours: no thread, no allocation, no
 // exception, no static constructor of C++ objects, only system calls that
@@ -19,6 +21,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdarg.h>
@@ -37,6 +40,7 @@
 #include <cerrno>
 
 #include "platform/BaudRates.h"
+#include "platform/LineFlags.h"
 #include "vport/HostLineProtocol.h"
 
 #define VARNOCK_EXPORT extern "C" __attribute__((visibility("default")))
@@ -57,8 +61,9 @@ Ioctl g_ioctl = nullptr;
 char g_dir[256] = {};
 bool g_haveDir = false;
 
+namespace lineflags = varnock::platform::lineflags;
 // The bytes of c_cflag that a pty drops.
-constexpr tcflag_t kDropped = CSIZE | PARENB;
+constexpr tcflag_t kDropped = lineflags::kPtyDropped;
 // What the kernel's termios, termios2 and glibc's termios share: the four
 // flag words, the line discipline and the first 19 control characters.
 constexpr size_t kPrefix = 4 * sizeof(tcflag_t) + 1 + 19;
@@ -81,6 +86,9 @@ struct Port {
     bool used = false;
     dev_t dev = 0;
     ino_t ino = 0;
+    // A pty's node is made anew for every pair, and its number is reused:
+    // the change time tells this pair from an earlier one of that number.
+    struct timespec made = {};
     bool ours = false;
     uint32_t pts = 0;
     char name[varnock::hostline::kPortNameMax + 1] = {};
@@ -93,21 +101,30 @@ struct Port {
 };
 
 constexpr int kPorts = 16;
+// How long a call waits for the driver's answer; a driver that does not
+// answer leaves the call to this process's own knowledge.
+constexpr int kAnswerWaitMs = 250;
 Port g_ports[kPorts];
 int g_nextSlot = 0;
 std::atomic_flag g_lock = ATOMIC_FLAG_INIT;
+// The thread that holds g_lock, 0 when none does.
+std::atomic<pid_t> g_lockHolder{0};
 
-// A signal handler that calls in while its thread holds the lock must not
-// wait for ever: after a short try the call goes through unchanged.
+// Waits for the table as long as other threads hold it (they hold it only
+// to copy an entry). False only in a signal handler that interrupted its own
+// thread's hold: the caller then does without the table.
 bool Lock() {
-    for (int i = 0; i < 200; ++i) {
-        if (!g_lock.test_and_set(std::memory_order_acquire)) return true;
+    const auto self = static_cast<pid_t>(syscall(SYS_gettid));
+    if (g_lockHolder.load(std::memory_order_relaxed) == self) return false;
+    for (int i = 0; g_lock.test_and_set(std::memory_order_acquire); ++i) {
         if (i >= 100) sched_yield();
     }
-    return false;
+    g_lockHolder.store(self, std::memory_order_relaxed);
+    return true;
 }
 
 void Unlock() {
+    g_lockHolder.store(0, std::memory_order_relaxed);
     g_lock.clear(std::memory_order_release);
 }
 
@@ -150,6 +167,11 @@ private:
     size_t m_length = 0;
     bool m_full = false;
 };
+
+bool SamePty(const Port& p, const struct stat& st) {
+    return p.used && p.dev == st.st_dev && p.ino == st.st_ino && p.made.tv_sec == st.st_ctim.tv_sec &&
+           p.made.tv_nsec == st.st_ctim.tv_nsec;
+}
 
 bool IsPtySlave(const struct stat& st) {
     unsigned major = ::major(st.st_rdev);
@@ -212,26 +234,35 @@ bool FindLink(uint32_t pts, char* name, size_t room) {
 bool FindPort(int fd, struct stat* st, Port* copy) {
     SavedErrno saved;
     if (!g_haveDir || fstat(fd, st) != 0 || !IsPtySlave(*st)) return false;
-    if (!Lock()) return false;
-    for (Port& p : g_ports) {
-        if (p.used && p.dev == st->st_dev && p.ino == st->st_ino) {
-            *copy = p;
-            Unlock();
-            return copy->ours;
+    const bool locked = Lock();
+    if (locked) {
+        for (Port& p : g_ports) {
+            if (SamePty(p, *st)) {
+                *copy = p;
+                Unlock();
+                return copy->ours;
+            }
         }
+        Unlock();
     }
-    Unlock();
     // Not seen before: one look at the device directory, outside the lock.
     Port fresh;
     fresh.used = true;
     fresh.dev = st->st_dev;
     fresh.ino = st->st_ino;
+    fresh.made = st->st_ctim;
     fresh.pts = PtsNumber(*st);
     fresh.ours = FindLink(fresh.pts, fresh.name, sizeof(fresh.name));
-    if (!Lock()) return false;
-    g_ports[g_nextSlot] = fresh;
-    g_nextSlot = (g_nextSlot + 1) % kPorts;
-    Unlock();
+    if (locked && Lock()) {
+        // An earlier pair of the same number is gone for good.
+        Port* slot = &g_ports[g_nextSlot];
+        for (Port& p : g_ports) {
+            if (p.used && p.dev == fresh.dev && p.ino == fresh.ino) slot = &p;
+        }
+        if (slot == &g_ports[g_nextSlot]) g_nextSlot = (g_nextSlot + 1) % kPorts;
+        *slot = fresh;
+        Unlock();
+    }
     *copy = fresh;
     return fresh.ours;
 }
@@ -241,7 +272,7 @@ template <typename Change>
 void UpdatePort(const struct stat& st, Change change) {
     if (!Lock()) return;
     for (Port& p : g_ports) {
-        if (p.used && p.dev == st.st_dev && p.ino == st.st_ino) change(p);
+        if (SamePty(p, st)) change(p);
     }
     Unlock();
 }
@@ -254,20 +285,71 @@ void Snapshot(const void* termiosPrefix, unsigned char* out) {
     memcpy(out + kCflagAt, &cflag, sizeof(cflag));
 }
 
+// Sends `m` to the port's driver from a socket of this call's own and waits
+// briefly for its answer, the port's line state as every process sees it.
+// False when the driver did not answer.
+bool Ask(const Port& port, LineMessage m, LineMessage* answer) {
+    using varnock::hostline::MessageKind;
+    memcpy(m.port, port.name, sizeof(m.port));
+    m.pts = port.pts;
+    uint8_t wire[varnock::hostline::kMessageSize + 1];
+    if (!varnock::hostline::EncodeLineMessage(m, wire)) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    Text path(address.sun_path, sizeof(address.sun_path));
+    if (!path.Put(g_dir).Put("/.").Put(port.name).Put(varnock::hostline::kSocketSuffix).ok()) return false;
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    // An address of its own, chosen by the kernel, for the answer.
+    sockaddr_un self{};
+    self.sun_family = AF_UNIX;
+    bool answered = false;
+    if (bind(s, reinterpret_cast<sockaddr*>(&self), sizeof(sa_family_t)) == 0 &&
+        sendto(s, wire, varnock::hostline::kMessageSize, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+               sizeof(address)) == static_cast<ssize_t>(varnock::hostline::kMessageSize)) {
+        for (int tries = 0; !answered && tries < 4; ++tries) {
+            pollfd ready{s, POLLIN, 0};
+            if (poll(&ready, 1, kAnswerWaitMs) <= 0) break;
+            sockaddr_un from{};
+            socklen_t fromLength = sizeof(from);
+            ssize_t n = recvfrom(s, wire, sizeof(wire), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+            // Only the driver's own socket answers.
+            answered = n > 0 && fromLength > sizeof(sa_family_t) &&
+                       strncmp(from.sun_path, address.sun_path, sizeof(from.sun_path)) == 0 &&
+                       varnock::hostline::ParseLineMessage(wire, static_cast<size_t>(n), answer) &&
+                       answer->kind == MessageKind::State && answer->pts == port.pts &&
+                       strcmp(answer->port, port.name) == 0;
+        }
+    }
+    close(s);
+    return answered;
+}
+
 // After a read of the settings (kernel or glibc layout, `t`): the host's
-// data bits and parity, while the pty holds what came of them.
+// data bits and parity as the driver keeps them for every process; without
+// the driver's answer, this process's own while the pty holds what came of
+// them.
 void PatchRead(const struct stat& st, const Port& port, void* t) {
+    tcflag_t cflag;
+    memcpy(&cflag, static_cast<unsigned char*>(t) + kCflagAt, sizeof(cflag));
+    LineMessage state;
+    LineMessage query;
+    query.kind = varnock::hostline::MessageKind::Query;
+    if (Ask(port, query, &state)) {
+        if (!state.known) return;
+        cflag = (cflag & ~kDropped) | lineflags::SizeFlag(state.dataBits) | (state.parity != 0 ? PARENB : 0);
+        memcpy(static_cast<unsigned char*>(t) + kCflagAt, &cflag, sizeof(cflag));
+        return;
+    }
     if (!port.haveShadow) return;
     unsigned char now[kPrefix];
     Snapshot(t, now);
     if (memcmp(now, port.after, kPrefix) == 0) {
-        tcflag_t cflag;
-        memcpy(&cflag, static_cast<unsigned char*>(t) + kCflagAt, sizeof(cflag));
         cflag = (cflag & ~kDropped) | port.shadow;
         memcpy(static_cast<unsigned char*>(t) + kCflagAt, &cflag, sizeof(cflag));
         return;
     }
-    // Changed since by somebody else (a new session starts afresh).
+    // Changed since by somebody else.
     UpdatePort(st, [](Port& p) {
         p.haveShadow = false;
         p.modem = TIOCM_DTR | TIOCM_RTS;
@@ -275,50 +357,20 @@ void PatchRead(const struct stat& st, const Port& port, void* t) {
 }
 
 // Tells the driver what the host set: the pty's settings with the host's
-// data bits and parity. Never waits; a full queue drops the message.
+// data bits and parity, and waits for it to be taken.
 void Report(int fd, const Port& port, tcflag_t shadow, int modem) {
     struct termios now {};
     if (g_tcgetattr(fd, &now) != 0) return;
     LineMessage m;
-    memcpy(m.port, port.name, sizeof(m.port));
-    m.pts = port.pts;
     m.baudRate = varnock::platform::BaudRateForCode(cfgetospeed(&now));
-    switch (shadow & CSIZE) {
-        case CS5:
-            m.dataBits = 5;
-            break;
-        case CS6:
-            m.dataBits = 6;
-            break;
-        case CS7:
-            m.dataBits = 7;
-            break;
-        default:
-            m.dataBits = 8;
-    }
-    if (shadow & PARENB) {
-        if (now.c_cflag & CMSPAR)
-            m.parity = (now.c_cflag & PARODD) ? 3 : 4;
-        else
-            m.parity = (now.c_cflag & PARODD) ? 1 : 2;
-    } else {
-        m.parity = 0;
-    }
+    m.dataBits = static_cast<uint8_t>(lineflags::DataBits(shadow));
+    // The pty keeps PARODD and CMSPAR; only PARENB is the host's own.
+    m.parity = static_cast<uint8_t>(lineflags::Parity((now.c_cflag & ~PARENB) | (shadow & PARENB)));
     m.stopBits = (now.c_cflag & CSTOPB) ? 2 : 0;
     m.modem = static_cast<uint8_t>(((modem & TIOCM_DTR) ? varnock::hostline::kModemDtr : 0) |
                                    ((modem & TIOCM_RTS) ? varnock::hostline::kModemRts : 0));
-    uint8_t wire[varnock::hostline::kMessageSize];
-    if (!varnock::hostline::EncodeLineMessage(m, wire)) return;
-
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    Text path(address.sun_path, sizeof(address.sun_path));
-    if (!path.Put(g_dir).Put("/.").Put(port.name).Put(varnock::hostline::kSocketSuffix).ok()) return;
-    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0) return;
-    sendto(s, wire, sizeof(wire), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
-           sizeof(address));
-    close(s);
+    LineMessage taken;
+    Ask(port, m, &taken);
 }
 
 // After a successful set on one of ours: what the host asked for data bits
@@ -338,20 +390,40 @@ void Remember(int fd, const struct stat& st, const Port& port, tcflag_t requeste
     Report(fd, port, shadow, modem);
 }
 
-int ModemCall(const struct stat& st, unsigned long request, int* bits) {
-    if (!bits) {
-        errno = EFAULT;
-        return -1;
-    }
+// Copies between the caller's memory and ours through the kernel, which
+// answers a bad address with EFAULT where a plain copy would crash the
+// program: a pipe takes the bytes and gives them back.
+bool KernelCopy(void* to, const void* from, size_t size) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0) return false;
+    const bool ok = write(p[1], from, size) == static_cast<ssize_t>(size) &&
+                    read(p[0], to, size) == static_cast<ssize_t>(size);
+    const int error = errno;
+    close(p[0]);
+    close(p[1]);
+    errno = error;
+    return ok;
+}
+
+int ModemCall(const struct stat& st, unsigned long request, void* arg) {
+    int bits = 0;
+    if (request != TIOCMGET && !KernelCopy(&bits, arg, sizeof(bits))) return -1;
     int result = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
-    UpdatePort(st, [&](Port& p) {
-        const int lines = *bits & (TIOCM_DTR | TIOCM_RTS);
-        if (request == TIOCMSET) p.modem = lines;
-        if (request == TIOCMBIS) p.modem |= lines;
-        if (request == TIOCMBIC) p.modem &= ~lines;
-        result |= p.modem;
-    });
-    if (request == TIOCMGET) *bits = result;
+    int modem = TIOCM_DTR | TIOCM_RTS;
+    const bool known = Lock();
+    if (known) {
+        for (Port& p : g_ports) {
+            if (!SamePty(p, st)) continue;
+            const int lines = bits & (TIOCM_DTR | TIOCM_RTS);
+            if (request == TIOCMSET) p.modem = lines;
+            if (request == TIOCMBIS) p.modem |= lines;
+            if (request == TIOCMBIC) p.modem &= ~lines;
+            modem = p.modem;
+        }
+        Unlock();
+    }
+    result |= modem;
+    if (request == TIOCMGET && !KernelCopy(arg, &result, sizeof(result))) return -1;
     return 0;
 }
 
@@ -373,7 +445,10 @@ __attribute__((constructor)) void Init() {
     // Without every real call, change nothing anywhere.
     if (g_tcgetattr && g_tcsetattr && g_ioctl) InitDirectory();
     // A fork while another thread held the table must not leave it held.
-    pthread_atfork(nullptr, nullptr, [] { g_lock.clear(); });
+    pthread_atfork(nullptr, nullptr, [] {
+        g_lockHolder.store(0);
+        g_lock.clear();
+    });
 }
 
 }  // namespace
@@ -426,19 +501,17 @@ VARNOCK_EXPORT int ioctl(int fd, unsigned long request, ...) noexcept {
         case TIOCMSET:
         case TIOCMBIS:
         case TIOCMBIC:
-            return ModemCall(st, request, static_cast<int*>(arg));
+            return ModemCall(st, request, arg);
         case TIOCGICOUNT: {
             // No line errors, breaks or modem changes ever happen on it.
-            if (!arg) break;
-            memset(arg, 0, sizeof(struct serial_icounter_struct));
-            return 0;
+            const struct serial_icounter_struct none {};
+            return KernelCopy(arg, &none, sizeof(none)) ? 0 : -1;
         }
         case TIOCSERGETLSR: {
-            if (!arg) break;
             int queued = 0;
             if (g_ioctl(fd, TIOCOUTQ, &queued) != 0) return -1;
-            *static_cast<int*>(arg) = queued == 0 ? TIOCSER_TEMT : 0;
-            return 0;
+            const int status = queued == 0 ? TIOCSER_TEMT : 0;
+            return KernelCopy(arg, &status, sizeof(status)) ? 0 : -1;
         }
         default:
             break;
