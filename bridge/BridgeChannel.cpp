@@ -208,7 +208,7 @@ void BridgeChannel::QueueLDRData(int length, const char* bytes) {
 int BridgeChannel::SendLDRData(ByteArray* block) {
     if (!block) return 0;
     auto& bytes = block->bytes();
-    bytes.insert(bytes.begin(), std::begin(kRequestPrefix), std::end(kRequestPrefix));
+    bytes.insert(bytes.begin(), std::begin(plc::kRequestPrefix), std::end(plc::kRequestPrefix));
     return Exchange(*block, 0);
 }
 
@@ -219,8 +219,9 @@ int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
     if (m_pCodec->Decode(*frame) == 1) {
         if (frame->IsEmpty()) {
             result = 1;
-        } else if (frame->GetSize() >= 6 && std::memcmp(frame->data(), kReplyPrefix, 6) == 0) {
-            frame->RemoveHead(6);
+        } else if (frame->GetSize() >= plc::kPrefixSize &&
+                   std::memcmp(frame->data(), plc::kReplyPrefix, plc::kPrefixSize) == 0) {
+            frame->RemoveHead(plc::kPrefixSize);
             m_replyData = *frame;
             try {
                 if (m_pVirtualPort) m_pVirtualPort->Write(m_replyData);

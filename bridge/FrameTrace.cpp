@@ -29,8 +29,8 @@ constexpr int kShownBytes = 64;
 // Bytes kept of a frame: the shown ones, and enough of a DLE-stuffed one
 // for its headers and the start of its payload.
 constexpr int kKeptBytes = 2 * kShownBytes;
-constexpr uint8_t DLE = DleFramingLayer::DLE;
-constexpr int kBlockHeaderSize = BlockHeaderLayer::kHeaderSize;
+constexpr uint8_t DLE = plc::DLE;
+constexpr int kBlockHeaderSize = plc::kBlockHeaderSize;
 
 struct Entry {
     std::chrono::system_clock::time_point time;
@@ -70,10 +70,11 @@ std::string Format(const Entry& entry) {
             auto at = [&](size_t i) { return i < body.size() ? body[i] : -1; };
             const int byte1 = at(kBlockHeaderSize + 1), byte2 = at(kBlockHeaderSize + 2);
             const int payload = kBlockHeaderSize + 4;
-            if (byte1 == 0 && byte2 == 0 && at(payload) == 0x00)
+            auto header = [&](plc::HeaderBytes h) { return byte1 == h.byte1 && byte2 == h.byte2; };
+            if (header(plc::kControlHeader) && at(payload) == plc::ProbeCommand()[0])
                 kind = "probe";
-            else if (byte1 == 1 && byte2 == 3 && at(payload) == 0 && at(payload + 1) == 0 &&
-                     at(payload + 2) == 1)
+            else if (header(plc::kDataHeader) && at(payload) == plc::kRequestPrefix[0] &&
+                     at(payload + 1) == plc::kRequestPrefix[1] && at(payload + 2) == plc::kRequestPrefix[2])
                 kind = "pass-through";
             else
                 kind = "command";

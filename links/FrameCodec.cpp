@@ -41,7 +41,7 @@ void CrcStep(uint16_t& crc, uint8_t byte) {
 uint16_t FrameCrc(const uint8_t* data, int size) {
     uint16_t crc = 0xFFFF;
     for (int i = 0; i < size; ++i) CrcStep(crc, data[i]);
-    CrcStep(crc, DleFramingLayer::ETX);
+    CrcStep(crc, plc::ETX);
     return crc;
 }
 
@@ -64,7 +64,7 @@ uint8_t FrameLayer::NextSequence() {
 void FrameLayer::StepBackSequence() {
     if (m_pInner) m_pInner->StepBackSequence();
 }
-void FrameLayer::SetLinkFraming(uint32_t mode) {
+void FrameLayer::SetLinkFraming(plc::Framing mode) {
     if (m_pInner) m_pInner->SetLinkFraming(mode);
 }
 
@@ -96,11 +96,11 @@ int SequenceHeaderLayer::Decode(ByteArray& buffer) {
 }
 
 void SequenceHeaderLayer::SetHeaderByte2(uint32_t use, uint8_t value) {
-    m_byHeaderByte2 = use == 1 ? value : 3;
+    m_byHeaderByte2 = use == 1 ? value : plc::kDataHeader.byte2;
 }
 
 void SequenceHeaderLayer::SetHeaderByte1(uint32_t use, uint8_t value) {
-    m_byHeaderByte1 = use == 1 ? value : 1;
+    m_byHeaderByte1 = use == 1 ? value : plc::kDataHeader.byte1;
 }
 
 uint8_t SequenceHeaderLayer::NextSequence() {
@@ -148,11 +148,15 @@ int BlockHeaderLayer::Decode(ByteArray& buffer) {
     return 1;
 }
 
+using plc::DLE;
+using plc::ETX;
+using plc::STX;
+
 int DleFramingLayer::Encode(ByteArray& buffer) {
     if (!FramingOn()) return 1;
     uint16_t crc = FrameCrc(buffer.data(), buffer.GetSize());
     std::vector<uint8_t> framed;
-    framed.reserve(static_cast<size_t>(buffer.GetSize()) * 2 + 6);
+    framed.reserve(static_cast<size_t>(buffer.GetSize()) * 2 + plc::kSerialFramingSize);
     framed.push_back(DLE);
     framed.push_back(STX);
     for (uint8_t b : buffer.bytes()) {

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/ByteArray.h"
+#include "links/PlcProtocol.h"
 
 namespace varnock {
 
@@ -54,8 +55,8 @@ public:
     virtual void SetHeaderByte1(uint32_t use, uint8_t value);
     virtual uint8_t NextSequence();
     virtual void StepBackSequence();
-    // 1 serial (framing on), 2 USB and 3 Ethernet (framing off).
-    virtual void SetLinkFraming(uint32_t mode);
+    // Serial links frame with DLE and a CRC, USB and Ethernet do not.
+    virtual void SetLinkFraming(plc::Framing mode);
 
     FrameLayer* Inner() const { return m_pInner.get(); }
 
@@ -68,7 +69,7 @@ protected:
 
 class SequenceHeaderLayer : public FrameLayer {
 public:
-    static constexpr int kHeaderSize = 4;
+    static constexpr int kHeaderSize = plc::kSequenceHeaderSize;
 
     explicit SequenceHeaderLayer(std::unique_ptr<FrameLayer> inner,
                                  SequenceNumber& sequence = SequenceNumber::Shared())
@@ -89,8 +90,8 @@ public:
 private:
     bool ReplyNumberMatches(uint8_t replyNumber) const;
 
-    uint8_t m_byHeaderByte1 = 1;
-    uint8_t m_byHeaderByte2 = 3;
+    uint8_t m_byHeaderByte1 = plc::kDataHeader.byte1;
+    uint8_t m_byHeaderByte2 = plc::kDataHeader.byte2;
     SequenceNumber& m_sequence;
     // Replies are checked against this stack's own last frame, so that
     // another channel's frames in between do not make valid replies stale.
@@ -99,7 +100,7 @@ private:
 
 class BlockHeaderLayer : public FrameLayer {
 public:
-    static constexpr int kHeaderSize = 14;
+    static constexpr int kHeaderSize = plc::kBlockHeaderSize;
 
     using FrameLayer::FrameLayer;
 
@@ -115,23 +116,16 @@ private:
 
 class DleFramingLayer : public FrameLayer {
 public:
-    static constexpr uint8_t DLE = 0x10;
-    static constexpr uint8_t STX = 0x02;
-    static constexpr uint8_t ETX = 0x03;
-    static constexpr uint32_t FRAMING_SERIAL = 1;
-    static constexpr uint32_t FRAMING_USB = 2;
-    static constexpr uint32_t FRAMING_ETHERNET = 3;
-
     DleFramingLayer() = default;
 
     int Decode(ByteArray& buffer) override;
     int Encode(ByteArray& buffer) override;
-    void SetLinkFraming(uint32_t mode) override { m_nFramingMode = mode; }
+    void SetLinkFraming(plc::Framing mode) override { m_framing = mode; }
 
-    bool FramingOn() const { return m_nFramingMode != FRAMING_USB && m_nFramingMode != FRAMING_ETHERNET; }
+    bool FramingOn() const { return m_framing == plc::Framing::Serial; }
 
 private:
-    uint32_t m_nFramingMode = FRAMING_SERIAL;
+    plc::Framing m_framing = plc::Framing::Serial;
 };
 
 // The stack a channel owns: sequence header -> block header -> DLE framing.

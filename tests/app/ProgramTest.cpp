@@ -201,17 +201,17 @@ TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
     Lines expected;
     for (const plcsim::Request& r : plc.Requests()) {
         const bool passThrough = r.kind == RequestKind::PassThrough;
-        ByteArray answer = passThrough ? ByteArray{0, 0, 2, 0, 0, 0}
+        ByteArray answer = passThrough ? ByteArray(plc::kReplyPrefix, plc::kPrefixSize)
                            : r.kind == RequestKind::SerialParameters
-                               ? ByteArray{0x21, 0x00}  // taken
+                               ? ByteArray{plc::kSerialParametersCode, 0x00}  // taken
                                : ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
         if (passThrough) answer.Append(bytes);
         if (passThrough) expected.push_back(Traced("host pass-through seq -", bytes.bytes()));
         // Replies as taken apart from the stream: framed, but not stuffed.
         auto reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false).bytes();
         const uint16_t crc = FrameCrc(reply.data(), static_cast<int>(reply.size()));
-        if (serial) reply.insert(reply.begin(), {0x10, 0x02});
-        if (serial) reply.insert(reply.end(), {0x10, 0x03, uint8_t(crc >> 8), uint8_t(crc)});
+        if (serial) reply.insert(reply.begin(), {plc::DLE, plc::STX});
+        if (serial) reply.insert(reply.end(), {plc::DLE, plc::ETX, uint8_t(crc >> 8), uint8_t(crc)});
         const std::string seq = " seq " + std::to_string(r.sequence);
         expected.push_back(Traced(std::string("to-plc ") + (passThrough ? "pass-through" : "command") + seq,
                                   r.wire.bytes()));

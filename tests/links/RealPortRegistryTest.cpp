@@ -30,7 +30,7 @@ using test::EthernetConfig;
 // request and its whole reply.
 SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     auto codec = BuildFrameCodec();
-    codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+    codec->SetLinkFraming(plc::Framing::Ethernet);
     SteadyClock::duration worst{};
     for (int i = 0; i < count; ++i) {
         ByteArray frame{0, 0, 1, 0, 0, 0, 'p', 'i', 'n', 'g'}, reply;
