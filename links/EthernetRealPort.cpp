@@ -128,10 +128,6 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
     using Ms = std::chrono::milliseconds;
     Ms roomLeft{kSendTimeoutMs};
     for (; attempt < kSendAttempts; ++attempt) {
-        if (m_byLinkMode == LINK_MODE_RECONNECT) {
-            Reconnect();
-            m_byLinkMode = 1;
-        }
         const auto start = platform::SteadyClock::now();
         int result = m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()));
         if (result >= 0) {

@@ -18,8 +18,6 @@ public:
     uint8_t Current() const { return m_value.load(); }
     // Returns the current number and advances it (255 -> 1).
     uint8_t Next();
-    // Undoes one Next (1 -> 255).
-    void StepBack();
     // Whether a reply's number matches the last number handed out.
     bool MatchesReply(uint8_t replyNumber) const;
 
@@ -47,14 +45,10 @@ public:
     virtual int Encode(ByteArray& buffer) = 0;
 
     // Unless a layer handles them, these are passed down the chain.
-    virtual void SetBlockByte6(uint32_t value);
-    virtual void SetBlockByte7(uint16_t value);
     // The value when `use` is 1, else the default (3).
     virtual void SetHeaderByte2(uint32_t use, uint8_t value);
     // The value when `use` is 1, else the default (1).
     virtual void SetHeaderByte1(uint32_t use, uint8_t value);
-    virtual uint8_t NextSequence();
-    virtual void StepBackSequence();
     // Serial links frame with DLE and a CRC, USB and Ethernet do not.
     virtual void SetLinkFraming(plc::Framing mode);
 
@@ -79,8 +73,6 @@ public:
     int Encode(ByteArray& buffer) override;
     void SetHeaderByte2(uint32_t use, uint8_t value) override;
     void SetHeaderByte1(uint32_t use, uint8_t value) override;
-    uint8_t NextSequence() override;
-    void StepBackSequence() override;
 
     uint8_t HeaderByte1() const { return m_byHeaderByte1; }
     uint8_t HeaderByte2() const { return m_byHeaderByte2; }
@@ -106,12 +98,6 @@ public:
 
     int Decode(ByteArray& buffer) override;
     int Encode(ByteArray& buffer) override;
-    void SetBlockByte6(uint32_t value) override { m_nBlockByte6 = value; }
-    void SetBlockByte7(uint16_t value) override { m_wBlockByte7 = value; }
-
-private:
-    uint32_t m_nBlockByte6 = 0;
-    uint16_t m_wBlockByte7 = 0;
 };
 
 class DleFramingLayer : public FrameLayer {

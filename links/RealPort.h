@@ -56,7 +56,6 @@ public:
     virtual int ResetLine() = 0;
     // Applies the line settings of `config`; 1 on success.
     virtual int Configure(const ChannelConfig& config) = 0;
-    virtual void SetLinkMode(uint8_t mode) = 0;
     // Always 1; closing a closed link does nothing.
     virtual int Close() = 0;
     virtual int Purge(uint8_t which) = 0;
@@ -67,7 +66,6 @@ public:
     // Sends the first `count` bytes of `buffer`; `sent` is what the link took.
     virtual int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) = 0;
 
-    int OpenResult() const { return m_nOpenResult; }
     DeviceHandle Device() const { return m_hDevice; }
     // nullptr: the direct hooks. The owner keeps ownership.
     void SetHooks(LinkHooks* hooks) { m_pHooks = hooks ? hooks : &LinkHooks::Direct(); }
@@ -77,7 +75,6 @@ protected:
     // A pause through the hooks; true when the owner is going away.
     bool Pause(uint32_t ms) { return Hooks().Pause(ms); }
 
-    int m_nOpenResult = 0;
     DeviceHandle m_hDevice = INVALID_HANDLE_VALUE;
 
 private:

@@ -55,7 +55,6 @@ int SerialRealPort::Open(const ChannelConfig& config) {
         result = OPEN_OK;
         if (m_line->SetState(dcb) != Error::None) result = OPEN_FAILED;
     }
-    m_nOpenResult = result;
     return result;
 }
 

@@ -23,7 +23,6 @@ public:
     int Open(const ChannelConfig& config) override;
     int ResetLine() override;
     int Configure(const ChannelConfig& config) override;
-    void SetLinkMode(uint8_t) override {}
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;

@@ -85,7 +85,6 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     }
     if (m_bTimeoutsSet && m_line.IsOpen()) m_line.SetTimeouts(m_timeouts);
 
-    m_nOpenResult = result;
     return result;
 }
 

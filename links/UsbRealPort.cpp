@@ -68,7 +68,6 @@ int UsbRealPort::Open(const ChannelConfig&) {
             PurgeInputThenOutput();
         }
     }
-    m_nOpenResult = result;
     return result;
 }
 

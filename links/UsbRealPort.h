@@ -17,7 +17,6 @@ public:
     int Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
-    void SetLinkMode(uint8_t) override {}
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;

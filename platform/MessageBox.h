@@ -56,9 +56,11 @@ MessageSink& CurrentMessageSink();
 // Without a loader, only the built-in texts below are known.
 using StringLoader = std::function<std::string(int number)>;
 void SetStringLoader(StringLoader loader);
+// A text the program knows without the library: the settings files' own
+// messages, shown when the library cannot be found.
+void SetBuiltInText(int number, std::string text);
 // The text of a string number: the loader's when it has one, else the
-// built-in text (109 and 212 can be shown before the library is loaded),
-// else empty.
+// built-in text, else empty.
 std::string LoadString(int number);
 
 // Puts `arg` in place of the first "%s" of `format`; other text is kept as

@@ -20,6 +20,7 @@
 
 #include "app/Application.h"
 #include "app/HeadlessRunner.h"
+#include "common/Messages.h"
 #include "links/FrameCodec.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
@@ -38,6 +39,11 @@ using test::ReadFile;
 using test::WaitFor;
 using Lines = std::vector<std::string>;
 using SteadyClock = std::chrono::steady_clock;
+
+// How a message box starts on stderr.
+std::string Box(int number) {
+    return "[" + std::to_string(number) + "] ";
+}
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -244,10 +250,10 @@ TEST_F(HeadlessRunnerTest, BadStartEndsAtOnceWithItsReason) {
         const char* fifo;  // the settings file a FIFO stands in for
         std::string isolate, said;
     } cases[] = {
-        {"Varnock.ini", "", "[109] The settings file Varnock.ini"},
-        {"Varnock_setting.ini", "", "[212] The settings file Varnock_setting.ini"},
+        {"Varnock.ini", "", Box(kMsgVarnockIniMissing) + "The settings file Varnock.ini"},
+        {"Varnock_setting.ini", "", Box(kMsgSettingIniMissing) + "The settings file Varnock_setting.ini"},
         {nullptr, "cd " + dir.path().string() + " && mount -t tmpfs none /proc",
-         "[109] The settings file Varnock.ini"},
+         Box(kMsgVarnockIniMissing) + "The settings file Varnock.ini"},
         {nullptr, "mount --bind " + devs + " " + devs + " && mount -o remount,ro,bind " + devs + " " + devs,
          "varnock: cannot create the lock file " + devs + "/OnlyOneInstanceMutex: Read-only file system\n"},
     };
@@ -304,7 +310,7 @@ TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedAndConnectedAgain) {
     EXPECT_EQ(Reports(), (Lines{"channel 1: COM5 connected", "channel 1: COM5 link lost",
                                 "channel 1: COM5 reconnecting, try 1", "channel 1: COM5 connected",
                                 "channel 1: COM5 not connected"}));
-    EXPECT_EQ(messages.Numbers(), std::vector<int>{211});
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{kMsgLinkLost});
     EXPECT_EQ(plc.RequestsOf(RequestKind::Connect).size(), 2u);
     // Only the goodbye at the end: a lost link gets none.
     EXPECT_EQ(plc.RequestsOf(RequestKind::Disconnect).size(), 1u);
@@ -396,12 +402,13 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
                                        "mount --bind /dev/pts/ptmx /dev/ptmx && exec \"$0\""});
         auto daemon = std::make_unique<test::ChildProcess>(argv, dir / "out", dir / "err");
         EXPECT_TRUE(WaitFor([&] { return OutHas(ports[2] + " at"); }, 10s)) << Out() << Out("err");
-        EXPECT_NE(Out("err").find("[114] The port COM7 "), std::string::npos) << Out("err");
+        EXPECT_NE(Out("err").find(Box(kMsgPortNotOpened) + "The port COM7 "), std::string::npos)
+            << Out("err");
         return daemon;
     };
     run({"COM3", "COM9", "COM7"}, false)->Signal(SIGKILL);
     auto daemon = run({"COM3", "COM7", "COM2"}, true);
-    EXPECT_NE(Out("err").find("[114] The port COM2 "), std::string::npos) << Out("err");
+    EXPECT_NE(Out("err").find(Box(kMsgPortNotOpened) + "The port COM2 "), std::string::npos) << Out("err");
     EXPECT_TRUE(OutHas("channel 1: COM1 at")) << Out();
     EXPECT_EQ(test::DirectoryNames(devices.path()),
               (std::set<std::string>{"COM1", ".COM1.lock", ".COM1.host", "COM7", "OnlyOneInstanceMutex"}));

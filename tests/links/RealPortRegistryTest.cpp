@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "common/Messages.h"
 #include "links/FrameCodec.h"
 #include "links/RealPortFactory.h"
 #include "platform/Clock.h"
@@ -140,7 +141,7 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     config.m_nLinkType = LinkType::Usb;
     EXPECT_EQ(usb.Open(&config), 0);
     elsewhere.join();
-    EXPECT_EQ(sink.Numbers(), std::vector<int>{109});
+    EXPECT_EQ(sink.Numbers(), std::vector<int>{kMsgVarnockIniMissing});
     EXPECT_TRUE(otherWentOn);
 }
 

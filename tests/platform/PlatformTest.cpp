@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
@@ -17,6 +18,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace varnock::platform;
+using varnock::kMsgLinkLost, varnock::kMsgPortNotOpened, varnock::kMsgRealPortInvalid;
 using namespace std::chrono_literals;
 using varnock::test::ScopedDeviceDir;
 namespace fs = std::filesystem;
@@ -37,18 +39,21 @@ TEST(Text, AtoiRulesSaturateAndCaseIsIgnoredForAsciiLettersOnly) {
 TEST(MessageBox, FormatsArgumentRecordsAndHasBuiltInTexts) {
     RecordingMessageSink sink;
     ScopedMessageSink scope(sink);
-    SetStringLoader(
-        [](int n) { return n == 114 ? std::string("Cannot open %s (100%% sure)") : std::string(); });
-    ShowMessage(114, kMbOk, std::string("COM%s5"));
+    SetStringLoader([](int n) {
+        return n == kMsgPortNotOpened ? std::string("Cannot open %s (100%% sure)") : std::string();
+    });
+    SetBuiltInText(kMsgPortNotOpened, "built in");
+    SetBuiltInText(kMsgLinkLost, "built in");
+    ShowMessage(kMsgPortNotOpened, kMbOk, std::string("COM%s5"));
+    // The library's text wins; without one, the built-in text.
+    EXPECT_EQ("built in", LoadString(kMsgLinkLost));
     SetStringLoader(nullptr);
+    EXPECT_EQ("built in", LoadString(kMsgPortNotOpened));
+    EXPECT_EQ("", LoadString(kMsgRealPortInvalid));
     auto e = sink.Entries();
     ASSERT_EQ(1u, e.size());
-    EXPECT_EQ(114, e[0].number);
+    EXPECT_EQ(kMsgPortNotOpened, e[0].number);
     EXPECT_EQ("Cannot open COM%s5 (100%% sure)", e[0].text);
-    // Texts that can be needed before the library is loaded.
-    EXPECT_NE(std::string::npos, LoadString(109).find("Varnock.ini"));
-    EXPECT_NE(std::string::npos, LoadString(212).find("Varnock_setting.ini"));
-    EXPECT_EQ("", LoadString(110));
 }
 
 TEST(SingleInstance, AnotherHolderIsToldApartFromAFailure) {
