@@ -223,11 +223,8 @@ int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
                    std::memcmp(frame->data(), plc::kReplyPrefix, plc::kPrefixSize) == 0) {
             frame->RemoveHead(plc::kPrefixSize);
             m_replyData = *frame;
-            try {
-                if (m_pVirtualPort) m_pVirtualPort->Write(m_replyData);
-            } catch (...) {
-                // A driver error must not end the main thread; the host sees no answer.
-            }
+            // A driver that fails leaves the host without an answer.
+            if (m_pVirtualPort) m_pVirtualPort->Write(m_replyData);
             result = 1;
         }
     }

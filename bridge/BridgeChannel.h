@@ -68,6 +68,8 @@ public:
     int SendBaudRateCommand(int baudRate);
     int SendProbe();
     int ConnectChannel();
+    // Why the last connect could not open the link; empty when it could.
+    const std::string& ConnectFailure() const { return m_strConnectFailure; }
     int DisconnectChannel();
     void CloseLink();
 
@@ -174,6 +176,7 @@ public:
     std::atomic<int> m_bIdle{1};
     std::atomic<int> m_bVirtualPortClosed{0};
     std::atomic<int> m_bLDRDataUnProcessed{0};
+    std::string m_strConnectFailure;  // main thread only
     std::atomic<int> m_bConnected{0};
     std::atomic<int> m_bCommParamsPending{0};
     std::atomic<int> m_bEndReplyPhase{0};

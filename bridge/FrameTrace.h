@@ -16,6 +16,7 @@ enum class TraceDirection { FromHost, ToPlc, FromPlc };
 namespace trace_detail {
 extern std::atomic<bool> g_tracing;
 void Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes);
+void RecordNote(const BridgeChannel& channel, const std::string& note);
 }  // namespace trace_detail
 
 // The hook where frames and host chunks pass: `bytes` as they stand there
@@ -24,6 +25,11 @@ void Record(const BridgeChannel& channel, TraceDirection direction, const ByteAr
 inline void TraceFrame(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes) {
     if (trace_detail::g_tracing.load(std::memory_order_relaxed))
         trace_detail::Record(channel, direction, bytes);
+}
+
+// A line of words among the frames: why a connect failed.
+inline void TraceNote(const BridgeChannel& channel, const std::string& note) {
+    if (trace_detail::g_tracing.load(std::memory_order_relaxed)) trace_detail::RecordNote(channel, note);
 }
 
 // Appends the trace to `path` from now on. A file that cannot be opened,

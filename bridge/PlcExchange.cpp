@@ -109,15 +109,16 @@ int BridgeChannel::SendCommParams(int force) {
         // No settings to compare with (no port, or a driver call failed):
         // nothing is sent.
         if (!m_pVirtualPort) return 0;
+        const auto baud = m_pVirtualPort->GetBaudRate();
+        const auto dataBits = m_pVirtualPort->GetByteSize();
+        const auto parity = m_pVirtualPort->GetParity();
+        const auto stopBits = m_pVirtualPort->GetStopBits();
+        if (!baud || !dataBits || !parity || !stopBits) return 0;
         ChannelConfig now;
-        try {
-            now.m_nBaudRate = m_pVirtualPort->GetBaudRate();
-            now.m_byDataBits = static_cast<uint8_t>(m_pVirtualPort->GetByteSize());
-            now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(m_pVirtualPort->GetParity()));
-            now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(m_pVirtualPort->GetStopBits()));
-        } catch (...) {
-            return 0;
-        }
+        now.m_nBaudRate = *baud;
+        now.m_byDataBits = static_cast<uint8_t>(*dataBits);
+        now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(*parity));
+        now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(*stopBits));
         if (now.m_nBaudRate == m_commParams.m_nBaudRate && now.m_byDataBits == m_commParams.m_byDataBits &&
             now.m_byParity == m_commParams.m_byParity && now.m_byStopBits == m_commParams.m_byStopBits) {
             return 1;
@@ -188,9 +189,12 @@ int BridgeChannel::ConnectChannel() {
                              : type == LinkType::Ethernet ? plc::Framing::Ethernet
                                                           : plc::Framing::Serial);
 
-    int opened = m_linkHolder.Open(m_pConfig.get());
-    int result = opened;
-    if (opened == 1) {
+    const OpenResult opened = m_linkHolder.Open(m_pConfig.get());
+    m_strConnectFailure = ReasonLine(m_linkHolder.OpenFailure());
+    if (!m_strConnectFailure.empty())
+        TraceNote(*this, m_pConfig->m_strLinkPort + " not opened. " + m_strConnectFailure);
+    int result = static_cast<int>(opened);
+    if (opened == RealPort::OPEN_OK) {
         if (serial) m_linkHolder.ResetLine();
         int ok = 1;
         int rate = PlcBaudRate();
@@ -210,11 +214,12 @@ int BridgeChannel::ConnectChannel() {
         // The holder keeps the link object of a failed open, which may still
         // hold its device for exclusive use.
         CloseLink();
-        if (opened != 0) return opened;
+        if (opened != RealPort::OPEN_FAILED) return result;
     }
     // A connect cut short by a stop of the process says nothing about the port.
     if (result == 0 && !platform::StopRequested())
-        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, m_pConfig->m_strLinkPort);
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning, m_pConfig->m_strLinkPort,
+                              m_strConnectFailure);
     if (result == 1) m_bConnected = 1;
     return result;
 }

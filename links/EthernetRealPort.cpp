@@ -19,13 +19,16 @@ EthernetRealPort::~EthernetRealPort() {
     }
 }
 
-int EthernetRealPort::Open(const ChannelConfig& config) {
+OpenResult EthernetRealPort::Open(const ChannelConfig& config) {
     m_pSocket = std::make_unique<TcpSocket>();
-    if (!m_pSocket->Create(0)) return 0;
     m_strIPAddress = config.m_strIPAddress;
-    if (!m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs)) return 0;
+    const bool connected =
+        m_pSocket->Create(0) && m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs);
+    SetFailure({m_pSocket->LastError(), LinkFailure::Target::Peer,
+                m_strIPAddress + " port " + std::to_string(kPlcPort)});
+    if (!connected) return OPEN_FAILED;
     m_nLocalPort = m_pSocket->LocalPort();
-    return 1;
+    return OPEN_OK;
 }
 
 int EthernetRealPort::Close() {

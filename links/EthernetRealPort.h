@@ -25,7 +25,7 @@ public:
     EthernetRealPort() = default;
     ~EthernetRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
     int Close() override;

@@ -20,7 +20,7 @@ public:
     explicit SerialRealPort(std::unique_ptr<platform::SerialLine> line);
     ~SerialRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override;
     int Configure(const ChannelConfig& config) override;
     int Close() override;

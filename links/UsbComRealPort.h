@@ -53,7 +53,7 @@ public:
                             UsbComSettingsSource* settings = nullptr);
     ~UsbComRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
     int Close() override;
@@ -61,7 +61,7 @@ public:
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
     int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
     // Close, pause, Open again; the result of Open.
-    virtual int Reconnect();
+    virtual OpenResult Reconnect();
     virtual int IsHandleOpen() const { return m_hDevice != INVALID_HANDLE_VALUE ? 1 : 0; }
 
     // The device path of the last port opened.

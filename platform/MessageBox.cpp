@@ -88,9 +88,11 @@ std::string FormatMessageText(const std::string& format, const std::string& arg)
     return format.substr(0, pos) + arg + format.substr(pos + 2);
 }
 
-int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg) {
+int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg,
+                const std::string& detail) {
     std::string text = LoadString(number);
     if (arg) text = FormatMessageText(text, *arg);
+    if (!detail.empty()) text += "\n" + detail;
     return CurrentMessageSink().Show(number, text, style);
 }
 

@@ -14,6 +14,7 @@ namespace varnock::platform {
 enum MessageStyle : unsigned {
     kMbOk = 0x00,
     kMbIconError = 0x10,
+    kMbIconWarning = 0x30,
 };
 
 class MessageSink {
@@ -67,8 +68,10 @@ std::string LoadString(int number);
 // it stands (a stored text is never used as a printf format).
 std::string FormatMessageText(const std::string& format, const std::string& arg);
 
-// Loads the text of `number`, formats it with `arg` when given, and shows it.
-int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg = std::nullopt);
+// Loads the text of `number`, formats it with `arg` when given, and shows it
+// with `detail`, when given, on a line of its own below.
+int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg = std::nullopt,
+                const std::string& detail = {});
 
 // Installs a sink for the life of a scope (tests).
 class ScopedMessageSink {

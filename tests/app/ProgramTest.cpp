@@ -1,6 +1,8 @@
 // The programs as processes, each in its own folder, device directory and
 // simulated PLCs.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -87,7 +89,7 @@ protected:
         Lines lines;
         std::string line;
         for (std::istringstream in(Out()); std::getline(in, line);)
-            if (line.find(" at ") == std::string::npos) lines.push_back(line);
+            if (line.find(", link ") == std::string::npos) lines.push_back(line);
         return lines;
     }
     // Nothing of ours is left in the device directory but the lock file.
@@ -437,6 +439,61 @@ struct DroppingListener {
     int fds[3];
     bool ok = false;
 };
+
+// Each link that cannot be opened says why and what to do, in its message,
+// its status line and the trace: a serial device of a group the user is not
+// in (varnockd runs as an ordinary user; root passes every permission), a PLC
+// refusing, one not answering, a USB device not there.
+TEST_F(HeadlessRunnerTest, EachLinkThatCannotBeOpenedSaysWhy) {
+    const group* dialout = ::getgrnam("dialout");
+    if (::geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root and a dialout group";
+    Install("varnockd");
+    Rows(
+        "items=4\n1=COM5,COM3,SERIAL2,,No\n2=COM6,Ethernet,127.0.0.172,,No\n"
+        "3=COM7,Ethernet,127.0.0.173,,No\n4=COM8,USB,USB,,No\n");
+    DroppingListener silent("127.0.0.173");
+    ASSERT_TRUE(silent.ok);
+    // A serial device as they come: root's, read-write for group dialout.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const std::string device = ::ptsname(master);
+    ASSERT_EQ(::chown(device.c_str(), 0, dialout->gr_gid) | ::chmod(device.c_str(), 0660), 0);
+    fs::create_symlink(device, devices.path() / "COM3");
+    for (const fs::path& mine : {dir.path(), devices.path()})
+        for (const auto& entry : fs::recursive_directory_iterator(mine))
+            ::lchown(entry.path().c_str(), 65534, 65534);
+    ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534) | ::chown(devices.path().c_str(), 65534, 65534), 0);
+
+    Lines argv = Command({"--trace", (dir / "trace").string()});
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    test::ChildProcess daemon(argv, dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() >= 4; }, 20s)) << Out() << Out("err");
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+    const std::string port = (devices.path() / "COM3").string();
+    const std::pair<std::string, std::string> cases[] = {
+        {"COM3",
+         "Reason: permission denied on " + port +
+             ". Join its group dialout with: sudo usermod -aG dialout $USER, then log out and in again."},
+        {"Ethernet", "Reason: 127.0.0.172 port 2538 refused the connection. Check the PLC's IP address"},
+        {"Ethernet", "Reason: 127.0.0.173 port 2538 did not answer in time. Check the PLC's IP address"},
+        {"USB",
+         "Reason: there is no device HXUSB-0 (nor a USB-to-UART converter at /dev/COM1). "
+         "Serial devices present: "}};
+    for (int i = 0; i < 4; ++i) {
+        const auto& [link, reason] = cases[i];
+        EXPECT_NE(Out("err").find(Box(kMsgPortNotOpened) + "The port " + link + " cannot be opened. "),
+                  std::string::npos);
+        EXPECT_NE(Out("err").find(".\n" + reason), std::string::npos) << Out("err");
+        EXPECT_EQ(Reports()[i].rfind("channel " + std::to_string(i + 1) + ": COM" + std::to_string(5 + i) +
+                                         " connect failed. " + reason,
+                                     0),
+                  0u)
+            << Out();
+        EXPECT_NE(Out("trace").find(link + " not opened. " + reason), std::string::npos) << Out("trace");
+    }
+    ::close(master);
+}
 
 // Peak resident memory of a process so far.
 [[maybe_unused]] long PeakRssMiB(pid_t pid) {

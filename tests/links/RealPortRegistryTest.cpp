@@ -54,7 +54,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     echo.Start();
     ChannelConfig otherConfig = EthernetConfig("127.0.0.41");
     RealPortRegistry other;
-    ASSERT_EQ(other.Open(&otherConfig), 1);
+    ASSERT_EQ(other.Open(&otherConfig), RealPort::OPEN_OK);
     const auto design = Worst(other, 20);
     struct Case {
         const char* plc;
@@ -69,7 +69,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
         platform::StopEvent owner;
         RealPortRegistry link;
         link.SetStopEvent(&owner);
-        ASSERT_EQ(link.Open(&config), 1);
+        ASSERT_EQ(link.Open(&config), RealPort::OPEN_OK);
         ASSERT_NE(plc->Accept(), 0u);
         if (c.vanishes) plc.reset();  // closes normally, and nothing listens any more
 
@@ -139,7 +139,7 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     platform::ScopedMessageSink scoped(sink);
     ChannelConfig config;
     config.m_nLinkType = LinkType::Usb;
-    EXPECT_EQ(usb.Open(&config), 0);
+    EXPECT_EQ(usb.Open(&config), RealPort::OPEN_FAILED);
     elsewhere.join();
     EXPECT_EQ(sink.Numbers(), std::vector<int>{kMsgVarnockIniMissing});
     EXPECT_TRUE(otherWentOn);
@@ -162,7 +162,7 @@ void ReadWithANestedWriteAndExit() {
     };
     ByteArray data;
     uint32_t got = 0;
-    bool ok = usb.Open(&config) == 1 && usb.Read(data, 4, &got, 10) == 1 && nested == 0;
+    bool ok = usb.Open(&config) == RealPort::OPEN_OK && usb.Read(data, 4, &got, 10) == 1 && nested == 0;
     std::_Exit(ok ? 0 : 1);
 }
 

@@ -166,7 +166,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     dialog.OnConnect();
     auto report = [&] {
         return std::async(std::launch::async, [&] {
-            static_cast<MainWindowLink&>(dialog).OnChannelState(1, ChannelState::LinkLost);
+            static_cast<MainWindowLink&>(dialog).OnChannelState(1, ChannelState::LinkLost, "");
             static_cast<MainWindowLink&>(dialog).OnLinkLost();
         });
     };
