@@ -48,7 +48,7 @@ BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) :
         portOpen = m_pVirtualPort->Open(m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
     if (!portOpen) {
-        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk,
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning,
                               m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
 
