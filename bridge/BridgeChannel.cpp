@@ -148,6 +148,8 @@ int64_t Cost(const ByteArray& chunk) {
     return chunk.GetSize() + BridgeChannel::kChunkCost;
 }
 
+// These three with the list's queue mutex held.
+
 // The list's head, with its cost taken off the count.
 std::unique_ptr<ByteArray> TakeHead(BridgeChannel::ChunkList& list, std::atomic<int64_t>& queued) {
     if (list.empty()) return nullptr;
