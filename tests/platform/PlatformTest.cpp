@@ -18,7 +18,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace varnock::platform;
-using varnock::kMsgLinkLost, varnock::kMsgPortNotOpened, varnock::kMsgRealPortInvalid;
+using varnock::kMsgLinkLost, varnock::kMsgPortNotOpened;
 using namespace std::chrono_literals;
 using varnock::test::ScopedDeviceDir;
 namespace fs = std::filesystem;
@@ -39,21 +39,17 @@ TEST(Text, AtoiRulesSaturateAndCaseIsIgnoredForAsciiLettersOnly) {
 TEST(MessageBox, FormatsArgumentRecordsAndHasBuiltInTexts) {
     RecordingMessageSink sink;
     ScopedMessageSink scope(sink);
-    SetStringLoader([](int n) {
-        return n == kMsgPortNotOpened ? std::string("Cannot open %s (100%% sure)") : std::string();
-    });
+    SetStringLoader(
+        [](int n) { return std::string(n == kMsgPortNotOpened ? "Cannot open %s (100%% sure)" : ""); });
     SetBuiltInText(kMsgPortNotOpened, "built in");
     SetBuiltInText(kMsgLinkLost, "built in");
-    ShowMessage(kMsgPortNotOpened, kMbOk, std::string("COM%s5"));
+    ShowMessage(kMsgPortNotOpened, kMbIconWarning, std::string("COM%s5"), "Reason: none");
     // The library's text wins; without one, the built-in text.
-    EXPECT_EQ("built in", LoadString(kMsgLinkLost));
+    EXPECT_EQ(LoadString(kMsgLinkLost), "built in");
     SetStringLoader(nullptr);
-    EXPECT_EQ("built in", LoadString(kMsgPortNotOpened));
-    EXPECT_EQ("", LoadString(kMsgRealPortInvalid));
-    auto e = sink.Entries();
-    ASSERT_EQ(1u, e.size());
-    EXPECT_EQ(kMsgPortNotOpened, e[0].number);
-    EXPECT_EQ("Cannot open COM%s5 (100%% sure)", e[0].text);
+    EXPECT_EQ(LoadString(kMsgPortNotOpened), "built in");
+    ASSERT_EQ(sink.Numbers(), std::vector<int>{kMsgPortNotOpened});
+    EXPECT_EQ(sink.Entries()[0].text, "Cannot open COM%s5 (100%% sure)\nReason: none");
 }
 
 TEST(SingleInstance, AnotherHolderIsToldApartFromAFailure) {

@@ -107,27 +107,26 @@ std::string Garbage(std::size_t size, unsigned seed) {
 // Bad values and files cut short or noisy: one message (none without the
 // library), and a Save after the failed Load writes nothing.
 TEST_F(LoadTest, InvalidValuesShowTheirMessage) {
+    constexpr int kRealPort = kMsgRealPortInvalid, kMaxNo = kMsgMaxHostDriverNoInvalid,
+                  kItems = kMsgItemsInvalid;
     const std::string cutVarnock = "[Application]\n" + kLibrary + "[VirtualCOMSettings]\nRealPort=COM,U";
     const struct {
         std::string varnock, setting;
         int message;
     } cases[] = {
-        {VarnockIni(kLibrary, "MaxHostDriverNo=1\n"), SettingIni(kOneRow), kMsgRealPortInvalid},
-        {VarnockIni(kLibrary, "RealPort=\nMaxHostDriverNo=1\n"), SettingIni("items=0\n"),
-         kMsgRealPortInvalid},
+        {VarnockIni(kLibrary, "MaxHostDriverNo=1\n"), SettingIni(kOneRow), kRealPort},
+        {VarnockIni(kLibrary, "RealPort=\nMaxHostDriverNo=1\n"), SettingIni("items=0\n"), kRealPort},
         {VarnockIni(kLibrary, "RealPort= \t \nMaxHostDriverNo=1\n"), SettingIni(kOneRow),
-         kMsgRealPortInvalid},  // blanks
-        {cutVarnock, SettingIni(kOneRow), kMsgMaxHostDriverNoInvalid},
-        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo="), SettingIni(kOneRow),
-         kMsgMaxHostDriverNoInvalid},
-        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo=0\n"), SettingIni(kOneRow),
-         kMsgMaxHostDriverNoInvalid},
+         kRealPort},  // blanks
+        {cutVarnock, SettingIni(kOneRow), kMaxNo},
+        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo="), SettingIni(kOneRow), kMaxNo},
+        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo=0\n"), SettingIni(kOneRow), kMaxNo},
         {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo= 2 \n"),
-         SettingIni("items=0\n1=COM5,COM3,,,No\n"), kMsgItemsInvalid},
-        {VarnockIni(), SettingIni("items=some\n"), kMsgItemsInvalid},
-        {VarnockIni(), SettingIni("ite"), kMsgItemsInvalid},
-        {VarnockIni(), "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllo", kMsgItemsInvalid},
-        {VarnockIni(), Garbage(4096, 2), kMsgItemsInvalid},
+         SettingIni("items=0\n1=COM5,COM3,,,No\n"), kItems},
+        {VarnockIni(), SettingIni("items=some\n"), kItems},
+        {VarnockIni(), SettingIni("ite"), kItems},
+        {VarnockIni(), "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllo", kItems},
+        {VarnockIni(), Garbage(4096, 2), kItems},
         {"[Application]\nResourceDLLName=libvarnock_r", SettingIni(kOneRow), 0},
         {Garbage(4096, 1), SettingIni(kOneRow), 0},
     };

