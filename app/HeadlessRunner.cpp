@@ -67,18 +67,19 @@ void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {
     std::fflush(m_out);
 }
 
-void HeadlessRunner::OnChannelState(int channel, ChannelState state) {
+void HeadlessRunner::OnChannelState(int channel, ChannelState state, const std::string& reason) {
     // Posted: the reporting thread (a driver event, a monitor) must not wait.
-    platform::MessageLoop::Main().Post([this, reports = m_reports, channel, state] {
-        if (!reports->IsCancelled()) Report(channel, state);
+    platform::MessageLoop::Main().Post([this, reports = m_reports, channel, state, reason] {
+        if (!reports->IsCancelled()) Report(channel, state, reason);
     });
 }
 
-void HeadlessRunner::Report(int channel, ChannelState state) {
+void HeadlessRunner::Report(int channel, ChannelState state, const std::string& reason) {
     if (!m_manager || channel < 0 || channel >= m_manager->ChannelCount()) return;
     const ChannelConfig* config = m_manager->Channel(channel)->Config();
-    std::fprintf(m_out, "channel %d: %s %s\n", channel + 1, config ? config->m_strVirtualPort.c_str() : "",
-                 StateText(state).c_str());
+    std::fprintf(m_out, "channel %d: %s %s%s%s\n", channel + 1,
+                 config ? config->m_strVirtualPort.c_str() : "", StateText(state).c_str(),
+                 reason.empty() ? "" : ". ", reason.c_str());
     std::fflush(m_out);
 
     Watch& watch = m_watch[static_cast<size_t>(channel)];

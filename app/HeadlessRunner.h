@@ -51,7 +51,7 @@ public:
     // Link loss, from a channel's monitor thread: its message.
     void OnLinkLost() override;
     // Printed on the loop's thread; may schedule a reconnect.
-    void OnChannelState(int channel, ChannelState state) override;
+    void OnChannelState(int channel, ChannelState state, const std::string& reason) override;
 
     // "Ethernet 127.0.0.1", "serial COM3 (/dev/ttyS3)", "USB".
     static std::string DescribeLink(LinkType linkType, const std::string& linkPort,
@@ -70,7 +70,7 @@ private:
     void PrintStart(int index, const BridgeChannel& channel);
     // How long the loop may wait for work: until the next reconnect is due.
     std::chrono::milliseconds NextWait() const;
-    void Report(int channel, ChannelState state);
+    void Report(int channel, ChannelState state, const std::string& reason);
     // Connects the channels whose next try is due.
     void RetryDue();
 

@@ -21,8 +21,8 @@ ByteArray DleRichPayload(int size, unsigned seed = 7) {
     return out;
 }
 
-uint32_t Framing(bool serial) {
-    return serial ? DleFramingLayer::FRAMING_SERIAL : DleFramingLayer::FRAMING_ETHERNET;
+plc::Framing Framing(bool serial) {
+    return serial ? plc::Framing::Serial : plc::Framing::Ethernet;
 }
 
 void Encode(benchmark::State& state) {

@@ -49,7 +49,7 @@ BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) :
         portOpen = m_pVirtualPort->Open(m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
     if (!portOpen) {
-        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk,
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning,
                               m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
     }
 
@@ -149,6 +149,8 @@ int64_t Cost(const ByteArray& chunk) {
     return chunk.GetSize() + BridgeChannel::kChunkCost;
 }
 
+// These three with the list's queue mutex held.
+
 // The list's head, with its cost taken off the count.
 std::unique_ptr<ByteArray> TakeHead(BridgeChannel::ChunkList& list, std::atomic<int64_t>& queued) {
     if (list.empty()) return nullptr;
@@ -209,7 +211,7 @@ void BridgeChannel::QueueLDRData(int length, const char* bytes) {
 int BridgeChannel::SendLDRData(ByteArray* block) {
     if (!block) return 0;
     auto& bytes = block->bytes();
-    bytes.insert(bytes.begin(), std::begin(kRequestPrefix), std::end(kRequestPrefix));
+    bytes.insert(bytes.begin(), std::begin(plc::kRequestPrefix), std::end(plc::kRequestPrefix));
     return Exchange(*block, 0);
 }
 
@@ -220,14 +222,12 @@ int BridgeChannel::DeliverPLCFrame(ByteArray* frame) {
     if (m_pCodec->Decode(*frame) == 1) {
         if (frame->IsEmpty()) {
             result = 1;
-        } else if (frame->GetSize() >= 6 && std::memcmp(frame->data(), kReplyPrefix, 6) == 0) {
-            frame->RemoveHead(6);
+        } else if (frame->GetSize() >= plc::kPrefixSize &&
+                   std::memcmp(frame->data(), plc::kReplyPrefix, plc::kPrefixSize) == 0) {
+            frame->RemoveHead(plc::kPrefixSize);
             m_replyData = *frame;
-            try {
-                if (m_pVirtualPort) m_pVirtualPort->Write(m_replyData);
-            } catch (...) {
-                // A driver error must not end the main thread; the host sees no answer.
-            }
+            // A driver that fails leaves the host without an answer.
+            if (m_pVirtualPort) m_pVirtualPort->Write(m_replyData);
             result = 1;
         }
     }

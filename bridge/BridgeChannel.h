@@ -32,9 +32,6 @@ public:
     using ChunkList = std::list<std::unique_ptr<ByteArray>>;
     using ChunkSemaphore = std::counting_semaphore<INT_MAX>;
 
-    // Pass-through payload prefixes.
-    static constexpr uint8_t kRequestPrefix[6] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
-    static constexpr uint8_t kReplyPrefix[6] = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
     // Reply phase ends after more than this much accumulated silence.
     static constexpr int kMaxSilenceMs = 20000;
     static constexpr uint32_t kLinkTimeoutMs = 100;
@@ -45,9 +42,8 @@ public:
     static constexpr int64_t kLDRQueueCap = 1024 * 1024;
     static constexpr int64_t kPLCQueueCap = 4 * 1024 * 1024;
     static constexpr int64_t kChunkCost = 96;
-    // The most host bytes one frame carries: its length field holds them,
-    // the six-byte prefix and the eighteen bytes of the two headers.
-    static constexpr int kMaxBlockSize = 65535 - 24;
+    // The most host bytes one frame carries.
+    static constexpr int kMaxBlockSize = plc::kMaxPassThroughData;
 
     // Takes ownership of `config`. `settings`, when given, supplies the
     // host-side data bits and parity that the virtual port reports.
@@ -72,6 +68,8 @@ public:
     int SendBaudRateCommand(int baudRate);
     int SendProbe();
     int ConnectChannel();
+    // Why the last connect could not open the link; empty when it could.
+    const std::string& ConnectFailure() const { return m_strConnectFailure; }
     int DisconnectChannel();
     void CloseLink();
 
@@ -181,6 +179,7 @@ public:
     std::atomic<int> m_bIdle{1};
     std::atomic<int> m_bVirtualPortClosed{0};
     std::atomic<int> m_bLDRDataUnProcessed{0};
+    std::string m_strConnectFailure;  // main thread only
     std::atomic<int> m_bConnected{0};
     std::atomic<int> m_bCommParamsPending{0};
     std::atomic<int> m_bEndReplyPhase{0};

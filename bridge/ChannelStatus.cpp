@@ -11,10 +11,10 @@ bool IsConnected(ChannelState state) {
 
 }  // namespace
 
-int ChannelStatus::ConnectResult(int result) {
+int ChannelStatus::ConnectResult(int result, const std::string& reason) {
     std::lock_guard<std::mutex> lock(m_lock);
     if (result != 1)
-        Set(ChannelState::ConnectFailed);
+        Set(ChannelState::ConnectFailed, reason);
     else
         Set(m_hostOpen ? ChannelState::HostPortOpen : ChannelState::Connected);
     return result;
@@ -47,9 +47,9 @@ ChannelState ChannelStatus::State() const {
     return m_state;
 }
 
-void ChannelStatus::Set(ChannelState state) {
+void ChannelStatus::Set(ChannelState state, const std::string& reason) {
     m_state = state;
-    if (MainWindowLink* window = m_window.load()) window->OnChannelState(m_index.load(), state);
+    if (MainWindowLink* window = m_window.load()) window->OnChannelState(m_index.load(), state, reason);
 }
 
 }  // namespace varnock

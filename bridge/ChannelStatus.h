@@ -20,6 +20,7 @@
 // as it was (a failed retry); the host's port only while connected.
 #include <atomic>
 #include <mutex>
+#include <string>
 
 #include "bridge/MainWindowLink.h"
 
@@ -35,8 +36,9 @@ public:
     // The channel's place in the manager, as the reports name it.
     void SetIndex(int index) { m_index = index; }
 
-    // Each returns the handler's result it is given.
-    int ConnectResult(int result);
+    // Each returns the handler's result it is given. A failed connect's
+    // `reason` goes with its report.
+    int ConnectResult(int result, const std::string& reason = {});
     int Disconnected(int result);
     void HostPort(bool open);
     void LinkLost();
@@ -46,7 +48,7 @@ public:
 
 private:
     // Under m_lock.
-    void Set(ChannelState state);
+    void Set(ChannelState state, const std::string& reason = {});
 
     const std::atomic<MainWindowLink*>& m_window;
     std::atomic<int> m_index{-1};

@@ -1,5 +1,48 @@
 #pragma once
 // The thread functions of a channel. Each takes the channel and returns 0.
+//
+// The threads of the process, who starts and ends each, and what it waits on:
+// - main: runs the message loop (MessageLoop::Main); every exchange with a
+//   PLC, connect and disconnect runs here as a sent message. Waits in Pump
+//   for the next message, a reconnect due (varnockd) or a stop signal.
+// - monitor, one per channel: started by the channel's constructor, ended
+//   and joined by StopThreads (m_bRunMonitor 0). Looks every 20 ms; starts
+//   the send thread when host bytes wait, probes an idle Ethernet link every
+//   30 s through the main thread, declares the link lost after 4 failures.
+// - send, one per host request: started by the monitor, ends when the host
+//   has paused for MaxTimeBetweenLDRData, the channel is disconnected or the
+//   port closed; each block is a sent message (the main thread's exchange,
+//   100 ms link timeouts). Starts receive and process before it ends.
+// - receive, one per reply phase: timed reads of PLCDataMonitorTime ms
+//   in slices; ends after kMaxSilenceMs of silence, new host bytes, a
+//   disconnect or m_bEndReplyPhase. Pauses in 10 ms steps while the PLC
+//   queue is full.
+// - process, one per reply phase: waits on m_hPLCDataReadEventSem, with no
+//   bound of its own: receive always releases it once more as it ends. Each
+//   frame goes to the main thread as a sent message, after waiting for room
+//   in the host's port in 10 ms steps.
+//   StopThreads joins send, receive and process (WorkerThreads::JoinAll)
+//   after closing the link, which ends a read under way.
+// - per virtual port, the pty driver's three (StartEvents to StopEvents,
+//   joined there): events (host open and close, data arrived, settings
+//   changed; waits on the pty and a wake event), session (host hang-up,
+//   the host library's messages) and writer (moves queued bytes to the pty
+//   as it takes them).
+// - the trace writer (StartFrameTrace to StopFrameTrace) waits on its queue;
+//   varnockd's stop watcher waits on the stop pipe and is joined when the
+//   main loop ends.
+//
+// Lock order, outermost first; no other lock is held while one of these is
+// taken:
+//   RealPortRegistry::m_linkLock -> the process-wide link turn (LinkTurns) ->
+//   the named mutex "RealPortMutex". A link's wait without data gives the
+//   last two back and takes them again, keeping m_linkLock.
+//   ChannelStatus::m_lock -> the main loop's queue (a posted report).
+//   The pty driver's binding lock -> its host lock.
+// Leaves, held only for a list operation: the LDR and PLC queue mutexes,
+// WorkerThreads::m_lock, the registry's notice lock, the driver's output
+// and sink locks, the trace queue's lock. A thread never waits for the main
+// thread while it holds any of them.
 namespace varnock {
 
 class BridgeChannel;

@@ -2,6 +2,8 @@
 
 namespace varnock {
 
+using plc::DLE;
+
 void DleFrameSplitter::Reset() {
     m_frame.RemoveAll();
     m_nControlCount = 0;

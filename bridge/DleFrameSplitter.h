@@ -6,17 +6,17 @@
 #include <functional>
 
 #include "common/ByteArray.h"
+#include "links/PlcProtocol.h"
 
 namespace varnock {
 
 class DleFrameSplitter {
 public:
     using Deliver = std::function<void(ByteArray& frame)>;
-    static constexpr uint8_t DLE = 0x10;
     // The longest frame as it is buffered: DLE STX, a body of as many bytes
     // as the length field can count, DLE ETX and the CRC. Older bytes than
     // that cannot belong to a frame still to come and are dropped.
-    static constexpr int kMaxFrameLength = 2 + 65535 + 4;
+    static constexpr int kMaxFrameLength = 65535 + plc::kSerialFramingSize;
 
     // Walks the chunk (left empty); delivers a frame when the next frame's
     // DLE STX is reached, or when it is complete at the end of the chunk.

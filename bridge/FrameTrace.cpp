@@ -32,8 +32,8 @@ constexpr int kShownBytes = 64;
 // Bytes kept of a frame: the shown ones, and enough of a DLE-stuffed one
 // for its headers and the start of its payload.
 constexpr int kKeptBytes = 2 * kShownBytes;
-constexpr uint8_t DLE = DleFramingLayer::DLE;
-constexpr int kBlockHeaderSize = BlockHeaderLayer::kHeaderSize;
+constexpr uint8_t DLE = plc::DLE;
+constexpr int kBlockHeaderSize = plc::kBlockHeaderSize;
 
 struct Entry {
     std::chrono::system_clock::time_point time;
@@ -42,7 +42,19 @@ struct Entry {
     bool framed;  // DLE framing: serial links
     int length;
     std::vector<uint8_t> head;  // the first kKeptBytes
+    std::string note;           // a line of its own in place of a frame
 };
+
+std::string Stamp(std::chrono::system_clock::time_point time) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char stamp[32];
+    const size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%03d", static_cast<int>(ms % 1000));
+    return stamp;
+}
 
 // The frame's sequence header and payload start: from the block header on,
 // without the framing's DLE STX and, on a frame to the PLC, its stuffing.
@@ -58,6 +70,7 @@ std::vector<uint8_t> Body(const Entry& entry) {
 }
 
 std::string Format(const Entry& entry) {
+    if (!entry.note.empty()) return Stamp(entry.time) + " " + entry.port + " " + entry.note + "\n";
     const char* direction = "host";
     const char* kind = "pass-through";
     std::string sequence = "-";
@@ -76,25 +89,18 @@ std::string Format(const Entry& entry) {
             auto at = [&](size_t i) { return i < body.size() ? body[i] : -1; };
             const int byte1 = at(kBlockHeaderSize + 1), byte2 = at(kBlockHeaderSize + 2);
             const int payload = kBlockHeaderSize + 4;
-            if (byte1 == 0 && byte2 == 0 && at(payload) == 0x00)
+            auto header = [&](plc::HeaderBytes h) { return byte1 == h.byte1 && byte2 == h.byte2; };
+            if (header(plc::kControlHeader) && at(payload) == plc::ProbeCommand()[0])
                 kind = "probe";
-            else if (byte1 == 1 && byte2 == 3 && at(payload) == 0 && at(payload + 1) == 0 &&
-                     at(payload + 2) == 1)
+            else if (header(plc::kDataHeader) && at(payload) == plc::kRequestPrefix[0] &&
+                     at(payload + 1) == plc::kRequestPrefix[1] && at(payload + 2) == plc::kRequestPrefix[2])
                 kind = "pass-through";
             else
                 kind = "command";
         }
     }
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(entry.time.time_since_epoch()).count();
-    const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-
     char head[160];
-    std::snprintf(head, sizeof head, "%s.%03d %s %s %s seq %s len %d:", stamp, static_cast<int>(ms % 1000),
+    std::snprintf(head, sizeof head, "%s %s %s %s seq %s len %d:", Stamp(entry.time).c_str(),
                   entry.port.c_str(), direction, kind, sequence.c_str(), entry.length);
     std::string line = head;
     const int shown = std::min({entry.length, kShownBytes, static_cast<int>(entry.head.size())});
@@ -239,10 +245,24 @@ void trace_detail::Record(const BridgeChannel& channel, TraceDirection direction
     if (bytes.IsEmpty() && length == 0) return;
     const ChannelConfig* config = channel.Config();
     const int kept = std::min(bytes.GetSize(), kKeptBytes);
-    TraceWriter::Instance().Push(
-        Entry{std::chrono::system_clock::now(), config ? config->m_strVirtualPort : std::string(), direction,
-              channel.ActiveLinkType() == LinkType::Serial, bytes.IsEmpty() ? length : bytes.GetSize(),
-              std::vector<uint8_t>(bytes.data(), bytes.data() + kept)});
+    TraceWriter::Instance().Push(Entry{std::chrono::system_clock::now(),
+                                       config ? config->m_strVirtualPort : std::string(),
+                                       direction,
+                                       channel.ActiveLinkType() == LinkType::Serial,
+                                       bytes.IsEmpty() ? length : bytes.GetSize(),
+                                       std::vector<uint8_t>(bytes.data(), bytes.data() + kept),
+                                       {}});
+}
+
+void trace_detail::RecordNote(const BridgeChannel& channel, const std::string& note) {
+    const ChannelConfig* config = channel.Config();
+    TraceWriter::Instance().Push(Entry{std::chrono::system_clock::now(),
+                                       config ? config->m_strVirtualPort : std::string(),
+                                       TraceDirection::ToPlc,
+                                       false,
+                                       0,
+                                       {},
+                                       note});
 }
 
 bool StartFrameTrace(const std::string& path) {

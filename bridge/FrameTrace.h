@@ -19,6 +19,7 @@ namespace trace_detail {
 extern std::atomic<bool> g_tracing;
 // `length` stands for `bytes`' size where there are no bytes to show.
 void Record(const BridgeChannel& channel, TraceDirection direction, const ByteArray& bytes, int length = 0);
+void RecordNote(const BridgeChannel& channel, const std::string& note);
 }  // namespace trace_detail
 
 // The hook where frames and host chunks pass: `bytes` as they stand there
@@ -33,6 +34,11 @@ inline void TraceFrame(const BridgeChannel& channel, TraceDirection direction, c
 inline void TraceLoss(const BridgeChannel& channel, int bytes) {
     if (trace_detail::g_tracing.load(std::memory_order_relaxed))
         trace_detail::Record(channel, TraceDirection::LostFromPlc, {}, bytes);
+}
+
+// A line of words among the frames: why a connect failed.
+inline void TraceNote(const BridgeChannel& channel, const std::string& note) {
+    if (trace_detail::g_tracing.load(std::memory_order_relaxed)) trace_detail::RecordNote(channel, note);
 }
 
 // Appends the trace to `path` from now on. A file that cannot be opened,

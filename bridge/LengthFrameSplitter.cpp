@@ -7,8 +7,8 @@ void LengthFrameSplitter::Feed(ByteArray& chunk, const Deliver& deliver) {
     chunk.RemoveAll();
     // Every complete frame goes out now: a second frame in the same chunk
     // must not wait for a chunk that may never come.
-    while (m_frame.GetSize() >= 4) {
-        int length = m_frame[2] * 256 + m_frame[3];
+    while (m_frame.GetSize() >= plc::kLengthFieldEnd) {
+        int length = plc::BlockLength(m_frame.data());
         if (length < kMinFrameLength) {
             // Corrupt input: no frame can start here, and keeping it would
             // deliver empty frames for ever.

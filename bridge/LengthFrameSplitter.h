@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "common/ByteArray.h"
+#include "links/PlcProtocol.h"
 
 namespace varnock {
 
@@ -13,7 +14,7 @@ public:
     using Deliver = std::function<void(ByteArray& frame)>;
 
     // The two headers; a length field below this cannot belong to a frame.
-    static constexpr int kMinFrameLength = 18;
+    static constexpr int kMinFrameLength = plc::kHeadersSize;
 
     // Appends the chunk (left empty) and delivers every complete frame held.
     void Feed(ByteArray& chunk, const Deliver& deliver);

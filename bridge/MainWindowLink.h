@@ -3,6 +3,8 @@
 // implements it and hands itself over with VirtualPortManager::SetMainWindow.
 // The calls come from a channel's monitor thread; the window moves them to
 // its own thread as it needs.
+#include <string>
+
 namespace varnock {
 
 // A channel as the window shows it. RepliesLost: connected, and bytes of
@@ -21,10 +23,12 @@ public:
     // `state`. Comes from the main thread (connect, disconnect), the monitor
     // thread (link lost) or the virtual port's event thread (the host opened
     // or closed its port), one channel's reports in the order they happened.
-    // Must return at once, without waiting for the main thread.
-    virtual void OnChannelState(int channel, ChannelState state) {
+    // Must return at once, without waiting for the main thread. `reason`
+    // says why a connect failed, in one line; empty otherwise.
+    virtual void OnChannelState(int channel, ChannelState state, const std::string& reason) {
         (void)channel;
         (void)state;
+        (void)reason;
     }
 };
 

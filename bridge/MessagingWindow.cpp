@@ -34,8 +34,10 @@ LRESULT MessagingWindow::SendMessage(unsigned message, WPARAM wParam, LPARAM lPa
 
 LRESULT MessagingWindow::Dispatch(BridgeChannel& channel, unsigned message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_CHANNEL_CONNECT:
-            return channel.Status().ConnectResult(channel.ConnectChannel());
+        case WM_CHANNEL_CONNECT: {
+            const int result = channel.ConnectChannel();
+            return channel.Status().ConnectResult(result, channel.ConnectFailure());
+        }
         case WM_CHANNEL_DISCONNECT:
             return channel.Status().Disconnected(channel.DisconnectChannel());
         case WM_CHANNEL_SEND_LDR_DATA:

@@ -1,12 +1,12 @@
 // The channel's exchange with the PLC: one request and its reply, the
 // commands built on it, and connect and disconnect. All on the main thread.
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "bridge/BridgeChannel.h"
 #include "bridge/FrameTrace.h"
 #include "common/Messages.h"
+#include "links/PlcProtocol.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
@@ -18,10 +18,6 @@ namespace varnock {
 
 namespace {
 
-constexpr uint8_t DLE = 0x10;
-constexpr uint8_t ETX = 0x03;
-constexpr int kHeadersSize = 18;
-constexpr int kSerialFramingSize = 6;
 // Disconnect waits this long for the channel to become idle; its threads
 // end on their own once it is not connected, unless the PLC is never silent.
 constexpr uint32_t kIdleWaitMs = 30000;
@@ -36,49 +32,19 @@ bool IsSerial(const ChannelConfig* config) {
     return config && config->m_nLinkType == LinkType::Serial;
 }
 
-int BaudCode(int baudRate) {
-    static const int rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-    for (int i = 0; i < 10; ++i) {
-        if (rates[i] == baudRate) return i;
-    }
-    return -1;
-}
-
-void AppendHex(ByteArray& out, int value) {
-    char text[3];
-    std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-    out.Add(static_cast<uint8_t>(text[0]));
-    out.Add(static_cast<uint8_t>(text[1]));
-}
-
 }  // namespace
 
 bool BridgeChannel::ReadSerialReply(ByteArray& reply, int expected) {
     uint32_t got = 0;
     if (m_linkHolder.Read(reply, expected, &got, kLinkTimeoutMs) != 1 || reply.GetSize() < expected)
         return false;
-    // Collapse stuffed DLE pairs as they come. The two CRC bytes after
-    // DLE ETX are never stuffed, so they are taken as they stand.
-    auto& b = reply.bytes();
-    size_t pos = 0;
-    bool afterDle = false;
-    bool trailer = false;
+    // Stuffed DLE pairs collapse as they come, so that the count of bytes
+    // still missing is right.
+    plc::Unstuffer unstuffer;
     for (;;) {
-        while (pos < b.size() && !trailer) {
-            if (afterDle) {
-                afterDle = false;
-                if (b[pos] == DLE) {
-                    b.erase(b.begin() + static_cast<long>(pos));
-                    continue;
-                }
-                if (b[pos] == ETX) trailer = true;
-            } else if (b[pos] == DLE) {
-                afterDle = true;
-            }
-            ++pos;
-        }
-        if (static_cast<int>(b.size()) >= expected) return true;
-        int missing = expected - static_cast<int>(b.size());
+        unstuffer.Collapse(reply.bytes());
+        if (reply.GetSize() >= expected) return true;
+        int missing = expected - reply.GetSize();
         got = 0;
         if (m_linkHolder.Read(reply, missing, &got, kLinkTimeoutMs) != 1 || static_cast<int>(got) < missing) {
             return false;
@@ -90,7 +56,7 @@ int BridgeChannel::Exchange(ByteArray& request, int replyLength) {
     m_pCodec->Encode(request);
     TraceFrame(*this, TraceDirection::ToPlc, request);
     bool serial = IsSerial(m_pConfig.get());
-    int expected = replyLength + kHeadersSize + (serial ? kSerialFramingSize : 0);
+    int expected = replyLength + plc::kHeadersSize + (serial ? plc::kSerialFramingSize : 0);
     m_replyData.RemoveAll();
 
     uint32_t written = 0;
@@ -122,20 +88,14 @@ int BridgeChannel::Exchange(ByteArray& request, int replyLength) {
 }
 
 int BridgeChannel::SendConnectCommand(int disconnect) {
-    m_requestData.RemoveAll();
-    for (int i = 0; i < 6; ++i) m_requestData.Add(i == 0 ? 0x01 : 0x00);
-    m_requestData.Add(disconnect ? 0x02 : 0x01);
-    if (Exchange(m_requestData, 7) != 1) {
+    m_requestData = plc::ConnectCommand(disconnect != 0);
+    if (Exchange(m_requestData, plc::kConnectReplySize) != 1) {
         platform::ShowMessage(kMsgNoCommandReply, platform::kMbIconError);
         if (IsSerial(m_pConfig.get())) SendBaudRateCommand(9600);
         CloseLink();
         return 0;
     }
-    if (m_replyData.GetSize() < 7) return 0;
-    for (int i = 0; i < 6; ++i) {
-        if (m_replyData[i] != 0x00) return 0;
-    }
-    return m_replyData[6] == (disconnect ? 0x02 : 0x01) ? 1 : 0;
+    return plc::ConnectReplyOk(m_replyData, disconnect != 0) ? 1 : 0;
 }
 
 int BridgeChannel::SendCommParams(int force) {
@@ -149,15 +109,16 @@ int BridgeChannel::SendCommParams(int force) {
         // No settings to compare with (no port, or a driver call failed):
         // nothing is sent.
         if (!m_pVirtualPort) return 0;
+        const auto baud = m_pVirtualPort->GetBaudRate();
+        const auto dataBits = m_pVirtualPort->GetByteSize();
+        const auto parity = m_pVirtualPort->GetParity();
+        const auto stopBits = m_pVirtualPort->GetStopBits();
+        if (!baud || !dataBits || !parity || !stopBits) return 0;
         ChannelConfig now;
-        try {
-            now.m_nBaudRate = m_pVirtualPort->GetBaudRate();
-            now.m_byDataBits = static_cast<uint8_t>(m_pVirtualPort->GetByteSize());
-            now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(m_pVirtualPort->GetParity()));
-            now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(m_pVirtualPort->GetStopBits()));
-        } catch (...) {
-            return 0;
-        }
+        now.m_nBaudRate = *baud;
+        now.m_byDataBits = static_cast<uint8_t>(*dataBits);
+        now.m_byParity = static_cast<Parity>(static_cast<uint8_t>(*parity));
+        now.m_byStopBits = static_cast<StopBits>(static_cast<uint8_t>(*stopBits));
         if (now.m_nBaudRate == m_commParams.m_nBaudRate && now.m_byDataBits == m_commParams.m_byDataBits &&
             now.m_byParity == m_commParams.m_byParity && now.m_byStopBits == m_commParams.m_byStopBits) {
             return 1;
@@ -168,29 +129,15 @@ int BridgeChannel::SendCommParams(int force) {
         m_commParams.m_byStopBits = now.m_byStopBits;
     }
 
-    m_requestData.RemoveAll();
-    m_requestData.Add(0x21);
-    m_requestData.Add(0x01);
-    m_requestData.Add(0xFF);
-    // A value outside the tables adds no byte.
-    int baud = BaudCode(m_commParams.m_nBaudRate);
-    if (baud >= 0) m_requestData.Add(static_cast<uint8_t>(baud));
-    if (m_commParams.m_byDataBits == 7) m_requestData.Add(0x00);
-    if (m_commParams.m_byDataBits == 8) m_requestData.Add(0x01);
-    if (m_commParams.m_byParity <= Parity::Even)
-        m_requestData.Add(static_cast<uint8_t>(m_commParams.m_byParity));
-    if (m_commParams.m_byStopBits <= StopBits::Two)
-        m_requestData.Add(static_cast<uint8_t>(m_commParams.m_byStopBits));
-    m_requestData.Add(0x00);
-
-    int result = ExchangeControlCommand(2);
-    if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x21 && m_replyData[1] == 0x00;
+    m_requestData = plc::SerialParametersCommand(m_commParams);
+    int result = ExchangeControlCommand(plc::kControlReplySize);
+    if (result == 1) result = plc::SerialParametersReplyOk(m_replyData);
     return result;
 }
 
 int BridgeChannel::ExchangeControlCommand(int replyLength) {
-    m_pCodec->SetHeaderByte1(1, 0x00);
-    m_pCodec->SetHeaderByte2(1, 0x00);
+    m_pCodec->SetHeaderByte1(1, plc::kControlHeader.byte1);
+    m_pCodec->SetHeaderByte2(1, plc::kControlHeader.byte2);
     int result = Exchange(m_requestData, replyLength);
     m_pCodec->SetHeaderByte1(0, 0);
     m_pCodec->SetHeaderByte2(0, 0);
@@ -198,36 +145,11 @@ int BridgeChannel::ExchangeControlCommand(int replyLength) {
 }
 
 int BridgeChannel::SendBaudRateCommand(int baudRate) {
-    int code = 1;
-    switch (baudRate) {
-        case 19200:
-            code = 2;
-            break;
-        case 38400:
-            code = 3;
-            break;
-        case 57600:
-            code = 4;
-            break;
-        case 115200:
-            code = 5;
-            break;
-        default:
-            code = 1;
-    }
-    m_requestData.RemoveAll();
-    m_requestData.Add(0x05);
-    for (char c : std::string("00FFAC")) m_requestData.Add(static_cast<uint8_t>(c));
-    AppendHex(m_requestData, code);
-    uint8_t check = 0;
-    for (uint8_t b : m_requestData.bytes()) check ^= b;
-    AppendHex(m_requestData, check);
-    m_requestData.Add(0x0D);
-
-    m_pCodec->SetHeaderByte2(1, 0x01);
-    int result = Exchange(m_requestData, 6);
+    m_requestData = plc::LineSpeedCommand(baudRate);
+    m_pCodec->SetHeaderByte2(1, plc::kLineSpeedHeader.byte2);
+    int result = Exchange(m_requestData, plc::kLineSpeedReplySize);
     m_pCodec->SetHeaderByte2(0, 0);
-    if (result == 1) result = m_replyData.GetSize() >= 1 && m_replyData[0] == 0x06;
+    if (result == 1) result = plc::LineSpeedReplyOk(m_replyData);
     if (result == 1 && m_pConfig) {
         m_pConfig->m_nBaudRate = baudRate;
         m_linkHolder.Configure(m_pConfig.get());
@@ -236,10 +158,9 @@ int BridgeChannel::SendBaudRateCommand(int baudRate) {
 }
 
 int BridgeChannel::SendProbe() {
-    m_requestData.RemoveAll();
-    m_requestData.Add(0x00);
-    int result = ExchangeControlCommand(2);
-    if (result == 1) result = m_replyData.GetSize() >= 2 && m_replyData[0] == 0x00 && m_replyData[1] == 0x00;
+    m_requestData = plc::ProbeCommand();
+    int result = ExchangeControlCommand(plc::kControlReplySize);
+    if (result == 1) result = plc::ProbeReplyOk(m_replyData);
     return result;
 }
 
@@ -264,13 +185,16 @@ int BridgeChannel::ConnectChannel() {
     const LinkType type = m_pConfig->m_nLinkType;
     m_nLinkType = type;
     bool serial = type == LinkType::Serial;
-    m_pCodec->SetLinkFraming(type == LinkType::Usb        ? DleFramingLayer::FRAMING_USB
-                             : type == LinkType::Ethernet ? DleFramingLayer::FRAMING_ETHERNET
-                                                          : DleFramingLayer::FRAMING_SERIAL);
+    m_pCodec->SetLinkFraming(type == LinkType::Usb        ? plc::Framing::Usb
+                             : type == LinkType::Ethernet ? plc::Framing::Ethernet
+                                                          : plc::Framing::Serial);
 
-    int opened = m_linkHolder.Open(m_pConfig.get());
-    int result = opened;
-    if (opened == 1) {
+    const OpenResult opened = m_linkHolder.Open(m_pConfig.get());
+    m_strConnectFailure = ReasonLine(m_linkHolder.OpenFailure());
+    if (!m_strConnectFailure.empty())
+        TraceNote(*this, m_pConfig->m_strLinkPort + " not opened. " + m_strConnectFailure);
+    int result = static_cast<int>(opened);
+    if (opened == RealPort::OPEN_OK) {
         if (serial) m_linkHolder.ResetLine();
         int ok = 1;
         int rate = PlcBaudRate();
@@ -290,11 +214,12 @@ int BridgeChannel::ConnectChannel() {
         // The holder keeps the link object of a failed open, which may still
         // hold its device for exclusive use.
         CloseLink();
-        if (opened != 0) return opened;
+        if (opened != RealPort::OPEN_FAILED) return result;
     }
     // A connect cut short by a stop of the process says nothing about the port.
     if (result == 0 && !platform::StopRequested())
-        platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, m_pConfig->m_strLinkPort);
+        platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning, m_pConfig->m_strLinkPort,
+                              m_strConnectFailure);
     if (result == 1) m_bConnected = 1;
     return result;
 }

@@ -168,15 +168,16 @@ void RealPortRegistry::ShowNotices() {
     for (const auto& [message, style] : notices) platform::ShowMessage(message, style);
 }
 
-int RealPortRegistry::Open(ChannelConfig* config) {
+OpenResult RealPortRegistry::Open(ChannelConfig* config) {
     if (!config) return RealPort::OPEN_FAILED;
-    int result;
+    OpenResult result;
     {
         Operation op(*this);
         // A link left from an earlier open would otherwise be lost unclosed.
         CloseHeld();
         result = CreateRealPort(config->m_nLinkType, *config, m_pPort, CurrentLinkEnvironment(), this);
         m_bHeld = m_pPort != nullptr;
+        m_openFailure = m_pPort && result != RealPort::OPEN_OK ? m_pPort->Failure() : LinkFailure{};
     }
     ShowNotices();
     return result;

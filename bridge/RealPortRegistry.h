@@ -41,8 +41,10 @@ public:
     RealPortRegistry& operator=(const RealPortRegistry&) = delete;
 
     // Creates the link for the configured type and opens it; the link is
-    // kept whatever the result, so that Close finds it. Open result code.
-    int Open(ChannelConfig* config);
+    // kept whatever the result, so that Close finds it.
+    OpenResult Open(ChannelConfig* config);
+    // Why the last Open failed; nothing known when it did not.
+    const LinkFailure& OpenFailure() const { return m_openFailure; }
     // Closes and forgets the link; the close result, 0 when none was held.
     int Close(ChannelConfig* config);
     // The link's result; 0 and nothing transferred when no link is held.
@@ -69,6 +71,7 @@ private:
     void ShowNotices();
 
     std::unique_ptr<RealPort> m_pPort;
+    LinkFailure m_openFailure;
     platform::NamedMutexHandle m_hMutex;
     platform::StopEvent* m_pStop = nullptr;
     // Keeps the link to one of this channel's threads at a time, also while

@@ -20,7 +20,6 @@ unsigned SendDataThread(BridgeChannel* channel) {
 
     ByteArray block;
     std::unique_ptr<ByteArray> chunk;
-    unsigned long uiTotalCount = 0;
     int run = 1;
     bool sentBlock = false;
     auto stopped = [channel] {
@@ -49,7 +48,6 @@ unsigned SendDataThread(BridgeChannel* channel) {
             }
             chunk = channel->TakeLDRHead();
             if (!chunk) continue;
-            uiTotalCount += static_cast<unsigned long>(chunk->GetSize());
         }
         if (block.GetSize() + chunk->GetSize() > blockSize) {
             int take = blockSize - block.GetSize();
@@ -76,7 +74,6 @@ unsigned SendDataThread(BridgeChannel* channel) {
         channel->ClearLDRList();
         channel->m_bIdle = 1;
     }
-    (void)uiTotalCount;
     return 0;
 }
 

@@ -65,8 +65,9 @@ void VirtualPortManager::CreateChannel(int index) {
     // process is stopping: an unanswered attempt would hold the stop up.
     if (!platform::StopRequested()) {
         RealPortRegistry trial;
-        if (trial.Open(config) != 1 && !platform::StopRequested())
-            platform::ShowMessage(kMsgPortNotOpened, platform::kMbOk, config->m_strLinkPort);
+        if (trial.Open(config) != RealPort::OPEN_OK && !platform::StopRequested())
+            platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning, config->m_strLinkPort,
+                                  ReasonLine(trial.OpenFailure()));
         trial.Close(config);
     }
 

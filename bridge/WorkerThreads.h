@@ -30,6 +30,7 @@ private:
         std::thread thread;
         std::shared_ptr<std::atomic<bool>> done;
     };
+    // With m_lock held.
     void ReapLocked();
 
     std::mutex m_lock;

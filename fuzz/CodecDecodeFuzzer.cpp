@@ -12,23 +12,16 @@ namespace {
 
 // What a serial reader does before Decode: collapse the doubled DLEs of the
 // stuffed part; the two CRC bytes at the end are never stuffed.
-ByteArray Unstuff(const ByteArray& wire) {
-    ByteArray out;
-    const int body = wire.GetSize() - 2;
-    for (int i = 0; i < wire.GetSize(); ++i) {
-        out.Add(wire[i]);
-        if (i < body && wire[i] == DleFramingLayer::DLE && i + 1 < body &&
-            wire[i + 1] == DleFramingLayer::DLE)
-            ++i;
-    }
-    return out;
+ByteArray Unstuff(ByteArray wire) {
+    plc::Unstuffer().Collapse(wire.bytes());
+    return wire;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput input(data, size);
-    const uint32_t mode = input.Byte() % 3 + 1;  // serial, USB, Ethernet
+    const auto mode = static_cast<plc::Framing>(input.Byte() % 3 + 1);
     const uint8_t flags = input.Byte();
     SequenceNumber sequence;
     for (int n = input.Byte(); n > 0; --n) sequence.Next();
@@ -45,7 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ByteArray request;
     codec->Encode(request);
     ByteArray reply = payload;
-    if (codec->Decode(reply) == 1) FUZZ_CHECK(reply.GetSize() <= payload.GetSize() - (mode == 1 ? 24 : 18));
+    if (codec->Decode(reply) == 1)
+        FUZZ_CHECK(reply.GetSize() <= payload.GetSize() - (mode == plc::Framing::Serial
+                                                               ? plc::kHeadersSize + plc::kSerialFramingSize
+                                                               : plc::kHeadersSize));
 
     // Whatever the payload, the PLC's reply to the request just sent
     // decodes to it.
@@ -53,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t byte2 = (flags & 1) ? 0x00 : 0x03;
     ByteArray frame = fuzz::MakeReply(payload, static_cast<SequenceHeaderLayer*>(codec.get())->LastIssued(),
                                       mode, byte1, byte2);
-    if (mode == 1) frame = Unstuff(frame);
+    if (mode == plc::Framing::Serial) frame = Unstuff(frame);
     FUZZ_CHECK(codec->Decode(frame) == 1);
     FUZZ_CHECK(frame == payload);
     return 0;

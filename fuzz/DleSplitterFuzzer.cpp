@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // Raw bytes from the line, in chunks of the fuzzer's choosing.
         SequenceNumber sequence;
         auto codec = BuildFrameCodec(sequence);
-        codec->SetLinkFraming(DleFramingLayer::FRAMING_SERIAL);
+        codec->SetLinkFraming(plc::Framing::Serial);
         while (!input.Empty()) {
             ByteArray chunk = input.Piece();
             splitter.Feed(chunk, collect);
@@ -32,6 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    fuzz::CheckRealReplies(input, mode, DleFramingLayer::FRAMING_SERIAL, splitter);
+    fuzz::CheckRealReplies(input, mode, plc::Framing::Serial, splitter);
     return 0;
 }

@@ -63,28 +63,28 @@ inline std::vector<ByteArray> Rechunk(const ByteArray& bytes, uint32_t seed, int
 }
 
 // A reply frame as the PLC sends it to the request numbered `number`.
-inline ByteArray MakeReply(const ByteArray& payload, uint8_t number, uint32_t framing, uint8_t byte1 = 1,
+inline ByteArray MakeReply(const ByteArray& payload, uint8_t number, plc::Framing framing, uint8_t byte1 = 1,
                            uint8_t byte2 = 3) {
-    const int length = payload.GetSize() + 18;
-    const uint8_t headers[18] = {0x01,
-                                 0x00,
-                                 static_cast<uint8_t>(length >> 8),
-                                 static_cast<uint8_t>(length),
-                                 0x01,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 0x00,
-                                 number,
-                                 byte1,
-                                 byte2,
-                                 0x01};
-    ByteArray frame(headers, 18);
+    const int length = payload.GetSize() + plc::kHeadersSize;
+    const uint8_t headers[plc::kHeadersSize] = {0x01,
+                                                0x00,
+                                                static_cast<uint8_t>(length >> 8),
+                                                static_cast<uint8_t>(length),
+                                                0x01,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                0x00,
+                                                number,
+                                                byte1,
+                                                byte2,
+                                                0x01};
+    ByteArray frame(headers, plc::kHeadersSize);
     frame.Append(payload);
     DleFramingLayer dle;
     dle.SetLinkFraming(framing);
@@ -96,7 +96,7 @@ inline ByteArray MakeReply(const ByteArray& payload, uint8_t number, uint32_t fr
 // chooses: every frame must come out of `splitter` whole, in order, and
 // decode to its payload with the request numbers replayed in order.
 template <typename Splitter>
-void CheckRealReplies(FuzzInput& input, uint8_t mode, uint32_t framing, Splitter& splitter) {
+void CheckRealReplies(FuzzInput& input, uint8_t mode, plc::Framing framing, Splitter& splitter) {
     std::vector<ByteArray> frames;
     auto collect = [&frames](ByteArray& frame) { frames.push_back(frame); };
     const uint32_t seed = input.Byte();

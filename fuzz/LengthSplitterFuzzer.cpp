@@ -38,6 +38,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
 
-    fuzz::CheckRealReplies(input, mode, DleFramingLayer::FRAMING_ETHERNET, splitter);
+    fuzz::CheckRealReplies(input, mode, plc::Framing::Ethernet, splitter);
     return 0;
 }

@@ -19,13 +19,15 @@ EthernetRealPort::~EthernetRealPort() {
     }
 }
 
-int EthernetRealPort::Open(const ChannelConfig& config) {
+OpenResult EthernetRealPort::Open(const ChannelConfig& config) {
     m_pSocket = std::make_unique<TcpSocket>();
-    if (!m_pSocket->Create(0)) return 0;
     m_strIPAddress = config.m_strIPAddress;
-    if (!Connect()) return 0;
+    const bool connected = m_pSocket->Create(0) && Connect();
+    SetFailure({m_pSocket->LastError(), LinkFailure::Target::Peer,
+                m_strIPAddress + " port " + std::to_string(kPlcPort)});
+    if (!connected) return OPEN_FAILED;
     m_nLocalPort = m_pSocket->LocalPort();
-    return 1;
+    return OPEN_OK;
 }
 
 int EthernetRealPort::Close() {
@@ -140,10 +142,6 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
     using Ms = std::chrono::milliseconds;
     Ms roomLeft{kSendTimeoutMs};
     for (; attempt < kSendAttempts; ++attempt) {
-        if (m_byLinkMode == LINK_MODE_RECONNECT) {
-            Reconnect();
-            m_byLinkMode = 1;
-        }
         const auto start = platform::SteadyClock::now();
         int result = m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()));
         if (result >= 0) {

@@ -21,22 +21,19 @@ public:
     // How long the attempts of one write may wait together for room in the
     // socket's queue: a PLC that stopped reading must not hold the link lock.
     static constexpr uint32_t kSendTimeoutMs = 100;
-    static constexpr uint8_t LINK_MODE_RECONNECT = 2;
 
     EthernetRealPort() = default;
     ~EthernetRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
-    void SetLinkMode(uint8_t mode) override { m_byLinkMode = mode; }
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
     int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
 
     uint16_t LocalPort() const { return static_cast<uint16_t>(m_nLocalPort); }
-    uint8_t LinkMode() const { return m_byLinkMode; }
 
 private:
     uint32_t Available();
@@ -47,7 +44,6 @@ private:
 
     std::string m_strIPAddress;
     std::unique_ptr<platform::TcpSocket> m_pSocket;
-    uint8_t m_byLinkMode = 1;
     uint32_t m_nLocalPort = 0;
 };
 

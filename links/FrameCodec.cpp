@@ -8,12 +8,6 @@ uint8_t SequenceNumber::Next() {
     return current;
 }
 
-void SequenceNumber::StepBack() {
-    // The inverse of Next, so that 0 never goes out.
-    uint8_t current = m_value.load();
-    m_value.store(current <= 1 ? 255 : static_cast<uint8_t>(current - 1));
-}
-
 bool SequenceNumber::MatchesReply(uint8_t replyNumber) const {
     uint8_t c = m_value.load();
     if (c == 1) return replyNumber == 255 || replyNumber == 1;
@@ -41,30 +35,18 @@ void CrcStep(uint16_t& crc, uint8_t byte) {
 uint16_t FrameCrc(const uint8_t* data, int size) {
     uint16_t crc = 0xFFFF;
     for (int i = 0; i < size; ++i) CrcStep(crc, data[i]);
-    CrcStep(crc, DleFramingLayer::ETX);
+    CrcStep(crc, plc::ETX);
     return crc;
 }
 
 // Base: hand everything to the layer below.
-void FrameLayer::SetBlockByte6(uint32_t value) {
-    if (m_pInner) m_pInner->SetBlockByte6(value);
-}
-void FrameLayer::SetBlockByte7(uint16_t value) {
-    if (m_pInner) m_pInner->SetBlockByte7(value);
-}
 void FrameLayer::SetHeaderByte2(uint32_t use, uint8_t value) {
     if (m_pInner) m_pInner->SetHeaderByte2(use, value);
 }
 void FrameLayer::SetHeaderByte1(uint32_t use, uint8_t value) {
     if (m_pInner) m_pInner->SetHeaderByte1(use, value);
 }
-uint8_t FrameLayer::NextSequence() {
-    return m_pInner ? m_pInner->NextSequence() : 0;
-}
-void FrameLayer::StepBackSequence() {
-    if (m_pInner) m_pInner->StepBackSequence();
-}
-void FrameLayer::SetLinkFraming(uint32_t mode) {
+void FrameLayer::SetLinkFraming(plc::Framing mode) {
     if (m_pInner) m_pInner->SetLinkFraming(mode);
 }
 
@@ -96,38 +78,20 @@ int SequenceHeaderLayer::Decode(ByteArray& buffer) {
 }
 
 void SequenceHeaderLayer::SetHeaderByte2(uint32_t use, uint8_t value) {
-    m_byHeaderByte2 = use == 1 ? value : 3;
+    m_byHeaderByte2 = use == 1 ? value : plc::kDataHeader.byte2;
 }
 
 void SequenceHeaderLayer::SetHeaderByte1(uint32_t use, uint8_t value) {
-    m_byHeaderByte1 = use == 1 ? value : 1;
-}
-
-uint8_t SequenceHeaderLayer::NextSequence() {
-    return m_sequence.Next();
-}
-
-void SequenceHeaderLayer::StepBackSequence() {
-    m_sequence.StepBack();
+    m_byHeaderByte1 = use == 1 ? value : plc::kDataHeader.byte1;
 }
 
 int BlockHeaderLayer::Encode(ByteArray& buffer) {
     // The length covers both headers and the payload.
     int length = buffer.GetSize() + kHeaderSize;
-    const uint8_t header[kHeaderSize] = {0x01,
-                                         0x00,
-                                         static_cast<uint8_t>((length >> 8) & 0xFF),
-                                         static_cast<uint8_t>(length & 0xFF),
-                                         0x00,
-                                         0x01,
-                                         static_cast<uint8_t>(m_nBlockByte6 & 0xFF),
-                                         static_cast<uint8_t>(m_wBlockByte7 & 0xFF),
-                                         0x00,
-                                         0x00,
-                                         0x00,
-                                         0x00,
-                                         0x00,
-                                         0x00};
+    // Bytes 6 to 13 are always 0 on a request.
+    const uint8_t header[kHeaderSize] = {
+        0x01, 0x00, static_cast<uint8_t>((length >> 8) & 0xFF), static_cast<uint8_t>(length & 0xFF),
+        0x00, 0x01};
     auto& bytes = buffer.bytes();
     bytes.insert(bytes.begin(), header, header + kHeaderSize);
     return EncodeInner(buffer);
@@ -139,20 +103,22 @@ int BlockHeaderLayer::Decode(ByteArray& buffer) {
     if (buffer.GetSize() < kHeaderSize) return 0;
     // Bytes 2 and 3 (the length) are not checked.
     if (buffer[0] != 0x01 || buffer[1] != 0x00 || buffer[4] != 0x01 || buffer[5] != 0x00) return 0;
-    if (buffer[6] != 0x00 || buffer[7] != 0x00) return 0;
-    if (static_cast<uint32_t>(buffer[8]) != m_nBlockByte6 || buffer[9] != m_wBlockByte7) return 0;
-    for (int i = 10; i < kHeaderSize; ++i) {
+    for (int i = 6; i < kHeaderSize; ++i) {
         if (buffer[i] != 0x00) return 0;
     }
     buffer.RemoveHead(kHeaderSize);
     return 1;
 }
 
+using plc::DLE;
+using plc::ETX;
+using plc::STX;
+
 int DleFramingLayer::Encode(ByteArray& buffer) {
     if (!FramingOn()) return 1;
     uint16_t crc = FrameCrc(buffer.data(), buffer.GetSize());
     std::vector<uint8_t> framed;
-    framed.reserve(static_cast<size_t>(buffer.GetSize()) * 2 + 6);
+    framed.reserve(static_cast<size_t>(buffer.GetSize()) * 2 + plc::kSerialFramingSize);
     framed.push_back(DLE);
     framed.push_back(STX);
     for (uint8_t b : buffer.bytes()) {

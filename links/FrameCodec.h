@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "common/ByteArray.h"
+#include "links/PlcProtocol.h"
 
 namespace varnock {
 
@@ -17,8 +18,6 @@ public:
     uint8_t Current() const { return m_value.load(); }
     // Returns the current number and advances it (255 -> 1).
     uint8_t Next();
-    // Undoes one Next (1 -> 255).
-    void StepBack();
     // Whether a reply's number matches the last number handed out.
     bool MatchesReply(uint8_t replyNumber) const;
 
@@ -46,16 +45,12 @@ public:
     virtual int Encode(ByteArray& buffer) = 0;
 
     // Unless a layer handles them, these are passed down the chain.
-    virtual void SetBlockByte6(uint32_t value);
-    virtual void SetBlockByte7(uint16_t value);
     // The value when `use` is 1, else the default (3).
     virtual void SetHeaderByte2(uint32_t use, uint8_t value);
     // The value when `use` is 1, else the default (1).
     virtual void SetHeaderByte1(uint32_t use, uint8_t value);
-    virtual uint8_t NextSequence();
-    virtual void StepBackSequence();
-    // 1 serial (framing on), 2 USB and 3 Ethernet (framing off).
-    virtual void SetLinkFraming(uint32_t mode);
+    // Serial links frame with DLE and a CRC, USB and Ethernet do not.
+    virtual void SetLinkFraming(plc::Framing mode);
 
     FrameLayer* Inner() const { return m_pInner.get(); }
 
@@ -68,7 +63,7 @@ protected:
 
 class SequenceHeaderLayer : public FrameLayer {
 public:
-    static constexpr int kHeaderSize = 4;
+    static constexpr int kHeaderSize = plc::kSequenceHeaderSize;
 
     explicit SequenceHeaderLayer(std::unique_ptr<FrameLayer> inner,
                                  SequenceNumber& sequence = SequenceNumber::Shared())
@@ -78,8 +73,6 @@ public:
     int Encode(ByteArray& buffer) override;
     void SetHeaderByte2(uint32_t use, uint8_t value) override;
     void SetHeaderByte1(uint32_t use, uint8_t value) override;
-    uint8_t NextSequence() override;
-    void StepBackSequence() override;
 
     uint8_t HeaderByte1() const { return m_byHeaderByte1; }
     uint8_t HeaderByte2() const { return m_byHeaderByte2; }
@@ -89,8 +82,8 @@ public:
 private:
     bool ReplyNumberMatches(uint8_t replyNumber) const;
 
-    uint8_t m_byHeaderByte1 = 1;
-    uint8_t m_byHeaderByte2 = 3;
+    uint8_t m_byHeaderByte1 = plc::kDataHeader.byte1;
+    uint8_t m_byHeaderByte2 = plc::kDataHeader.byte2;
     SequenceNumber& m_sequence;
     // Replies are checked against this stack's own last frame, so that
     // another channel's frames in between do not make valid replies stale.
@@ -99,39 +92,26 @@ private:
 
 class BlockHeaderLayer : public FrameLayer {
 public:
-    static constexpr int kHeaderSize = 14;
+    static constexpr int kHeaderSize = plc::kBlockHeaderSize;
 
     using FrameLayer::FrameLayer;
 
     int Decode(ByteArray& buffer) override;
     int Encode(ByteArray& buffer) override;
-    void SetBlockByte6(uint32_t value) override { m_nBlockByte6 = value; }
-    void SetBlockByte7(uint16_t value) override { m_wBlockByte7 = value; }
-
-private:
-    uint32_t m_nBlockByte6 = 0;
-    uint16_t m_wBlockByte7 = 0;
 };
 
 class DleFramingLayer : public FrameLayer {
 public:
-    static constexpr uint8_t DLE = 0x10;
-    static constexpr uint8_t STX = 0x02;
-    static constexpr uint8_t ETX = 0x03;
-    static constexpr uint32_t FRAMING_SERIAL = 1;
-    static constexpr uint32_t FRAMING_USB = 2;
-    static constexpr uint32_t FRAMING_ETHERNET = 3;
-
     DleFramingLayer() = default;
 
     int Decode(ByteArray& buffer) override;
     int Encode(ByteArray& buffer) override;
-    void SetLinkFraming(uint32_t mode) override { m_nFramingMode = mode; }
+    void SetLinkFraming(plc::Framing mode) override { m_framing = mode; }
 
-    bool FramingOn() const { return m_nFramingMode != FRAMING_USB && m_nFramingMode != FRAMING_ETHERNET; }
+    bool FramingOn() const { return m_framing == plc::Framing::Serial; }
 
 private:
-    uint32_t m_nFramingMode = FRAMING_SERIAL;
+    plc::Framing m_framing = plc::Framing::Serial;
 };
 
 // The stack a channel owns: sequence header -> block header -> DLE framing.

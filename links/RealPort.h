@@ -5,6 +5,7 @@
 
 #include "common/ByteArray.h"
 #include "common/ChannelConfig.h"
+#include "links/LinkFailure.h"
 
 namespace varnock {
 
@@ -35,13 +36,16 @@ public:
     static LinkHooks& Direct();
 };
 
+// The result of opening a link. The numbers are fixed: a connect passes
+// them on as its own result.
+enum class OpenResult : int { Failed = 0, Ok = 1, AccessDenied = 104, MultipleDevices = 105 };
+
 class RealPort {
 public:
-    // Open results; the numbers are fixed.
-    static constexpr int OPEN_FAILED = 0;
-    static constexpr int OPEN_OK = 1;
-    static constexpr int OPEN_ACCESS_DENIED = 104;
-    static constexpr int OPEN_MULTIPLE_DEVICES = 105;
+    static constexpr OpenResult OPEN_FAILED = OpenResult::Failed;
+    static constexpr OpenResult OPEN_OK = OpenResult::Ok;
+    static constexpr OpenResult OPEN_ACCESS_DENIED = OpenResult::AccessDenied;
+    static constexpr OpenResult OPEN_MULTIPLE_DEVICES = OpenResult::MultipleDevices;
 
     // Purge arguments.
     static constexpr uint8_t PURGE_BOTH = 1;  // output first, then input
@@ -53,13 +57,12 @@ public:
     RealPort& operator=(const RealPort&) = delete;
     virtual ~RealPort() = default;
 
-    // Returns one of the open results.
-    virtual int Open(const ChannelConfig& config) = 0;
+    // Anything but OPEN_OK leaves the reason in Failure().
+    virtual OpenResult Open(const ChannelConfig& config) = 0;
     // Line reset sequence; 1 on success.
     virtual int ResetLine() = 0;
     // Applies the line settings of `config`; 1 on success.
     virtual int Configure(const ChannelConfig& config) = 0;
-    virtual void SetLinkMode(uint8_t mode) = 0;
     // Always 1; closing a closed link does nothing.
     virtual int Close() = 0;
     virtual int Purge(uint8_t which) = 0;
@@ -70,8 +73,10 @@ public:
     // Sends the first `count` bytes of `buffer`; `sent` is what the link took.
     virtual int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) = 0;
 
-    int OpenResult() const { return m_nOpenResult; }
     DeviceHandle Device() const { return m_hDevice; }
+    // Why the last Open failed, as far as the system said.
+    const LinkFailure& Failure() const { return m_failure; }
+    void SetFailure(LinkFailure failure) { m_failure = std::move(failure); }
     // nullptr: the direct hooks. The owner keeps ownership.
     void SetHooks(LinkHooks* hooks) { m_pHooks = hooks ? hooks : &LinkHooks::Direct(); }
 
@@ -80,8 +85,8 @@ protected:
     // A pause through the hooks; true when the owner is going away.
     bool Pause(uint32_t ms) { return Hooks().Pause(ms); }
 
-    int m_nOpenResult = 0;
     DeviceHandle m_hDevice = INVALID_HANDLE_VALUE;
+    LinkFailure m_failure;
 
 private:
     LinkHooks* m_pHooks = &LinkHooks::Direct();

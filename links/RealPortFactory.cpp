@@ -32,8 +32,8 @@ void SetLinkEnvironment(const LinkEnvironment* environment) {
     g_environment.store(environment, std::memory_order_release);
 }
 
-int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                   const LinkEnvironment& environment, LinkHooks* hooks) {
+OpenResult CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+                          const LinkEnvironment& environment, LinkHooks* hooks) {
     // An earlier link still held would keep its device from this open.
     Discard(link);
     std::unique_ptr<RealPort> created;
@@ -55,14 +55,14 @@ int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_p
     return link->Open(config);
 }
 
-int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                  const LinkEnvironment& environment, LinkHooks* hooks) {
+OpenResult SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+                         const LinkEnvironment& environment, LinkHooks* hooks) {
     Discard(link);
     UsbDriver& driver = environment.usbDriver ? *environment.usbDriver : SystemUsbDriver();
     std::unique_ptr<RealPort> usb(new (std::nothrow) UsbRealPort(driver));
     if (!usb) return RealPort::OPEN_FAILED;
     usb->SetHooks(hooks);
-    const int u = usb->Open(config);
+    const OpenResult u = usb->Open(config);
     if (u == RealPort::OPEN_ACCESS_DENIED || u == RealPort::OPEN_MULTIPLE_DEVICES) {
         link = std::move(usb);
         return u;
@@ -76,7 +76,7 @@ int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
         return u;
     }
     com->SetHooks(hooks);
-    const int c = com->Open(config);
+    const OpenResult c = com->Open(config);
 
     if (u == RealPort::OPEN_OK && c == RealPort::OPEN_FAILED) {
         Discard(com);
@@ -85,9 +85,17 @@ int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
     }
     // Every other case keeps the converter; the native device is closed
     // before it goes, so it is not left held without an owner.
+    const LinkFailure native = usb->Failure();
     Discard(usb);
     link = std::move(com);
-    if (u == RealPort::OPEN_FAILED) return c;
+    if (u == RealPort::OPEN_FAILED) {
+        // Neither is there: the native device is the one to name first.
+        const LinkFailure& converter = link->Failure();
+        if (c == RealPort::OPEN_FAILED && converter.error == platform::Error::NotFound)
+            link->SetFailure({native.error, native.kind,
+                              native.target + " (nor a USB-to-UART converter at " + converter.target + ")"});
+        return c;
+    }
     if (c == RealPort::OPEN_OK || c == RealPort::OPEN_MULTIPLE_DEVICES)
         return RealPort::OPEN_MULTIPLE_DEVICES;
     return RealPort::OPEN_FAILED;  // native open, converter refused

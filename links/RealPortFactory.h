@@ -31,11 +31,13 @@ void SetLinkEnvironment(const LinkEnvironment* environment);
 // open result. A link that `link` still holds is closed and dropped first;
 // an unknown type then creates nothing and gives 0. Every link created works
 // with `hooks` (null: the direct ones) from its open on.
-int CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                   const LinkEnvironment& environment = CurrentLinkEnvironment(), LinkHooks* hooks = nullptr);
+OpenResult CreateRealPort(LinkType linkType, const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+                          const LinkEnvironment& environment = CurrentLinkEnvironment(),
+                          LinkHooks* hooks = nullptr);
 
 // A USB link: the native USB device first, then a USB-to-UART converter.
-int SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
-                  const LinkEnvironment& environment = CurrentLinkEnvironment(), LinkHooks* hooks = nullptr);
+OpenResult SelectUsbLink(const ChannelConfig& config, std::unique_ptr<RealPort>& link,
+                         const LinkEnvironment& environment = CurrentLinkEnvironment(),
+                         LinkHooks* hooks = nullptr);
 
 }  // namespace varnock

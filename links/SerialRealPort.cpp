@@ -24,14 +24,15 @@ int SerialRealPort::GetCommState(SerialState& state) {
     return m_line->GetState(state) == Error::None ? 1 : 0;
 }
 
-int SerialRealPort::Open(const ChannelConfig& config) {
+OpenResult SerialRealPort::Open(const ChannelConfig& config) {
     if (m_line->IsOpen()) Close();
 
-    int result = OPEN_FAILED;
+    OpenResult result = OPEN_FAILED;
     // "\\.\" + name, as ports above COM9 need; the name resolves in the
     // device directory, else under /dev.
     auto path = platform::ResolveDeviceName("\\\\.\\" + config.m_strLinkPort);
-    if (m_line->Open(path) == Error::None) {
+    Error error = m_line->Open(path);
+    if (error == Error::None) {
         m_hDevice = m_line->Fd();
 
         SerialState dcb;
@@ -52,10 +53,10 @@ int SerialRealPort::Open(const ChannelConfig& config) {
         m_line->ClearError();
 
         // The tty layer sizes its own queues (kQueueSize has no equivalent).
-        result = OPEN_OK;
-        if (m_line->SetState(dcb) != Error::None) result = OPEN_FAILED;
+        error = m_line->SetState(dcb);
+        if (error == Error::None) result = OPEN_OK;
     }
-    m_nOpenResult = result;
+    SetFailure({error, LinkFailure::Target::Device, path.string()});
     return result;
 }
 

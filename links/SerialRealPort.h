@@ -20,10 +20,9 @@ public:
     explicit SerialRealPort(std::unique_ptr<platform::SerialLine> line);
     ~SerialRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override;
     int Configure(const ChannelConfig& config) override;
-    void SetLinkMode(uint8_t) override {}
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;

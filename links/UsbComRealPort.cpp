@@ -47,7 +47,7 @@ UsbComRealPort::~UsbComRealPort() {
     Close();
 }
 
-int UsbComRealPort::Open(const ChannelConfig&) {
+OpenResult UsbComRealPort::Open(const ChannelConfig&) {
     Close();
 
     UsbComSettings settings;
@@ -62,8 +62,10 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     if (ports.size() > 1) return OPEN_MULTIPLE_DEVICES;
     const std::string portPath = ports.size() == 1 ? ports.front() : name;
 
-    int result = OPEN_OK;
-    platform::Error error = m_line.Open(platform::ResolveDeviceName(portPath));
+    OpenResult result = OPEN_OK;
+    const fs::path path = platform::ResolveDeviceName(portPath);
+    platform::Error error = m_line.Open(path);
+    SetFailure({error, LinkFailure::Target::Device, path.string()});
     if (error != platform::Error::None) {
         result = error == platform::Error::AccessDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
     } else {
@@ -85,7 +87,6 @@ int UsbComRealPort::Open(const ChannelConfig&) {
     }
     if (m_bTimeoutsSet && m_line.IsOpen()) m_line.SetTimeouts(m_timeouts);
 
-    m_nOpenResult = result;
     return result;
 }
 
@@ -97,7 +98,7 @@ int UsbComRealPort::Close() {
     return 1;
 }
 
-int UsbComRealPort::Reconnect() {
+OpenResult UsbComRealPort::Reconnect() {
     Close();
     Pause(kReconnectPauseMs);
     return Open(ChannelConfig{});
@@ -110,8 +111,8 @@ int UsbComRealPort::Purge(uint8_t which) {
 int UsbComRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) {
     received = 0;
     if (!IsHandleOpen()) {
-        int result = Reconnect();
-        if (result != OPEN_OK) return result;
+        OpenResult result = Reconnect();
+        if (result != OPEN_OK) return static_cast<int>(result);
     }
 
     uint8_t chunk[kReadBufferSize];
@@ -141,8 +142,8 @@ int UsbComRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint3
 int UsbComRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t) {
     sent = 0;
     if (!IsHandleOpen()) {
-        int result = Reconnect();
-        if (result != OPEN_OK) return result;
+        OpenResult result = Reconnect();
+        if (result != OPEN_OK) return static_cast<int>(result);
     }
     const int n = std::clamp(count, 0, buffer.GetSize());
     std::vector<uint8_t> transfer(buffer.data(), buffer.data() + n);

@@ -53,19 +53,17 @@ public:
                             UsbComSettingsSource* settings = nullptr);
     ~UsbComRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
-    void SetLinkMode(uint8_t mode) override { m_byLinkMode = mode; }
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
     int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
     // Close, pause, Open again; the result of Open.
-    virtual int Reconnect();
+    virtual OpenResult Reconnect();
     virtual int IsHandleOpen() const { return m_hDevice != INVALID_HANDLE_VALUE ? 1 : 0; }
 
-    uint8_t LinkMode() const { return m_byLinkMode; }
     // The device path of the last port opened.
     const std::filesystem::path& PortPath() const { return m_line.Path(); }
 
@@ -77,7 +75,6 @@ private:
     int m_bTimeoutsSet = 0;
     // The time-outs of the first open; the line does not keep them across a reopen.
     platform::SerialTimeouts m_timeouts;
-    uint8_t m_byLinkMode = 1;
 };
 
 }  // namespace varnock

@@ -18,7 +18,7 @@ UsbRealPort::~UsbRealPort() {
 
 DeviceHandle UsbRealPort::OpenIndex(int index, bool& denied) {
     UsbOpenError error = UsbOpenError::NotThere;
-    DeviceHandle handle = m_driver.Open("\\\\.\\HXUSB-" + std::to_string(index), error);
+    DeviceHandle handle = m_driver.Open("\\\\.\\" + NodeName(index), error);
     denied = handle == INVALID_HANDLE_VALUE && error == UsbOpenError::AccessDenied;
     return handle;
 }
@@ -36,9 +36,13 @@ void UsbRealPort::PurgeInputThenOutput() {
     Control(m_hDevice, IOCTL_HXUSB_PURGE_OUTPUT, 0, unused, 4);
 }
 
-int UsbRealPort::Open(const ChannelConfig&) {
+std::string UsbRealPort::NodeName(int index) {
+    return "HXUSB-" + std::to_string(index);
+}
+
+OpenResult UsbRealPort::Open(const ChannelConfig&) {
     Close();
-    int result = OPEN_OK;
+    OpenResult result = OPEN_OK;
     bool anyDenied = false;
     bool opened = false;
     for (int i = 0; i < kOpenIndices; ++i) {
@@ -55,7 +59,12 @@ int UsbRealPort::Open(const ChannelConfig&) {
         anyDenied = anyDenied || denied;
         result = denied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
     }
-    if (!opened) result = anyDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
+    if (!opened) {
+        // The driver tells only found or refused: the first node stands for all.
+        result = anyDenied ? OPEN_ACCESS_DENIED : OPEN_FAILED;
+        const platform::Error error(anyDenied ? platform::Error::AccessDenied : platform::Error::NotFound);
+        SetFailure({error, LinkFailure::Target::Device, NodeName(0)});
+    }
 
     if (result == OPEN_OK && !m_bSerialKnown) {
         std::memset(m_szSerialNumber, 0, sizeof m_szSerialNumber);
@@ -68,12 +77,11 @@ int UsbRealPort::Open(const ChannelConfig&) {
             PurgeInputThenOutput();
         }
     }
-    m_nOpenResult = result;
     return result;
 }
 
-int UsbRealPort::Reconnect() {
-    int result = OPEN_OK;
+OpenResult UsbRealPort::Reconnect() {
+    OpenResult result = OPEN_OK;
     if (m_hDevice != INVALID_HANDLE_VALUE) {
         m_driver.Close(m_hDevice);
         m_hDevice = INVALID_HANDLE_VALUE;
@@ -107,10 +115,10 @@ int UsbRealPort::Reconnect() {
 }
 
 int UsbRealPort::CheckDevice() {
-    if (m_hDevice == INVALID_HANDLE_VALUE) return Reconnect();
+    if (m_hDevice == INVALID_HANDLE_VALUE) return static_cast<int>(Reconnect());
     int32_t status = 0;
     Control(m_hDevice, IOCTL_HXUSB_GET_STATUS, 0, &status, sizeof status);
-    return status < 0 ? Reconnect() : 1;
+    return status < 0 ? static_cast<int>(Reconnect()) : 1;
 }
 
 int UsbRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) {

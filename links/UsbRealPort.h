@@ -3,6 +3,7 @@
 // the device it first opened and, when that device is lost, searches every
 // index for it inside the next read or write.
 #include <cstdint>
+#include <string>
 
 #include "links/RealPort.h"
 #include "links/UsbDriver.h"
@@ -14,16 +15,15 @@ public:
     explicit UsbRealPort(UsbDriver& driver = SystemUsbDriver());
     ~UsbRealPort() override;
 
-    int Open(const ChannelConfig& config) override;
+    OpenResult Open(const ChannelConfig& config) override;
     int ResetLine() override { return 1; }
     int Configure(const ChannelConfig&) override { return 1; }
-    void SetLinkMode(uint8_t) override {}
     int Close() override;
     int Purge(uint8_t which) override;
     int Read(ByteArray& buffer, int count, uint32_t& received, uint32_t timeoutMs) override;
     int Write(const ByteArray& buffer, int count, uint32_t& sent, uint32_t timeoutMs) override;
-    // Finds the device with the remembered serial number and reopens it: 1, 104 or 0.
-    virtual int Reconnect();
+    // Finds the device with the remembered serial number and reopens it.
+    virtual OpenResult Reconnect();
 
     const char* SerialNumber() const { return m_szSerialNumber; }
 
@@ -33,6 +33,8 @@ public:
 
 private:
     DeviceHandle OpenIndex(int index, bool& denied);
+    // The first node looked for, as the user would find it.
+    static std::string NodeName(int index);
     // Control call with the 4-byte input every code takes.
     uint32_t Control(DeviceHandle handle, uint32_t code, uint32_t input, void* out, uint32_t outSize);
     void PurgeInputThenOutput();

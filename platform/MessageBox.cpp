@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 
 namespace varnock::platform {
 namespace {
@@ -13,18 +14,8 @@ std::mutex g_loaderLock;
 StringLoader g_loader;
 
 // Texts that must be shown before the resource library is loaded.
-std::string BuiltInText(int number) {
-    switch (number) {
-        case 109:
-            return "The settings file Varnock.ini is missing beside the program or cannot be read. "
-                   "Reinstall Varnock or put a readable Varnock.ini back in the program's folder.";
-        case 212:
-            return "The settings file Varnock_setting.ini is missing beside the program or cannot be read. "
-                   "Reinstall Varnock or put a readable Varnock_setting.ini back in the program's folder.";
-        default:
-            return {};
-    }
-}
+std::mutex g_builtInLock;
+std::map<int, std::string> g_builtIn;
 
 }  // namespace
 
@@ -66,6 +57,11 @@ MessageSink& CurrentMessageSink() {
     return s ? *s : g_stderrSink;
 }
 
+void SetBuiltInText(int number, std::string text) {
+    std::lock_guard<std::mutex> lock(g_builtInLock);
+    g_builtIn[number] = std::move(text);
+}
+
 void SetStringLoader(StringLoader loader) {
     std::lock_guard<std::mutex> lock(g_loaderLock);
     g_loader = std::move(loader);
@@ -81,7 +77,9 @@ std::string LoadString(int number) {
         std::string text = loader(number);
         if (!text.empty()) return text;
     }
-    return BuiltInText(number);
+    std::lock_guard<std::mutex> lock(g_builtInLock);
+    auto it = g_builtIn.find(number);
+    return it == g_builtIn.end() ? std::string() : it->second;
 }
 
 std::string FormatMessageText(const std::string& format, const std::string& arg) {
@@ -90,9 +88,11 @@ std::string FormatMessageText(const std::string& format, const std::string& arg)
     return format.substr(0, pos) + arg + format.substr(pos + 2);
 }
 
-int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg) {
+int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg,
+                const std::string& detail) {
     std::string text = LoadString(number);
     if (arg) text = FormatMessageText(text, *arg);
+    if (!detail.empty()) text += "\n" + detail;
     return CurrentMessageSink().Show(number, text, style);
 }
 

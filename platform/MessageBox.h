@@ -14,6 +14,7 @@ namespace varnock::platform {
 enum MessageStyle : unsigned {
     kMbOk = 0x00,
     kMbIconError = 0x10,
+    kMbIconWarning = 0x30,
 };
 
 class MessageSink {
@@ -56,17 +57,21 @@ MessageSink& CurrentMessageSink();
 // Without a loader, only the built-in texts below are known.
 using StringLoader = std::function<std::string(int number)>;
 void SetStringLoader(StringLoader loader);
+// A text the program knows without the library: the settings files' own
+// messages, shown when the library cannot be found.
+void SetBuiltInText(int number, std::string text);
 // The text of a string number: the loader's when it has one, else the
-// built-in text (109 and 212 can be shown before the library is loaded),
-// else empty.
+// built-in text, else empty.
 std::string LoadString(int number);
 
 // Puts `arg` in place of the first "%s" of `format`; other text is kept as
 // it stands (a stored text is never used as a printf format).
 std::string FormatMessageText(const std::string& format, const std::string& arg);
 
-// Loads the text of `number`, formats it with `arg` when given, and shows it.
-int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg = std::nullopt);
+// Loads the text of `number`, formats it with `arg` when given, and shows it
+// with `detail`, when given, on a line of its own below.
+int ShowMessage(int number, unsigned style, const std::optional<std::string>& arg = std::nullopt,
+                const std::string& detail = {});
 
 // Installs a sink for the life of a scope (tests).
 class ScopedMessageSink {

@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "platform/PrivateProfile.h"
 #include "platform/Text.h"
+#include "settings/resources/en/BuiltInTexts.h"
 
 namespace varnock {
 namespace {
@@ -51,7 +52,11 @@ std::map<int, std::string> MatrixEntries(const std::filesystem::path& file) {
 }  // namespace
 
 SettingsManager::SettingsManager(std::filesystem::path directory)
-    : m_strDirectory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)) {}
+    : m_strDirectory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)) {
+    // Without its files the library that holds every other text is unknown.
+    platform::SetBuiltInText(kMsgVarnockIniMissing, kTextVarnockIniMissing);
+    platform::SetBuiltInText(kMsgSettingIniMissing, kTextSettingIniMissing);
+}
 
 SettingsManager::~SettingsManager() {
     m_rows.clear();

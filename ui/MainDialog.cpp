@@ -257,12 +257,13 @@ void MainDialog::OnLinkLost() {
     });
 }
 
-void MainDialog::OnChannelState(int channel, ChannelState state) {
+void MainDialog::OnChannelState(int channel, ChannelState state, const std::string& reason) {
     // Posted, not sent: a driver event or a monitor thread must never wait
     // for the window. A report that comes after teardown changes nothing.
-    platform::MessageLoop::Main().Post([this, calls = m_mainThreadCalls, channel, state] {
-        if (!calls->IsCancelled())
-            m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, StateText(state));
+    platform::MessageLoop::Main().Post([this, calls = m_mainThreadCalls, channel, state, reason] {
+        if (calls->IsCancelled()) return;
+        m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, StateText(state));
+        m_view.ListSetItemToolTip(IDC_MAIN_LIST, channel, kMainStatusColumn, reason);
     });
 }
 

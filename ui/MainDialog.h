@@ -84,7 +84,8 @@ public:
     void OnLinkLost() override;
     // A channel's state, from any thread: its row's status column follows
     // on the main thread; the caller does not wait for it.
-    void OnChannelState(int channel, ChannelState state) override;
+    // The reason of a failed connect shows where the status column's text is.
+    void OnChannelState(int channel, ChannelState state, const std::string& reason) override;
 
     int IsConnected() const { return m_bConnected.load(); }
 

@@ -1,28 +1,8 @@
 #include "vport/DriverVirtualPort.h"
 
-#include <cstdio>
-
 #include "vport/DriverEventSink.h"
 
 namespace varnock {
-
-namespace {
-
-std::string DescribeFailure(HRESULT code, const std::string& call) {
-    char text[96];
-    std::snprintf(text, sizeof(text), "driver call %s failed (0x%08X)", call.c_str(),
-                  static_cast<unsigned>(code));
-    return text;
-}
-
-void Check(HRESULT hr, const char* call) {
-    if (Failed(hr)) throw DriverError(hr, call);
-}
-
-}  // namespace
-
-DriverError::DriverError(HRESULT code, const std::string& call)
-    : std::runtime_error(DescribeFailure(code, call)), m_code(code) {}
 
 DriverVirtualPort::DriverVirtualPort(const DriverOptions& options) {
     DriverClassFactory* factory = nullptr;
@@ -52,37 +32,27 @@ DriverVirtualPort::~DriverVirtualPort() {
 
 // A failed driver call (no free pty, no file descriptor left, a link that
 // cannot be made) leaves the port out of service like a refused name: the
-// caller acts on false, and nothing may end the program from here.
-bool DriverVirtualPort::Open(std::string name) {
+// caller acts on false.
+bool DriverVirtualPort::Bind(const std::string& name, bool fallback) {
     if (!m_pDriver) return false;
-    try {
-        VARIANT_BOOL prepared = VARIANT_FALSE;
-        Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
-        VARIANT_BOOL bound = VARIANT_FALSE;
-        Check(m_pDriver->BindPort(name, &bound), "BindPort");
-        if (bound == VARIANT_FALSE) {
-            Check(m_pDriver->BindPortFallback(name, &bound), "BindPortFallback");
-            if (bound == VARIANT_FALSE) return false;
-        }
-        int16_t finished = 0;
-        Check(m_pDriver->FinishBinding(1, &finished), "FinishBinding");
-        return true;
-    } catch (const DriverError&) {
+    VARIANT_BOOL prepared = VARIANT_FALSE;
+    if (Failed(m_pDriver->PrepareBinding(&prepared))) return false;
+    VARIANT_BOOL bound = VARIANT_FALSE;
+    if (Failed(m_pDriver->BindPort(name, &bound))) return false;
+    if (!fallback) return bound != VARIANT_FALSE;
+    if (bound == VARIANT_FALSE &&
+        (Failed(m_pDriver->BindPortFallback(name, &bound)) || bound == VARIANT_FALSE))
         return false;
-    }
+    int16_t finished = 0;
+    return Succeeded(m_pDriver->FinishBinding(1, &finished));
+}
+
+bool DriverVirtualPort::Open(std::string name) {
+    return Bind(name, true);
 }
 
 bool DriverVirtualPort::TryBind(std::string name) {
-    if (!m_pDriver) return false;
-    try {
-        VARIANT_BOOL prepared = VARIANT_FALSE;
-        Check(m_pDriver->PrepareBinding(&prepared), "PrepareBinding");
-        VARIANT_BOOL bound = VARIANT_FALSE;
-        Check(m_pDriver->BindPort(name, &bound), "BindPort");
-        return bound != VARIANT_FALSE;
-    } catch (const DriverError&) {
-        return false;
-    }
+    return Bind(name, false);
 }
 
 bool DriverVirtualPort::Disconnect() {
@@ -107,7 +77,7 @@ int DriverVirtualPort::Write(const ByteArray& bytes) {
     const int n = bytes.GetSize();
     for (int i = 0; i < n; ++i) {
         int32_t taken = 0;
-        Check(m_pDriver->WriteBytes(bytes.data() + i, 1, &taken), "WriteBytes");
+        if (Failed(m_pDriver->WriteBytes(bytes.data() + i, 1, &taken))) return -1;
     }
     return n;
 }
@@ -121,26 +91,26 @@ VirtualPort::OutputQueue DriverVirtualPort::QueryOutput() {
 }
 
 // One of the driver's setting queries; 0 without a driver object.
-int32_t DriverVirtualPort::Query(HRESULT (VirtualPortDriver::*query)(int32_t*), const char* call) {
+std::optional<int32_t> DriverVirtualPort::Query(HRESULT (VirtualPortDriver::*query)(int32_t*)) {
     int32_t value = 0;
-    if (m_pDriver) Check((m_pDriver->*query)(&value), call);
+    if (m_pDriver && Failed((m_pDriver->*query)(&value))) return std::nullopt;
     return value;
 }
 
-int32_t DriverVirtualPort::GetParity() {
-    return Query(&VirtualPortDriver::QueryParity, "QueryParity");
+std::optional<int32_t> DriverVirtualPort::GetParity() {
+    return Query(&VirtualPortDriver::QueryParity);
 }
 
-int32_t DriverVirtualPort::GetBaudRate() {
-    return Query(&VirtualPortDriver::QueryBaudRate, "QueryBaudRate");
+std::optional<int32_t> DriverVirtualPort::GetBaudRate() {
+    return Query(&VirtualPortDriver::QueryBaudRate);
 }
 
-int32_t DriverVirtualPort::GetByteSize() {
-    return Query(&VirtualPortDriver::QueryByteSize, "QueryByteSize");
+std::optional<int32_t> DriverVirtualPort::GetByteSize() {
+    return Query(&VirtualPortDriver::QueryByteSize);
 }
 
-int32_t DriverVirtualPort::GetStopBits() {
-    return Query(&VirtualPortDriver::QueryStopBits, "QueryStopBits");
+std::optional<int32_t> DriverVirtualPort::GetStopBits() {
+    return Query(&VirtualPortDriver::QueryStopBits);
 }
 
 }  // namespace varnock

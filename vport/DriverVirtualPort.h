@@ -1,9 +1,10 @@
 #pragma once
 // The virtual port over a driver object: every operation is one or a few
-// calls on the driver's port interface. A failed call makes Open and TryBind
-// report false; Write and the queries raise it as DriverError.
+// calls on the driver's port interface. The driver's result codes end here:
+// a failed call makes Open and TryBind report false, Write -1 and the
+// queries none.
 #include <cstdint>
-#include <stdexcept>
+#include <optional>
 #include <string>
 
 #include "vport/DriverInterface.h"
@@ -12,16 +13,6 @@
 namespace varnock {
 
 class DriverEventSink;
-
-// A driver call that returned a failure code.
-class DriverError : public std::runtime_error {
-public:
-    DriverError(HRESULT code, const std::string& call);
-    HRESULT Code() const { return m_code; }
-
-private:
-    HRESULT m_code;
-};
 
 class DriverVirtualPort : public VirtualPort {
 public:
@@ -37,17 +28,20 @@ public:
     int Write(const ByteArray& bytes) override;
     // No queue when the driver has none or the call fails.
     OutputQueue QueryOutput() override;
-    int32_t GetParity() override;
-    int32_t GetBaudRate() override;
-    int32_t GetByteSize() override;
-    int32_t GetStopBits() override;
+    std::optional<int32_t> GetParity() override;
+    std::optional<int32_t> GetBaudRate() override;
+    std::optional<int32_t> GetByteSize() override;
+    std::optional<int32_t> GetStopBits() override;
 
     // The driver object the event sink reads through; none without one.
     VirtualPortDriver* DriverObject() const { return m_pDriver; }
     bool HasEventSink() const { return m_pEventSink != nullptr; }
 
 private:
-    int32_t Query(HRESULT (VirtualPortDriver::*query)(int32_t*), const char* call);
+    std::optional<int32_t> Query(HRESULT (VirtualPortDriver::*query)(int32_t*));
+    // Binds `name`; with `fallback`, also by the driver's second way, and
+    // finishes the binding.
+    bool Bind(const std::string& name, bool fallback);
 
     VirtualPortOwner* m_pOwner = nullptr;
     VirtualPortDriver* m_pDriver = nullptr;

@@ -1,6 +1,8 @@
 // The programs as processes, each in its own folder, device directory and
 // simulated PLCs.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,6 +24,7 @@
 
 #include "app/Application.h"
 #include "app/HeadlessRunner.h"
+#include "common/Messages.h"
 #include "links/FrameCodec.h"
 #include "platform/Clock.h"
 #include "platform/MessageBox.h"
@@ -40,6 +43,11 @@ using test::ReadFile;
 using test::WaitFor;
 using Lines = std::vector<std::string>;
 using SteadyClock = std::chrono::steady_clock;
+
+// How a message box starts on stderr.
+std::string Box(int number) {
+    return "[" + std::to_string(number) + "] ";
+}
 
 class ProgramTest : public ::testing::Test {
 protected:
@@ -83,7 +91,7 @@ protected:
         Lines lines;
         std::string line;
         for (std::istringstream in(Out()); std::getline(in, line);)
-            if (line.find(" at ") == std::string::npos) lines.push_back(line);
+            if (line.find(", link ") == std::string::npos) lines.push_back(line);
         return lines;
     }
     // Nothing of ours is left in the device directory but the lock file.
@@ -203,17 +211,17 @@ TEST_P(HeadlessTraceTest, BridgesARequestTracesItAndSaysGoodbyeOnSighup) {
     Lines expected;
     for (const plcsim::Request& r : plc.Requests()) {
         const bool passThrough = r.kind == RequestKind::PassThrough;
-        ByteArray answer = passThrough ? ByteArray{0, 0, 2, 0, 0, 0}
+        ByteArray answer = passThrough ? ByteArray(plc::kReplyPrefix, plc::kPrefixSize)
                            : r.kind == RequestKind::SerialParameters
-                               ? ByteArray{0x21, 0x00}  // taken
+                               ? ByteArray{plc::kSerialParametersCode, 0x00}  // taken
                                : ByteArray{0, 0, 0, 0, 0, 0, uint8_t(r.kind == RequestKind::Connect ? 1 : 2)};
         if (passThrough) answer.Append(bytes);
         if (passThrough) expected.push_back(Traced("host pass-through seq -", bytes.bytes()));
         // Replies as taken apart from the stream: framed, but not stuffed.
         auto reply = plcsim::BuildReplyFrame(r.sequence, r.headerByte1, r.headerByte2, answer, false).bytes();
         const uint16_t crc = FrameCrc(reply.data(), static_cast<int>(reply.size()));
-        if (serial) reply.insert(reply.begin(), {0x10, 0x02});
-        if (serial) reply.insert(reply.end(), {0x10, 0x03, uint8_t(crc >> 8), uint8_t(crc)});
+        if (serial) reply.insert(reply.begin(), {plc::DLE, plc::STX});
+        if (serial) reply.insert(reply.end(), {plc::DLE, plc::ETX, uint8_t(crc >> 8), uint8_t(crc)});
         const std::string seq = " seq " + std::to_string(r.sequence);
         expected.push_back(Traced(std::string("to-plc ") + (passThrough ? "pass-through" : "command") + seq,
                                   r.wire.bytes()));
@@ -246,10 +254,10 @@ TEST_F(HeadlessRunnerTest, BadStartEndsAtOnceWithItsReason) {
         const char* fifo;  // the settings file a FIFO stands in for
         std::string isolate, said;
     } cases[] = {
-        {"Varnock.ini", "", "[109] The settings file Varnock.ini"},
-        {"Varnock_setting.ini", "", "[212] The settings file Varnock_setting.ini"},
+        {"Varnock.ini", "", Box(kMsgVarnockIniMissing) + "The settings file Varnock.ini"},
+        {"Varnock_setting.ini", "", Box(kMsgSettingIniMissing) + "The settings file Varnock_setting.ini"},
         {nullptr, "cd " + dir.path().string() + " && mount -t tmpfs none /proc",
-         "[109] The settings file Varnock.ini"},
+         Box(kMsgVarnockIniMissing) + "The settings file Varnock.ini"},
         {nullptr, "mount --bind " + devs + " " + devs + " && mount -o remount,ro,bind " + devs + " " + devs,
          "varnock: cannot create the lock file " + devs + "/OnlyOneInstanceMutex: Read-only file system\n"},
     };
@@ -306,7 +314,7 @@ TEST_F(HeadlessRunnerTest, LostEthernetLinkIsReportedAndConnectedAgain) {
     EXPECT_EQ(Reports(), (Lines{"channel 1: COM5 connected", "channel 1: COM5 link lost",
                                 "channel 1: COM5 reconnecting, try 1", "channel 1: COM5 connected",
                                 "channel 1: COM5 not connected"}));
-    EXPECT_EQ(messages.Numbers(), std::vector<int>{211});
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{kMsgLinkLost});
     EXPECT_EQ(plc.RequestsOf(RequestKind::Connect).size(), 2u);
     // Only the goodbye at the end: a lost link gets none.
     EXPECT_EQ(plc.RequestsOf(RequestKind::Disconnect).size(), 1u);
@@ -465,12 +473,13 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
                                        "mount --bind /dev/pts/ptmx /dev/ptmx && exec \"$0\""});
         auto daemon = std::make_unique<test::ChildProcess>(argv, dir / "out", dir / "err");
         EXPECT_TRUE(WaitFor([&] { return OutHas(ports[2] + " at"); }, 10s)) << Out() << Out("err");
-        EXPECT_NE(Out("err").find("[114] The port COM7 "), std::string::npos) << Out("err");
+        EXPECT_NE(Out("err").find(Box(kMsgPortNotOpened) + "The port COM7 "), std::string::npos)
+            << Out("err");
         return daemon;
     };
     run({"COM3", "COM9", "COM7"}, false)->Signal(SIGKILL);
     auto daemon = run({"COM3", "COM7", "COM2"}, true);
-    EXPECT_NE(Out("err").find("[114] The port COM2 "), std::string::npos) << Out("err");
+    EXPECT_NE(Out("err").find(Box(kMsgPortNotOpened) + "The port COM2 "), std::string::npos) << Out("err");
     EXPECT_TRUE(OutHas("channel 1: COM1 at")) << Out();
     EXPECT_EQ(test::DirectoryNames(devices.path()),
               (std::set<std::string>{"COM1", ".COM1.lock", ".COM1.host", "COM7", "OnlyOneInstanceMutex"}));
@@ -478,6 +487,57 @@ TEST_F(HeadlessRunnerTest, DeviceDirectoryAfterAKillBesideAUsersLinkAndWithoutPt
     EXPECT_EQ(daemon->Wait(), 0);
     EXPECT_EQ(test::DirectoryNames(devices.path()), (std::set<std::string>{"COM7", "OnlyOneInstanceMutex"}));
     EXPECT_EQ(fs::read_symlink(usersLink), usersPty);
+}
+
+// Each link that cannot be opened says why and what to do, in its message,
+// its status line and the trace: a serial device of a group the user is not
+// in (varnockd runs as an ordinary user; root passes every permission), a PLC
+// refusing, one not answering, a USB device not there.
+TEST_F(HeadlessRunnerTest, EachLinkThatCannotBeOpenedSaysWhy) {
+    const group* dialout = ::getgrnam("dialout");
+    if (::geteuid() != 0 || !dialout) GTEST_SKIP() << "needs root and a dialout group";
+    Install("varnockd");
+    Rows(
+        "items=4\n1=COM5,COM3,SERIAL2,,No\n2=COM6,Ethernet,127.0.0.172,,No\n"
+        "3=COM7,Ethernet,127.0.0.173,,No\n4=COM8,USB,USB,,No\n");
+    test::DroppingListener silent("127.0.0.173");
+    ASSERT_TRUE(silent.ok);
+    // A serial device as they come: root's, read-write for group dialout.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0);
+    const std::string device = ::ptsname(master);
+    ASSERT_EQ(::chown(device.c_str(), 0, dialout->gr_gid) | ::chmod(device.c_str(), 0660), 0);
+    fs::create_symlink(device, devices.path() / "COM3");
+    for (const fs::path& mine : {dir.path(), devices.path()})
+        for (const auto& entry : fs::recursive_directory_iterator(mine))
+            ::lchown(entry.path().c_str(), 65534, 65534);
+    ASSERT_EQ(::chown(dir.path().c_str(), 65534, 65534) | ::chown(devices.path().c_str(), 65534, 65534), 0);
+
+    Lines argv = Command({"--trace", (dir / "trace").string()});
+    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    test::ChildProcess daemon(argv, dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() >= 4; }, 20s)) << Out() << Out("err");
+    daemon.Signal(SIGTERM);
+    EXPECT_EQ(daemon.Wait(), 0);
+    const std::string port = (devices.path() / "COM3").string();
+    const std::pair<std::string, std::string> cases[] = {
+        {"COM3",
+         "Reason: permission denied on " + port +
+             ". Join its group dialout with: sudo usermod -aG dialout $USER, then log out and in again."},
+        {"Ethernet", "Reason: 127.0.0.172 port 2538 refused the connection. Check the PLC's IP address"},
+        {"Ethernet", "Reason: 127.0.0.173 port 2538 did not answer in time. Check the PLC's IP address"},
+        {"USB",
+         "Reason: there is no device HXUSB-0 (nor a USB-to-UART converter at /dev/COM1). "
+         "Serial devices present: "}};
+    for (int i = 0; i < 4; ++i) {
+        const auto& [link, reason] = cases[i];
+        const std::string box = Box(kMsgPortNotOpened) + "The port " + link + " cannot be opened. ";
+        EXPECT_NE(Out("err").find(box), std::string::npos) << link;
+        EXPECT_NE(Out("err").find(".\n" + reason), std::string::npos) << Out("err");
+        EXPECT_NE(Reports()[i].find(" connect failed. " + reason), std::string::npos) << Out();
+        EXPECT_NE(Out("trace").find(link + " not opened. " + reason), std::string::npos) << Out("trace");
+    }
+    ::close(master);
 }
 
 // Peak resident memory of a process so far.

@@ -5,6 +5,7 @@
 
 #include "bridge/FrameTrace.h"
 #include "bridge/MainWindowLink.h"
+#include "common/Messages.h"
 #include "links/RealPortFactory.h"
 #include "tests/bridge/BridgeFixture.h"
 #include "tests/links/SimulatedUsbDriver.h"
@@ -97,14 +98,14 @@ TEST_F(BridgeTest, ConnectAnsweredWrongOrNotAtAll) {
     plc.SetFault(RequestKind::Connect, Fault::WrongBytes);
     serialPlc.SetFault(RequestKind::Connect, Fault::NoAnswer);
     EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_CONNECT, 0, 0), 0);
-    EXPECT_EQ(Messages(), std::vector<int>({114}));
+    EXPECT_EQ(Messages(), std::vector<int>({kMsgPortNotOpened}));
     EXPECT_NE(m_messages.Entries()[0].text.find("Ethernet"), std::string::npos);
     EXPECT_FALSE(Channel(0).LinkHolder().IsOpen());
     EXPECT_FALSE(Channel(0).IsConnected());
 
     m_messages.Clear();
     EXPECT_EQ(Channel(1).Window().SendMessage(WM_CHANNEL_CONNECT, 0, 0), 0);
-    EXPECT_EQ(Messages(), std::vector<int>({115, 114}));
+    EXPECT_EQ(Messages(), std::vector<int>({kMsgNoCommandReply, kMsgPortNotOpened}));
     EXPECT_FALSE(Channel(1).LinkHolder().IsOpen());
     // Unanswered on serial: the PLC is set back to 9600 before the link closes.
     auto requests = serialPlc.Requests();

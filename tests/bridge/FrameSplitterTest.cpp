@@ -24,7 +24,7 @@ ByteArray Unstuffed(const ByteArray& frame) {
     ByteArray out = Slice(frame, 0, 2);
     for (int i = 2; i < frame.GetSize() - 4; ++i) {
         out.Add(frame[i]);
-        if (frame[i] == 0x10) ++i;
+        if (frame[i] == plc::DLE) ++i;
     }
     out.Append(Slice(frame, frame.GetSize() - 4));
     return out;
@@ -108,7 +108,7 @@ TEST_F(SplitterTest, DleSplitterGivesTheSameFramesWhereverAChunkEnds) {
     SequenceNumber seq;
     seq.Next();
     auto codec = BuildFrameCodec(seq);
-    codec->SetLinkFraming(1);
+    codec->SetLinkFraming(plc::Framing::Serial);
     ASSERT_EQ(codec->Decode(m_frames[0]), 1);
     EXPECT_EQ(m_frames[0], data);
 }

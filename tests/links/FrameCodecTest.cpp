@@ -7,9 +7,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A reply as the PLC sends it, with the 0x10 bytes already collapsed.
+// A reply as the PLC sends it, with the DLE bytes already collapsed.
 ByteArray Reply(uint8_t sequence, const Bytes& payload, bool serial, uint8_t lengthHigh = 0) {
-    Bytes frame = {0x01, 0x00, lengthHigh, static_cast<uint8_t>(payload.size() + 18),
+    Bytes frame = {0x01, 0x00, lengthHigh, static_cast<uint8_t>(payload.size() + plc::kHeadersSize),
                    0x01, 0x00, 0,          0,
                    0,    0,    0,          0,
                    0,    0,    sequence,   0x01,
@@ -17,8 +17,9 @@ ByteArray Reply(uint8_t sequence, const Bytes& payload, bool serial, uint8_t len
     for (uint8_t b : payload) frame.push_back(b);
     if (!serial) return ByteArray(frame);
     uint16_t crc = FrameCrc(frame.data(), static_cast<int>(frame.size()));
-    frame.insert(frame.begin(), {0x10, 0x02});
-    frame.insert(frame.end(), {0x10, 0x03, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc & 0xFF)});
+    frame.insert(frame.begin(), {plc::DLE, plc::STX});
+    frame.insert(frame.end(),
+                 {plc::DLE, plc::ETX, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc & 0xFF)});
     return ByteArray(frame);
 }
 
@@ -43,8 +44,7 @@ TEST(FrameCodecTest, DleFramingWorkedExamples) {
 
 TEST(FrameCodecTest, FrameLayoutsAndStuffing) {
     const Bytes header = {0x01, 0x00, 0x00, 0x13, 0x00, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x01, 0x03, 0x01};
-    for (uint32_t mode :
-         {DleFramingLayer::FRAMING_SERIAL, DleFramingLayer::FRAMING_USB, DleFramingLayer::FRAMING_ETHERNET}) {
+    for (plc::Framing mode : {plc::Framing::Serial, plc::Framing::Usb, plc::Framing::Ethernet}) {
         SequenceNumber seq;
         auto codec = BuildFrameCodec(seq);
         codec->SetLinkFraming(mode);
@@ -52,8 +52,8 @@ TEST(FrameCodecTest, FrameLayoutsAndStuffing) {
         ASSERT_EQ(codec->Encode(frame), 1);
         ByteArray body(header);
         body.Add(0xAA);
-        if (mode == DleFramingLayer::FRAMING_SERIAL) DleFramingLayer().Encode(body);
-        EXPECT_EQ(frame, body) << mode;
+        if (mode == plc::Framing::Serial) DleFramingLayer().Encode(body);
+        EXPECT_EQ(frame, body) << int(mode);
     }
 
     SequenceNumber seq;
@@ -71,7 +71,7 @@ TEST(FrameCodecTest, FrameLayoutsAndStuffing) {
 TEST(FrameCodecTest, SequenceRunsFrom1To255AndAgainAndTheReplyMustCarryTheLastSent) {
     SequenceNumber seq;
     auto codec = BuildFrameCodec(seq);
-    codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+    codec->SetLinkFraming(plc::Framing::Ethernet);
     std::vector<uint8_t> carried;
     for (int i = 0; i < 256; ++i) {
         ByteArray frame;
@@ -80,7 +80,7 @@ TEST(FrameCodecTest, SequenceRunsFrom1To255AndAgainAndTheReplyMustCarryTheLastSe
     }
     EXPECT_EQ(std::tuple(carried[0], carried[254], carried[255]), std::tuple(1, 255, 1));
 
-    codec->SetLinkFraming(DleFramingLayer::FRAMING_SERIAL);
+    codec->SetLinkFraming(plc::Framing::Serial);
     while (seq.Current() != 255) seq.Next();
     ByteArray request;
     // 255 or 1 after 255, 1 after 1, never 0.
@@ -97,7 +97,7 @@ TEST(FrameCodecTest, SequenceRunsFrom1To255AndAgainAndTheReplyMustCarryTheLastSe
     EXPECT_EQ(wrongLength.bytes(), (Bytes{0x00, 0x02, 0x7E}));
 
     // Without framing; cut replies fail without reading past their end.
-    codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+    codec->SetLinkFraming(plc::Framing::Ethernet);
     const Bytes whole = Reply(1, {}, false).bytes();
     for (int size : {0, 5, 14, 17}) {
         ByteArray cut(Bytes(whole.begin(), whole.begin() + size));

@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "common/Messages.h"
 #include "links/FrameCodec.h"
 #include "links/RealPortFactory.h"
 #include "platform/Clock.h"
@@ -30,7 +31,7 @@ using test::EthernetConfig;
 // request and its whole reply.
 SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     auto codec = BuildFrameCodec();
-    codec->SetLinkFraming(DleFramingLayer::FRAMING_ETHERNET);
+    codec->SetLinkFraming(plc::Framing::Ethernet);
     SteadyClock::duration worst{};
     for (int i = 0; i < count; ++i) {
         ByteArray frame{0, 0, 1, 0, 0, 0, 'p', 'i', 'n', 'g'}, reply;
@@ -54,7 +55,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     echo.Start();
     ChannelConfig otherConfig = EthernetConfig("127.0.0.41");
     RealPortRegistry other;
-    ASSERT_EQ(other.Open(&otherConfig), 1);
+    ASSERT_EQ(other.Open(&otherConfig), RealPort::OPEN_OK);
     const auto design = Worst(other, 20);
     struct Case {
         const char* plc;
@@ -78,7 +79,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
             ASSERT_TRUE(dropping->ok);
         } else {
             plc = std::make_unique<test::TestPlc>(address, 4096);
-            ASSERT_EQ(link.Open(&config), 1);
+            ASSERT_EQ(link.Open(&config), RealPort::OPEN_OK);
             ASSERT_NE(plc->Accept(), 0u);
         }
         if (c.vanishes) plc.reset();  // closes normally, and nothing listens any more
@@ -151,9 +152,9 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     platform::ScopedMessageSink scoped(sink);
     ChannelConfig config;
     config.m_nLinkType = LinkType::Usb;
-    EXPECT_EQ(usb.Open(&config), 0);
+    EXPECT_EQ(usb.Open(&config), RealPort::OPEN_FAILED);
     elsewhere.join();
-    EXPECT_EQ(sink.Numbers(), std::vector<int>{109});
+    EXPECT_EQ(sink.Numbers(), std::vector<int>{kMsgVarnockIniMissing});
     EXPECT_TRUE(otherWentOn);
 }
 
@@ -174,7 +175,7 @@ void ReadWithANestedWriteAndExit() {
     };
     ByteArray data;
     uint32_t got = 0;
-    bool ok = usb.Open(&config) == 1 && usb.Read(data, 4, &got, 10) == 1 && nested == 0;
+    bool ok = usb.Open(&config) == RealPort::OPEN_OK && usb.Read(data, 4, &got, 10) == 1 && nested == 0;
     std::_Exit(ok ? 0 : 1);
 }
 

@@ -158,7 +158,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpResetKeepsItAndCloseRestoresIt) {
 }
 
 TEST_F(SerialRealPortTest, TimedReadsReturnShortCountsAndALostLineZero) {
-    ASSERT_EQ(port->Open(config), 1);
+    ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     ASSERT_TRUE(test::WritePty(*plc, {1, 2, 3, 4}));
     buffer = {0xEE};
     auto start = SteadyClock::now();
@@ -182,7 +182,7 @@ TEST_F(SerialRealPortTest, TimedReadsReturnShortCountsAndALostLineZero) {
 // Unread input goes before every write and with an input purge; a PLC
 // without CTS gets nothing.
 TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIsLow) {
-    ASSERT_EQ(port->Open(config), 1);
+    ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     PlcSends({'o', 'l', 'd'});
     line->ctsLow = true;
     ByteArray request{'r', 'e', 'q', 'x'};
@@ -209,7 +209,7 @@ TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIs
 // 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window opens after
 // them. A queue that never empties ends with the write's time-out.
 TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
-    ASSERT_EQ(port->Open(config), 1);
+    ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     line->wireMs = 36;
     ByteArray frame(Bytes(31, 0x55));
     auto start = SteadyClock::now();
@@ -245,7 +245,7 @@ class EthernetRealPortTest : public LinkTest {
 protected:
     EthernetRealPortTest() { link = &port; }
     void Connect(TestPlc& plc, const std::string& address) {
-        ASSERT_EQ(port.Open(EthernetConfig(address)), 1);
+        ASSERT_EQ(port.Open(EthernetConfig(address)), RealPort::OPEN_OK);
         firstPort = plc.Accept();
         ASSERT_NE(firstPort, 0);
         EXPECT_EQ(port.LocalPort(), firstPort);
@@ -257,8 +257,8 @@ protected:
 // On the clock seam: a read waits out its time-out, less the slack, in poll
 // steps, and takes only what has arrived.
 TEST_F(EthernetRealPortTest, ReadTakesWhatArrivedWithinItsTime) {
-    EXPECT_EQ(port.Close(), 1);                             // never opened
-    EXPECT_EQ(port.Open(EthernetConfig("127.0.0.35")), 0);  // nothing listens
+    EXPECT_EQ(port.Close(), 1);                                                 // never opened
+    EXPECT_EQ(port.Open(EthernetConfig("127.0.0.35")), RealPort::OPEN_FAILED);  // nothing listens
     TestPlc plc("127.0.0.31");
     Connect(plc, "127.0.0.31");
     platform::ManualClock clock;
@@ -352,7 +352,7 @@ protected:
     UsbRealPortTest() { link = &port; }
     void OpenAtZero() {
         driver.Plug(0, "PLC-1");
-        ASSERT_EQ(port.Open(ChannelConfig{}), 1);
+        ASSERT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_OK);
         driver.calls.clear();
     }
 
@@ -475,7 +475,7 @@ protected:
 TEST_F(UsbComRealPortTest, OpensTheOneMatchingConverterOrElseTheConfiguredName) {
     OneConverter();
     tree.AddUsbSerial("ttyUSB1", "FT232R USB UART");
-    EXPECT_EQ(port.Open(ChannelConfig{}), 1);
+    EXPECT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_OK);
     EXPECT_EQ(port.IsHandleOpen(), 1);
     EXPECT_EQ(port.PortPath(), devices.path() / "ttyUSB0");
     EXPECT_EQ(port.Close(), 1);
@@ -483,16 +483,16 @@ TEST_F(UsbComRealPortTest, OpensTheOneMatchingConverterOrElseTheConfiguredName) 
 
     // Two matching: 105, nothing opened.
     tree.AddUsbSerial("ttyUSB2", kCp2102);
-    EXPECT_EQ(port.Open(ChannelConfig{}), 105);
+    EXPECT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_MULTIPLE_DEVICES);
     EXPECT_EQ(port.IsHandleOpen(), 0);
 
     // No match: the configured name as it stands.
     LinkTty("COM7");
     test::WriteUsbComSettings(settings.path(), "COM7");
-    EXPECT_EQ(port.Open(ChannelConfig{}), 1);
+    EXPECT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_OK);
     EXPECT_EQ(port.PortPath(), devices.path() / "COM7");
     UsbComRealPort other{settings.path(), tree.root()};
-    EXPECT_EQ(other.Open(ChannelConfig{}), 104);  // held by the first
+    EXPECT_EQ(other.Open(ChannelConfig{}), RealPort::OPEN_ACCESS_DENIED);  // held by the first
     EXPECT_TRUE(sink.Entries().empty());
 }
 
@@ -503,7 +503,7 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
     for (int monitorMs : {50, -5}) {
         test::WriteUsbComSettings(settings.path(), "CP2102", monitorMs);
         UsbComRealPort link{settings.path(), tree.root()};
-        ASSERT_EQ(link.Open(ChannelConfig{}), 1);
+        ASSERT_EQ(link.Open(ChannelConfig{}), RealPort::OPEN_OK);
         ByteArray got{7};
         auto start = SteadyClock::now();
         EXPECT_EQ(link.Read(got, 10, moved, 120), 1);
@@ -521,7 +521,7 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
 // after the pause, with the short read time-out.
 TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     OneConverter(50);
-    ASSERT_EQ(port.Open(ChannelConfig{}), 1);
+    ASSERT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_OK);
     pty.reset();
     EXPECT_EQ(port.Read(data, 4, moved, 100), 1);
     EXPECT_EQ(port.IsHandleOpen(), 0);
@@ -545,7 +545,7 @@ TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
 class RealPortFactoryTest : public ::testing::Test {
 protected:
     RealPortFactoryTest() { test::WriteUsbComSettings(settings.path(), "CP2102"); }
-    int Create(LinkType type) { return CreateRealPort(type, config, link, env); }
+    OpenResult Create(LinkType type) { return CreateRealPort(type, config, link, env); }
     template <class T>
     bool LinkIs() {
         return dynamic_cast<T*>(link.get());
@@ -567,34 +567,34 @@ protected:
 // without an owner.
 TEST_F(RealPortFactoryTest, UsbSelection) {
     driver.Plug(0, "PLC-1");
-    EXPECT_EQ(Create(LinkType::Usb), 1);  // native only
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_OK);  // native only
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     // The held link is closed first: still held, the device would refuse with 104.
-    EXPECT_EQ(Create(LinkType::Usb), 1);
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_OK);
     EXPECT_EQ(driver.OpenHandles(), 1);
 
     tree.AddUsbSerial("ttyUSB0", kCp2102);
     fs::create_symlink(pty->SlavePath(), devices.path() / "ttyUSB0");
-    EXPECT_EQ(Create(LinkType::Usb), 105);  // both
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_MULTIPLE_DEVICES);  // both
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
     link->Close();
     {
         UsbComRealPort holder(settings.path(), tree.root());
-        ASSERT_EQ(holder.Open(ChannelConfig{}), 1);
-        EXPECT_EQ(Create(LinkType::Usb), 0);  // native, and the converter refused
+        ASSERT_EQ(holder.Open(ChannelConfig{}), RealPort::OPEN_OK);
+        EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_FAILED);  // native, and the converter refused
         EXPECT_TRUE(LinkIs<UsbComRealPort>());
         EXPECT_EQ(driver.OpenHandles(), 0);
     }
 
     driver.Unplug(0);
-    EXPECT_EQ(Create(LinkType::Usb), 1);  // converter only
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_OK);  // converter only
     ASSERT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(static_cast<UsbComRealPort&>(*link).IsHandleOpen(), 1);
 
     fs::remove(devices.path() / "ttyUSB0");
     driver.Plug(0, "");  // opens, but reports no serial number: neither
-    EXPECT_EQ(Create(LinkType::Usb), 0);
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_FAILED);
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
 
@@ -602,11 +602,11 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
     // would show 109 without Varnock.ini.
     fs::remove(settings.path() / "Varnock.ini");
     driver.Plug(0, "PLC-1").busy = true;
-    EXPECT_EQ(Create(LinkType::Usb), 104);
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_ACCESS_DENIED);
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     driver.At(0)->busy = false;
     driver.At(0)->count = 2;
-    EXPECT_EQ(Create(LinkType::Usb), 105);
+    EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_MULTIPLE_DEVICES);
     EXPECT_TRUE(LinkIs<UsbRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 1);  // held until the owner closes it
     EXPECT_TRUE(sink.Entries().empty());

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/Paths.h"
@@ -17,6 +18,7 @@
 #include "tests/support/TestSupport.h"
 
 using namespace varnock::platform;
+using varnock::kMsgLinkLost, varnock::kMsgPortNotOpened;
 using namespace std::chrono_literals;
 using varnock::test::ScopedDeviceDir;
 namespace fs = std::filesystem;
@@ -38,17 +40,16 @@ TEST(MessageBox, FormatsArgumentRecordsAndHasBuiltInTexts) {
     RecordingMessageSink sink;
     ScopedMessageSink scope(sink);
     SetStringLoader(
-        [](int n) { return n == 114 ? std::string("Cannot open %s (100%% sure)") : std::string(); });
-    ShowMessage(114, kMbOk, std::string("COM%s5"));
+        [](int n) { return std::string(n == kMsgPortNotOpened ? "Cannot open %s (100%% sure)" : ""); });
+    SetBuiltInText(kMsgPortNotOpened, "built in");
+    SetBuiltInText(kMsgLinkLost, "built in");
+    ShowMessage(kMsgPortNotOpened, kMbIconWarning, std::string("COM%s5"), "Reason: none");
+    // The library's text wins; without one, the built-in text.
+    EXPECT_EQ(LoadString(kMsgLinkLost), "built in");
     SetStringLoader(nullptr);
-    auto e = sink.Entries();
-    ASSERT_EQ(1u, e.size());
-    EXPECT_EQ(114, e[0].number);
-    EXPECT_EQ("Cannot open COM%s5 (100%% sure)", e[0].text);
-    // Texts that can be needed before the library is loaded.
-    EXPECT_NE(std::string::npos, LoadString(109).find("Varnock.ini"));
-    EXPECT_NE(std::string::npos, LoadString(212).find("Varnock_setting.ini"));
-    EXPECT_EQ("", LoadString(110));
+    EXPECT_EQ(LoadString(kMsgPortNotOpened), "built in");
+    ASSERT_EQ(sink.Numbers(), std::vector<int>{kMsgPortNotOpened});
+    EXPECT_EQ(sink.Entries()[0].text, "Cannot open COM%s5 (100%% sure)\nReason: none");
 }
 
 TEST(SingleInstance, AnotherHolderIsToldApartFromAFailure) {

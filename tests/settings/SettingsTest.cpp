@@ -8,6 +8,7 @@
 #include <csignal>
 #include <random>
 
+#include "common/Messages.h"
 #include "platform/PrivateProfile.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsManager.h"
@@ -86,14 +87,14 @@ class LoadTest : public ::testing::Test, public SettingsFixture {};
 TEST_F(LoadTest, MissingFilesAndLibrary) {
     std::filesystem::remove(dir / "libvarnock_res_en.so");
     EXPECT_EQ(settings.Load(), 0);
-    ASSERT_THAT(messages.Numbers(), ElementsAre(109));  // even with both files missing
+    ASSERT_THAT(messages.Numbers(), ElementsAre(kMsgVarnockIniMissing));  // even with both files missing
     EXPECT_EQ(messages.Entries()[0].style, platform::kMbIconError);
     settings.Save();
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 
     test::WriteFile(dir / kVarnockIniName, VarnockIni());
     EXPECT_EQ(settings.Load(), 0);
-    EXPECT_THAT(messages.Numbers(), ElementsAre(109, 212));
+    EXPECT_THAT(messages.Numbers(), ElementsAre(kMsgVarnockIniMissing, kMsgSettingIniMissing));
 }
 
 std::string Garbage(std::size_t size, unsigned seed) {
@@ -106,23 +107,26 @@ std::string Garbage(std::size_t size, unsigned seed) {
 // Bad values and files cut short or noisy: one message (none without the
 // library), and a Save after the failed Load writes nothing.
 TEST_F(LoadTest, InvalidValuesShowTheirMessage) {
+    constexpr int kRealPort = kMsgRealPortInvalid, kMaxNo = kMsgMaxHostDriverNoInvalid,
+                  kItems = kMsgItemsInvalid;
     const std::string cutVarnock = "[Application]\n" + kLibrary + "[VirtualCOMSettings]\nRealPort=COM,U";
     const struct {
         std::string varnock, setting;
         int message;
     } cases[] = {
-        {VarnockIni(kLibrary, "MaxHostDriverNo=1\n"), SettingIni(kOneRow), 110},
-        {VarnockIni(kLibrary, "RealPort=\nMaxHostDriverNo=1\n"), SettingIni("items=0\n"), 110},
-        {VarnockIni(kLibrary, "RealPort= \t \nMaxHostDriverNo=1\n"), SettingIni(kOneRow), 110},  // blanks
-        {cutVarnock, SettingIni(kOneRow), 111},
-        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo="), SettingIni(kOneRow), 111},
-        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo=0\n"), SettingIni(kOneRow), 111},
+        {VarnockIni(kLibrary, "MaxHostDriverNo=1\n"), SettingIni(kOneRow), kRealPort},
+        {VarnockIni(kLibrary, "RealPort=\nMaxHostDriverNo=1\n"), SettingIni("items=0\n"), kRealPort},
+        {VarnockIni(kLibrary, "RealPort= \t \nMaxHostDriverNo=1\n"), SettingIni(kOneRow),
+         kRealPort},  // blanks
+        {cutVarnock, SettingIni(kOneRow), kMaxNo},
+        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo="), SettingIni(kOneRow), kMaxNo},
+        {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo=0\n"), SettingIni(kOneRow), kMaxNo},
         {VarnockIni(kLibrary, "RealPort=COM\nMaxHostDriverNo= 2 \n"),
-         SettingIni("items=0\n1=COM5,COM3,,,No\n"), 113},
-        {VarnockIni(), SettingIni("items=some\n"), 113},
-        {VarnockIni(), SettingIni("ite"), 113},
-        {VarnockIni(), "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllo", 113},
-        {VarnockIni(), Garbage(4096, 2), 113},
+         SettingIni("items=0\n1=COM5,COM3,,,No\n"), kItems},
+        {VarnockIni(), SettingIni("items=some\n"), kItems},
+        {VarnockIni(), SettingIni("ite"), kItems},
+        {VarnockIni(), "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllo", kItems},
+        {VarnockIni(), Garbage(4096, 2), kItems},
         {"[Application]\nResourceDLLName=libvarnock_r", SettingIni(kOneRow), 0},
         {Garbage(4096, 1), SettingIni(kOneRow), 0},
     };
@@ -159,9 +163,9 @@ TEST_F(LoadTest, ReadsEveryValueWithItsDefault) {
                           settings.GetBlockTransferSizeInBytes()}),
         ElementsAre(9600, 50, 50, 50, 20, 10, 1024));
     // The library supplies the texts until it is released.
-    EXPECT_NE(LoadString(114).find("%s"), std::string::npos);
+    EXPECT_NE(LoadString(kMsgPortNotOpened).find("%s"), std::string::npos);
     settings.GetResourceLibrary()->Release();
-    EXPECT_EQ(LoadString(114), "");
+    EXPECT_EQ(LoadString(kMsgPortNotOpened), "");
 }
 
 class SettingsFaultTest : public LoadTest {};
@@ -192,7 +196,9 @@ TEST_F(SettingsFaultTest, UnreadableFileShowsItsMessageAtOnceAndIsNeverWritten) 
                            ? messages.Numbers()[0]
                            : 0;
             });
-            EXPECT_EQ(shown, std::string(name) == kVarnockIniName ? 109 : 212) << name << int(type);
+            EXPECT_EQ(shown,
+                      std::string(name) == kVarnockIniName ? kMsgVarnockIniMissing : kMsgSettingIniMissing)
+                << name << int(type);
             EXPECT_EQ(fs::status(dir / name).type(), type) << name;
             if (type == fs::file_type::regular) {
                 EXPECT_EQ(fs::status(dir / name).permissions(), fs::perms::none) << name;

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "common/Messages.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "platform/ShellOpen.h"
@@ -165,7 +166,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     dialog.OnConnect();
     auto report = [&] {
         return std::async(std::launch::async, [&] {
-            static_cast<MainWindowLink&>(dialog).OnChannelState(1, ChannelState::LinkLost);
+            static_cast<MainWindowLink&>(dialog).OnChannelState(1, ChannelState::LinkLost, "");
             static_cast<MainWindowLink&>(dialog).OnLinkLost();
         });
     };
@@ -176,7 +177,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     ASSERT_TRUE(
         platform::MessageLoop::Main().PumpUntil([&] { return returned(monitor); }, std::chrono::seconds(5)));
     ExpectButtons(false);
-    EXPECT_EQ(view.messages, std::vector<int>{211});
+    EXPECT_EQ(view.messages, std::vector<int>{kMsgLinkLost});
     EXPECT_EQ(view.lastStyle, platform::kMbIconError);
     EXPECT_EQ(Row(1)[kMainStatusColumn], "link lost");
 
@@ -185,7 +186,7 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     dialog.OnDestroy();
     EXPECT_EQ(monitor.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     platform::MessageLoop::Main().Pump();
-    EXPECT_EQ(view.messages, std::vector<int>{211});
+    EXPECT_EQ(view.messages, std::vector<int>{kMsgLinkLost});
 }
 
 AllocationRow LinkRow(const std::string& linkPort, LinkType type, const std::string& address = "") {
@@ -288,7 +289,8 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
         view.controls[IDC_LINK_ADDRESS].ip = {{0, 0, 0, 0}, {blank, blank, blank, blank}};
         dialog.OnOK();
     }
-    EXPECT_EQ(std::tuple(view.messages, view.endResult), std::tuple(std::vector<int>{207, 207}, -1));
+    EXPECT_EQ(std::tuple(view.messages, view.endResult),
+              std::tuple(std::vector<int>{kMsgAddressRequired, kMsgAddressRequired}, -1));
     EXPECT_EQ(stored(), std::tuple(LinkType::Ethernet, "Ethernet", "Ethernet", "192.168.1.5"));
     view.controls[IDC_LINK_ADDRESS].ip = {{10, 0, 0, 0}, {false, true, true, true}};
     dialog.OnOK();
@@ -350,7 +352,7 @@ TEST(HelpLauncherTest, ManualFollowsTheLanguageWithCaseAndNeedsTheSettingsFile) 
     platform::ScopedMessageSink scopedSink{messages};
     HelpLauncher launcher{dir.path()};
     launcher.OpenManual();
-    EXPECT_EQ(messages.Numbers(), std::vector<int>{109});
+    EXPECT_EQ(messages.Numbers(), std::vector<int>{kMsgVarnockIniMissing});
     EXPECT_EQ(messages.Entries()[0].style, platform::kMbIconError);
     for (const char* language : {"", "ja", "JA", "CH"}) {
         test::WriteFile(dir / "Varnock.ini", std::string("[LANGUAGE]\nVarnockTool=") + language + "\n");

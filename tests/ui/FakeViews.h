@@ -61,6 +61,7 @@ class FakeMainView : public FakeDialogBase<MainDialogView> {
 public:
     struct Item {
         std::vector<std::string> texts = std::vector<std::string>(5);
+        std::string statusTip;
         AllocationRow* data = nullptr;
     };
     std::vector<std::pair<std::string, int>> columns;
@@ -87,6 +88,9 @@ public:
     }
     void ListSetItemText(int, int item, int column, const std::string& text) override {
         items.at(item).texts.at(column) = text;
+    }
+    void ListSetItemToolTip(int, int item, int, const std::string& text) override {
+        items.at(item).statusTip = text;
     }
     void ListSetItemData(int, int item, AllocationRow* row) override { items.at(item).data = row; }
     AllocationRow* ListGetItemData(int, int item) const override { return items.at(item).data; }

@@ -157,7 +157,8 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
 }
 
 // A channel's row follows it live: connected, the host's port opened, the
-// link lost (probes unanswered), connected again, disconnected.
+// link lost (probes unanswered), connected again, disconnected, and a PLC
+// gone: the connect fails, and the cell says why.
 TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
     platform::ScaledClock clock(50);  // probes 30 s apart come every 0.6 s
     platform::ScopedClock scopedClock(clock);
@@ -181,8 +182,12 @@ TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
         EXPECT_TRUE(becomes("connected"));
         QTest::mouseClick(Control(main, IDC_MAIN_DISCONNECT), Qt::LeftButton);
         EXPECT_TRUE(becomes("not connected"));
+        plcs.clear();
+        QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
+        EXPECT_TRUE(becomes("connect failed"));
+        auto* status = Control<QTableWidget>(main, IDC_MAIN_LIST)->item(0, kMainStatusColumn);
+        EXPECT_TRUE(status->toolTip().startsWith("Reason: 127.0.0.161 port 2538 refused the connection."));
     });
-    plcs.clear();  // before the clock goes
 }
 
 // Writes the renderings of both windows for the README into
@@ -197,9 +202,10 @@ TEST_F(QtWindowsTest, Renderings) {
     };
     RunModal(channels, [&](QDialog* main) {
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
-        running->Logic().OnChannelState(0, ChannelState::HostPortOpen);
-        running->Logic().OnChannelState(1, ChannelState::Connected);
-        running->Logic().OnChannelState(2, ChannelState::ConnectFailed);
+        running->Logic().OnChannelState(0, ChannelState::HostPortOpen, "");
+        running->Logic().OnChannelState(1, ChannelState::Connected, "");
+        running->Logic().OnChannelState(2, ChannelState::ConnectFailed,
+                                        "Reason: 192.168.0.10 port 2538 refused the connection.");
         save(main, "main-window.png");
         OnLinkDialog(main, [&](QDialog* dialog) { save(dialog, "link-settings.png"); });
     });

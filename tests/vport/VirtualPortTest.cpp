@@ -74,8 +74,11 @@ TEST_F(RecordedPortTest, WritesErrorsAndDisconnect) {
     EXPECT_EQ(port.Write(ByteArray{1, 2, 3, 4, 5}), 5);
     EXPECT_EQ(driver.calls, Calls(5, "WriteBytes 1"));  // one call per byte
     EXPECT_EQ(driver.written, std::string("\1\2\3\4\5"));
+    // A failing driver ends at the port: no value, no bytes, no exception.
     driver.failCall = "QueryBaudRate";
-    EXPECT_THROW(port.GetBaudRate(), DriverError);  // its callers catch it
+    EXPECT_EQ(port.GetBaudRate(), std::nullopt);
+    driver.failCall = "WriteBytes";
+    EXPECT_EQ(port.Write(ByteArray{1}), -1);
     // A refused Advise leaves a port without events; its sink is not leaked.
     driver.failCall = "Advise";
     EXPECT_FALSE(DriverVirtualPort().HasEventSink());

@@ -12,19 +12,15 @@ namespace varnock::plcsim {
 
 namespace {
 
-constexpr uint8_t DLE = 0x10;
-constexpr uint8_t STX = 0x02;
-constexpr uint8_t ETX = 0x03;
-constexpr int kHeaders = 18;
+using plc::DLE;
+using plc::ETX;
+using plc::STX;
+constexpr int kHeaders = plc::kHeadersSize;
 constexpr int kReadTimeoutMs = 20;
-const uint8_t kRequestPrefix[6] = {0x00, 0x00, 0x01, 0x00, 0x00, 0x00};
 
-bool StartsWith(const ByteArray& a, const uint8_t* prefix, int n) {
-    if (a.GetSize() < n) return false;
-    for (int i = 0; i < n; ++i) {
-        if (a[i] != prefix[i]) return false;
-    }
-    return true;
+bool StartsWithPrefix(const ByteArray& a) {
+    return a.GetSize() >= plc::kPrefixSize &&
+           std::equal(a.data(), a.data() + plc::kPrefixSize, plc::kRequestPrefix);
 }
 
 std::string Hex(const ByteArray& bytes) {
@@ -263,29 +259,24 @@ ByteArray BuildReplyFrame(uint8_t sequence, uint8_t headerByte1, uint8_t headerB
     frame.Add(0x01);
     frame.Append(payload);
     if (serial) {
-        DleFramingLayer framing;
-        framing.SetLinkFraming(DleFramingLayer::FRAMING_SERIAL);
-        framing.Encode(frame);
+        DleFramingLayer().Encode(frame);
     }
     return frame;
 }
 
 RequestKind PlcSimulator::Classify(uint8_t headerByte1, uint8_t headerByte2, const ByteArray& payload) {
-    if (headerByte1 == 0x01 && headerByte2 == 0x03) {
-        if (StartsWith(payload, kRequestPrefix, 6)) return RequestKind::PassThrough;
-        const uint8_t connect[6] = {0x01, 0, 0, 0, 0, 0};
-        if (payload.GetSize() == 7 && StartsWith(payload, connect, 6)) {
-            if (payload[6] == 0x01) return RequestKind::Connect;
-            if (payload[6] == 0x02) return RequestKind::Disconnect;
-        }
+    auto header = [&](plc::HeaderBytes h) { return headerByte1 == h.byte1 && headerByte2 == h.byte2; };
+    const uint8_t first = payload.IsEmpty() ? 0xFF : payload[0];
+    if (header(plc::kDataHeader)) {
+        if (StartsWithPrefix(payload)) return RequestKind::PassThrough;
+        if (payload == plc::ConnectCommand(false)) return RequestKind::Connect;
+        if (payload == plc::ConnectCommand(true)) return RequestKind::Disconnect;
     }
-    if (headerByte1 == 0x00 && headerByte2 == 0x00) {
-        if (payload.GetSize() == 1 && payload[0] == 0x00) return RequestKind::Probe;
-        if (payload.GetSize() >= 1 && payload[0] == 0x21) return RequestKind::SerialParameters;
+    if (header(plc::kControlHeader)) {
+        if (payload == plc::ProbeCommand()) return RequestKind::Probe;
+        if (first == plc::kSerialParametersCode) return RequestKind::SerialParameters;
     }
-    if (headerByte1 == 0x01 && headerByte2 == 0x01 && payload.GetSize() >= 1 && payload[0] == 0x05) {
-        return RequestKind::BaudRate;
-    }
+    if (header(plc::kLineSpeedHeader) && first == plc::ENQ) return RequestKind::BaudRate;
     return RequestKind::Unknown;
 }
 
@@ -442,16 +433,16 @@ void PlcSimulator::Feed(const uint8_t* data, int count) {
     }
 }
 
+// The simulator reads the wire with parsers of its own, not the bridge's
+// splitters and codec, so that the tests check those against an independent
+// reading of the same format.
 void PlcSimulator::FeedLength() {
-    while (m_buffer.GetSize() >= 4) {
-        int length = m_buffer[2] * 256 + m_buffer[3];
-        if (length < kHeaders) {
-            m_buffer.RemoveAll();
-            return;
-        }
+    for (int length = 0; m_buffer.GetSize() >= plc::kLengthFieldEnd; m_buffer.RemoveHead(length)) {
+        length = plc::BlockLength(m_buffer.data());
+        // A length that cannot hold the headers: nothing here is a frame.
+        if (length < kHeaders) return m_buffer.RemoveAll();
         if (m_buffer.GetSize() < length) return;
         ByteArray frame(m_buffer.data(), length);
-        m_buffer.RemoveHead(length);
         Handle(frame, frame, true);
     }
 }
@@ -558,7 +549,8 @@ void PlcSimulator::Answer(const Request& request) {
     if (request.kind == RequestKind::PassThrough && fault == Fault::None) {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_gatherPause.count() > 0 || m_gatherBytes > 0) {
-            m_gathered.Append(request.payload.data() + 6, request.payload.GetSize() - 6);
+            m_gathered.Append(request.payload.data() + plc::kPrefixSize,
+                              request.payload.GetSize() - plc::kPrefixSize);
             m_gatheredLast = request;
             m_gatheredAt = std::chrono::steady_clock::now();
             return;
@@ -575,10 +567,10 @@ void PlcSimulator::Answer(const Request& request) {
                                                                                : 0x02)});
             break;
         case RequestKind::SerialParameters:
-            payloads.push_back({0x21, uint8_t(wrong ? 0x01 : 0x00)});
+            payloads.push_back({plc::kSerialParametersCode, uint8_t(wrong ? 0x01 : 0x00)});
             break;
         case RequestKind::BaudRate:
-            payloads.push_back({uint8_t(wrong ? 0x15 : 0x06), 0x30, 0x30, 0x46, 0x46, 0x0D});
+            payloads.push_back({uint8_t(wrong ? 0x15 : plc::ACK), 0x30, 0x30, 0x46, 0x46, 0x0D});
             break;
         case RequestKind::Probe:
             payloads.push_back({0x00, uint8_t(wrong ? 0x01 : 0x00)});
@@ -590,10 +582,10 @@ void PlcSimulator::Answer(const Request& request) {
                 frames = m_replyFrames;
             }
             const ByteArray& p = request.payload;
-            int data = p.GetSize() - 6;
+            int data = p.GetSize() - plc::kPrefixSize;
             frames = std::max(1, std::min(frames, std::max(data, 1)));
             uint8_t third = (wrong || fault == Fault::BadPrefix) ? 0x03 : 0x02;
-            int from = 6;
+            int from = plc::kPrefixSize;
             for (int i = 0; i < frames; ++i) {
                 int n = data / frames + (i < data % frames ? 1 : 0);
                 ByteArray reply{0x00, 0x00, third, 0x00, 0x00, 0x00};

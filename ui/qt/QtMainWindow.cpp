@@ -103,10 +103,18 @@ int QtMainView::ListInsertItem(int id, int index, const std::string& text) {
 }
 
 void QtMainView::ListSetItemText(int id, int item, int column, const std::string& text) {
+    if (QTableWidgetItem* cell = Cell(id, item, column)) cell->setText(QString::fromStdString(text));
+}
+
+void QtMainView::ListSetItemToolTip(int id, int item, int column, const std::string& text) {
+    if (QTableWidgetItem* cell = Cell(id, item, column)) cell->setToolTip(QString::fromStdString(text));
+}
+
+QTableWidgetItem* QtMainView::Cell(int id, int item, int column) const {
     QTableWidget* table = List(id);
     if (!table || item < 0 || item >= table->rowCount() || column < 0 || column >= table->columnCount())
-        return;
-    CellItem(table, item, column)->setText(QString::fromStdString(text));
+        return nullptr;
+    return CellItem(table, item, column);
 }
 
 void QtMainView::ListSetItemData(int id, int item, AllocationRow* row) {

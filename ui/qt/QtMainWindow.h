@@ -11,6 +11,7 @@
 
 class QMenu;
 class QTableWidget;
+class QTableWidgetItem;
 
 namespace varnock {
 
@@ -24,6 +25,7 @@ public:
     void ListSetColumnWidth(int id, int column, int width) override;
     int ListInsertItem(int id, int index, const std::string& text) override;
     void ListSetItemText(int id, int item, int column, const std::string& text) override;
+    void ListSetItemToolTip(int id, int item, int column, const std::string& text) override;
     void ListSetItemData(int id, int item, AllocationRow* row) override;
     AllocationRow* ListGetItemData(int id, int item) const override;
     int ListGetItemCount(int id) const override;
@@ -44,6 +46,8 @@ public:
 
 private:
     QTableWidget* List(int id) const;
+    // A cell of a list; nullptr outside it.
+    QTableWidgetItem* Cell(int id, int item, int column) const;
     QMenu* Menu();
 
     std::function<void(int)> m_menuHandler;

@@ -16,7 +16,10 @@ int ShowBox(int number, const std::string& text, unsigned style) {
     if (ModalChainClosed()) return platform::StderrMessageSink().Show(number, text, style);
     QWidget* owner = QApplication::activeModalWidget();
     if (!owner) owner = QApplication::activeWindow();
-    QMessageBox box(style & platform::kMbIconError ? QMessageBox::Critical : QMessageBox::Information,
+    const unsigned icon = style & 0xF0;
+    QMessageBox box(icon == platform::kMbIconError     ? QMessageBox::Critical
+                    : icon == platform::kMbIconWarning ? QMessageBox::Warning
+                                                       : QMessageBox::Information,
                     QStringLiteral("Varnock"), QString::fromStdString(text), QMessageBox::Ok, owner);
     ExecModal(box);
     return 1;  // IDOK
