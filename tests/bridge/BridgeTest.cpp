@@ -203,7 +203,8 @@ TEST_F(HostRequestTest, TheLastRequestGoesOutWhenThePortClosesOrTheUserDisconnec
         PlcSimulator& plc = Connect("127.0.0.222", "MaxTimeBetweenLDRData=100\n");
         ASSERT_TRUE(m_host.Write("last"));
         if (disconnect) {
-            ASSERT_TRUE(PumpUntil([&] { return Channel(0).m_bIdle.load() == 0; }));
+            // In its pause: the send thread runs (not the idle link's probing).
+            ASSERT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 1; }));
             EXPECT_EQ(m_manager->DisconnectAll(), 1);
         } else {
             m_host.Close();
