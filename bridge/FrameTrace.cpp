@@ -32,7 +32,6 @@ constexpr int kShownBytes = 64;
 // Bytes kept of a frame: the shown ones, and enough of a DLE-stuffed one
 // for its headers and the start of its payload.
 constexpr int kKeptBytes = 2 * kShownBytes;
-constexpr uint8_t DLE = plc::DLE;
 constexpr int kBlockHeaderSize = plc::kBlockHeaderSize;
 
 struct Entry {
@@ -60,12 +59,9 @@ std::string Stamp(std::chrono::system_clock::time_point time) {
 // without the framing's DLE STX and, on a frame to the PLC, its stuffing.
 std::vector<uint8_t> Body(const Entry& entry) {
     if (!entry.framed) return entry.head;
-    std::vector<uint8_t> body;
-    for (size_t i = 2; i < entry.head.size(); ++i) {
-        body.push_back(entry.head[i]);
-        if (entry.direction == TraceDirection::ToPlc && entry.head[i] == DLE && i + 1 < entry.head.size())
-            ++i;
-    }
+    std::vector<uint8_t> body(entry.head.begin() + std::min<std::ptrdiff_t>(2, std::ssize(entry.head)),
+                              entry.head.end());
+    if (entry.direction == TraceDirection::ToPlc) plc::Unstuffer().Collapse(body);
     return body;
 }
 
