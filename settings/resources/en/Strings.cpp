@@ -12,7 +12,7 @@ constexpr Entry kStrings[] = {
     {101, "About Varnock..."},
     {102, "Virtual port"},
     {103, "Link"},
-    {104, "Link port / address"},
+    {104, "PLC address"},
     {106, "No connect command"},
     {109,
      "The settings file Varnock.ini is missing beside the program or cannot be read. "
@@ -43,14 +43,28 @@ constexpr Entry kStrings[] = {
      "The settings file Varnock_setting.ini is missing beside the program or cannot be read. "
      "Reinstall Varnock or put a readable Varnock_setting.ini back in the program's folder."},
     {220, "Status"},
+    {230,
+     "The channels cannot be saved to %s: the file or its folder cannot be written. "
+     "Changes made since Varnock started are lost when it ends; make the file writable and "
+     "change them again."},
+    {231,
+     "The manual %s cannot be opened: it is missing, or no program to open it was found "
+     "(xdg-open, from the package xdg-utils). Open the file in a web browser, or read "
+     "README.md in /usr/share/doc/varnock-bridge."},
+    {232,
+     "USB-to-UART converters need no driver installer on Linux: their drivers come with the "
+     "kernel and are loaded when a converter is plugged in. Converter drivers loaded now: %s. "
+     "To open a converter's port you must be in the group that owns it (dialout)."},
+    {233, "none (plug the converter in)"},
     {221, "not connected"},
     {222, "connected"},
     {223, "connected, host port open"},
     {224, "link lost"},
     {225, "connect failed"},
     {32780, "Varnock manual"},
-    {32781, "Install USB driver (32-bit)..."},
-    {32782, "Install USB driver (64-bit)..."},
+    {32781, "USB-to-UART converter drivers..."},
+    // One entry: Linux has no installer per word size.
+    {32782, ""},
 };
 
 }  // namespace
