@@ -88,8 +88,11 @@ public:
 
     int IsConnected() const { return m_bConnected.load(); }
 
-    // Text of `column` for a row.
+    // Text of `column` for a row: the link's short name (a device's file
+    // name), the PLC's address or "-", the flag's text.
     static std::string ColumnText(const AllocationRow& row, int column);
+    // Tool tip of `column`: the path a serial link's name opens.
+    static std::string ColumnToolTip(const AllocationRow& row, int column);
 
 private:
     void FillList();

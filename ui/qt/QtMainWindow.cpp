@@ -109,6 +109,13 @@ void QtMainView::ListSetItemText(int id, int item, int column, const std::string
     CellItem(table, item, column)->setText(QString::fromStdString(text));
 }
 
+void QtMainView::ListSetItemToolTip(int id, int item, int column, const std::string& text) {
+    QTableWidget* table = List(id);
+    if (!table || item < 0 || item >= table->rowCount() || column < 0 || column >= table->columnCount())
+        return;
+    CellItem(table, item, column)->setToolTip(QString::fromStdString(text));
+}
+
 void QtMainView::ListSetItemData(int id, int item, AllocationRow* row) {
     QTableWidget* table = List(id);
     if (!table || item < 0 || item >= table->rowCount()) return;

@@ -24,6 +24,7 @@ public:
     void ListSetColumnWidth(int id, int column, int width) override;
     int ListInsertItem(int id, int index, const std::string& text) override;
     void ListSetItemText(int id, int item, int column, const std::string& text) override;
+    void ListSetItemToolTip(int id, int item, int column, const std::string& text) override;
     void ListSetItemData(int id, int item, AllocationRow* row) override;
     AllocationRow* ListGetItemData(int id, int item) const override;
     int ListGetItemCount(int id) const override;
