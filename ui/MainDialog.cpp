@@ -86,6 +86,7 @@ bool MainDialog::OnInitDialog() {
     for (int column = 0; column < 4; ++column) {
         std::string header = platform::LoadString(kHeaderStrings[column]);
         int width = m_view.ListMeasureHeader(IDC_MAIN_LIST, header);
+        if (column == 1) m_nLinkColumnWidth = width;
         m_view.ListInsertColumn(IDC_MAIN_LIST, column, header, width < 0 ? kUnmeasuredWidth : width);
     }
     m_view.ListSetColumnWidth(IDC_MAIN_LIST, 3, kFlagColumnWidth);
@@ -123,6 +124,13 @@ void MainDialog::SetItemTexts(int item, const AllocationRow& row) {
     for (int column = 0; column < 4; ++column) {
         m_view.ListSetItemText(IDC_MAIN_LIST, item, column, ColumnText(row, column));
         m_view.ListSetItemToolTip(IDC_MAIN_LIST, item, column, ColumnToolTip(row, column));
+    }
+    // The link column grows to a device's name, up to the flag column's
+    // width (the tool tip has the rest), so the status stays in view.
+    const int width = std::min(m_view.ListMeasureHeader(IDC_MAIN_LIST, ColumnText(row, 1)), kFlagColumnWidth);
+    if (width > m_nLinkColumnWidth) {
+        m_nLinkColumnWidth = width;
+        m_view.ListSetColumnWidth(IDC_MAIN_LIST, 1, width);
     }
 }
 

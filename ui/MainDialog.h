@@ -106,6 +106,7 @@ private:
     ChannelBroadcasts& m_channels;
     HelpLauncher& m_help;
     SettingsManager* m_pSettings = nullptr;
+    int m_nLinkColumnWidth = 0;  // as measured, header or widest text
     // Set on the main thread, read from any.
     std::atomic<int> m_bConnected{0};
     // The row copies that the list items carry.
