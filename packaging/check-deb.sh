@@ -122,6 +122,22 @@ wait "$holder" || true
 [ "$status" = 3 ] || fail "a second varnockd ended with $status"
 grep -q "varnockd (process $holder) already bridges" "$scratch/copy.err" || fail "second copy: $(cat "$scratch/copy.err")"
 
+# A device directory its group may enter (as the system service's
+# /run/varnock) shares the ports with that group: nobody, of group nogroup,
+# opens the port of a bridge run by root.
+mkdir -m 750 "$scratch/shared"
+chgrp 65534 "$scratch/shared"
+HOME=$scratch VARNOCK_DEVICE_DIR=$scratch/shared "$root/usr/bin/varnockd" >"$scratch/shared.out" 2>&1 &
+bridge_pid=$!
+pids+=("$bridge_pid")
+for _ in $(seq 100); do grep -q '^channel 1:' "$scratch/shared.out" && break; sleep 0.1; done
+mode=$(stat -L -c '%a %g' "$scratch/shared/COM5" 2>&1 || true)
+opened=0
+"${user[@]}" sh -c 'exec 3<>"$1"' - "$scratch/shared/COM5" 2>/dev/null || opened=$?
+kill -TERM "$bridge_pid"
+wait "$bridge_pid" || true
+[ "$mode" = "660 65534" ] && [ "$opened" = 0 ] || fail "shared port: mode $mode, open by its group: $opened"
+
 # The launcher finds the library it preloads beside itself, through its link.
 "$root/usr/bin/varnock-host" /bin/sh -c 'case "$LD_PRELOAD" in */usr/lib/varnock/libvarnock-host.so) ;; *) exit 1;; esac' ||
   fail "varnock-host does not preload its library"
