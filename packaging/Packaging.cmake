@@ -185,7 +185,8 @@ set(CPACK_DEBIAN_BRIDGE_PACKAGE_CONTROL_EXTRA
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
 
-if(VARNOCK_BUILD_TESTS)
+# From the normal tree only: sanitizer builds are no packages to ship.
+if(VARNOCK_BUILD_TESTS AND NOT VARNOCK_SANITIZE)
   add_test(NAME package_deb COMMAND ${CMAKE_CURRENT_LIST_DIR}/check-deb.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(package_deb PROPERTIES LABELS package TIMEOUT 600)
 endif()
