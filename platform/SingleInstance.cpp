@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 
@@ -40,8 +39,10 @@ SingleInstanceGuard::Result SingleInstanceGuard::Acquire(const std::filesystem::
     std::error_code ec;
     const std::string record = std::to_string(::getpid()) + " " +
                                std::filesystem::read_symlink("/proc/self/exe", ec).filename().string() + "\n";
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, record.data(), record.size(), 0) < 0) {
-        // Only the second copy's message lacks it.
+    // Without it only the second copy's message is poorer.
+    if (::ftruncate(fd, 0) == 0) {
+        ssize_t ignored = ::pwrite(fd, record.data(), record.size(), 0);
+        (void)ignored;
     }
     return Result::Acquired;
 }
