@@ -129,8 +129,8 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
     test::WriteFile(dir / "Varnock.ini", "");
     EXPECT_EQ(run({"-platform", "bogus"}, {"DISPLAY=:4242"}), 0);
     EXPECT_EQ(Out(), "");
-    uint8_t request[16];
 #ifdef VARNOCK_TEST_DESKTOP
+    uint8_t request[16];
     EXPECT_EQ(raise->Receive(request, sizeof request), 5);
 #endif
     // varnockd says which copy holds the device directory, and fails.
@@ -143,7 +143,6 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
                          devices.path().string()),
               std::string::npos)
         << Out();
-    EXPECT_EQ(raise->Receive(request, sizeof request), -1);
 }
 
 #ifdef VARNOCK_TEST_DESKTOP
