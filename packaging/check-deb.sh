@@ -7,7 +7,6 @@
 # leaves nothing of ours behind.
 set -euo pipefail
 build=$(cd "${1:?usage: check-deb.sh BUILD_DIR}" && pwd)
-here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp -d)
 pids=()
 cleanup() {
@@ -18,6 +17,8 @@ trap cleanup EXIT
 # The ordinary user must reach the root and its own folders.
 chmod 755 "$scratch"
 fail() { echo "check-deb: $*" >&2; exit 1; }
+# An ordinary user, a mount namespace and a group change need root (CI has it).
+[ "$(id -u)" = 0 ] || fail "runs as root only (setpriv, unshare -m, chgrp): sudo ctest -L package"
 
 if ! cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
   cat "$scratch/cpack.log"
