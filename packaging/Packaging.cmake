@@ -152,6 +152,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "")
 
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_NAME varnock-bridge)
 set(CPACK_DEBIAN_BRIDGE_PACKAGE_RECOMMENDS systemd)
+# Up to 0.1.0 one package named varnock held every program.
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_REPLACES "varnock (<< 0.2.0)")
+set(CPACK_DEBIAN_BRIDGE_PACKAGE_BREAKS "varnock (<< 0.2.0)")
 set(CPACK_COMPONENT_BRIDGE_DESCRIPTION
    "bridge between PLC programming software and PLCs, without a window
 Varnock gives PLC programming software virtual serial ports and carries
