@@ -21,7 +21,8 @@ int Application::InitInstance(int, char**) {
         case platform::SingleInstanceGuard::Result::Acquired:
             break;
         case platform::SingleInstanceGuard::Result::HeldByAnother:
-            return 0;  // another copy runs: end without a word
+            // Another copy runs: no window or message of our own.
+            return m_secondCopy ? m_secondCopy(devices.path) : 0;
         case platform::SingleInstanceGuard::Result::Failed:
             std::fprintf(stderr, "varnock: %s\n", m_instanceGuard.Error().c_str());
             return 1;
@@ -38,11 +39,12 @@ int Application::InitInstance(int, char**) {
     if (loaded && m_runPhase) m_runPhase(*m_pSettings);
 
     // Also after a failed load; Save then leaves the stored settings alone.
-    m_pSettings->Save();
+    const bool saved = m_pSettings->Save() == 1;
     if (platform::ResourceLibrary* library = m_pSettings->GetResourceLibrary()) library->Release();
     SettingsManager::DeleteInstance();
     m_pSettings = nullptr;
-    return loaded ? 0 : 1;
+    if (!loaded) return kExitFailed;
+    return saved ? 0 : kExitNotSaved;
 }
 
 }  // namespace varnock

@@ -41,9 +41,24 @@ const char kUsage[] =
     "  --help, --version    print this or the version and exit\n"
     "\n"
     "Channel states are printed on stdout, messages as \"[number] text\" on stderr.\n"
-    "Other arguments are ignored. Exit status: 0 after a normal run or when\n"
-    "another copy already runs, 1 when the settings cannot be loaded or the device\n"
-    "directory or its lock file is unusable, 2 for an option without a usable value.\n";
+    "Other arguments are ignored. Exit status: 0 after a normal run, 1 when the\n"
+    "settings cannot be loaded or the device directory or its lock file is\n"
+    "unusable, 2 for an option without a usable value, 3 when another copy (the\n"
+    "desktop program or varnockd) already bridges this user's device directory,\n"
+    "4 when the channels could not be saved.\n";
+
+// One bridge per device directory: say which copy has it.
+int AnotherCopy(const std::filesystem::path& devices) {
+    const auto holder = varnock::platform::SingleInstanceGuard::ReadHolder(devices);
+    const std::string who = holder.pid > 0 ? holder.program + " (process " + std::to_string(holder.pid) + ")"
+                                           : std::string("another Varnock");
+    std::fprintf(stderr,
+                 "varnockd: %s already bridges the device directory %s; only one bridge runs per "
+                 "user. The user service and the desktop program are alternatives: end the other "
+                 "one first (systemctl --user stop varnockd, or close the window).\n",
+                 who.c_str(), devices.c_str());
+    return varnock::Application::kExitAnotherCopy;
+}
 
 int BadOption(const std::string& what) {
     std::fprintf(stderr, "varnockd: %s\nTry 'varnockd --help'.\n", what.c_str());
@@ -92,5 +107,6 @@ int main(int argc, char** argv) {
     varnock::HeadlessRunner runner(varnock::platform::StopRequested(), stdout, options);
     varnock::Application app;
     app.SetRunPhase([&runner](varnock::SettingsManager& settings) { runner.Run(settings); });
+    app.SetSecondCopy(AnotherCopy);
     return app.InitInstance(argc, argv);
 }

@@ -15,6 +15,9 @@ inline constexpr int kMsgTooFewDescriptors = 119;       // "%s": the limit and w
 inline constexpr int kMsgAddressRequired = 207;         // blank or 0.0.0.0 IP address
 inline constexpr int kMsgLinkLost = 211;                // Ethernet link lost
 inline constexpr int kMsgSettingIniMissing = 212;       // Varnock_setting.ini not found
+inline constexpr int kMsgSettingsNotSaved = 230;        // "%s": the channel file that cannot be written
+inline constexpr int kMsgManualNotOpened = 231;         // "%s": the manual's path
+inline constexpr int kMsgConverterDrivers = 232;        // "%s": the converter drivers loaded now
 
 // Texts of the windows.
 inline constexpr int kStrAboutMenu = 101;
@@ -29,6 +32,7 @@ inline constexpr int kStrColumnStatus = 220;
 // ChannelState: not connected, connected, connected with the host's port
 // open, link lost, connect failed, connected with reply bytes lost.
 inline constexpr int kStrChannelStates[] = {221, 222, 223, 224, 225, 226};
+inline constexpr int kStrNoConverterDriver = 233;  // in 232 when no driver is loaded
 inline constexpr int kStrMenuManual = 32780;
 inline constexpr int kStrMenuInstaller32 = 32781;
 inline constexpr int kStrMenuInstaller64 = 32782;

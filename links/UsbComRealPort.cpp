@@ -24,7 +24,7 @@ bool Gone(platform::Error error) {
 }  // namespace
 
 IniUsbComSettings::IniUsbComSettings(fs::path directory)
-    : m_directory(directory.empty() ? platform::ExecutableDirectory() : std::move(directory)),
+    : m_directory(directory.empty() ? platform::SettingsDirectory() : std::move(directory)),
       m_file(m_directory / "Varnock.ini") {}
 
 bool IniUsbComSettings::Read(UsbComSettings& settings) {

@@ -25,7 +25,7 @@ public:
     virtual bool Read(UsbComSettings& settings) = 0;
 };
 
-// "Varnock.ini" in a directory (empty: the executable's).
+// "Varnock.ini" in a directory (empty: the executable's settings directory).
 class IniUsbComSettings : public UsbComSettingsSource {
 public:
     explicit IniUsbComSettings(std::filesystem::path directory = {});

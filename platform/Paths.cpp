@@ -20,6 +20,40 @@ fs::path ExecutableDirectory() {
     return exe.parent_path();
 }
 
+fs::path SettingsDirectoryFor(const fs::path& programDirectory) {
+    if (programDirectory.empty()) return {};
+    std::error_code ec;
+    if (fs::exists(programDirectory / "Varnock.ini", ec)) return programDirectory;
+    const fs::path prefix = programDirectory.parent_path().parent_path();
+    const fs::path root = prefix.filename() == "usr" ? prefix.parent_path() : prefix;
+    return root / "etc" / "varnock";
+}
+
+fs::path SettingsDirectory() {
+    return SettingsDirectoryFor(ExecutableDirectory());
+}
+
+namespace {
+
+fs::path AbsoluteFromEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (!value || *value != '/') return {};
+    return value;
+}
+
+}  // namespace
+
+fs::path OwnSettingsDirectory() {
+    if (fs::path state = AbsoluteFromEnvironment("STATE_DIRECTORY"); !state.empty()) {
+        const std::string first = state.string().substr(0, state.string().find(':'));
+        return first;
+    }
+    if (fs::path config = AbsoluteFromEnvironment("XDG_CONFIG_HOME"); !config.empty())
+        return config / "varnock";
+    if (fs::path home = AbsoluteFromEnvironment("HOME"); !home.empty()) return home / ".config" / "varnock";
+    return {};
+}
+
 namespace {
 
 fs::path DefaultDeviceDirectory() {

@@ -11,6 +11,23 @@ namespace varnock::platform {
 // that cannot be read.
 std::filesystem::path ExecutableDirectory();
 
+// Where Varnock.ini and the channel file are for a program in
+// `programDirectory`: that directory when Varnock.ini is there (a build tree,
+// a copied program folder); otherwise the installation's configuration
+// directory: a program in PREFIX/lib/varnock has PREFIX/etc/varnock, and one
+// in ROOT/usr/lib/varnock has ROOT/etc/varnock (/etc for /usr, also when the
+// whole installation lies under another root). Empty for an empty path.
+std::filesystem::path SettingsDirectoryFor(const std::filesystem::path& programDirectory);
+// The same for the running executable.
+std::filesystem::path SettingsDirectory();
+
+// Where a user's own channel file is kept when the settings directory is
+// not the executable's (the installed defaults are shared): $STATE_DIRECTORY (the state directory
+// systemd gives a system service; its first entry), else
+// $XDG_CONFIG_HOME/varnock, else $HOME/.config/varnock. Relative values
+// count as unset; empty when nothing is set.
+std::filesystem::path OwnSettingsDirectory();
+
 struct DeviceDirectoryResult {
     bool ok = false;
     std::filesystem::path path;

@@ -298,7 +298,16 @@ DeviceEntry InspectDeviceEntry(const fs::path& path) {
 }
 
 Error CreateDeviceLink(const fs::path& link, const std::string& target) {
-    return ::symlink(target.c_str(), link.c_str()) == 0 ? Error() : Error::FromErrno(errno);
+    if (::symlink(target.c_str(), link.c_str()) != 0) return Error::FromErrno(errno);
+    // A device directory its group may enter (the system service's
+    // /run/varnock) serves that group's users: their programs must open the
+    // port too. A private directory keeps the port private, and so does a
+    // group we may not hand it to.
+    struct stat dir {};
+    if (::stat(link.parent_path().c_str(), &dir) == 0 && (dir.st_mode & S_IXGRP) &&
+        ::chown(target.c_str(), static_cast<uid_t>(-1), dir.st_gid) == 0)
+        ::chmod(target.c_str(), 0660);
+    return Error();
 }
 
 bool RemoveDeviceLinkIfTarget(const fs::path& link, const std::string& target) {

@@ -170,7 +170,8 @@ struct DeviceEntry {
 
 DeviceEntry InspectDeviceEntry(const std::filesystem::path& path);
 // Makes `link` a symbolic link to `target`. AlreadyExists when the name is
-// taken.
+// taken. In a directory its group may enter, the target becomes that
+// group's to read and write (mode 0660) where we may give it to that group.
 Error CreateDeviceLink(const std::filesystem::path& link, const std::string& target);
 // Removes `link` only while it still points to `target`.
 bool RemoveDeviceLinkIfTarget(const std::filesystem::path& link, const std::string& target);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 
 namespace varnock::platform {
 
@@ -34,7 +35,25 @@ SingleInstanceGuard::Result SingleInstanceGuard::Acquire(const std::filesystem::
         return held ? Result::HeldByAnother : Result::Failed;
     }
     m_fd = fd;
+    // "<pid> <program>\n": what a second copy tells its user.
+    std::error_code ec;
+    const std::string record = std::to_string(::getpid()) + " " +
+                               std::filesystem::read_symlink("/proc/self/exe", ec).filename().string() + "\n";
+    // Without it only the second copy's message is poorer.
+    if (::ftruncate(fd, 0) == 0) {
+        ssize_t ignored = ::pwrite(fd, record.data(), record.size(), 0);
+        (void)ignored;
+    }
     return Result::Acquired;
+}
+
+SingleInstanceGuard::Holder SingleInstanceGuard::ReadHolder(const std::filesystem::path& directory,
+                                                            const std::string& name) {
+    Holder holder;
+    std::ifstream in(directory / name);
+    if (!(in >> holder.pid) || holder.pid <= 0) return Holder{};
+    in >> holder.program;
+    return holder;
 }
 
 }  // namespace varnock::platform

@@ -26,11 +26,11 @@ int IniFile::GetInt(const std::string& key, int def, const std::optional<std::st
     return platform::AtoiSaturating(m_szNumber);
 }
 
-void IniFile::WriteString(const std::string& key, const std::string& value,
+bool IniFile::WriteString(const std::string& key, const std::string& value,
                           const std::optional<std::string>& section) {
     if (section) m_strSection = *section;
-    if (m_strFileName.empty()) return;
-    platform::WritePrivateProfileString(m_strSection, key, value, m_strFileName);
+    if (m_strFileName.empty()) return false;
+    return platform::WritePrivateProfileString(m_strSection, key, value, m_strFileName);
 }
 
 }  // namespace varnock

@@ -23,9 +23,9 @@ public:
     // Value of `key` by atoi rules: the default when missing, 0 when present
     // but not a number, 12 for "12abc". 0 while no file is bound.
     int GetInt(const std::string& key, int def, const std::optional<std::string>& section = std::nullopt);
-    // Writes `key` = `value`; does nothing while no file is bound. A failed
-    // write is ignored.
-    void WriteString(const std::string& key, const std::string& value,
+    // Writes `key` = `value`; does nothing while no file is bound. false
+    // when nothing was written.
+    bool WriteString(const std::string& key, const std::string& value,
                      const std::optional<std::string>& section = std::nullopt);
 
 private:

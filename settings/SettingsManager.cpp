@@ -73,11 +73,25 @@ void SettingsManager::DeleteInstance() {
 }
 
 int SettingsManager::Load() {
-    const std::filesystem::path varnockIni = m_strDirectory / kVarnockIniName;
-    const std::filesystem::path settingIni = m_strDirectory / kVarnockSettingIniName;
+    namespace fs = std::filesystem;
+    m_strSettingsDirectory = platform::SettingsDirectoryFor(m_strDirectory);
+    const fs::path varnockIni = m_strSettingsDirectory / kVarnockIniName;
+    const fs::path shared = m_strSettingsDirectory / kVarnockSettingIniName;
+    std::error_code ec;
+    m_strSaveFile = shared;
+    // Away from the program the channel file holds the installation's
+    // shared defaults: they are never written.
+    if (m_strSettingsDirectory != m_strDirectory) {
+        if (fs::path own = platform::OwnSettingsDirectory(); !own.empty())
+            m_strSaveFile = own / kVarnockSettingIniName;
+    }
+    // The user's own file once it exists, even unreadable (212 then): the
+    // defaults must never stand in for channels the user saved.
+    m_strSettingFile = fs::exists(fs::symlink_status(m_strSaveFile, ec)) ? m_strSaveFile : shared;
+    const fs::path& settingIni = m_strSettingFile;
 
     // Without the executable's directory nothing may be read from anywhere else.
-    if (m_strDirectory.empty() || !platform::CanReadPrivateProfile(varnockIni)) {
+    if (m_strSettingsDirectory.empty() || !platform::CanReadPrivateProfile(varnockIni)) {
         platform::ShowMessage(kMsgVarnockIniMissing, platform::kMbIconError);
         return 0;
     }
@@ -183,14 +197,28 @@ void SettingsManager::ReadRows() {
     }
 }
 
-void SettingsManager::Save() {
+bool SettingsManager::PrepareSaveFile() {
+    namespace fs = std::filesystem;
+    if (m_iniSetting.GetFileName() == m_strSaveFile) return true;
+    // The copy keeps the defaults' comments and other lines; the rows follow.
+    std::error_code ec;
+    fs::create_directories(m_strSaveFile.parent_path(), ec);
+    if (!fs::exists(fs::symlink_status(m_strSaveFile, ec)) &&
+        !fs::copy_file(m_iniSetting.GetFileName(), m_strSaveFile, ec))
+        return false;
+    m_iniSetting.SetFileName(m_strSaveFile);
+    return true;
+}
+
+int SettingsManager::Save() {
     // After a Load that stopped early nothing here was read from the files;
     // writing the initial values would overwrite what the user stored.
-    if (!m_bLoaded) return;
+    if (!m_bLoaded) return 1;
+    bool written = PrepareSaveFile();
     // Rows that stand in the file as they would be written are left alone:
     // every write reads and rewrites the whole file.
     const std::map<int, std::string> stored = MatrixEntries(m_iniSetting.GetFileName());
-    for (std::size_t i = 0; i < m_rows.size() && static_cast<int>(i) < m_nItems; ++i) {
+    for (std::size_t i = 0; written && i < m_rows.size() && static_cast<int>(i) < m_nItems; ++i) {
         const AllocationRow& row = *m_rows[i];
         const std::string flag =
             platform::LoadString(row.m_bNoConnectCommand == 1 ? kStrFlagOn : kStrFlagOff);
@@ -204,10 +232,18 @@ void SettingsManager::Save() {
         if (same != stored.end() && same->second == Trim(value) &&
             same->second.size() < platform::kProfileValueMax)
             continue;
-        m_iniSetting.WriteString(std::to_string(m_rowEntries[i]), value, kSectionMatrix);
+        written = m_iniSetting.WriteString(std::to_string(m_rowEntries[i]), value, kSectionMatrix);
     }
-    m_iniSetting.WriteString("PortAssignMode", m_nPortAssignMode == 1 ? "Auto" : "Manual",
-                             kSectionApplication);
+    written =
+        written && m_iniSetting.WriteString("PortAssignMode", m_nPortAssignMode == 1 ? "Auto" : "Manual",
+                                            kSectionApplication);
+    m_bSaveFailed = !written;
+    if (written) return 1;
+    // Said once: the window's Close and the exit both save.
+    if (!m_bSaveFailureShown)
+        platform::ShowMessage(kMsgSettingsNotSaved, platform::kMbIconError, m_strSaveFile.string());
+    m_bSaveFailureShown = true;
+    return 0;
 }
 
 AllocationRow* SettingsManager::GetRow(int index) {

@@ -3,6 +3,12 @@
 // installation settings, never written) and Varnock_setting.ini (the port
 // allocation matrix and the assignment mode). Also owns the resource
 // library for the life of the program.
+//
+// Installed, the two files are not beside the executable but in the
+// configuration directory (platform::SettingsDirectoryFor: /etc/varnock);
+// the channel file there holds defaults that every user shares, so each user
+// reads and saves a channel file of their own (platform::OwnSettingsDirectory)
+// once it exists, made from the defaults on the first save.
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,9 +26,10 @@ inline constexpr const char* kVarnockSettingIniName = "Varnock_setting.ini";
 
 class SettingsManager {
 public:
-    // Settings files and resource library are looked up in `directory`;
-    // an empty path means the executable's directory (Load fails with 109
-    // when that cannot be found).
+    // The resource library is looked up in `directory`, the settings files
+    // there too or in the installation's configuration directory; an empty
+    // path means the executable's directory (Load fails with 109 when that
+    // cannot be found).
     explicit SettingsManager(std::filesystem::path directory = {});
     virtual ~SettingsManager();
     SettingsManager(const SettingsManager&) = delete;
@@ -38,8 +45,14 @@ public:
     // failure (after its message box where the failure has one).
     int Load();
     // Writes the rows back under their entry numbers and the assignment
-    // mode. Does nothing unless Load succeeded.
-    void Save();
+    // mode. Does nothing unless Load succeeded. A file that cannot be
+    // written is said (once a run) and gives 0; otherwise 1.
+    int Save();
+    // Whether the last Save could not write.
+    bool SaveFailed() const { return m_bSaveFailed; }
+    // The channel file that Load read and the one Save writes.
+    const std::filesystem::path& GetSettingFile() const { return m_strSettingFile; }
+    const std::filesystem::path& GetSaveFile() const { return m_strSaveFile; }
 
     int GetItemCount() const { return m_nItems; }
     // The rows held: at most the item count, fewer when entries are empty or
@@ -69,8 +82,9 @@ public:
     int GetMaxHostDriverNo() const { return m_nMaxHostDriverNo; }
     int GetPortAssignMode() const { return m_nPortAssignMode; }
     const std::string& GetResourceDLLName() const { return m_strResourceDLLName; }
-    // Where the settings files and the resource library are looked up.
+    // Where the resource library is looked up, and the settings files.
     const std::filesystem::path& GetDirectory() const { return m_strDirectory; }
+    const std::filesystem::path& GetSettingsDirectory() const { return m_strSettingsDirectory; }
 
     // Appends the pieces of `text` between `separator`s, each trimmed; the
     // last piece is appended even when empty.
@@ -78,6 +92,9 @@ public:
 
 private:
     void ReadRows();
+    // Binds the channel document to the file Save writes, made from the one
+    // read when it does not exist yet; false when that cannot be done.
+    bool PrepareSaveFile();
 
     std::vector<std::unique_ptr<AllocationRow>> m_rows;
     std::vector<int> m_rowEntries;  // entry number each held row was read from
@@ -99,7 +116,12 @@ private:
     std::string m_strResourceDLLName;
 
     std::filesystem::path m_strDirectory;
+    std::filesystem::path m_strSettingsDirectory;
+    std::filesystem::path m_strSettingFile;
+    std::filesystem::path m_strSaveFile;
     bool m_bLoaded = false;  // Save writes only what a successful Load read
+    bool m_bSaveFailed = false;
+    bool m_bSaveFailureShown = false;
 };
 
 }  // namespace varnock

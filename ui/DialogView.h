@@ -65,7 +65,7 @@ public:
     virtual void ListSetColumnWidth(int id, int column, int width) = 0;
     virtual int ListInsertItem(int id, int index, const std::string& text) = 0;
     virtual void ListSetItemText(int id, int item, int column, const std::string& text) = 0;
-    // Shown when the pointer rests on the cell; empty for none.
+    // Text shown when the pointer rests on the cell; empty for none.
     virtual void ListSetItemToolTip(int id, int item, int column, const std::string& text) = 0;
     virtual void ListSetItemData(int id, int item, AllocationRow* row) = 0;
     virtual AllocationRow* ListGetItemData(int id, int item) const = 0;

@@ -48,9 +48,9 @@ bool LinkSettingsDialog::OnInitDialog() {
 }
 
 void LinkSettingsDialog::FillPortList() {
+    // This machine's devices first: they are what a user looks for; the
+    // COM names (links in the device directory) follow.
     m_view.ComboResetContent(IDC_LINK_COM_PORT);
-    for (int n = 1; n <= kComPortCount; ++n)
-        m_view.ComboAddString(IDC_LINK_COM_PORT, "COM" + std::to_string(n));
     m_devicePaths.clear();
     for (const platform::SerialDevice& device : platform::ListSerialDevices(m_devDir, m_sysDir)) {
         m_devicePaths.push_back(device.path);
@@ -64,14 +64,18 @@ void LinkSettingsDialog::FillPortList() {
         m_devicePaths.push_back(own);
         m_view.ComboAddString(IDC_LINK_COM_PORT, own);
     }
-    m_view.ComboSetCurSel(IDC_LINK_COM_PORT, 0);
+    for (int n = 1; n <= kComPortCount; ++n)
+        m_view.ComboAddString(IDC_LINK_COM_PORT, "COM" + std::to_string(n));
+    m_view.ComboSetCurSel(IDC_LINK_COM_PORT, FirstComIndex());
+}
+
+int LinkSettingsDialog::FirstComIndex() const {
+    return static_cast<int>(m_devicePaths.size());
 }
 
 std::string LinkSettingsDialog::SelectedPort() const {
     const int index = m_view.ComboGetCurSel(IDC_LINK_COM_PORT);
-    const int device = index - kComPortCount;
-    if (device >= 0 && device < static_cast<int>(m_devicePaths.size()))
-        return m_devicePaths[static_cast<size_t>(device)];
+    if (index >= 0 && index < FirstComIndex()) return m_devicePaths[static_cast<size_t>(index)];
     return m_view.ComboGetItemText(IDC_LINK_COM_PORT, index);
 }
 
@@ -100,11 +104,11 @@ void LinkSettingsDialog::PreselectLink() {
         radio = IDC_LINK_SERIAL;
         auto device = std::find(m_devicePaths.begin(), m_devicePaths.end(), m_pRow->m_strLinkPort);
         if (device != m_devicePaths.end())
-            m_view.ComboSetCurSel(IDC_LINK_COM_PORT,
-                                  kComPortCount + static_cast<int>(device - m_devicePaths.begin()));
-        // The first entry that begins with the port name, as a list box
+            m_view.ComboSetCurSel(IDC_LINK_COM_PORT, static_cast<int>(device - m_devicePaths.begin()));
+        // The first COM name that begins with the port name, as a list box
         // searches; COM1 stays selected when none does.
-        for (int i = 0; i < kComPortCount && device == m_devicePaths.end(); ++i) {
+        for (int i = FirstComIndex(); i < FirstComIndex() + kComPortCount && device == m_devicePaths.end();
+             ++i) {
             if (StartsWithNoCase(m_view.ComboGetItemText(IDC_LINK_COM_PORT, i), m_pRow->m_strLinkPort)) {
                 m_view.ComboSetCurSel(IDC_LINK_COM_PORT, i);
                 break;

@@ -51,8 +51,10 @@ private:
     void PreselectLink();
     void ApplyEnablingRules();
     void PutAddress(const std::string& text);
-    // The serial port list: COM1 to COM256, then the devices' paths.
+    // The serial port list: the devices' paths, then COM1 to COM256.
     void FillPortList();
+    // Index of COM1 in the list.
+    int FirstComIndex() const;
     std::string SelectedPort() const;
 
     DialogView& m_view;
@@ -60,7 +62,7 @@ private:
     std::vector<std::string> m_linkKinds;
     std::filesystem::path m_devDir = "/dev";
     std::filesystem::path m_sysDir = "/sys";
-    // What the list's entries after the COM names store.
+    // What the list's entries before the COM names store.
     std::vector<std::string> m_devicePaths;
 };
 

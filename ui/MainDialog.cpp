@@ -1,9 +1,11 @@
 #include "ui/MainDialog.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "common/Messages.h"
 #include "platform/MessageBox.h"
+#include "platform/Paths.h"
 #include "settings/AllocationRow.h"
 #include "settings/SettingsManager.h"
 #include "ui/HelpLauncher.h"
@@ -42,16 +44,24 @@ std::string MainDialog::ColumnText(const AllocationRow& row, int column) {
                 case LinkType::Usb:
                     return "USB";
                 case LinkType::Serial:
-                    return row.m_strLinkPort;
+                    // A path is told by its last part; the tool tip has it whole.
+                    return std::filesystem::path(row.m_strLinkPort).filename().string();
             }
             return {};
         case 2:
-            return row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : row.m_strRealPort;
+            // The stored third field of other links ("SERIAL2", "USB") says
+            // nothing to the user.
+            return row.m_nLinkType == LinkType::Ethernet ? row.m_strIPAddress : "-";
         case 3:
             return platform::LoadString(row.m_bNoConnectCommand != 0 ? kStrFlagOn : kStrFlagOff);
         default:
             return {};
     }
+}
+
+std::string MainDialog::ColumnToolTip(const AllocationRow& row, int column) {
+    if (column != 1 || row.m_nLinkType != LinkType::Serial || row.m_strLinkPort.empty()) return {};
+    return platform::ResolveDeviceName(row.m_strLinkPort).string();
 }
 
 bool MainDialog::OnInitDialog() {
@@ -76,6 +86,7 @@ bool MainDialog::OnInitDialog() {
     for (int column = 0; column < 4; ++column) {
         std::string header = platform::LoadString(kHeaderStrings[column]);
         int width = m_view.ListMeasureHeader(IDC_MAIN_LIST, header);
+        if (column == 1) m_nLinkColumnWidth = width;
         m_view.ListInsertColumn(IDC_MAIN_LIST, column, header, width < 0 ? kUnmeasuredWidth : width);
     }
     m_view.ListSetColumnWidth(IDC_MAIN_LIST, 3, kFlagColumnWidth);
@@ -112,6 +123,14 @@ void MainDialog::FillList() {
 void MainDialog::SetItemTexts(int item, const AllocationRow& row) {
     for (int column = 0; column < 4; ++column) {
         m_view.ListSetItemText(IDC_MAIN_LIST, item, column, ColumnText(row, column));
+        m_view.ListSetItemToolTip(IDC_MAIN_LIST, item, column, ColumnToolTip(row, column));
+    }
+    // The link column grows to a device's name, up to the flag column's
+    // width (the tool tip has the rest), so the status stays in view.
+    const int width = std::min(m_view.ListMeasureHeader(IDC_MAIN_LIST, ColumnText(row, 1)), kFlagColumnWidth);
+    if (width > m_nLinkColumnWidth) {
+        m_nLinkColumnWidth = width;
+        m_view.ListSetColumnWidth(IDC_MAIN_LIST, 1, width);
     }
 }
 

@@ -89,8 +89,11 @@ public:
 
     int IsConnected() const { return m_bConnected.load(); }
 
-    // Text of `column` for a row.
+    // Text of `column` for a row: the link's short name (a device's file
+    // name), the PLC's address or "-", the flag's text.
     static std::string ColumnText(const AllocationRow& row, int column);
+    // Tool tip of `column`: the path a serial link's name opens.
+    static std::string ColumnToolTip(const AllocationRow& row, int column);
 
 private:
     void FillList();
@@ -104,6 +107,7 @@ private:
     ChannelBroadcasts& m_channels;
     HelpLauncher& m_help;
     SettingsManager* m_pSettings = nullptr;
+    int m_nLinkColumnWidth = 0;  // as measured, header or widest text
     // Set on the main thread, read from any.
     std::atomic<int> m_bConnected{0};
     // The row copies that the list items carry.

@@ -27,6 +27,7 @@
 #include "common/Messages.h"
 #include "links/FrameCodec.h"
 #include "platform/Clock.h"
+#include "platform/LocalDatagram.h"
 #include "platform/MessageBox.h"
 #include "platform/SingleInstance.h"
 #include "tests/support/HostPort.h"
@@ -128,12 +129,30 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
     EXPECT_NE(Out().find("varnock: the display cannot be used: "), std::string::npos) << Out();
 #endif
     // A second instance ends silently, before it would fail loudly on an
-    // empty Varnock.ini, and before Qt would see that display or Qt's options.
+    // empty Varnock.ini, and before Qt would see that display or Qt's options;
+    // the desktop program asks the running one to raise its window.
     platform::SingleInstanceGuard first;
     ASSERT_EQ(first.Acquire(devices.path()), platform::SingleInstanceGuard::Result::Acquired);
+    platform::Error error;
+    auto raise = platform::LocalDatagramSocket::Bind(devices.path() / Application::kRaiseSocketName, &error);
+    ASSERT_TRUE(raise);
     test::WriteFile(dir / "Varnock.ini", "");
     EXPECT_EQ(run({"-platform", "bogus"}, {"DISPLAY=:4242"}), 0);
     EXPECT_EQ(Out(), "");
+#ifdef VARNOCK_TEST_DESKTOP
+    uint8_t request[16];
+    EXPECT_EQ(raise->Receive(request, sizeof request), 5);
+#endif
+    // varnockd says which copy holds the device directory, and fails.
+    fs::copy_file(fs::path(VARNOCK_TEST_RESOURCE_DIR) / "varnockd", dir / "varnockd");
+    EXPECT_EQ(test::ChildProcess({(dir / "varnockd").string()}, dir / "out", dir / "out").Wait(),
+              Application::kExitAnotherCopy);
+    EXPECT_NE(Out().find("varnockd: test_app (process " + std::to_string(::getpid()) +
+                         ") already bridges the "
+                         "device directory " +
+                         devices.path().string()),
+              std::string::npos)
+        << Out();
 }
 
 #ifdef VARNOCK_TEST_DESKTOP

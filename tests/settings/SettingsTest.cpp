@@ -9,6 +9,7 @@
 #include <random>
 
 #include "common/Messages.h"
+#include "platform/Paths.h"
 #include "platform/PrivateProfile.h"
 #include "settings/IniFile.h"
 #include "settings/SettingsManager.h"
@@ -285,6 +286,54 @@ TEST_F(MatrixTest, AutoAssignTakesLowestFreeNumber) {
     settings.Save();
     EXPECT_EQ(Setting(), SettingIni("items=2\n1=COM5,Ethernet,127.0.0.1,,No\n2=COM10,COM3,,,No\n",
                                     "PortAssignMode=Auto\n"));
+}
+
+// Installed, the settings are not beside the program but in ROOT/etc/varnock:
+// that channel file holds shared defaults, read until the user's own file
+// exists, which the first save makes (the defaults untouched); a save that
+// cannot write says so once.
+TEST_F(MatrixTest, SharedDefaultsGiveEachUserTheirOwnFileAndAFailedSaveIsSaid) {
+    TempDir root, config;
+    const fs::path program = root / "usr/lib/varnock", etc = root / "etc/varnock";
+    const fs::path defaults = etc / kVarnockSettingIniName, own = config / "varnock" / kVarnockSettingIniName;
+    for (const fs::path& folder : {program, etc}) fs::create_directories(folder);
+    fs::copy_file(dir / "libvarnock_res_en.so", program / "libvarnock_res_en.so");
+    WriteFile(defaults, SettingIni("items=1\n; kept\n1=COM5,Ethernet,127.0.0.1,,No\n"));
+    WriteFile(etc / kVarnockIniName, VarnockIni());
+    EXPECT_EQ(platform::SettingsDirectoryFor(program), etc);
+    EXPECT_EQ(platform::SettingsDirectoryFor("/opt/x/lib/varnock"), "/opt/x/etc/varnock");
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    ::unsetenv("STATE_DIRECTORY");
+    SettingsManager user{program};
+    auto loadRow = [&] {
+        SettingsManager fresh{program};
+        EXPECT_EQ(fresh.Load(), 1);
+        return std::tuple(fresh.GetSettingFile(), fresh.GetRow(0)->m_strIPAddress);
+    };
+    EXPECT_EQ(loadRow(), std::tuple(defaults, "127.0.0.1"));
+
+    ASSERT_EQ(user.Load(), 1);
+    EXPECT_EQ(user.GetSaveFile(), own);
+    AllocationRow row = *user.GetRow(0);
+    row.m_strIPAddress = "10.0.0.7";
+    user.ReplaceRow(row, 0);
+    EXPECT_EQ(user.Save(), 1);
+    EXPECT_EQ(ReadFile(defaults), SettingIni("items=1\n; kept\n1=COM5,Ethernet,127.0.0.1,,No\n"));
+    EXPECT_EQ(ReadFile(own), SettingIni("items=1\n; kept\n1=COM5,Ethernet,10.0.0.7,,No\n"));
+    EXPECT_EQ(loadRow(), std::tuple(own, "10.0.0.7"));
+
+    // A service's state directory comes first; one under a file cannot be made.
+    ::setenv("STATE_DIRECTORY", (defaults.string() + ":/elsewhere").c_str(), 1);
+    SettingsManager service{program};
+    ASSERT_EQ(service.Load(), 1);
+    EXPECT_EQ(service.GetSaveFile(), defaults / kVarnockSettingIniName);
+    EXPECT_EQ(service.Save(), 0);
+    EXPECT_EQ(std::tuple(service.Save(), service.SaveFailed()), std::tuple(0, true));
+    ASSERT_EQ(messages.Numbers(), std::vector<int>{230});
+    EXPECT_NE(messages.Entries()[0].text.find((defaults / kVarnockSettingIniName).string()),
+              std::string::npos);
+    ::unsetenv("STATE_DIRECTORY");
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

@@ -61,12 +61,19 @@ protected:
     MainDialog dialog{view, channels, help};
 };
 
+// The link column shows a device by its file name with the path it opens as
+// tool tip; the address column only addresses.
 TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
     Start();
     ASSERT_EQ(view.items.size(), 3u);
     EXPECT_EQ(Row(0), (Texts{"COM5", "Ethernet", "192.168.1.5", "No", "not connected"}));
-    EXPECT_EQ(Row(1), (Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}));
-    EXPECT_EQ(Row(2), (Texts{"COM7", "USB", "USB", "No", "not connected"}));
+    EXPECT_EQ(Row(1), (Texts{"COM6", "COM3", "-", "Yes", "not connected"}));
+    EXPECT_EQ(Row(2), (Texts{"COM7", "USB", "-", "No", "not connected"}));
+    EXPECT_EQ(view.items[1].tips, (Texts{"", "/dev/COM3", "", "", ""}));
+    AllocationRow byId;
+    byId.m_strLinkPort = "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
+    EXPECT_EQ(std::tuple(MainDialog::ColumnText(byId, 1), MainDialog::ColumnToolTip(byId, 1)),
+              std::tuple("usb-FTDI_A1-if00-port0", byId.m_strLinkPort));
     EXPECT_NE(view.items[0].data, fixture.settings.GetRow(0));  // a copy
     ASSERT_EQ(view.columns.size(), 5u);
     EXPECT_EQ(view.columns[0],
@@ -75,20 +82,19 @@ TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
     // As wide as the longest state, "connected, host port open".
     EXPECT_EQ(view.columns[4], std::make_pair(platform::LoadString(220), 25 * 7));
     ExpectButtons(false);
-    EXPECT_EQ(view.menu,
-              (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_32, IDM_INSTALLER_64, 0, IDM_ABOUTBOX}));
+    // One converter entry: Linux has no installer per word size.
+    EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_32, 0, IDM_ABOUTBOX}));
+    test::WriteFile(fixture.dir / "VarnockToolE.html", "");
     dialog.OnSysCommand(IDM_MANUAL);
     dialog.OnSysCommand(IDM_INSTALLER_32 | 0x3);  // low bits are the system's own
     dialog.OnSysCommand(IDM_INSTALLER_64);
     dialog.OnCommand(ID_HELP);
     dialog.OnSysCommand(IDM_ABOUTBOX);
     dialog.OnCommand(ID_COMMAND_ABOUT);
-    auto dir = fixture.dir.path();
-    EXPECT_EQ(opener.Opened(),
-              (std::vector<fs::path>{
-                  dir / "VarnockToolE.pdf", dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x86.exe",
-                  dir / "CP210x_VCP_Windows/CP210xVCPInstaller_x64.exe", dir / "VarnockToolE.pdf"}));
-    EXPECT_EQ(view.aboutRuns, 2);
+    dialog.OnCommand(ID_COMMAND_RESTORE);  // what a second copy asks for
+    EXPECT_EQ(opener.Opened(), std::vector<fs::path>(2, fixture.dir / "VarnockToolE.html"));
+    EXPECT_EQ(fixture.messages.Numbers(), (std::vector<int>{232, 232}));
+    EXPECT_EQ(std::tuple(view.aboutRuns, view.restores), std::tuple(2, 1));
 }
 
 TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
@@ -99,7 +105,7 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     dialog.SetSettings(&fixture.settings);
     ASSERT_TRUE(dialog.OnInitDialog());
     library->MakeCurrent();
-    EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL, IDM_INSTALLER_64}));
+    EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL}));
 }
 
 // The flag column toggles, others open the link settings (taken on OK only);
@@ -123,7 +129,7 @@ TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Ethernet);
     answer = IDOK;
     dialog.OnCommand(IDC_MAIN_EDIT);
-    EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "USB", "Yes", "not connected"}));
+    EXPECT_EQ(Row(0), (Texts{"COM5", "USB", "-", "Yes", "not connected"}));
     EXPECT_EQ(fixture.settings.GetRow(0)->m_nLinkType, LinkType::Usb);
 
     const std::string before = fixture.Setting();
@@ -143,7 +149,7 @@ TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     dialog.OnActivate(1, 3);
     dialog.OnActivate(1, 0);
     EXPECT_EQ(std::pair(Row(1), kindsSeen),
-              std::pair(Texts{"COM6", "COM3", "SERIAL2", "Yes", "not connected"}, Texts{}));
+              std::pair(Texts{"COM6", "COM3", "-", "Yes", "not connected"}, Texts{}));
     dialog.OnCommand(IDC_MAIN_DISCONNECT);
     ExpectButtons(false);
     EXPECT_EQ(channels.log, (Texts{"window", "connect", "connect", "disconnect"}));
@@ -221,10 +227,10 @@ protected:
         EXPECT_EQ(view.IsControlEnabled(IDC_LINK_COM_PORT), !enabled);
     }
 
-    // The machine's devices after the COM names.
+    // The machine's devices before the COM names.
     std::vector<std::string> Devices() {
         const auto& items = view.controls[IDC_LINK_COM_PORT].items;
-        return {items.begin() + 256, items.end()};
+        return {items.begin(), items.end() - 256};
     }
 
     test::FakeDeviceTree tree;  // empty unless a test adds to it
@@ -310,9 +316,10 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
               std::tuple(1, "keep", "COM10"));
 }
 
-// By-id names first, then unnamed nodes in number order, ttyS only with a UART;
-// a row's device preselected, an unplugged one kept.
-TEST_F(LinkSettingsDialogTest, MachineSerialDevicesFollowTheComNames) {
+// The machine's devices before the COM names: by-id names first, then unnamed
+// nodes in number order, ttyS only with a UART; a row's device preselected,
+// an unplugged one kept, a COM name still found.
+TEST_F(LinkSettingsDialogTest, MachineSerialDevicesComeBeforeTheComNames) {
     tree.AddNodes(
         {"ttyUSB0", "ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM1", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttySx"});
     tree.AddById("usb-FTDI_A1-if00-port0", "ttyUSB0");
@@ -331,36 +338,64 @@ TEST_F(LinkSettingsDialogTest, MachineSerialDevicesFollowTheComNames) {
                              dev + "/ttyS0",
                          }));
     EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
-    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 257);
-    view.ComboSetCurSel(IDC_LINK_COM_PORT, 260);
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 1);
+    view.ComboSetCurSel(IDC_LINK_COM_PORT, 4);
     dialog.OnOK();
     EXPECT_EQ(std::tuple(row.m_strLinkPort, row.m_strRealPort), std::tuple(dev + "/ttyUSB10", "SERIAL2"));
 
     AllocationRow gone = LinkRow("/dev/serial/by-id/usb-gone", LinkType::Serial);
     Open(gone, {"COM"});
     EXPECT_EQ(Devices().back(), "/dev/serial/by-id/usb-gone");
-    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 262);
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 6);
     dialog.OnOK();
     EXPECT_EQ(gone.m_strLinkPort, "/dev/serial/by-id/usb-gone");
+
+    AllocationRow com = LinkRow("COM3", LinkType::Serial);
+    Open(com, {"COM"});
+    EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 6 + 2);
+    dialog.OnOK();
+    EXPECT_EQ(com.m_strLinkPort, "COM3");
 }
 
-TEST(HelpLauncherTest, ManualFollowsTheLanguageWithCaseAndNeedsTheSettingsFile) {
-    test::TempDir dir;
+// The manual follows the language, with case; one that is missing or that
+// nothing could open is said with its path. The converter item names the
+// drivers the kernel has loaded.
+TEST(HelpLauncherTest, ManualFollowsTheLanguageAndConverterDriversAreNamed) {
+    test::TempDir dir, sys;
     platform::RecordingShellOpener opener;
     platform::ScopedShellOpener scopedOpener{opener};
     platform::RecordingMessageSink messages;
     platform::ScopedMessageSink scopedSink{messages};
-    HelpLauncher launcher{dir.path()};
+    HelpLauncher launcher{dir.path(), sys.path()};
+    // The messages' arguments as they stand, without the resource library.
+    platform::SetStringLoader([](int n) {
+        return n == kStrNoConverterDriver ? "none" : n > kMsgSettingsNotSaved ? "%s" : "";
+    });
     launcher.OpenManual();
-    EXPECT_EQ(messages.Numbers(), std::vector<int>{kMsgVarnockIniMissing});
-    EXPECT_EQ(messages.Entries()[0].style, platform::kMbIconError);
+    EXPECT_EQ(messages.Entries().at(0).style, platform::kMbIconError);
+    for (const char* name : {"VarnockToolE.html", "VarnockToolJ.html"}) test::WriteFile(dir / name, "");
     for (const char* language : {"", "ja", "JA", "CH"}) {
         test::WriteFile(dir / "Varnock.ini", std::string("[LANGUAGE]\nVarnockTool=") + language + "\n");
         launcher.OpenManual();
     }
-    EXPECT_EQ(opener.Opened(), (std::vector<fs::path>{dir / "VarnockToolE.pdf", dir / "VarnockToolE.pdf",
-                                                      dir / "VarnockToolJ.pdf", dir / "VarnockToolC.pdf"}));
-    EXPECT_EQ(messages.Numbers().size(), 1u);
+    EXPECT_EQ(opener.Opened(), (std::vector<fs::path>{dir / "VarnockToolE.html", dir / "VarnockToolE.html",
+                                                      dir / "VarnockToolJ.html"}));
+    platform::XdgShellOpener missing{(dir / "no-such-opener").string()};
+    platform::ScopedShellOpener noOpener{missing};
+    test::WriteFile(dir / "Varnock.ini", "");
+    launcher.OpenManual();
+    launcher.RunDriverInstaller(32);
+    for (const char* driver : {"ftdi_sio", "cp210x"})
+        fs::create_directories(sys / "bus/usb-serial/drivers" / driver);
+    launcher.RunDriverInstaller(64);
+    ASSERT_EQ(messages.Numbers(),
+              (std::vector<int>{kMsgVarnockIniMissing, kMsgManualNotOpened, kMsgManualNotOpened,
+                                kMsgConverterDrivers, kMsgConverterDrivers}));
+    const auto entries = messages.Entries();
+    EXPECT_EQ(std::tuple(entries[1].text, entries[2].text, entries[3].text, entries[4].text),
+              std::tuple((dir / "VarnockToolC.html").string(), (dir / "VarnockToolE.html").string(), "none",
+                         "cp210x, ftdi_sio"));
+    platform::SetStringLoader(nullptr);
 }
 
 // The opener starts as any program would: the programs ignore SIGPIPE, and

@@ -61,7 +61,7 @@ class FakeMainView : public FakeDialogBase<MainDialogView> {
 public:
     struct Item {
         std::vector<std::string> texts = std::vector<std::string>(5);
-        std::string statusTip;
+        std::vector<std::string> tips = std::vector<std::string>(5);
         AllocationRow* data = nullptr;
     };
     std::vector<std::pair<std::string, int>> columns;
@@ -70,6 +70,7 @@ public:
     int selectionMark = -1;
     bool topmost = false;
     int aboutRuns = 0;
+    int restores = 0;
     // Plays the user's part in the link settings dialog; Cancel when unset.
     std::function<int(AllocationRow&, const std::vector<std::string>&)> linkSettings;
 
@@ -89,8 +90,8 @@ public:
     void ListSetItemText(int, int item, int column, const std::string& text) override {
         items.at(item).texts.at(column) = text;
     }
-    void ListSetItemToolTip(int, int item, int, const std::string& text) override {
-        items.at(item).statusTip = text;
+    void ListSetItemToolTip(int, int item, int column, const std::string& text) override {
+        items.at(item).tips.at(column) = text;
     }
     void ListSetItemData(int, int item, AllocationRow* row) override { items.at(item).data = row; }
     AllocationRow* ListGetItemData(int, int item) const override { return items.at(item).data; }
@@ -103,7 +104,7 @@ public:
     void AppendMenuSeparator() override { menu.push_back(0); }
     void AppendMenuItem(int command, const std::string&) override { menu.push_back(command); }
     void MakeTopmostAtOrigin() override { topmost = true; }
-    void RestoreWindow() override {}
+    void RestoreWindow() override { ++restores; }
     int RunAboutBox() override { return ++aboutRuns, IDOK; }
     int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& kinds) override {
         return linkSettings ? linkSettings(row, kinds) : IDCANCEL;

@@ -195,7 +195,9 @@ TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
 TEST_F(QtWindowsTest, Renderings) {
     const char* out = std::getenv("VARNOCK_RENDER_DIR");
     if (!out || !*out) GTEST_SKIP() << "VARNOCK_RENDER_DIR not set";
-    LoadSample("2=COM6,COM3,SERIAL2,,Yes\n3=COM7,USB,USB,,No\n");
+    LoadSample(
+        "2=COM6,/dev/serial/by-id/"
+        "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0,SERIAL2,,Yes\n3=COM7,USB,USB,,No\n");
     auto save = [out](QWidget* window, const char* name) {
         QTest::qWait(50);
         EXPECT_TRUE(window->grab().save(QString::fromStdString((fs::path(out) / name).string())));

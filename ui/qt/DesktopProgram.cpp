@@ -8,6 +8,7 @@
 
 #include "bridge/FrameTrace.h"
 #include "bridge/VirtualPortManager.h"
+#include "platform/LocalDatagram.h"
 #include "platform/MessageLoop.h"
 #include "platform/StopSignals.h"
 #include "settings/SettingsManager.h"
@@ -49,6 +50,8 @@ DesktopProgram::DesktopProgram(const char* programName)
 }
 
 DesktopProgram::~DesktopProgram() {
+    m_raise.reset();
+    m_raiseSocket.reset();
     m_stop.reset();
     if (m_sink) platform::SetMessageSink(nullptr);
 }
@@ -68,6 +71,21 @@ void DesktopProgram::Start() {
     if (platform::StopSignalFd() < 0) return;
     m_stop = std::make_unique<QSocketNotifier>(platform::StopSignalFd(), QSocketNotifier::Read);
     QObject::connect(m_stop.get(), &QSocketNotifier::activated, [this] { OnStop(); });
+}
+
+void DesktopProgram::ListenForRaise(const std::filesystem::path& socket) {
+    if (!m_app || m_raiseSocket) return;
+    platform::Error error;
+    m_raiseSocket = platform::LocalDatagramSocket::Bind(socket, &error);
+    if (!m_raiseSocket) return;  // a second copy then only ends
+    m_raise = std::make_unique<QSocketNotifier>(m_raiseSocket->fd(), QSocketNotifier::Read);
+    QObject::connect(m_raise.get(), &QSocketNotifier::activated, [this] {
+        uint8_t request[16];
+        bool raise = false;
+        while (m_raiseSocket->Receive(request, sizeof request) >= 0) raise = true;
+        // The window's own restore command, as a menu or accelerator sends it.
+        if (raise && m_window) m_window->Logic().OnCommand(ID_COMMAND_RESTORE);
+    });
 }
 
 void DesktopProgram::OnStop() {

@@ -2,6 +2,7 @@
 // The desktop program around the application shell: the Qt application,
 // Qt message boxes, the stop signals, and the run phase that creates the
 // channels and runs the main window.
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -9,6 +10,9 @@ class QApplication;
 class QSocketNotifier;
 
 namespace varnock {
+namespace platform {
+class LocalDatagramSocket;
+}
 
 class QtMainWindow;
 class QtMessageSink;
@@ -30,6 +34,10 @@ public:
     // and Qt's reason on stderr.
     void Start();
 
+    // Binds `socket`: a datagram there (from a second copy) raises the main
+    // window. Nothing without a display.
+    void ListenForRaise(const std::filesystem::path& socket);
+
     // Whether a display (or the offscreen platform) was found.
     bool HasDisplay() const { return m_app != nullptr; }
 
@@ -49,6 +57,8 @@ private:
     std::unique_ptr<QApplication> m_app;
     std::unique_ptr<QtMessageSink> m_sink;
     std::unique_ptr<QSocketNotifier> m_stop;
+    std::unique_ptr<platform::LocalDatagramSocket> m_raiseSocket;
+    std::unique_ptr<QSocketNotifier> m_raise;
     QtMainWindow* m_window = nullptr;  // while the main window runs
 };
 

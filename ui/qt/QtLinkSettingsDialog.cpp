@@ -1,6 +1,7 @@
 #include "ui/qt/QtLinkSettingsDialog.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <memory>
 
 #include "common/Messages.h"
@@ -32,6 +33,12 @@ int RunLinkSettingsDialog(QWidget* parent, AllocationRow& row, const std::vector
         QObject::connect(cancel, &QAbstractButton::clicked, dialog.get(), [&logic] { logic.OnCancel(); });
     }
 
+    // Styles that open the whole list as one popup would make the 256 COM
+    // names as tall as the screen; a scrolled list of a dozen keeps them reachable.
+    if (auto* ports = qobject_cast<QComboBox*>(view.Control(IDC_LINK_COM_PORT))) {
+        ports->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+        ports->setMaxVisibleItems(12);
+    }
     logic.OnInitDialog();
     // Escape and the close box reject: nothing is stored.
     return ExecModal(*dialog) == IDOK ? IDOK : IDCANCEL;

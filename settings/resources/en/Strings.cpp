@@ -17,7 +17,7 @@ constexpr Entry kStrings[] = {
     {kStrAboutMenu, "About Varnock..."},
     {kStrColumnVirtualPort, "Virtual port"},
     {kStrColumnLink, "Link"},
-    {kStrColumnLinkPort, "Link port / address"},
+    {kStrColumnLinkPort, "PLC address"},
     {kStrColumnNoConnect, "No connect command"},
     {kMsgVarnockIniMissing, kTextVarnockIniMissing},
     {kMsgRealPortInvalid,
@@ -46,6 +46,19 @@ constexpr Entry kStrings[] = {
      "The Ethernet link to the PLC was lost. The channels are disconnected; check the "
      "network and the PLC, then connect again."},
     {kMsgSettingIniMissing, kTextSettingIniMissing},
+    {kMsgSettingsNotSaved,
+     "The channels cannot be saved to %s: the file or its folder cannot be written. "
+     "Changes made since Varnock started are lost when it ends; make the file writable and "
+     "change them again."},
+    {kMsgManualNotOpened,
+     "The manual %s cannot be opened: it is missing, or no program to open it was found "
+     "(xdg-open, from the package xdg-utils). Open the file in a web browser, or read "
+     "README.md in /usr/share/doc/varnock-bridge."},
+    {kMsgConverterDrivers,
+     "USB-to-UART converters need no driver installer on Linux: their drivers come with the "
+     "kernel and are loaded when a converter is plugged in. Converter drivers loaded now: %s. "
+     "To open a converter's port you must be in the group that owns it (dialout)."},
+    {kStrNoConverterDriver, "none (plug the converter in)"},
     {kStrColumnStatus, "Status"},
     {kStrChannelStates[0], "not connected"},
     {kStrChannelStates[1], "connected"},
@@ -54,8 +67,9 @@ constexpr Entry kStrings[] = {
     {kStrChannelStates[4], "connect failed"},
     {kStrChannelStates[5], "connected, replies lost"},
     {kStrMenuManual, "Varnock manual"},
-    {kStrMenuInstaller32, "Install USB driver (32-bit)..."},
-    {kStrMenuInstaller64, "Install USB driver (64-bit)..."},
+    {kStrMenuInstaller32, "USB-to-UART converter drivers..."},
+    // One entry: Linux has no installer per word size.
+    {kStrMenuInstaller64, ""},
 };
 
 }  // namespace
