@@ -1,6 +1,5 @@
 #pragma once
-// End-to-end set-up for the bridge: settings and resource library in a
-// temporary directory, a device directory, simulated PLCs, the host's port.
+// The bridge end to end: settings, resources, device directory, simulated PLCs, the host's port.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -65,7 +64,6 @@ protected:
                   "[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\n" + matrix);
     }
 
-    // Loads the settings and creates one channel per row.
     void CreateChannels() {
         m_settings = std::make_unique<SettingsManager>(m_dir.path());
         ASSERT_EQ(m_settings->Load(), 1);
@@ -74,10 +72,8 @@ protected:
         for (int i = 1; i <= m_settings->GetItemCount(); ++i) m_manager->CreateChannel(i);
     }
 
-    // A simulated PLC: serial for "COMn", otherwise on TCP at that address.
     PlcSimulator& Plc(const std::string& link) { return StartPlc(m_sims, link, m_devices.path()); }
 
-    // A channel's row: Ethernet to an address, or serial to "COMn".
     static std::string Row(const std::string& port, const std::string& link) {
         return port + (link.rfind("COM", 0) == 0 ? "," + link + ",,,No" : ",Ethernet," + link + ",,No");
     }
@@ -91,8 +87,7 @@ protected:
         if (openHost) OpenHost(m_host, 0);
         return plc;
     }
-    // Two channels, COM5 and COM6, connected to new PLCs at these links; the
-    // host's ends open, the second one in `second`.
+    // Channels COM5 and COM6 on new PLCs at these links; the host's ends open, the second in `second`.
     void ConnectTwo(const std::string& link0, const std::string& link1, HostPort& second,
                     const std::string& custom = kCustom) {
         Plc(link0);
@@ -106,7 +101,6 @@ protected:
 
     BridgeChannel& Channel(int i) { return *m_manager->Channel(i); }
 
-    // Opens the host's end of the virtual port of channel i.
     void OpenHost(HostPort& host, int i) {
         ASSERT_TRUE(host.Open(m_devices.path() / Channel(i).Config()->m_strVirtualPort, PumpUntil));
         // The port's open state reaches the channel through its event thread.
@@ -130,10 +124,7 @@ protected:
         frame.bytes().resize(14);
         for (uint8_t b : {sequence, hb1, hb2, uint8_t(0x01)}) frame.Add(b);
         frame.Append(payload);
-        if (serial) {
-            DleFramingLayer framing;
-            framing.Encode(frame);
-        }
+        if (serial) DleFramingLayer().Encode(frame);
         return frame;
     }
     std::vector<int> Messages() const { return m_messages.Numbers(); }
@@ -147,8 +138,7 @@ protected:
         plc.SetWriteCuts(cuts, pause);
     }
 
-    // Protocol time runs `factor` times faster; channels made afterwards
-    // are torn down before it ends.
+    // Protocol time runs `factor` times faster; channels made afterwards are torn down before it ends.
     void UseScaledClock(uint32_t factor) {
         m_clock = std::make_unique<platform::ScaledClock>(factor, 1000);
         m_clockScope.emplace(*m_clock);

@@ -1,5 +1,4 @@
-// The bridge with simulated PLCs over TCP and over a pty pair standing in
-// for the serial cable.
+// The bridge with simulated PLCs over TCP and over a pty pair standing in for the serial cable.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -34,8 +33,7 @@ std::string Pattern(int n) {
     return out;
 }
 
-// Connect and disconnect send these commands and no others; a request in
-// between, DLE bytes and all, goes out as one pass-through frame.
+// Connect and disconnect send only these commands; a request between, DLEs and all, goes as one frame.
 TEST_F(BridgeTest, ConnectEchoAndDisconnectOnTheWire) {
     struct Command {
         uint8_t hb1, hb2;
@@ -125,11 +123,7 @@ TEST_F(BridgeTest, OtherOpenResultIsReturnedAndTheLinkReleased) {
     // A native USB device held by another program: 104.
     SimulatedUsbDriver driver;
     driver.Plug(0, "PLC-1").busy = true;
-    LinkEnvironment env{&driver, m_dir.path(), m_dir.path()};
-    SetLinkEnvironment(&env);
-    struct Restore {
-        ~Restore() { SetLinkEnvironment(nullptr); }
-    } restore;
+    ScopedUsbEnvironment env(driver);
     WriteSettings({"COM5,USB,,,No"});
     CreateChannels();
     EXPECT_EQ(Messages(), std::vector<int>({114}));
@@ -143,7 +137,6 @@ TEST_F(BridgeTest, OtherOpenResultIsReturnedAndTheLinkReleased) {
 
 class HostRequestTest : public BridgeTest {
 protected:
-    // One connected channel whose PLC has not been asked anything yet.
     PlcSimulator& Connect(const std::string& link, const std::string& custom = kCustom) {
         PlcSimulator& plc = ConnectOne(link, custom);
         plc.ClearRequests();
@@ -193,9 +186,7 @@ TEST_F(HostRequestTest, PauseEndsARequestAndBlocksHaveTheConfiguredSize) {
     for (int i = 1; i < 3; ++i) EXPECT_EQ(frames[i].sequence, frames[i - 1].sequence % 255 + 1);
 }
 
-// A host that writes its request and closes the port at once, or a
-// disconnect during the pause that ends a request: the request still goes,
-// before the goodbye.
+// A request the host closes the port after, or the user disconnects in its pause, still goes before goodbye.
 TEST_F(HostRequestTest, TheLastRequestGoesOutWhenThePortClosesOrTheUserDisconnects) {
     for (bool disconnect : {false, true}) {
         SCOPED_TRACE(disconnect ? "disconnect" : "port closed");
@@ -211,9 +202,7 @@ TEST_F(HostRequestTest, TheLastRequestGoesOutWhenThePortClosesOrTheUserDisconnec
         }
         ASSERT_TRUE(PumpUntil([&] { return !PassThroughData(plc).empty(); }, milliseconds(3000)));
         EXPECT_EQ(PassThroughData(plc), std::vector<std::string>{"last"});
-        if (disconnect) {
-            EXPECT_EQ(plc.Requests().back().kind, RequestKind::Disconnect);
-        }
+        EXPECT_TRUE(!disconnect || plc.Requests().back().kind == RequestKind::Disconnect);
     }
 }
 
@@ -248,8 +237,7 @@ TEST_F(HostRequestTest, BlockSizeIsCappedByTheLengthField) {
     EXPECT_EQ(blocks[0] + blocks[1], data);
 }
 
-// A host faster than the link is held back by its port, as a UART's flow
-// control would hold it, and nothing it wrote is lost.
+// A host faster than the link is held back by its port, as by a UART's flow control, losing nothing.
 TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
     PlcSimulator& plc = Connect("COM3", "BlockTransferSizeInBytes=5000\n");
     plc.SetFault(RequestKind::PassThrough, Fault::NoAnswer);
@@ -276,8 +264,7 @@ TEST_F(HostRequestTest, AHostFasterThanTheLinkIsHeldBackLosingNothing) {
     EXPECT_TRUE(received == data);
 }
 
-// A reply longer than the port queues, to a host that pauses longer than a
-// write may wait: held back, the link behind it, and comes whole.
+// A reply longer than the port queues, to a host pausing longer than a write waits: held back, comes whole.
 TEST_F(HostRequestTest, AHostThatPausesHoldsTheReplyBackLosingNothing) {
     PlcSimulator& plc =
         Connect("127.0.0.221", "BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n");
@@ -290,9 +277,8 @@ TEST_F(HostRequestTest, AHostThatPausesHoldsTheReplyBackLosingNothing) {
     EXPECT_TRUE(m_host.Read(reply.size(), 10000) == reply);
 }
 
-// A serial PLC faster than a host that reads slowly: a serial line cannot be
-// held back, so once the reply queue is full what it brings is dropped,
-// counted and said: on stderr, in the trace and in the channel's status.
+// A serial PLC cannot be held back: reply bytes beyond a full queue, to a slow host, are dropped,
+// counted and said on stderr, in the trace and in the channel's status.
 TEST_F(HostRequestTest, SerialReplyBytesBeyondTheQueueAreCountedAsLost) {
     PlcSimulator& plc =
         Connect("COM3", "BlockTransferSizeInBytes=5000\nPLCDataBytesToReadInMonitorTime=4096\n");
@@ -329,8 +315,7 @@ TEST_F(HostRequestTest, HostSettingsChangeWaitsForTheReplyPhase) {
     EXPECT_EQ(Channel(0).Window().SendMessage(WM_CHANNEL_SYNC_COMM_PARAMS, 0, 0), 1);
     EXPECT_TRUE(plc.Requests().empty());
 
-    // Changed in the middle of a reply: the reply comes whole, and the new
-    // codes go out before the next request.
+    // Changed amid a reply: the reply comes whole, the new codes go out before the next request.
     Trickle(plc, 4, 4, false, milliseconds(150));
     ASSERT_TRUE(m_host.Write(Counting(16)));
     ASSERT_EQ(m_host.Read(4), Counting(4));
@@ -349,8 +334,7 @@ TEST_F(HostRequestTest, HostSettingsChangeWaitsForTheReplyPhase) {
     EXPECT_EQ(Channel(0).m_commParams.m_nBaudRate, 19200);
 }
 
-// Values that cannot work are replaced by ones that do, and no wait of the
-// channel holds its teardown (they would hold it for weeks).
+// Unworkable values are replaced, and no wait of the channel (weeks long) holds its teardown.
 TEST_F(HostRequestTest, ImpossibleSettingsFallBackAndTeardownStaysQuick) {
     const std::pair<const char*, bool> cases[] = {
         {"PLCDataBytesToReadInMonitorTime=0\n", false},
@@ -372,7 +356,6 @@ TEST_F(HostRequestTest, ImpossibleSettingsFallBackAndTeardownStaysQuick) {
     }
 }
 
-// Notes the channel as the window finds it when told.
 struct RecordingMainWindow : MainWindowLink {
     explicit RecordingMainWindow(BridgeChannel& c) : channel(c) {}
     void OnLinkLost() override {
@@ -438,8 +421,7 @@ TEST_F(BridgeTest, DisconnectWaitsForTheReplyPhase) {
     EXPECT_TRUE(PumpUntil([&] { return Channel(0).RunningWorkers() == 0; }));
 }
 
-// A never silent PLC: another channel's link operations take turns with its
-// reads, and teardown ends its reply phase at once.
+// A never silent PLC: other channels' link operations take turns with its reads; teardown ends it at once.
 TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
     HostPort other;
     ASSERT_NO_FATAL_FAILURE(ConnectTwo("127.0.0.214", "127.0.0.215", other));
@@ -469,8 +451,7 @@ TEST_F(BridgeTest, AChattyPlcHoldsUpNoOtherChannelNorTeardown) {
     EXPECT_TRUE(chatty.RequestsOf(RequestKind::Disconnect).empty());
 }
 
-// Disconnect gives up waiting for a chatty PLC's reply phase: it ends it and
-// says no goodbye, which the still reading receive thread would take.
+// Disconnect ends a chatty PLC's reply phase and says no goodbye, which the receive thread would take.
 TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
     UseScaledClock(30);
     // Reads longer than the PLC's pauses: none of them comes back empty.
@@ -489,7 +470,6 @@ TEST_F(BridgeTest, DisconnectEndsAChattyReplyPhaseWithoutGoodbye) {
 
 class OutsideFaultTest : public BridgeTest {
 protected:
-    // Waits until the channel's request and reply phase are over.
     bool WaitIdle(int i, milliseconds timeout = seconds(10)) {
         return PumpUntil([&] { return Channel(i).m_bIdle.load() == 1 && Channel(i).RunningWorkers() == 0; },
                          timeout);
@@ -504,8 +484,7 @@ TEST_F(OutsideFaultTest, SerialCablePulledDuringAReply) {
     ASSERT_EQ(m_host.Read(8), "01234567");
     m_sims.clear();  // the cable pulled: the PLC's end of the line closes
 
-    // What came before the pull is all there is; the channel stays connected
-    // (serial links are not watched) and is free again within its silence limit.
+    // All there is came before the pull; still connected (serial unwatched), free within its silence limit.
     ASSERT_TRUE(WaitIdle(0, seconds(25)));
     EXPECT_EQ(m_host.Read(1, 300), "");
     EXPECT_TRUE(Channel(0).IsConnected());
@@ -549,8 +528,7 @@ TEST_F(OutsideFaultTest, HostKilledWhileAReplyIsDelivered) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status));
 
-    // The rest of the answer goes nowhere, the reply phase ends once the PLC
-    // is quiet, and the next session sees only its own answer.
+    // The rest of the answer goes nowhere, the phase ends once quiet; the next session sees only its own.
     ASSERT_TRUE(WaitIdle(0));
     EXPECT_TRUE(Channel(0).IsConnected());
     plc.SetReplyFrames(1);
@@ -567,8 +545,7 @@ TEST_F(OutsideFaultTest, DeviceDirectoryDeletedUnderARunningBridge) {
     ASSERT_NO_FATAL_FAILURE(ConnectTwo("127.0.0.96", "COM98", serialHost));
 
     std::filesystem::remove_all(m_devices.path());
-    // Ports and lines already open carry on. Both requests go out before
-    // either reply comes back, and each channel gets its own.
+    // Open ports and lines carry on; both requests go out before either reply, each channel gets its own.
     for (auto& plc : m_sims) plc->SetReplyDelay(milliseconds(250));
     ASSERT_TRUE(m_host.Write("still here"));
     ASSERT_TRUE(serialHost.Write("\x10 still here"));
@@ -578,8 +555,7 @@ TEST_F(OutsideFaultTest, DeviceDirectoryDeletedUnderARunningBridge) {
     EXPECT_EQ(m_manager->DisconnectAll(), 1);
     EXPECT_TRUE(Messages().empty());
 
-    // A serial port named in the directory can no longer be found: said so,
-    // and ConnectAll reports the last channel's result.
+    // A serial port gone from the directory is said; ConnectAll reports the last channel's result.
     EXPECT_EQ(m_manager->ConnectAll(), 0);
     EXPECT_EQ(Messages(), std::vector<int>({114}));
     EXPECT_NE(m_messages.Entries()[0].text.find("COM98"), std::string::npos);

@@ -1,6 +1,5 @@
-// Random requests rich in DLE through an Ethernet and a serial channel at once,
-// to PLCs that reset, spoil frames, stay silent and cut their replies anywhere.
-// VARNOCK_SOAK_REQUESTS and VARNOCK_SOAK_SEED change the run.
+// DLE-rich random requests over Ethernet and serial at once, to PLCs that reset, spoil, stay silent and
+// cut replies anywhere. VARNOCK_SOAK_REQUESTS and VARNOCK_SOAK_SEED change the run.
 #include <algorithm>
 #include <cstdlib>
 #include <random>
@@ -23,8 +22,7 @@ constexpr int kReplyTimeoutMs = 15000;
 constexpr int kMaxRequestLength = 5000;
 
 int EnvNumber(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    int value = text ? std::atoi(text) : 0;
+    const int value = std::getenv(name) ? std::atoi(std::getenv(name)) : 0;
     return value > 0 ? value : fallback;
 }
 
@@ -34,8 +32,7 @@ struct Lane {
     PlcSimulator* plc = nullptr;
     std::mt19937 rng;
     std::vector<Fault> faults;
-    int resetsLeft = 0;
-    int sent = 0, intact = 0;
+    int resetsLeft = 0, sent = 0, intact = 0;
     std::string expected{};
     Fault fault = Fault::None;
     size_t requestsBefore = 0;
@@ -71,8 +68,7 @@ struct Lane {
         ++sent;
         EXPECT_TRUE(host->Write(expected));
     }
-    // An answered request comes back whole; of a spoilt one, at most the
-    // whole frames before the fault.
+    // An answered request comes back whole; of a spoilt one, at most the whole frames before the fault.
     void Check(unsigned seed) {
         std::string got;
         if (fault == Fault::None) {
@@ -93,8 +89,7 @@ using SoakTest = BridgeTest;
 TEST_F(SoakTest, KeepsWorkingThroughPlcFaults) {
     const int requests = EnvNumber("VARNOCK_SOAK_REQUESTS", kRequests);
     const unsigned seed = static_cast<unsigned>(EnvNumber("VARNOCK_SOAK_SEED", 20240611));
-    // A 10 ms pause ends a request; a request of up to 5000 bytes goes in
-    // one block; replies are read in pieces smaller than a frame.
+    // A 10 ms pause ends a request of up to 5000 bytes in one block; replies read in pieces below a frame.
     HostPort serialHost;
     ASSERT_NO_FATAL_FAILURE(
         ConnectTwo("127.0.0.92", "COM91", serialHost,

@@ -1,6 +1,4 @@
-// Programs nobody here wrote against varnockd (COM5 over Ethernet to a
-// simulated PLC), bare and through varnock-host. The configured 8N tells the
-// fallback from what the host set.
+// Programs not ours against varnockd (COM5 over Ethernet), bare and via varnock-host; 8N marks fallback.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -95,8 +93,7 @@ protected:
     }
 };
 
-// Every run starts from a fresh port, so the first configuration of each
-// changes something and is taken, whatever the run before left behind.
+// Each run starts from a fresh port, so each first configuration changes something and is taken.
 TEST_F(HostProgramsTest, BareProgramsCanOpenThePortRunAfterRun) {
     const std::string echo7E1 =
         "s = serial.Serial(PORT, 9600, bytesize=7, parity='E', timeout=5)\n"
@@ -118,8 +115,7 @@ TEST_F(HostProgramsTest, BareProgramsCanOpenThePortRunAfterRun) {
 }
 
 TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndModemLinesAnswer) {
-    // Changed on an open port, read back each time; opened again at once
-    // with the same settings; modem lines as on a real port.
+    // Changed on an open port and read back; reopened at once with the same settings; real modem lines.
     ProgramResult r = Python(
         "s = serial.Serial(PORT, 9600, timeout=5)\n"
         "def shown():\n"
@@ -140,8 +136,7 @@ TEST_F(HostProgramsTest, ThroughTheLauncherSettingsStickAndModemLinesAnswer) {
     EXPECT_EQ(r.out, "pico");
 }
 
-// As on a serial device: stty, then a program that sets nothing (one request,
-// one reply, no echo); an exclusive open ends when its holder is killed.
+// As a serial device: stty, a program setting nothing (one request, one reply, no echo), exclusive open.
 TEST_F(HostProgramsTest, WhatOneProgramLeavesHoldsForTheNext) {
     ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), "9600", "raw", "-echo"}, false);
     ASSERT_EQ(r.exitCode, 0) << r.out;
@@ -155,11 +150,11 @@ TEST_F(HostProgramsTest, WhatOneProgramLeavesHoldsForTheNext) {
         false);
     EXPECT_EQ(r.out, "b'ping'\n");
     EXPECT_EQ(env.Plc().RequestsOf(RequestKind::PassThrough).size(), 1u);
-    EXPECT_EQ(Python("import os, fcntl\nfd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)\n"
-                     "fcntl.ioctl(fd, termios.TIOCEXCL); os.kill(os.getpid(), 9)\n",
-                     false)
-                  .exitCode,
-              -1);
+    r = Python(
+        "import os, fcntl\nfd = os.open(PORT, os.O_RDWR | os.O_NOCTTY)\n"
+        "fcntl.ioctl(fd, termios.TIOCEXCL); os.kill(os.getpid(), 9)\n",
+        false);
+    EXPECT_EQ(r.exitCode, -1);
     // Varnock sees the close a moment after it; a next program comes later.
     r = Python(
         "import os, fcntl, struct, time\n"
@@ -174,9 +169,8 @@ TEST_F(HostProgramsTest, WhatOneProgramLeavesHoldsForTheNext) {
     EXPECT_EQ(r.out, "0\n");
 }
 
-// Through the launcher the data bits and parity are the port's, not one
-// process's, and reach the PLC (configured: 8N): a speed changed by a second
-// program, or by a forked parent after its child, keeps 7E1.
+// Through the launcher the data bits and parity are the port's, not one process's, and reach the PLC
+// (configured: 8N): a speed changed by a second program, or by a forked parent after its child, keeps 7E1.
 TEST_F(HostProgramsTest, ThroughTheLauncherEveryProcessSharesTheLineState) {
     auto plcGets = [&](uint8_t baudCode) {
         return WaitFor([&] {
@@ -189,9 +183,7 @@ TEST_F(HostProgramsTest, ThroughTheLauncherEveryProcessSharesTheLineState) {
     for (const char* speed : {"9600", "19200"}) {
         ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), speed, "cs7", "parenb"}, true);
         ASSERT_EQ(r.exitCode, 0) << r.out;
-        if (speed[0] == '9') {
-            ASSERT_TRUE(plcGets(0x05));
-        }
+        ASSERT_TRUE(speed[0] != '9' || plcGets(0x05));
     }
     ProgramResult r = env.Run({"/usr/bin/stty", "-F", Port(), "38400"}, true);
     EXPECT_TRUE(plcGets(0x07)) << r.out;
@@ -209,9 +201,8 @@ TEST_F(HostProgramsTest, ThroughTheLauncherEveryProcessSharesTheLineState) {
     EXPECT_TRUE(plcGets(0x08));
 }
 
-// Through the launcher, threads that hammer the port always get a serial
-// port's answers; a plain pty that gets the number of a port gone is a plain
-// pty; a bad address gets EFAULT as from the kernel, not a crash.
+// Through the launcher, threads that hammer the port always get a serial port's answers; a plain pty that
+// gets the number of a port gone is a plain pty; a bad address gets EFAULT as from the kernel, not a crash.
 TEST_F(HostProgramsTest, ThroughTheLauncherEveryCallAnswersAsOnASerialPort) {
     ProgramResult r = env.Run({VARNOCK_HAMMER, Port(), "3"}, true);
     EXPECT_EQ(r.out, "many calls, 0 wrong\n");
@@ -232,8 +223,7 @@ TEST_F(HostProgramsTest, ThroughTheLauncherEveryCallAnswersAsOnASerialPort) {
     EXPECT_EQ(r.out, "answered\nTrue 25\n-1 14\n-1 14\n-1 14\n");
 }
 
-// Without Varnock, or on a descriptor not ours, the library changes nothing;
-// bad commands end with the shell's codes.
+// Without Varnock, or on a descriptor not ours, the library changes nothing; bad commands: shell's codes.
 TEST_F(HostProgramsTest, TheLauncherLeavesEverythingElseAlone) {
     const std::string plainPty =
         "import os, fcntl\n"
@@ -291,8 +281,7 @@ TEST_F(WineTest, BareRunsOneAfterAnotherBothSetTheLine) {
     }
 }
 
-// With both Wine loaders: the same settings twice read back, the modem
-// lines, and WaitCommEvent waiting for the echo, which the PLC holds back.
+// Both Wine loaders: settings read back twice, modem lines, WaitCommEvent for the echo the PLC holds back.
 TEST_F(WineTest, ThroughTheLauncherThePortActsAsASerialPort) {
     HostEnvironment::Get().Plc().SetReplyDelay(800ms);
     for (const std::string& wine : {kWine64, std::string("/usr/bin/wine")}) {

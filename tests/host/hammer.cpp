@@ -1,7 +1,5 @@
-// Threads that call on a port at once what a serial program calls (Wine's
-// WaitCommEvent polls the modem status from a second thread), after setting
-// 9600 7E1: hammer PORT SECONDS. Prints the calls and the wrong answers
-// (another read-back than 7E1, a failed modem or counter call).
+// hammer PORT SECONDS: threads make a serial program's calls at once (Wine polls the modem from a second
+// thread) after setting 9600 7E1; prints the calls and wrong answers (not 7E1, failed modem/counter calls).
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -25,7 +23,7 @@ int main(int argc, char** argv) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(std::stoi(argv[2]));
     std::atomic<long> calls{0}, wrong{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i) {
+    for (int i = 0; i < 6; ++i)
         threads.emplace_back([&, i] {
             for (; std::chrono::steady_clock::now() < end; ++calls) {
                 termios now{};
@@ -38,7 +36,6 @@ int main(int argc, char** argv) {
                 wrong += !ok;
             }
         });
-    }
     for (std::thread& thread : threads) thread.join();
     std::printf("%s calls, %ld wrong\n", calls > 10000 ? "many" : "few", wrong.load());
     return wrong != 0;

@@ -1,10 +1,7 @@
-/* What PLC programming software does with its COM port, as a Win32 program
- * for the tests under Wine: wincomm PORT TEXT [all]
- * sets 9600 7E1, writes TEXT and reads it back. With "all" it first sets the
- * same settings again and reads them back, sets and clears DTR and RTS and
- * reads the modem status, and waits for EV_RXCHAR before reading.
- * Prints "ok ..." per step or "FAIL step error", exits 0 only when all
- * succeeded. */
+/* wincomm PORT TEXT [all]: what PLC software does with its COM port, for the tests under Wine. Sets 9600 7E1,
+ * writes TEXT and reads it back; with "all" it first sets the settings again and reads them back, sets and
+ * clears DTR and RTS, reads the modem status and waits for EV_RXCHAR before reading. Prints "ok ..." per step
+ * or "FAIL step error"; exits 0 only when all succeeded. */
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -41,9 +38,8 @@ int main(int argc, char** argv) {
     if (all) {
         if (Set7E1(port, &dcb)) return 1;
         printf("ok state %lu %u %u %u\n", (unsigned long)dcb.BaudRate, dcb.ByteSize, dcb.Parity, dcb.StopBits);
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 5; ++i)
             if (!EscapeCommFunction(port, functions[i])) return Fail("EscapeCommFunction");
-        }
         if (!GetCommModemStatus(port, &value)) return Fail("GetCommModemStatus");
         printf("ok modem %s%s%s\n", (value & MS_CTS_ON) ? "CTS " : "", (value & MS_DSR_ON) ? "DSR " : "",
                (value & MS_RLSD_ON) ? "DCD" : "");

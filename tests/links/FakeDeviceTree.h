@@ -1,6 +1,5 @@
 #pragma once
-// A sysfs look-alike (class/tty entries, some below a USB device), a /dev one
-// with nodes and by-id links, and the settings file the USB-to-UART link reads.
+// Look-alikes of sysfs (class/tty, some under USB), of /dev (nodes, by-id) and the converter's settings.
 #include <filesystem>
 #include <optional>
 #include <string>

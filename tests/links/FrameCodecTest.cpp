@@ -9,17 +9,14 @@ using Bytes = std::vector<uint8_t>;
 
 // A reply as the PLC sends it, with the DLE bytes already collapsed.
 ByteArray Reply(uint8_t sequence, const Bytes& payload, bool serial, uint8_t lengthHigh = 0) {
-    Bytes frame = {0x01, 0x00, lengthHigh, static_cast<uint8_t>(payload.size() + plc::kHeadersSize),
-                   0x01, 0x00, 0,          0,
-                   0,    0,    0,          0,
-                   0,    0,    sequence,   0x01,
-                   0x03, 0x01};
-    for (uint8_t b : payload) frame.push_back(b);
+    Bytes frame = {0x01, 0x00, lengthHigh, static_cast<uint8_t>(payload.size() + plc::kHeadersSize), 0x01};
+    frame.resize(14);
+    frame.insert(frame.end(), {sequence, 0x01, 0x03, 0x01});
+    frame.insert(frame.end(), payload.begin(), payload.end());
     if (!serial) return ByteArray(frame);
     uint16_t crc = FrameCrc(frame.data(), static_cast<int>(frame.size()));
     frame.insert(frame.begin(), {plc::DLE, plc::STX});
-    frame.insert(frame.end(),
-                 {plc::DLE, plc::ETX, static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc & 0xFF)});
+    frame.insert(frame.end(), {plc::DLE, plc::ETX, uint8_t(crc >> 8), uint8_t(crc)});
     return ByteArray(frame);
 }
 

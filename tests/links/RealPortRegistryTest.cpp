@@ -27,8 +27,7 @@ using SteadyClock = std::chrono::steady_clock;
 using test::Bytes;
 using test::EthernetConfig;
 
-// The longest of `count` round trips over `link` to a PLC that echoes: a
-// request and its whole reply.
+// The longest of `count` round trips over `link` to a PLC that echoes: a request and its whole reply.
 SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     auto codec = BuildFrameCodec();
     codec->SetLinkFraming(plc::Framing::Ethernet);
@@ -46,10 +45,8 @@ SteadyClock::duration Worst(RealPortRegistry& link, int count) {
     return worst;
 }
 
-// A PLC that stops reading, vanishes, is silent or drops connection attempts:
-// writes give up within 100 ms or pause without the turn, reads and connects
-// wait without it, another channel keeps its time, and the owner's stop ends
-// a pause or a handshake at once.
+// A PLC that stops reading, vanishes, is silent or drops connects: writes give up in 100 ms or pause without
+// the turn, reads and connects wait without it, others keep their time, the owner's stop ends a wait at once.
 TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     plcsim::PlcSimulator echo(plcsim::ListenTcp("127.0.0.41"));
     echo.Start();
@@ -59,8 +56,7 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     const auto design = Worst(other, 20);
     struct Case {
         const char* plc;
-        bool vanishes;
-        bool reads;
+        bool vanishes, reads;
         std::chrono::milliseconds longest;
         bool drops = false;
     };
@@ -113,16 +109,6 @@ TEST(RealPortRegistryTest, AnotherChannelKeepsItsLatency) {
     }
 }
 
-// Links made with a simulated USB driver, beside an empty settings directory.
-struct ScopedUsbEnvironment {
-    explicit ScopedUsbEnvironment(test::SimulatedUsbDriver& driver) : env{&driver, dir.path(), dir.path()} {
-        SetLinkEnvironment(&env);
-    }
-    ~ScopedUsbEnvironment() { SetLinkEnvironment(nullptr); }
-    test::TempDir dir;
-    LinkEnvironment env;
-};
-
 struct CallbackSink : platform::RecordingMessageSink {
     int Show(int number, const std::string& text, unsigned style) override {
         onShow();
@@ -131,11 +117,10 @@ struct CallbackSink : platform::RecordingMessageSink {
     std::function<void()> onShow;
 };
 
-// The USB-to-UART link's message about a missing Varnock.ini waits for the
-// user: it is shown once the link lock is free, so other channels go on.
+// The converter link's box about a missing Varnock.ini shows once the link lock is free: others go on.
 TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     test::SimulatedUsbDriver driver;  // no native device: the converter is tried
-    ScopedUsbEnvironment env(driver);
+    test::ScopedUsbEnvironment env(driver);
     RealPortRegistry usb, other;
     std::thread elsewhere;
     std::atomic<bool> done{false};
@@ -158,13 +143,12 @@ TEST(RealPortRegistryTest, AMessageIsShownOnlyOnceTheLockIsFree) {
     EXPECT_TRUE(otherWentOn);
 }
 
-// Work run inside a link operation (a pumped loop) may use a link itself: the
-// holder enters again, as a Windows mutex's owner does.
+// Work inside a link operation (a pumped loop) may use a link: the holder enters again, as with a mutex.
 void ReadWithANestedWriteAndExit() {
     ::alarm(10);  // a thread that waits for itself ends here
     test::SimulatedUsbDriver driver;
     driver.Plug(0, "PLC-1");
-    ScopedUsbEnvironment env(driver);
+    test::ScopedUsbEnvironment env(driver);
     RealPortRegistry usb, other;
     ChannelConfig config;
     config.m_nLinkType = LinkType::Usb;

@@ -1,5 +1,4 @@
-// The links over ptys, loopback TCP, a simulated USB driver and a fake device
-// tree, and the factory's choice between the two USB links.
+// Links over ptys, loopback TCP, a simulated USB driver and fake device tree; the factory's USB choice.
 #include <gtest/gtest.h>
 #include <termios.h>
 
@@ -42,21 +41,17 @@ using Got = std::pair<int, uint32_t>;  // a transfer's result and the bytes move
 // A link's transfers as a channel makes them.
 class LinkTest : public ::testing::Test {
 protected:
-    Got Read(int count, uint32_t timeoutMs) {
-        int result = link->Read(buffer, count, moved, timeoutMs);
-        return {result, moved};
-    }
+    // Braced: the call comes before `moved` is taken.
+    Got Read(int count, uint32_t timeoutMs) { return {link->Read(buffer, count, moved, timeoutMs), moved}; }
     Got Write(const ByteArray& bytes, int count = -1) {
-        int result = link->Write(bytes, count < 0 ? bytes.GetSize() : count, moved, 100);
-        return {result, moved};
+        return {link->Write(bytes, count < 0 ? bytes.GetSize() : count, moved, 100), moved};
     }
     RealPort* link = nullptr;
     ByteArray buffer;
     uint32_t moved = 99;
 };
 
-// The real line, keeping the termios asked for as a UART does, with CTS and an
-// output queue taking `wireMs` to empty under the test's control.
+// A real line keeping the asked termios as a UART does; CTS and the `wireMs` output queue test-driven.
 class RecordingLine : public platform::SerialLine {
 public:
     std::optional<LineTermios> kept;
@@ -65,13 +60,10 @@ public:
 
 protected:
     int ReadTermios(int fd, LineTermios& t) override {
-        if (!kept) return SerialLine::ReadTermios(fd, t);
-        t = *kept;
-        return 0;
+        return kept ? (t = *kept, 0) : SerialLine::ReadTermios(fd, t);
     }
     int ApplyTermios(int fd, const LineTermios& t) override {
-        kept = t;
-        return SerialLine::ApplyTermios(fd, t);
+        return kept = t, SerialLine::ApplyTermios(fd, t);
     }
     int QueryModemBits(int fd, int& bits) override {
         bits = platform::MODEM_DSR;
@@ -147,8 +139,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpResetKeepsItAndCloseRestoresIt) {
 
     SerialRealPort second;
     EXPECT_EQ(second.Open(config), RealPort::OPEN_FAILED);  // exclusive while open
-    EXPECT_EQ(port->Close(), 1);
-    EXPECT_EQ(port->Close(), 1);
+    for (int twice = 0; twice < 2; ++twice) EXPECT_EQ(port->Close(), 1);
     EXPECT_EQ(port->Device(), INVALID_HANDLE_VALUE);
     EXPECT_TRUE(plc->HasNewTerminalSettings());
     EXPECT_EQ(std::make_unique<SerialRealPort>()->Open(config), RealPort::OPEN_OK);  // deleting closes
@@ -179,8 +170,7 @@ TEST_F(SerialRealPortTest, TimedReadsReturnShortCountsAndALostLineZero) {
     EXPECT_EQ(port->Configure(config), 0);
 }
 
-// Unread input goes before every write and with an input purge; a PLC
-// without CTS gets nothing.
+// Unread input goes before every write and with an input purge; a PLC without CTS gets nothing.
 TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIsLow) {
     ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     PlcSends({'o', 'l', 'd'});
@@ -206,8 +196,7 @@ TEST_F(SerialRealPortTest, InputIsDroppedBeforeEachWriteAndNothingGoesWhileCtsIs
     }
 }
 
-// 31 bytes at 9600 8E1 are 36 ms on the wire: the reply window opens after
-// them. A queue that never empties ends with the write's time-out.
+// 31 bytes at 9600 8E1 take 36 ms: the write returns after them; a stuck queue ends with its time-out.
 TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
     ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     line->wireMs = 36;
@@ -228,8 +217,7 @@ TEST_F(SerialRealPortTest, WriteReturnsOnceTheBytesAreOnTheWire) {
     EXPECT_LT(SteadyClock::now() - start, 10s);
 }
 
-// A USB-to-UART port is used as the system set it up: opening the line
-// leaves its speed, data size, parity and stop bits alone.
+// A USB-to-UART port keeps the speed, data size, parity and stop bits the system gave it.
 TEST_F(SerialRealPortTest, OpeningTheLineKeepsItsFraming) {
     line->kept = LineTermios{};
     line->kept->c_cflag = B19200 | CS7 | PARENB | CSTOPB | CREAD;
@@ -254,8 +242,7 @@ protected:
     uint16_t firstPort = 0;
 };
 
-// On the clock seam: a read waits out its time-out, less the slack, in poll
-// steps, and takes only what has arrived.
+// On the clock seam: a read waits its time-out less the slack, in poll steps, taking what arrived.
 TEST_F(EthernetRealPortTest, ReadTakesWhatArrivedWithinItsTime) {
     EXPECT_EQ(port.Close(), 1);                                                 // never opened
     EXPECT_EQ(port.Open(EthernetConfig("127.0.0.35")), RealPort::OPEN_FAILED);  // nothing listens
@@ -287,8 +274,7 @@ TEST_F(EthernetRealPortTest, ReadTakesWhatArrivedWithinItsTime) {
     plc.Drop();
     EXPECT_EQ(Read(2, 500), Got(1, 2));
     EXPECT_TRUE(test::WaitFor([&] { return Read(2, 0) == Got(0, 0); }));
-    EXPECT_EQ(port.Close(), 1);
-    EXPECT_EQ(port.Close(), 1);
+    for (int twice = 0; twice < 2; ++twice) EXPECT_EQ(port.Close(), 1);
 }
 
 TEST_F(EthernetRealPortTest, ResetConnectionReconnectsFromTheSameLocalPort) {
@@ -306,9 +292,8 @@ TEST_F(EthernetRealPortTest, ResetConnectionReconnectsFromTheSameLocalPort) {
     EXPECT_TRUE(plc.Receive(1).empty());
 }
 
-// A PLC that stopped reading takes part of a frame at the send limit: the
-// connection is reset, so that the rest never reaches it as the start of the
-// next frame, and the next frame goes out whole on a new one.
+// A PLC that stopped reading takes part of a frame at the send limit: the connection is reset, so that the
+// rest never reaches it as the start of the next frame, and the next frame goes out whole on a new one.
 TEST_F(EthernetRealPortTest, AFrameCutShortResetsTheConnection) {
     TestPlc plc("127.0.0.34", 4096);
     Connect(plc, "127.0.0.34");
@@ -323,8 +308,7 @@ TEST_F(EthernetRealPortTest, AFrameCutShortResetsTheConnection) {
     EXPECT_EQ(plc.Receive(3), (Bytes{1, 2, 3}));
 }
 
-// After a normal close, our side waits a round trip in LAST_ACK keeping its
-// port: the reconnect from it must wait that out. Each packet here waits ~100 ms.
+// After a close, LAST_ACK holds our port a round trip; a reconnect waits it out. Packets wait ~100 ms.
 class EthernetOverASlowNetworkTest : public EthernetRealPortTest {};
 
 TEST_F(EthernetOverASlowNetworkTest, ANormalCloseIsFollowedByAReconnect) {
@@ -400,8 +384,7 @@ TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumberAnotherPlcIs
     EXPECT_EQ(driver.OpenHandles(), 0);
 }
 
-// A real device node whose device went away fails every control call (here
-// a pty slave hung up: EIO); the status query must then say the device is lost.
+// A node whose device went away (a hung-up pty: EIO) fails every call; the status must say it is lost.
 TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
     test::ScopedDeviceDir devices;
     auto device = platform::Pty::Create(nullptr);
@@ -422,8 +405,7 @@ TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
     driver.Close(handle);
 }
 
-// Added out of order: the list comes sorted by tty name. Ports that are not
-// on USB are never listed.
+// Added out of order: the list comes sorted by tty name. Ports that are not on USB are never listed.
 TEST(UsbComDiscoveryTest, FriendlyNameOrElseDescriptionMustBeginWithThePrefix) {
     test::FakeDeviceTree tree;
     tree.AddUsbSerial("ttyUSB1", kCp2102);
@@ -452,7 +434,6 @@ TEST(UsbComDiscoveryTest, FriendlyNameOrElseDescriptionMustBeginWithThePrefix) {
 
 class UsbComRealPortTest : public ::testing::Test {
 protected:
-    // The converter's tty name in the device directory leads to the pty.
     void LinkTty(const std::string& name) { fs::create_symlink(pty->SlavePath(), devices.path() / name); }
     // One converter, ttyUSB0, matched by "CP2102"; reads wait `monitorMs`.
     void OneConverter(int monitorMs = 50) {
@@ -496,8 +477,7 @@ TEST_F(UsbComRealPortTest, OpensTheOneMatchingConverterOrElseTheConfiguredName) 
     EXPECT_TRUE(sink.Entries().empty());
 }
 
-// A read repeats until the time-out runs out, also with a negative port
-// time-out in the settings (which must not become a wait of weeks).
+// A read repeats until its time-out, also with a negative one in the settings (not a wait of weeks).
 TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
     OneConverter();
     for (int monitorMs : {50, -5}) {
@@ -517,8 +497,7 @@ TEST_F(UsbComRealPortTest, ReadRepeatsUntilTheTimeoutRunsOut) {
     }
 }
 
-// An unplugged converter's dead descriptor is closed; the next call reopens
-// after the pause, with the short read time-out.
+// A dead converter descriptor is closed; the next call reopens after the pause, with the short time-out.
 TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     OneConverter(50);
     ASSERT_EQ(port.Open(ChannelConfig{}), RealPort::OPEN_OK);
@@ -563,8 +542,7 @@ protected:
     std::unique_ptr<RealPort> link;
 };
 
-// Every row of the USB selection; whatever the row, no device is left open
-// without an owner.
+// Every row of the USB selection; whatever the row, no device is left open without an owner.
 TEST_F(RealPortFactoryTest, UsbSelection) {
     driver.Plug(0, "PLC-1");
     EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_OK);  // native only
@@ -598,8 +576,7 @@ TEST_F(RealPortFactoryTest, UsbSelection) {
     EXPECT_TRUE(LinkIs<UsbComRealPort>());
     EXPECT_EQ(driver.OpenHandles(), 0);
 
-    // A refused or manifold native device stops the search: the converter
-    // would show 109 without Varnock.ini.
+    // A refused or manifold native device stops the search: the converter would show 109 without Varnock.ini.
     fs::remove(settings.path() / "Varnock.ini");
     driver.Plug(0, "PLC-1").busy = true;
     EXPECT_EQ(Create(LinkType::Usb), RealPort::OPEN_ACCESS_DENIED);

@@ -1,6 +1,5 @@
 #pragma once
-// The PLC's USB driver: devices by index with serial numbers, busy flags and
-// input, unplugged and replugged elsewhere (status negative); calls logged.
+// The PLC's USB driver: indexed devices with serials, busy flags, input, unplugging (status < 0); a log.
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -9,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "links/RealPortFactory.h"
 #include "links/UsbDriver.h"
+#include "tests/support/TestSupport.h"
 
 namespace varnock::test {
 
@@ -18,9 +19,7 @@ public:
     struct Device {
         std::string serial;  // empty: reports no serial number
         int16_t count = 1;
-        bool busy = false;
-        bool held = false;
-        bool plugged = true;
+        bool busy = false, held = false, plugged = true;
         std::vector<uint8_t> input;    // sent by the PLC, unread
         std::vector<uint8_t> reply;    // sent by the PLC once the link reads
         std::vector<uint8_t> written;  // sent by the link
@@ -32,10 +31,7 @@ public:
         m_devices[index]->serial = serial;
         return *m_devices[index];
     }
-    void Unplug(int index) {
-        m_devices.at(index)->plugged = false;
-        m_devices.erase(index);
-    }
+    void Unplug(int index) { m_devices.at(index)->plugged = false, m_devices.erase(index); }
     Device* At(int index) { return m_devices.count(index) ? m_devices[index].get() : nullptr; }
     int OpenHandles() const { return static_cast<int>(m_handles.size()); }
 
@@ -105,6 +101,16 @@ private:
     std::map<int, std::shared_ptr<Device>> m_devices;
     std::map<Handle, std::shared_ptr<Device>> m_handles;
     Handle m_next = 100;
+};
+
+// Links made with `driver`, beside an empty settings directory.
+struct ScopedUsbEnvironment {
+    explicit ScopedUsbEnvironment(SimulatedUsbDriver& driver) : env{&driver, dir.path(), dir.path()} {
+        SetLinkEnvironment(&env);
+    }
+    ~ScopedUsbEnvironment() { SetLinkEnvironment(nullptr); }
+    TempDir dir;
+    LinkEnvironment env;
 };
 
 }  // namespace varnock::test

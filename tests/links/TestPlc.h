@@ -1,6 +1,5 @@
 #pragma once
-// A PLC's TCP end for link tests: listens on its own loopback address, port
-// 2538, and does only what the test tells it.
+// A PLC's TCP end for link tests: its own loopback address, port 2538, doing only what it is told.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
@@ -22,8 +21,7 @@ using Bytes = std::vector<uint8_t>;
 
 class TestPlc {
 public:
-    // A `receiveBuffer` other than 0 sizes the connections' receive buffer:
-    // a PLC that does not read is full sooner.
+    // A nonzero `receiveBuffer` sizes the receive buffer: a PLC that does not read is full sooner.
     explicit TestPlc(const std::string& address, int receiveBuffer = 0)
         : m_listen(::socket(AF_INET, SOCK_STREAM, 0)) {
         int one = 1;

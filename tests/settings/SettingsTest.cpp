@@ -1,5 +1,4 @@
-// The settings files as the outside world hands them over: a clear message or
-// a clean load, never a crash, a hang or a lost setting.
+// Settings files as handed over: a clear message or a clean load, no crash, hang or lost setting.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -44,7 +43,7 @@ TEST_F(IniFileTest, ReadsMatchIgnoringCaseAndBlanksAndLongValuesAreCut) {
     EXPECT_EQ(ini.GetInt("key", 50, "Missing"), 50);
 }
 
-TEST_F(IniFileTest, WriteReplacesOnlyItsOwnValue) {
+TEST_F(IniFileTest, WriteReplacesOnlyItsOwnValueOrAddsTheKey) {
     const std::string before =
         "; comment\r\n\r\n[Matrix]\r\nitems = 2\r\n1 = COM5,COM3,,,No\r\n\r\n# note\r\n[Application]\r\nX=1";
     WriteFile(file, before);
@@ -60,9 +59,8 @@ TEST_F(IniFileTest, WriteReplacesOnlyItsOwnValue) {
     ini.WriteString("a=b", "v");
     ini.WriteString("k", "v", "S]x");
     EXPECT_EQ(ReadFile(file), expected);
-}
 
-TEST_F(IniFileTest, WriteAddsKeysAndSections) {
+    // New keys go after their section's last line, new sections at the end.
     WriteFile(file, "[A]\r\nx=1\r\n\r\n[B]\r\ny=2");
     ini.WriteString("z", "3", "A");
     ini.WriteString("w", "4", "C");
@@ -105,8 +103,7 @@ std::string Garbage(std::size_t size, unsigned seed) {
     return out;
 }
 
-// Bad values and files cut short or noisy: one message (none without the
-// library), and a Save after the failed Load writes nothing.
+// Bad values, files cut or noisy: one message (none without the library); Save after it writes nothing.
 TEST_F(LoadTest, InvalidValuesShowTheirMessage) {
     constexpr int kRealPort = kMsgRealPortInvalid, kMaxNo = kMsgMaxHostDriverNoInvalid,
                   kItems = kMsgItemsInvalid;
@@ -171,8 +168,7 @@ TEST_F(LoadTest, ReadsEveryValueWithItsDefault) {
 
 class SettingsFaultTest : public LoadTest {};
 
-// A directory, a FIFO or an unreadable file (also for root) in a settings
-// file's place: its message at once, defaults elsewhere, never written over.
+// A directory, FIFO or unreadable file (even for root) as a settings file: its message, never written.
 TEST_F(SettingsFaultTest, UnreadableFileShowsItsMessageAtOnceAndIsNeverWritten) {
     for (auto type : {fs::file_type::directory, fs::file_type::fifo, fs::file_type::regular}) {
         for (const char* name : {kVarnockIniName, kVarnockSettingIniName}) {
@@ -241,7 +237,6 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
         "items=4\n1=COM5,Ethernet,192.168.0.10,,No\n2=COM6,ethernet,10.0.0.1,x,yes\n"
         "3=COM7,COM3,SERIAL2,,No\n4= COM8 , USB , USB , , No \n");
     const std::string before = Setting();
-    // Each row as "virtual|link|real|address|extra|type|flag".
     auto text = [&](int i) {
         const AllocationRow* r = settings.GetRow(i);
         return r->m_strVirtualPort + "|" + r->m_strLinkPort + "|" + r->m_strRealPort + "|" +
@@ -263,8 +258,7 @@ TEST_F(MatrixTest, RowsReadAndSaveBackUnchanged) {
 }
 
 TEST_F(MatrixTest, OddEntriesKeepTheirPlace) {
-    // Blanks only: skipped and kept. "03" is another key; a huge count reads
-    // no more than the file holds.
+    // Blanks only: skipped and kept. "03" is another key; a huge count reads no more than the file holds.
     Load("items=2147483647\n1=COM5,COM3,SERIAL2,,Ja,extra\n2= \t \n03=COM8\n3=COM7,COM2\n4=COM9\n");
     EXPECT_EQ(settings.GetRow(0)->m_bNoConnectCommand, 0);  // another language's flag text
     EXPECT_EQ(settings.GetRow(1)->m_strVirtualPort, "COM7");
@@ -288,10 +282,8 @@ TEST_F(MatrixTest, AutoAssignTakesLowestFreeNumber) {
                                     "PortAssignMode=Auto\n"));
 }
 
-// Installed, the settings are not beside the program but in ROOT/etc/varnock:
-// that channel file holds shared defaults, read until the user's own file
-// exists, which the first save makes (the defaults untouched); a save that
-// cannot write says so once.
+// Installed, the settings are in ROOT/etc/varnock: its channel file holds shared defaults, read until the
+// user's own file exists, which the first save makes (defaults untouched); a failed save is said once.
 TEST_F(MatrixTest, SharedDefaultsGiveEachUserTheirOwnFileAndAFailedSaveIsSaid) {
     TempDir root, config;
     const fs::path program = root / "usr/lib/varnock", etc = root / "etc/varnock";

@@ -1,5 +1,4 @@
 #pragma once
-// The host software's side of a virtual port.
 #include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -14,12 +13,10 @@
 
 namespace varnock::test {
 
-// Opens the port as host software would: raw mode at 9600 baud (a session
-// starts with the settings of a new terminal).
+// Opens the port as host software would: raw, 9600 baud (a new terminal's settings).
 class HostPort {
 public:
-    // Waits until `done` holds or the time is up; a test whose own thread
-    // serves the bridge's main loop pumps it meanwhile.
+    // Waits until `done` or the time is up, pumping the main loop where this thread serves it.
     using Waiter = std::function<bool(const std::function<bool()>& done, std::chrono::milliseconds)>;
 
     HostPort() = default;

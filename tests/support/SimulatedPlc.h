@@ -20,7 +20,6 @@ inline std::string VarnockIniWith(const std::string& custom) {
            custom;
 }
 
-// Starts a simulated PLC on `transport` and keeps it in `plcs`.
 inline plcsim::PlcSimulator& StartPlc(Plcs& plcs, std::unique_ptr<plcsim::PlcTransport> transport) {
     if (!transport) throw std::runtime_error("no line to the simulated PLC");
     plcs.push_back(std::make_unique<plcsim::PlcSimulator>(std::move(transport)));
@@ -28,8 +27,7 @@ inline plcsim::PlcSimulator& StartPlc(Plcs& plcs, std::unique_ptr<plcsim::PlcTra
     return *plcs.back();
 }
 
-// A serial PLC for "COMn": a pty pair stands in for the cable, its slave
-// linked as that name in `devices`. Any other link is a TCP address.
+// A serial PLC for "COMn": a pty pair for the cable, its slave linked in `devices`; else a TCP address.
 inline plcsim::PlcSimulator& StartPlc(Plcs& plcs, const std::string& link,
                                       const std::filesystem::path& devices) {
     if (link.rfind("COM", 0) != 0) return StartPlc(plcs, plcsim::ListenTcp(link));

@@ -39,18 +39,12 @@ TempDir::~TempDir() {
 
 ScopedDeviceDir::ScopedDeviceDir() {
     ::chmod(m_dir.path().c_str(), 0700);
-    if (const char* old = std::getenv("VARNOCK_DEVICE_DIR")) {
-        m_old = old;
-        m_hadOld = true;
-    }
+    if (const char* old = std::getenv("VARNOCK_DEVICE_DIR")) m_old = old;
     ::setenv("VARNOCK_DEVICE_DIR", m_dir.path().c_str(), 1);
 }
 
 ScopedDeviceDir::~ScopedDeviceDir() {
-    if (m_hadOld)
-        ::setenv("VARNOCK_DEVICE_DIR", m_old.c_str(), 1);
-    else
-        ::unsetenv("VARNOCK_DEVICE_DIR");
+    m_old ? ::setenv("VARNOCK_DEVICE_DIR", m_old->c_str(), 1) : ::unsetenv("VARNOCK_DEVICE_DIR");
 }
 
 void WriteFile(const fs::path& path, const std::string& content) {
@@ -94,8 +88,7 @@ bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes) {
     return pty.Write(bytes.data(), int(bytes.size()), 1000) == int(bytes.size());
 }
 
-// The exit code of `pid`; -1 when it died of a signal or still ran after
-// `limit` (it is killed then).
+// The exit code of `pid`; -1 when it died of a signal or still ran after `limit` (it is killed then).
 static int Reap(pid_t pid, int& status, std::chrono::milliseconds limit) {
     if (!WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, limit)) {
         ::kill(pid, SIGKILL);
@@ -123,9 +116,8 @@ bool DropFileOverride() {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const fs::path& out, const fs::path& err,
                            const std::vector<std::string>& extraEnv) {
     std::vector<std::string> env = {"LANG=C"};
-    for (const char* name : {"PATH", "HOME", "VARNOCK_DEVICE_DIR"}) {
+    for (const char* name : {"PATH", "HOME", "VARNOCK_DEVICE_DIR"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     std::vector<char*> args, envp;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -178,9 +170,8 @@ void RunInNetworkNamespace() {
 
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::vector<std::string> env = {"VARNOCK_IN_NETNS=1"};
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS"})
         if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
-    }
     ChildProcess child({"/usr/bin/unshare", "-n", fs::read_symlink("/proc/self/exe").string(),
                         std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name()},
                        dir / "out", dir / "out", env);

@@ -1,9 +1,9 @@
 #pragma once
-// Helpers shared by the test programs.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <sys/types.h>
@@ -47,33 +47,27 @@ public:
 
 private:
     TempDir m_dir;
-    std::string m_old;
-    bool m_hadOld = false;
+    std::optional<std::string> m_old;
 };
 
 void WriteFile(const std::filesystem::path& path, const std::string& content);
 std::string ReadFile(const std::filesystem::path& path);
-// The names of a directory's entries.
 std::set<std::string> DirectoryNames(const std::filesystem::path& directory);
 
-// Polls `done` every millisecond until it is true or `timeout` has passed.
 bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 // What the far end of a pty got, until `count` bytes came or `timeout` passed.
 std::vector<uint8_t> ReadPty(platform::Pty& pty, size_t count,
                              std::chrono::milliseconds timeout = std::chrono::seconds(1));
-// Hands `bytes` to the slave's reader.
 bool WritePty(platform::Pty& pty, const std::vector<uint8_t>& bytes);
 
-// Runs `body` in a forked child: its result as exit code, -1 on a signal or
-// after `limit` (killed). Only for single-threaded test programs.
+// Runs `body` in a forked child (single-threaded programs only): its exit code; -1 on signal or `limit`.
 int RunInChild(const std::function<int()>& body, std::chrono::milliseconds limit = std::chrono::seconds(2));
 
 // In a RunInChild child: file permissions apply from here on, also to root.
 bool DropFileOverride();
 
-// A program run as a child with only PATH, HOME, LANG=C, VARNOCK_DEVICE_DIR and
-// `extraEnv` (no DISPLAY); output to files; killed when the object goes.
+// A child with only PATH, HOME, LANG=C, VARNOCK_DEVICE_DIR, `extraEnv`; output to files; killed at end.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& argv, const std::filesystem::path& out,
@@ -84,8 +78,7 @@ public:
     bool Started() const { return m_pid > 0; }
     pid_t Pid() const { return m_pid; }
     void Signal(int sig);
-    // The exit code; -1 when it died of a signal, or when it did not end
-    // within `limit` (then it is killed).
+    // The exit code; -1 when it died of a signal, or when it did not end within `limit` (then it is killed).
     int Wait(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
@@ -95,12 +88,10 @@ private:
 
 // True inside the child that RunInNetworkNamespace starts.
 bool InNetworkNamespace();
-// Runs the current test again in a network namespace of its own (unshare -n);
-// its result is this test's, skipped with the reason where none can be made.
+// Reruns this test in its own network namespace (unshare -n), or skips saying why none can be made.
 void RunInNetworkNamespace();
 
-// Listens on `address`, port 2538, but accepts nothing; its queue is full, so
-// further attempts go unanswered, as on a network that drops them.
+// Listens on `address`:2538 accepting nothing; its queue full, attempts go unanswered as if dropped.
 struct DroppingListener {
     explicit DroppingListener(const std::string& address);
     ~DroppingListener();

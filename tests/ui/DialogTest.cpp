@@ -1,5 +1,4 @@
-// The main window and the link settings dialog against windows without a
-// display; the help they open.
+// The main window and the link settings dialog against windows without a display; the help they open.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -61,8 +60,7 @@ protected:
     MainDialog dialog{view, channels, help};
 };
 
-// The link column shows a device by its file name with the path it opens as
-// tool tip; the address column only addresses.
+// The link column shows a device's file name, its path as tool tip; the address column only addresses.
 TEST_F(MainDialogTest, ListShowsEachHeldRowAndTheMenuCommandsRun) {
     Start();
     ASSERT_EQ(view.items.size(), 3u);
@@ -108,8 +106,7 @@ TEST_F(MainDialogTest, EmptyStringsLeaveMenuEntriesOut) {
     EXPECT_EQ(view.menu, (std::vector<int>{0, IDM_MANUAL}));
 }
 
-// The flag column toggles, others open the link settings (taken on OK only);
-// neither while connected. Exit disconnects before it saves.
+// Flags toggle, other columns edit the link (on OK), neither while connected; Exit disconnects, then saves.
 TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     Start("WndAlwaysOnTop=TRUE\n");
     EXPECT_TRUE(view.topmost);
@@ -164,8 +161,7 @@ TEST_F(MainDialogTest, RowsChangeOnlyWhileNotConnectedAndExitDisconnectsFirst) {
     ExpectButtons(false);
 }
 
-// A link loss from a monitor thread: not connected, its message, its row says
-// so; after the window goes, a waiting report shows nothing.
+// A monitor thread's link loss: not connected, message, row; after teardown a late report shows nothing.
 TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     platform::MessageLoop::Main().BindToCurrentThread();
     Start();
@@ -227,7 +223,6 @@ protected:
         EXPECT_EQ(view.IsControlEnabled(IDC_LINK_COM_PORT), !enabled);
     }
 
-    // The machine's devices before the COM names.
     std::vector<std::string> Devices() {
         const auto& items = view.controls[IDC_LINK_COM_PORT].items;
         return {items.begin(), items.end() - 256};
@@ -238,8 +233,7 @@ protected:
     LinkSettingsDialog dialog{view};
 };
 
-// A kind is offered when the settings name it, in any case; a row's link is
-// chosen only when its kind is offered and its text is the kind's own.
+// A kind is offered when named, in any case; a row's link is chosen if offered and spelt as the kind.
 TEST_F(LinkSettingsDialogTest, OpensOnTheRowsLinkWhereItsKindIsOffered) {
     struct {
         AllocationRow row;
@@ -275,8 +269,7 @@ TEST_F(LinkSettingsDialogTest, OpensOnTheRowsLinkWhereItsKindIsOffered) {
               std::tuple(LinkType::Ethernet, "Ethernet", "10.1.1.1", "", 1));
 }
 
-// Cancel stores nothing; OK stores the chosen link, an address only when it
-// is one (blank fields count as 0), and keeps a hidden address.
+// Cancel stores nothing; OK stores the link, an address only if one (blanks are 0), keeps a hidden one.
 TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
     AllocationRow row = LinkRow("Ethernet", LinkType::Ethernet, "192.168.1.5");
     Open(row, {"COM", "USB", "Ethernet"});
@@ -316,9 +309,7 @@ TEST_F(LinkSettingsDialogTest, OkStoresEachLinkAndCancelNothing) {
               std::tuple(1, "keep", "COM10"));
 }
 
-// The machine's devices before the COM names: by-id names first, then unnamed
-// nodes in number order, ttyS only with a UART; a row's device preselected,
-// an unplugged one kept, a COM name still found.
+// Devices before COM names: by-id, then nodes by number, ttyS with a UART; unplugged kept, COM found.
 TEST_F(LinkSettingsDialogTest, MachineSerialDevicesComeBeforeTheComNames) {
     tree.AddNodes(
         {"ttyUSB0", "ttyUSB10", "ttyUSB2", "ttyUSB1", "ttyACM1", "ttyS0", "ttyS1", "ttyS2", "tty1", "ttySx"});
@@ -329,14 +320,10 @@ TEST_F(LinkSettingsDialogTest, MachineSerialDevicesComeBeforeTheComNames) {
     const std::string dev = tree.dev().string(), byId = dev + "/serial/by-id/";
     AllocationRow row = LinkRow(byId + "usb-FTDI_A1-if00-port0", LinkType::Serial);
     Open(row, {"COM"});
-    EXPECT_EQ(Devices(), (std::vector<std::string>{
-                             byId + "usb-Arduino_B2-if00 (" + dev + "/ttyACM1)",
-                             byId + "usb-FTDI_A1-if00-port0 (" + dev + "/ttyUSB0)",
-                             dev + "/ttyUSB1",
-                             dev + "/ttyUSB2",
-                             dev + "/ttyUSB10",
-                             dev + "/ttyS0",
-                         }));
+    EXPECT_EQ(Devices(), (std::vector<std::string>{byId + "usb-Arduino_B2-if00 (" + dev + "/ttyACM1)",
+                                                   byId + "usb-FTDI_A1-if00-port0 (" + dev + "/ttyUSB0)",
+                                                   dev + "/ttyUSB1", dev + "/ttyUSB2", dev + "/ttyUSB10",
+                                                   dev + "/ttyS0"}));
     EXPECT_TRUE(view.IsChecked(IDC_LINK_SERIAL));
     EXPECT_EQ(view.ComboGetCurSel(IDC_LINK_COM_PORT), 1);
     view.ComboSetCurSel(IDC_LINK_COM_PORT, 4);
@@ -357,9 +344,7 @@ TEST_F(LinkSettingsDialogTest, MachineSerialDevicesComeBeforeTheComNames) {
     EXPECT_EQ(com.m_strLinkPort, "COM3");
 }
 
-// The manual follows the language, with case; one that is missing or that
-// nothing could open is said with its path. The converter item names the
-// drivers the kernel has loaded.
+// The manual follows the language (case too); failures say its path; converter drivers loaded are named.
 TEST(HelpLauncherTest, ManualFollowsTheLanguageAndConverterDriversAreNamed) {
     test::TempDir dir, sys;
     platform::RecordingShellOpener opener;
@@ -398,8 +383,7 @@ TEST(HelpLauncherTest, ManualFollowsTheLanguageAndConverterDriversAreNamed) {
     platform::SetStringLoader(nullptr);
 }
 
-// The opener starts as any program would: the programs ignore SIGPIPE, and
-// an ignored signal would stay ignored across exec.
+// The opener starts as any program would: an ignored SIGPIPE of ours would stay ignored across exec.
 TEST(ShellOpenTest, StartsTheOpenerDetachedWithTheFileAndNoSignalIgnored) {
     test::TempDir dir;
     fs::path script = dir / "fake-open", seen = dir / "seen";

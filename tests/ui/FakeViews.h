@@ -12,8 +12,7 @@
 namespace varnock::test {
 
 struct FakeControl {
-    bool enabled = true;
-    bool checked = false;
+    bool enabled = true, checked = false;
     std::string text;
     std::vector<std::string> items;  // drop-down entries
     int curSel = -1;
@@ -33,23 +32,16 @@ public:
     void SetControlText(int id, const std::string& text) override { controls[id].text = text; }
     void SetCheck(int id, bool checked) override { controls[id].checked = checked; }
     bool IsChecked(int id) const override { return controls[id].checked; }
-    void ComboResetContent(int id) override {
-        controls[id].items.clear();
-        controls[id].curSel = -1;
-    }
+    void ComboResetContent(int id) override { controls[id].items.clear(), controls[id].curSel = -1; }
     void ComboAddString(int id, const std::string& text) override { controls[id].items.push_back(text); }
     void ComboSetCurSel(int id, int index) override { controls[id].curSel = index; }
     int ComboGetCurSel(int id) const override { return controls[id].curSel; }
     std::string ComboGetItemText(int id, int index) const override { return controls[id].items.at(index); }
     void IpSetAddress(int id, const std::array<int, 4>& fields) override { controls[id].ip = {fields, {}}; }
     IpFields IpGetAddress(int id) const override { return controls[id].ip; }
-    void ShowMessage(int number, unsigned style) override {
-        messages.push_back(number);
-        lastStyle = style;
-    }
+    void ShowMessage(int number, unsigned style) override { messages.push_back(number), lastStyle = style; }
     void EndDialog(int result) override { endResult = result; }
 
-    // A radio button click within its group.
     void ClickRadio(int id, std::initializer_list<int> group) {
         for (int other : group) controls[other].checked = other == id;
     }
@@ -69,14 +61,11 @@ public:
     std::vector<int> menu;  // commands, 0 for a separator
     int selectionMark = -1;
     bool topmost = false;
-    int aboutRuns = 0;
-    int restores = 0;
+    int aboutRuns = 0, restores = 0;
     // Plays the user's part in the link settings dialog; Cancel when unset.
     std::function<int(AllocationRow&, const std::vector<std::string>&)> linkSettings;
 
-    int ListMeasureHeader(int, const std::string& text) const override {
-        return static_cast<int>(text.size()) * 7;
-    }
+    int ListMeasureHeader(int, const std::string& text) const override { return int(text.size()) * 7; }
     void ListSetGridAndFullRowSelect(int) override {}
     void ListInsertColumn(int, int column, const std::string& header, int width) override {
         columns.insert(columns.begin() + column, {header, width});
@@ -111,7 +100,6 @@ public:
     }
 };
 
-// Records what the main window tells the channels.
 class RecordingChannels : public ChannelBroadcasts {
 public:
     int ConnectAll() override { return log.push_back("connect"), connectResult; }

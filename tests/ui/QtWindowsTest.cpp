@@ -1,5 +1,4 @@
-// The Qt windows on the offscreen platform, with the real templates of the
-// resource library.
+// The Qt windows on the offscreen platform, with the real templates of the resource library.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -29,8 +28,7 @@
 #include "ui/qt/QtMessageSink.h"
 #include "ui/qt/TemplateLoader.h"
 
-// Fontconfig keeps a cache for the life of the process that the leak
-// checker of sanitizer builds would report.
+// Fontconfig's process-long cache would be reported by the sanitizer builds' leak checker.
 extern "C" const char* __lsan_default_suppressions() {
     return "leak:libfontconfig.so\n";
 }
@@ -62,8 +60,7 @@ protected:
         fixture.Write(test::ReadFile(samples / kVarnockIniName), setting);
         ASSERT_EQ(fixture.settings.Load(), 1);
     }
-    // The sample's channel as virtual port `port`, to a simulated PLC at
-    // `address`, in the process's channel manager.
+    // The sample's channel as virtual port `port` to a PLC at `address`, in the process's channel manager.
     plcsim::PlcSimulator& SampleChannelTo(const std::string& address, const std::string& port) {
         plcsim::PlcSimulator& plc = test::StartPlc(plcs, address, fixture.devices.path());
         LoadSample();
@@ -75,8 +72,7 @@ protected:
         VirtualPortManager::Instance()->CreateChannel(1);
         return plc;
     }
-    // Runs the window modally; `whileOpen` acts on it from inside its loop
-    // and the window is ended afterwards if it is still open.
+    // Runs the window modally; `whileOpen` acts from inside its loop; the window then ends if still open.
     int RunModal(ChannelBroadcasts& channels, const std::function<void(QDialog*)>& whileOpen) {
         QtMainWindow window(channels, help);
         running = &window;
@@ -117,8 +113,7 @@ protected:
     HelpLauncher help{fixture.dir.path()};
 };
 
-// A stop while the link dialog and over it the link-loss box are open: both
-// end innermost first, then the window closes as its close box does.
+// A stop with the link dialog and the link-loss box over it: innermost first, then the window closes.
 TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
     auto& plc = SampleChannelTo("127.0.0.71", "COM71");
     AllocationRow row = *fixture.settings.GetRow(0);
@@ -156,9 +151,8 @@ TEST_F(QtWindowsTest, ConnectToThePlcSimulatorThenAStopEndsTheModalChainFirst) {
     platform::SetMessageSink(&fixture.messages);
 }
 
-// A channel's row follows it live: connected, the host's port opened, the
-// link lost (probes unanswered), connected again, disconnected, and a PLC
-// gone: the connect fails, and the cell says why.
+// A channel's row follows it live: connected, the host's port opened, the link lost (probes unanswered),
+// connected again, disconnected, and a PLC gone: the connect fails, and the cell says why.
 TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
     platform::ScaledClock clock(50);  // probes 30 s apart come every 0.6 s
     platform::ScopedClock scopedClock(clock);
@@ -190,14 +184,13 @@ TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
     });
 }
 
-// Writes the renderings of both windows for the README into
-// $VARNOCK_RENDER_DIR; skipped without it.
+// Writes the renderings of both windows for the README into $VARNOCK_RENDER_DIR; skipped without it.
 TEST_F(QtWindowsTest, Renderings) {
     const char* out = std::getenv("VARNOCK_RENDER_DIR");
     if (!out || !*out) GTEST_SKIP() << "VARNOCK_RENDER_DIR not set";
     LoadSample(
-        "2=COM6,/dev/serial/by-id/"
-        "usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0,SERIAL2,,Yes\n3=COM7,USB,USB,,No\n");
+        "2=COM6,/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0,SERIAL2,,Yes\n"
+        "3=COM7,USB,USB,,No\n");
     auto save = [out](QWidget* window, const char* name) {
         QTest::qWait(50);
         EXPECT_TRUE(window->grab().save(QString::fromStdString((fs::path(out) / name).string())));
