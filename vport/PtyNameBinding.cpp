@@ -17,9 +17,10 @@ std::unique_ptr<PtyNameBinding> PtyNameBinding::Acquire(const fs::path& dir, con
     const platform::DeviceEntry seen = platform::InspectDeviceEntry(link);
     const bool stale = seen.kind == DeviceEntryKind::PtyLink;
     if (seen.kind == DeviceEntryKind::Other || (!stale && takeOverOnly)) return nullptr;
-    platform::Error error;
-    auto lock = platform::DeviceNameLock::TryAcquire(platform::DeviceLockFile(link), !stale, &error);
-    if (!lock) return nullptr;
+    std::unique_ptr<platform::DeviceNameLock> lock;
+    if (platform::DeviceNameLock::TryAcquire(platform::DeviceLockFile(link), !stale, lock) !=
+        platform::Error::None)
+        return nullptr;
     // The lock file goes unless the stale link it marks is still there.
     auto giveUp = [&](HRESULT failure) {
         platform::DeviceEntry now = platform::InspectDeviceEntry(link);
@@ -28,8 +29,9 @@ std::unique_ptr<PtyNameBinding> PtyNameBinding::Acquire(const fs::path& dir, con
         return nullptr;
     };
 
-    auto pty = platform::Pty::Create(&error);
-    if (!pty) return giveUp(HresultFromErrno(error.SystemCode()));
+    std::unique_ptr<platform::Pty> pty;
+    platform::Error error = platform::Pty::Create(pty);
+    if (error != platform::Error::None) return giveUp(HresultFromErrno(error.SystemCode()));
     if (stale) platform::RemoveDeviceLinkIfTarget(link, seen.target);
     error = platform::CreateDeviceLink(link, pty->SlavePath());
     if (error != platform::Error::None)
@@ -40,7 +42,7 @@ std::unique_ptr<PtyNameBinding> PtyNameBinding::Acquire(const fs::path& dir, con
     binding->link = link;
     binding->m_lock = std::move(lock);
     binding->pty = std::move(pty);
-    binding->hostSocket = platform::LocalDatagramSocket::Bind(platform::DeviceSocketFile(link), nullptr);
+    platform::LocalDatagramSocket::Bind(platform::DeviceSocketFile(link), binding->hostSocket);
     return binding;
 }
 
@@ -53,8 +55,8 @@ PtyNameBinding::~PtyNameBinding() {
 }
 
 void PtyNameBinding::RenewPty() {
-    auto fresh = platform::Pty::Create(nullptr);
-    if (fresh && fresh->TakeSettingsFrom(*pty) &&
+    std::unique_ptr<platform::Pty> fresh;
+    if (platform::Pty::Create(fresh) == platform::Error::None && fresh->TakeSettingsFrom(*pty) &&
         platform::RemoveDeviceLinkIfTarget(link, pty->SlavePath())) {
         if (platform::CreateDeviceLink(link, fresh->SlavePath()) == platform::Error::None)
             pty = std::move(fresh);

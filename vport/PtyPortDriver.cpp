@@ -195,7 +195,7 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
 
 bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
     platform::PtyLineSettings s;
-    if (!pty.ReadLineSettings(&s, nullptr)) return false;
+    if (pty.ReadLineSettings(s) != platform::Error::None) return false;
     platform::Pty::KeptSettings kept;
     if (pty.ReadKeptSettings(&kept)) {
         // Only while the pty still shows what it showed when the message
@@ -228,8 +228,8 @@ HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     }
     // Nothing set yet: the pty's new-terminal settings with the configured values.
     platform::PtyLineSettings s;
-    platform::Error error;
-    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error.SystemCode());
+    if (platform::Error error = m_binding->pty->ReadLineSettings(s); error != platform::Error::None)
+        return HresultFromErrno(error.SystemCode());
     *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), StopBitsCode(s)};
     return S_OK;
 }
