@@ -26,8 +26,8 @@
 // - per virtual port, the pty driver's three (StartEvents to StopEvents,
 //   joined there): events (host open and close, data arrived, settings
 //   changed; waits on the pty and a wake event), session (host hang-up,
-//   the host library's messages) and writer (moves queued bytes to the pty
-//   as it takes them).
+//   the host library's messages) and writer (PtyOutputQueue::RunWriter:
+//   moves queued bytes to the pty as it takes them).
 // - the trace writer (StartFrameTrace to StopFrameTrace) waits on its queue;
 //   varnockd's stop watcher waits on the stop pipe and is joined when the
 //   main loop ends.
@@ -39,9 +39,11 @@
 //   last two back and takes them again, keeping m_linkLock.
 //   ChannelStatus::m_lock -> the main loop's queue (a posted report).
 //   The pty driver's binding lock -> its host lock.
+//   The pty driver's output queue lock -> its host lock, and the main
+//   loop's queue (a posted renewal of the pty).
 // Leaves, held only for a list operation: the LDR and PLC queue mutexes,
-// WorkerThreads::m_lock, the registry's notice lock, the driver's output
-// and sink locks, the trace queue's lock. A thread never waits for the main
+// WorkerThreads::m_lock, the registry's notice lock, the driver's sink
+// lock, the trace queue's lock. A thread never waits for the main
 // thread while it holds any of them.
 namespace varnock {
 

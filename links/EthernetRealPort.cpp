@@ -22,10 +22,10 @@ EthernetRealPort::~EthernetRealPort() {
 OpenResult EthernetRealPort::Open(const ChannelConfig& config) {
     m_pSocket = std::make_unique<TcpSocket>();
     m_strIPAddress = config.m_strIPAddress;
-    const bool connected = m_pSocket->Create(0) && Connect();
-    SetFailure({m_pSocket->LastError(), LinkFailure::Target::Peer,
-                m_strIPAddress + " port " + std::to_string(kPlcPort)});
-    if (!connected) return OPEN_FAILED;
+    platform::Error error = m_pSocket->Create(0);
+    if (error == platform::Error::None) error = Connect();
+    SetFailure({error, LinkFailure::Target::Peer, m_strIPAddress + " port " + std::to_string(kPlcPort)});
+    if (error != platform::Error::None) return OPEN_FAILED;
     m_nLocalPort = m_pSocket->LocalPort();
     return OPEN_OK;
 }
@@ -54,15 +54,15 @@ void EthernetRealPort::CheckLink() {
     }
 }
 
-bool EthernetRealPort::Connect() {
+platform::Error EthernetRealPort::Connect() {
     // The handshake moves no data: other links may work meanwhile, and the
     // owner's stop ends it.
-    bool connected = false;
-    Hooks().Wait([this, &connected] {
-        connected = m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs,
-                                       [this] { return Hooks().Stopping(); });
+    platform::Error error;
+    Hooks().Wait([this, &error] {
+        error = m_pSocket->Connect(m_strIPAddress, kPlcPort, kConnectTimeoutMs,
+                                   [this] { return Hooks().Stopping(); });
     });
-    return connected;
+    return error;
 }
 
 void EthernetRealPort::Reconnect(bool dropQueued) {
@@ -74,14 +74,15 @@ void EthernetRealPort::Reconnect(bool dropQueued) {
         m_pSocket->Close();
     // From the local port of the first connection, as the PLC expects. A
     // failed connect shows up in the next transfer.
-    if (m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort))) Connect();
+    if (m_pSocket->Create(static_cast<uint16_t>(m_nLocalPort)) == platform::Error::None) Connect();
 }
 
 int EthernetRealPort::Purge(uint8_t) {
     uint8_t drop[kReceiveBufferSize];
     for (uint32_t waiting = Available(); waiting > 0; waiting = Available()) {
         int max = waiting < sizeof drop ? static_cast<int>(waiting) : kReceiveBufferSize;
-        if (m_pSocket->Receive(drop, max) <= 0) break;
+        int n = 0;
+        if (m_pSocket->Receive(drop, max, n) != platform::Error::None || n == 0) break;
     }
     return 1;
 }
@@ -112,8 +113,11 @@ int EthernetRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uin
 
     uint8_t chunk[kReceiveBufferSize];
     while (count > 0) {
-        int n = m_pSocket->Receive(chunk, count < kReceiveBufferSize ? count : kReceiveBufferSize);
-        if (n <= 0) return 0;  // an error, or the peer closed the connection
+        int n = 0;
+        if (m_pSocket->Receive(chunk, count < kReceiveBufferSize ? count : kReceiveBufferSize, n) !=
+                platform::Error::None ||
+            n == 0)
+            return 0;  // an error, or the peer closed the connection
         buffer.Append(chunk, n);
         count -= n;
         received += static_cast<uint32_t>(n);
@@ -143,8 +147,10 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
     Ms roomLeft{kSendTimeoutMs};
     for (; attempt < kSendAttempts; ++attempt) {
         const auto start = platform::SteadyClock::now();
-        int result = m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()));
-        if (result >= 0) {
+        int result = 0;
+        const platform::Error error =
+            m_pSocket->Send(transfer.data(), count, static_cast<uint32_t>(roomLeft.count()), result);
+        if (error == platform::Error::None || result > 0) {
             sent = static_cast<uint32_t>(result);
             // The PLC reads frames by their length: the rest of one cut short
             // would be taken for the start of the next. The connection goes,
@@ -154,12 +160,12 @@ int EthernetRealPort::Write(const ByteArray& buffer, int count, uint32_t& sent, 
         }
         roomLeft -= std::min(roomLeft, std::chrono::duration_cast<Ms>(platform::SteadyClock::now() - start));
         // No reconnect after the last attempt: nobody would use it.
-        if (attempt + 1 < kSendAttempts && m_pSocket->LastError().IsLost()) {
+        if (attempt + 1 < kSendAttempts && error.IsLost()) {
             Pause(kReconnectPauseMs);
             Reconnect();
         }
     }
-    // Nothing went out; the failed send's -1 is no count.
+    // Nothing went out.
     return 0;
 }
 

@@ -38,7 +38,7 @@ public:
 private:
     uint32_t Available();
     void CheckLink();
-    bool Connect();
+    platform::Error Connect();
     // `dropQueued`: what the socket still holds is never sent.
     void Reconnect(bool dropQueued = false);
 

@@ -25,16 +25,11 @@ bool MakeAddress(const fs::path& path, sockaddr_un* address) {
 
 }  // namespace
 
-std::unique_ptr<LocalDatagramSocket> LocalDatagramSocket::Bind(const fs::path& path, Error* error) {
-    auto fail = [error](int e) {
-        if (error) *error = Error::FromErrno(e);
-        return nullptr;
-    };
+Error LocalDatagramSocket::Bind(const fs::path& path, std::unique_ptr<LocalDatagramSocket>& bound) {
+    bound.reset();
+    auto fail = [](int e) { return Error::FromErrno(e); };
     sockaddr_un address{};
-    if (!MakeAddress(path, &address)) {
-        if (error) *error = Error(Error::InvalidAddress, ENAMETOOLONG);
-        return nullptr;
-    }
+    if (!MakeAddress(path, &address)) return Error(Error::InvalidAddress, ENAMETOOLONG);
     std::unique_ptr<LocalDatagramSocket> socket(new LocalDatagramSocket);
     socket->m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (socket->m_fd < 0) return fail(errno);
@@ -57,7 +52,8 @@ std::unique_ptr<LocalDatagramSocket> LocalDatagramSocket::Bind(const fs::path& p
     if (::lstat(path.c_str(), &st) != 0) return fail(errno);
     socket->m_path = path;
     socket->m_inode = st.st_ino;
-    return socket;
+    bound = std::move(socket);
+    return Error::None;
 }
 
 LocalDatagramSocket::~LocalDatagramSocket() {

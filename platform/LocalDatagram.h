@@ -17,9 +17,9 @@ public:
     // Binds `path` with mode 0600, non-blocking, with a receive queue of a
     // few messages. A socket at `path` is replaced (the caller owns the
     // name), any other file is left alone and the bind fails (AddressInUse).
-    // nullptr with *error set (InvalidAddress for a path a socket address
-    // cannot hold).
-    static std::unique_ptr<LocalDatagramSocket> Bind(const std::filesystem::path& path, Error* error);
+    // On failure `socket` stays empty (InvalidAddress for a path a socket
+    // address cannot hold).
+    static Error Bind(const std::filesystem::path& path, std::unique_ptr<LocalDatagramSocket>& socket);
     ~LocalDatagramSocket();
     LocalDatagramSocket(const LocalDatagramSocket&) = delete;
     LocalDatagramSocket& operator=(const LocalDatagramSocket&) = delete;

@@ -74,11 +74,9 @@ bool WakeEvent::Wait(int timeoutMs) {
 
 // ---- Pty
 
-std::unique_ptr<Pty> Pty::Create(Error* error) {
-    auto fail = [error](int e) {
-        if (error) *error = Error::FromErrno(e);
-        return nullptr;
-    };
+Error Pty::Create(std::unique_ptr<Pty>& made) {
+    made.reset();
+    auto fail = [](int e) { return Error::FromErrno(e); };
     int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) return fail(errno);
     std::unique_ptr<Pty> pty(new Pty);
@@ -99,7 +97,8 @@ std::unique_ptr<Pty> Pty::Create(Error* error) {
     int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) return fail(errno);
     ::close(slave);
-    return pty;
+    made = std::move(pty);
+    return Error::None;
 }
 
 Pty::~Pty() {
@@ -178,14 +177,11 @@ PtyLineSettings ToLineSettings(const termios& tio) {
 
 }  // namespace
 
-bool Pty::ReadLineSettings(PtyLineSettings* settings, Error* error) {
+Error Pty::ReadLineSettings(PtyLineSettings& settings) {
     termios tio{};
-    if (::tcgetattr(m_master, &tio) != 0) {
-        if (error) *error = Error::FromErrno(errno);
-        return false;
-    }
-    *settings = ToLineSettings(tio);
-    return true;
+    if (::tcgetattr(m_master, &tio) != 0) return Error::FromErrno(errno);
+    settings = ToLineSettings(tio);
+    return Error::None;
 }
 
 bool Pty::ReadKeptSettings(KeptSettings* kept) {
@@ -326,12 +322,10 @@ fs::path DeviceSocketFile(const fs::path& link) {
 
 // ---- DeviceNameLock
 
-std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file, bool mayCreate,
-                                                           Error* error) {
-    auto fail = [error](int e) {
-        if (error) *error = Error::FromErrno(e);
-        return nullptr;
-    };
+Error DeviceNameLock::TryAcquire(const fs::path& file, bool mayCreate,
+                                 std::unique_ptr<DeviceNameLock>& lock) {
+    lock.reset();
+    auto fail = [](int e) { return Error::FromErrno(e); };
     // A holder removes the file before letting go, so a lock won on a file
     // that is no longer the one at the path is worth nothing: try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -353,10 +347,10 @@ std::unique_ptr<DeviceNameLock> DeviceNameLock::TryAcquire(const fs::path& file,
             ::close(fd);
             continue;
         }
-        std::unique_ptr<DeviceNameLock> lock(new DeviceNameLock);
+        lock.reset(new DeviceNameLock);
         lock->m_fd = fd;
         lock->m_file = file;
-        return lock;
+        return Error::None;
     }
     return fail(EBUSY);
 }
@@ -370,8 +364,9 @@ void DeviceNameLock::RemoveFile() {
 }
 
 bool IsStaleDeviceLink(const fs::path& link) {
+    std::unique_ptr<DeviceNameLock> lock;
     return InspectDeviceEntry(link).kind == DeviceEntryKind::PtyLink &&
-           DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr) != nullptr;
+           DeviceNameLock::TryAcquire(DeviceLockFile(link), false, lock) == Error::None;
 }
 
 int RemoveStaleDeviceLinks(const fs::path& directory) {
@@ -386,8 +381,9 @@ int RemoveStaleDeviceLinks(const fs::path& directory) {
     int removed = 0;
     for (const std::string& name : names) {
         const fs::path link = directory / name;
-        auto lock = DeviceNameLock::TryAcquire(DeviceLockFile(link), false, nullptr);
-        if (!lock) continue;  // a live binding's, or not ours
+        std::unique_ptr<DeviceNameLock> lock;
+        if (DeviceNameLock::TryAcquire(DeviceLockFile(link), false, lock) != Error::None)
+            continue;  // a live binding's, or not ours
         DeviceEntry entry = InspectDeviceEntry(link);
         if (entry.kind == DeviceEntryKind::PtyLink) {
             // Changed under our hands: leave both for the next look.

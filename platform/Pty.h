@@ -65,8 +65,8 @@ public:
     // open it) with the line settings the kernel gives a new terminal. The
     // slave is opened and closed once so that the master reports hang-up
     // until somebody opens it: a slave never opened reports nothing. On
-    // failure returns nullptr and sets *error.
-    static std::unique_ptr<Pty> Create(Error* error);
+    // failure `pty` stays empty.
+    static Error Create(std::unique_ptr<Pty>& pty);
     ~Pty();
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
@@ -92,7 +92,7 @@ public:
     // failed before the first byte.
     int Write(const void* bytes, int count, int timeoutMs);
 
-    bool ReadLineSettings(PtyLineSettings* settings, Error* error);
+    Error ReadLineSettings(PtyLineSettings& settings);
     // Everything of the slave's settings that a pty keeps: equal while
     // nobody has set anything since (the data bits and parity asked for
     // leave no trace).
@@ -187,11 +187,11 @@ std::filesystem::path DeviceSocketFile(const std::filesystem::path& link);
 // dies, so a link whose lock nobody holds was left behind by a dead process.
 class DeviceNameLock {
 public:
-    // nullptr when another holder has it (*error AccessDenied), when the
+    // `lock` stays empty when another holder has it (AccessDenied), when the
     // file is missing and `mayCreate` is false (NotFound), when it is not a
     // regular file of this user (AccessDenied), or when it cannot be used.
-    static std::unique_ptr<DeviceNameLock> TryAcquire(const std::filesystem::path& file, bool mayCreate,
-                                                      Error* error);
+    static Error TryAcquire(const std::filesystem::path& file, bool mayCreate,
+                            std::unique_ptr<DeviceNameLock>& lock);
     ~DeviceNameLock();
     DeviceNameLock(const DeviceNameLock&) = delete;
     DeviceNameLock& operator=(const DeviceNameLock&) = delete;

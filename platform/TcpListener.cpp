@@ -55,29 +55,23 @@ TcpListener::~TcpListener() {
     Close();
 }
 
-bool TcpListener::Listen(const std::string& address, uint16_t port, Error* error) {
+Error TcpListener::Listen(const std::string& address, uint16_t port) {
     Close();
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
-        if (error) *error = Error::InvalidAddress;
-        return false;
-    }
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) return Error::InvalidAddress;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        if (error) *error = Error::FromErrno(errno);
-        return false;
-    }
+    if (fd < 0) return Error::FromErrno(errno);
     int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
-        if (error) *error = Error::FromErrno(errno);
+        const Error error = Error::FromErrno(errno);
         ::close(fd);
-        return false;
+        return error;
     }
     m_fd = fd;
-    return true;
+    return Error::None;
 }
 
 std::unique_ptr<TcpConnection> TcpListener::Accept(int timeoutMs) {

@@ -37,8 +37,8 @@ public:
     TcpListener(const TcpListener&) = delete;
     TcpListener& operator=(const TcpListener&) = delete;
 
-    // Binds (SO_REUSEADDR) and listens; false with *error on failure.
-    bool Listen(const std::string& address, uint16_t port, Error* error = nullptr);
+    // Binds (SO_REUSEADDR) and listens.
+    Error Listen(const std::string& address, uint16_t port);
     // Waits up to timeoutMs for a connection; nullptr when none came.
     std::unique_ptr<TcpConnection> Accept(int timeoutMs);
     void Close();

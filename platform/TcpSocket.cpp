@@ -32,26 +32,18 @@ TcpSocket::~TcpSocket() {
     Close();
 }
 
-int TcpSocket::Fail(int err) {
-    m_lastError = Error::FromErrno(err);
-    return -1;
-}
-
-bool TcpSocket::Create(uint16_t localPort) {
+Error TcpSocket::Create(uint16_t localPort) {
     Close();
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        Fail(errno);
-        return false;
-    }
+    if (fd < 0) return Error::FromErrno(errno);
     // On every socket: a later one may bind to this one's port only if both
     // allow it, and a closed connection holds its port until the peer has
     // acknowledged the close, one round trip.
     int one = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
-        Fail(errno);
+        const Error error = Error::FromErrno(errno);
         ::close(fd);
-        return false;
+        return error;
     }
     if (localPort != 0) {
         sockaddr_in local{};
@@ -59,35 +51,25 @@ bool TcpSocket::Create(uint16_t localPort) {
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         local.sin_port = htons(localPort);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-            Fail(errno);
+            const Error error = Error::FromErrno(errno);
             ::close(fd);
-            return false;
+            return error;
         }
     }
     m_fd = fd;
     m_bound = localPort != 0;
-    m_lastError = Error::None;
-    return true;
+    return Error::None;
 }
 
-bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
-                        const std::function<bool()>& cancelled) {
-    if (m_fd < 0) {
-        m_lastError = Error::NotOpen;
-        return false;
-    }
+Error TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t timeoutMs,
+                         const std::function<bool()>& cancelled) {
+    if (m_fd < 0) return Error::NotOpen;
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
-        m_lastError = Error::InvalidAddress;
-        return false;
-    }
+    if (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) return Error::InvalidAddress;
     // Connect without blocking so that an unanswered attempt ends on time.
-    if (!SetNonBlocking(m_fd, true)) {
-        Fail(errno);
-        return false;
-    }
+    if (!SetNonBlocking(m_fd, true)) return Error::FromErrno(errno);
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     int rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     // From a given local port to the same peer again: until the peer has
@@ -98,10 +80,7 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         rc = ::connect(m_fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     }
-    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) {
-        Fail(errno);
-        return false;
-    }
+    if (rc != 0 && errno != EINPROGRESS && errno != EINTR) return Error::FromErrno(errno);
     if (rc != 0) {
         // A stop of the process, or of the caller, does not wait for a PLC
         // that does not answer.
@@ -111,24 +90,14 @@ bool TcpSocket::Connect(const std::string& address, uint16_t port, uint32_t time
             ready = PollFd(m_fd, POLLOUT, cancelled ? std::min(left, kCancelLookMs) : left, StopSignalFd());
             if (ready == 0 && StopRequested()) break;
         }
-        if (ready <= 0) {
-            m_lastError = ready == 0 ? Error::TimedOut : Error::Other;
-            return false;
-        }
+        if (ready <= 0) return ready == 0 ? Error::TimedOut : Error::Other;
         int err = 0;
         socklen_t len = sizeof err;
         if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
-        if (err != 0) {
-            Fail(err);
-            return false;
-        }
+        if (err != 0) return Error::FromErrno(err);
     }
-    if (!SetNonBlocking(m_fd, false)) {
-        Fail(errno);
-        return false;
-    }
-    m_lastError = Error::None;
-    return true;
+    if (!SetNonBlocking(m_fd, false)) return Error::FromErrno(errno);
+    return Error::None;
 }
 
 uint16_t TcpSocket::LocalPort() const {
@@ -148,16 +117,17 @@ bool TcpSocket::BytesAvailable(uint32_t& count) const {
     return true;
 }
 
-int TcpSocket::Receive(uint8_t* data, int max) {
-    if (m_fd < 0) {
-        m_lastError = Error::NotOpen;
-        return -1;
-    }
-    if (max <= 0) return 0;
+Error TcpSocket::Receive(uint8_t* data, int max, int& received) {
+    received = 0;
+    if (m_fd < 0) return Error::NotOpen;
+    if (max <= 0) return Error::None;
     for (;;) {
         ssize_t n = ::recv(m_fd, data, static_cast<size_t>(max), MSG_DONTWAIT);
-        if (n >= 0) return static_cast<int>(n);
-        if (errno != EINTR) return Fail(errno);
+        if (n >= 0) {
+            received = static_cast<int>(n);
+            return Error::None;
+        }
+        if (errno != EINTR) return Error::FromErrno(errno);
     }
 }
 
@@ -169,19 +139,15 @@ bool TcpSocket::PeerClosed() {
         if (n > 0) return false;
         if (n == 0) return true;
         if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        Fail(errno);
-        return true;
+        // Failed: as good as closed.
+        return errno != EAGAIN && errno != EWOULDBLOCK;
     }
 }
 
-int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
-    if (m_fd < 0) {
-        m_lastError = Error::NotOpen;
-        return -1;
-    }
+Error TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs, int& sent) {
+    sent = 0;
+    if (m_fd < 0) return Error::NotOpen;
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    int sent = 0;
     while (sent < count) {
         // MSG_NOSIGNAL: a lost peer is an error code, never SIGPIPE.
         ssize_t n = ::send(m_fd, data + sent, static_cast<size_t>(count - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -190,17 +156,10 @@ int TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            Fail(errno);
-            return sent > 0 ? sent : -1;
-        }
-        if (PollFd(m_fd, POLLOUT, MsUntil(deadline)) <= 0) {
-            m_lastError = Error::WouldBlock;
-            return sent > 0 ? sent : -1;
-        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return Error::FromErrno(errno);
+        if (PollFd(m_fd, POLLOUT, MsUntil(deadline)) <= 0) return Error::WouldBlock;
     }
-    m_lastError = Error::None;
-    return sent;
+    return Error::None;
 }
 
 void TcpSocket::ShutdownSend() {

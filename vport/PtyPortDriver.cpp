@@ -1,6 +1,5 @@
 #include "vport/PtyPortDriver.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -11,7 +10,6 @@
 
 namespace varnock {
 namespace fs = std::filesystem;
-using platform::DeviceEntryKind;
 
 namespace {
 
@@ -126,37 +124,9 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
     platform::DeviceDirectoryResult dir = platform::DeviceDirectory();
     if (!dir.ok) return S_OK;
     ReleaseBinding();
-
-    const fs::path link = dir.path / bare;
-    // A link into /dev/pts is taken over only when it is ours and stale: our
-    // lock file lies beside it (so it is never made for one) and nobody holds
-    // it. A free name may reuse a lock file left without its link.
-    const platform::DeviceEntry seen = platform::InspectDeviceEntry(link);
-    const bool stale = seen.kind == DeviceEntryKind::PtyLink;
-    if (seen.kind == DeviceEntryKind::Other || (!stale && takeOverOnly)) return S_OK;
-    platform::Error error;
-    auto lock = platform::DeviceNameLock::TryAcquire(platform::DeviceLockFile(link), !stale, &error);
-    if (!lock) return S_OK;
-    // The lock file goes unless the stale link it marks is still there.
-    auto giveUp = [&](HRESULT hr) {
-        platform::DeviceEntry now = platform::InspectDeviceEntry(link);
-        if (!stale || now.kind != DeviceEntryKind::PtyLink || now.target != seen.target) lock->RemoveFile();
-        return hr;
-    };
-
-    auto pty = platform::Pty::Create(&error);
-    if (!pty) return giveUp(HresultFromErrno(error.SystemCode()));
-    if (stale) platform::RemoveDeviceLinkIfTarget(link, seen.target);
-    error = platform::CreateDeviceLink(link, pty->SlavePath());
-    if (error != platform::Error::None)
-        return giveUp(error == platform::Error::AlreadyExists ? S_OK : HresultFromErrno(error.SystemCode()));
-
-    auto binding = std::make_unique<Binding>();
-    binding->name = bare;
-    binding->link = link;
-    binding->lock = std::move(lock);
-    binding->pty = std::move(pty);
-    binding->hostSocket = platform::LocalDatagramSocket::Bind(platform::DeviceSocketFile(link), nullptr);
+    HRESULT hr = S_OK;
+    auto binding = PtyNameBinding::Acquire(dir.path, bare, takeOverOnly, &hr);
+    if (!binding) return hr;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         m_binding = std::move(binding);
@@ -168,26 +138,19 @@ HRESULT PtyPortDriver::Bind(const std::string& name, bool takeOverOnly, VARIANT_
 
 void PtyPortDriver::ReleaseBinding() {
     StopEvents();
-    std::unique_ptr<Binding> binding;
+    std::unique_ptr<PtyNameBinding> binding;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         binding.swap(m_binding);
         m_bound = false;
     }
-    if (!binding) return;
-    // Only our own link: somebody may have put something else there since.
-    platform::RemoveDeviceLinkIfTarget(binding->link, binding->pty->SlavePath());
-    binding->hostSocket.reset();
-    binding->lock->RemoveFile();
-    // The pty closes before the lock is let go.
-    binding->pty.reset();
-    binding->lock.reset();
+    // Its files go as it ends, outside the lock.
 }
 
 HRESULT PtyPortDriver::FinishBinding(int16_t value, int16_t* result) {
     if (!result) return E_POINTER;
     *result = 0;
-    Binding* start = nullptr;
+    PtyNameBinding* start = nullptr;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         if (!m_binding) return S_OK;
@@ -206,174 +169,15 @@ HRESULT PtyPortDriver::WriteBytes(const uint8_t* bytes, int32_t count, int32_t* 
     *result = 0;
     if (count < 0 || (count > 0 && !bytes)) return E_INVALIDARG;
     if (!m_bound) return E_UNEXPECTED;
-    Output& out = *m_output;
-    if (count == 0 || out.absent.load(std::memory_order_relaxed)) return S_OK;
-    const int depth = m_loop.ItemDepthHere();
-    // A full queue takes the bytes itself; a flush for each of them after
-    // the message would cost a call per byte.
-    const bool fits =
-        out.queued.load(std::memory_order_relaxed) + static_cast<int64_t>(out.staged.size()) + count <=
-        kOutputCap;
-    const bool staging =
-        fits && depth > 0 && (out.staged.empty() ? FlushAfterMessage(m_loop) : out.stagedDepth == depth);
-    if (staging) {
-        if (out.staged.empty()) out.stagedSession = out.session.load();
-        out.stagedDepth = depth;
-        if (count == 1)
-            out.staged.push_back(*bytes);
-        else
-            out.staged.insert(out.staged.end(), bytes, bytes + count);
-        *result = count;
-        return S_OK;
-    }
-    return QueueLocked(out, bytes, count, result);
-}
-
-bool PtyPortDriver::FlushAfterMessage(platform::MessageLoop& loop) {
-    std::weak_ptr<Output> weak = m_output;
-    return loop.AfterCurrentItem([weak] {
-        if (auto output = weak.lock()) Flush(*output);
-    });
-}
-
-HRESULT PtyPortDriver::QueueLocked(Output& out, const uint8_t* bytes, int32_t count, int32_t* result) {
-    const bool onLoop = m_loop.ItemDepthHere() > 0;
-    std::unique_lock<std::mutex> lock(out.lock);
-    // Staged bytes go first.
-    if (onLoop) TakeStagedLocked(out);
-    if (!out.pty || out.absent) return S_OK;
-    const uint64_t session = out.session;
-    // Off the loop, a call is a frame; on it, the message: its budget is
-    // whole again once it has ended.
-    std::chrono::steady_clock::duration callWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
-    auto& waitLeft = onLoop ? out.frameWaitLeft : callWaitLeft;
-    if (onLoop && !out.frameWaitArmed) {
-        std::weak_ptr<Output> weak = m_output;
-        out.frameWaitArmed = m_loop.AfterCurrentItem([weak] {
-            if (auto output = weak.lock()) {
-                std::lock_guard<std::mutex> relock(output->lock);
-                output->frameWaitLeft = std::chrono::milliseconds(kFrameWaitMs);
-                output->frameWaitArmed = false;
-            }
-        });
-    }
-    size_t taken = 0;
-    while (taken < static_cast<size_t>(count)) {
-        const size_t queued = out.bytes.size() - out.head;
-        if (queued >= static_cast<size_t>(kOutputCap)) {
-            // A host that has stopped reading costs one wait, not one per
-            // byte; one that reads slowly, the frame's waits together.
-            if (out.stalled || waitLeft <= waitLeft.zero()) break;
-            if (!out.backlog) {
-                out.backlog = true;
-                out.wake.Signal();
-            }
-            const auto start = std::chrono::steady_clock::now();
-            const bool room = out.room.wait_for(
-                lock,
-                std::min<std::chrono::steady_clock::duration>(waitLeft,
-                                                              std::chrono::milliseconds(kWriteWaitMs)),
-                [&] { return !out.pty || out.bytes.size() - out.head < static_cast<size_t>(kOutputCap); });
-            waitLeft -= std::min(waitLeft, std::chrono::steady_clock::now() - start);
-            // A host that closed meanwhile is given nothing more.
-            if (!out.pty || out.absent || out.session != session) break;
-            out.stalled = !room;
-            continue;
-        }
-        const size_t n = std::min(static_cast<size_t>(count) - taken, kOutputCap - queued);
-        out.bytes.insert(out.bytes.end(), bytes + taken, bytes + taken + n);
-        taken += n;
-    }
-    out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
-    *result = static_cast<int32_t>(taken);
-    // A backlog is the writer's; otherwise a flush is asked for once.
-    const bool ask = out.queued > 0 && !out.flushDue && !out.backlog;
-    if (ask) out.flushDue = true;
-    lock.unlock();
-    if (ask && !(onLoop && FlushAfterMessage(m_loop))) out.wake.Signal();
+    *result = m_output->Write(bytes, count);
     return S_OK;
 }
 
 HRESULT PtyPortDriver::QueryOutputQueue(int32_t* room, uint64_t* taken) {
     if (!room || !taken) return E_POINTER;
-    const int64_t queued = m_output->queued.load();
-    *room = queued < kOutputCap ? kOutputCap - static_cast<int32_t>(queued) : 0;
-    *taken = m_output->taken.load();
+    *room = m_output->Room();
+    *taken = m_output->Taken();
     return S_OK;
-}
-
-void PtyPortDriver::DropLocked(Output& out) {
-    ++out.session;
-    out.bytes.clear();
-    // A long backlog's room goes back.
-    if (out.bytes.capacity() > 64 * 1024) out.bytes.shrink_to_fit();
-    out.head = 0;
-    out.queued = 0;
-    out.stalled = false;
-    out.room.notify_all();
-}
-
-void PtyPortDriver::EndSessionLocked(Output& out) {
-    DropLocked(out);
-    out.absent = true;
-}
-
-void PtyPortDriver::StartOutputSession(platform::Pty& pty) {
-    std::lock_guard<std::mutex> lock(m_output->lock);
-    if (!m_output->absent || !pty.SlaveOpen()) return;
-    DropLocked(*m_output);
-    m_output->absent = false;
-}
-
-bool PtyPortDriver::FlushLocked(Output& out) {
-    out.flushDue = false;
-    if (out.head == out.bytes.size()) return false;
-    if (!out.pty || out.absent) {
-        DropLocked(out);
-        return false;
-    }
-    const uint8_t* from = out.bytes.data() + out.head;
-    const int queued = static_cast<int>(out.bytes.size() - out.head);
-    // The host that was to read them has gone.
-    const int n = out.pty->SlaveOpen() ? out.pty->Write(from, queued, 0) : -1;
-    if (n < 0) {
-        EndSessionLocked(out);
-        return false;
-    }
-    if (n == 0) return true;
-    out.head += static_cast<size_t>(n);
-    out.queued -= n;
-    out.taken += static_cast<uint64_t>(n);
-    out.stalled = false;
-    out.room.notify_all();
-    if (out.head == out.bytes.size()) {
-        out.bytes.clear();
-        out.head = 0;
-        return false;
-    }
-    // What was written goes once it is a good part of the queue.
-    if (out.head >= out.bytes.size() / 2) {
-        out.bytes.erase(out.bytes.begin(), out.bytes.begin() + static_cast<long>(out.head));
-        out.head = 0;
-    }
-    return true;
-}
-
-void PtyPortDriver::TakeStagedLocked(Output& out) {
-    // Staged for a session that has ended since, or for a port out of service.
-    if (out.pty && !out.absent && out.stagedSession == out.session)
-        out.bytes.insert(out.bytes.end(), out.staged.begin(), out.staged.end());
-    out.staged.clear();
-    out.queued = static_cast<int64_t>(out.bytes.size() - out.head);
-}
-
-void PtyPortDriver::Flush(Output& out) {
-    std::lock_guard<std::mutex> lock(out.lock);
-    TakeStagedLocked(out);
-    if (FlushLocked(out) && !out.backlog) {
-        out.backlog = true;
-        out.wake.Signal();
-    }
 }
 
 HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read) {
@@ -391,7 +195,7 @@ HRESULT PtyPortDriver::ReadBytes(uint8_t* buffer, int32_t* count, int32_t* read)
 
 bool PtyPortDriver::ReadValues(platform::Pty& pty, LineValues* values) {
     platform::PtyLineSettings s;
-    if (!pty.ReadLineSettings(&s, nullptr)) return false;
+    if (pty.ReadLineSettings(s) != platform::Error::None) return false;
     platform::Pty::KeptSettings kept;
     if (pty.ReadKeptSettings(&kept)) {
         // Only while the pty still shows what it showed when the message
@@ -424,8 +228,8 @@ HRESULT PtyPortDriver::QueryValues(LineValues* values) {
     }
     // Nothing set yet: the pty's new-terminal settings with the configured values.
     platform::PtyLineSettings s;
-    platform::Error error;
-    if (!m_binding->pty->ReadLineSettings(&s, &error)) return HresultFromErrno(error.SystemCode());
+    if (platform::Error error = m_binding->pty->ReadLineSettings(s); error != platform::Error::None)
+        return HresultFromErrno(error.SystemCode());
     *values = {s.baudRate, m_options.byteSize, ParityCode(s, m_options.parity), StopBitsCode(s)};
     return S_OK;
 }
@@ -491,7 +295,7 @@ fs::path PtyPortDriver::LinkPath() const {
     return m_binding ? m_binding->link : fs::path();
 }
 
-void PtyPortDriver::StartEvents(Binding& binding) {
+void PtyPortDriver::StartEvents(PtyNameBinding& binding) {
     m_wake = std::make_unique<platform::WakeEvent>();
     m_settingsNews = std::make_unique<platform::WakeEvent>();
     m_stopEvents = false;
@@ -499,10 +303,7 @@ void PtyPortDriver::StartEvents(Binding& binding) {
     // Changes are reported from the moment the port is in service.
     LineValues initial;
     bool known = Succeeded(QueryValues(&initial));
-    {
-        std::lock_guard<std::mutex> lock(m_output->lock);
-        m_output->pty = binding.pty.get();
-    }
+    m_output->Attach(binding.pty.get());
     // Watched from now on: a host that opens and closes before the threads
     // run is still seen.
     using platform::NodeWatch;
@@ -512,7 +313,7 @@ void PtyPortDriver::StartEvents(Binding& binding) {
         std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial, std::move(opens));
     m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
                                binding.name, std::move(closes));
-    m_writerThread = std::thread(&PtyPortDriver::WriterThread, this);
+    m_writerThread = std::thread([this] { m_output->RunWriter(m_stopEvents, m_wake->fd()); });
 }
 
 void PtyPortDriver::RenewPty() {
@@ -530,20 +331,12 @@ void PtyPortDriver::RenewPty() {
         hostKept = m_hostKept;
     }
     StopEvents();
-    Binding* binding = nullptr;
+    PtyNameBinding* binding = nullptr;
     {
         std::unique_lock<std::shared_mutex> guard(m_bindingLock);
         if (!m_binding) return;
-        Binding& b = *m_binding;
-        auto pty = platform::Pty::Create(nullptr);
-        if (pty && pty->TakeSettingsFrom(*b.pty) &&
-            platform::RemoveDeviceLinkIfTarget(b.link, b.pty->SlavePath())) {
-            // Another process may have taken the name meanwhile: the port
-            // then has no name any more, as when its link is removed by hand.
-            if (platform::CreateDeviceLink(b.link, pty->SlavePath()) == platform::Error::None)
-                b.pty = std::move(pty);
-        }
-        binding = &b;
+        m_binding->RenewPty();
+        binding = m_binding.get();
     }
     {
         std::lock_guard<std::mutex> lock(m_hostLock);
@@ -569,13 +362,7 @@ void PtyPortDriver::StopEvents() {
     m_eventThread.join();
     m_lineThread.join();
     m_writerThread.join();
-    {
-        std::lock_guard<std::mutex> lock(m_output->lock);
-        EndSessionLocked(*m_output);
-        m_output->pty = nullptr;
-        m_output->backlog = false;
-        m_output->flushDue = false;
-    }
+    m_output->Detach();
     m_wake.reset();
     m_settingsNews.reset();
     EndHostSession();
@@ -624,7 +411,7 @@ void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues la
         if (state.other) m_settingsNews->Clear();
         bool pause = false;
         // Replies to what the host sends are for its session.
-        if (!state.hangup && m_output->absent.load()) StartOutputSession(*pty);
+        if (!state.hangup && m_output->Absent()) m_output->StartSession(*pty);
 
         // Data before the open state: bytes written just before a close are
         // still announced and read.
@@ -709,95 +496,76 @@ void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket
 }
 
 bool PtyPortDriver::PrepareOutputSession(platform::Pty& pty) {
-    std::lock_guard<std::mutex> lock(m_output->lock);
-    platform::Pty::KeptSettings before, after;
-    const bool read = pty.ReadKeptSettings(&before);
-    bool refused = false;
-    if (!pty.PrepareNextSession(&refused)) return false;
-    EndSessionLocked(*m_output);
-    // Once, on the main thread, which may stop this thread.
-    if (refused && !m_renewing.exchange(true)) {
-        AddRef();
-        m_loop.Post([this] {
-            RenewPty();
-            m_renewing = false;
-            Release();
-        });
-    }
-    // Our change is no host's: the last host's settings still hold.
-    std::lock_guard<std::mutex> hostLock(m_hostLock);
-    if (read && m_haveHostLine && before == m_hostKept && pty.ReadKeptSettings(&after)) m_hostKept = after;
-    return true;
+    return m_output->Hold([&] {
+        platform::Pty::KeptSettings before, after;
+        const bool read = pty.ReadKeptSettings(&before);
+        bool refused = false;
+        if (!pty.PrepareNextSession(&refused)) return false;
+        m_output->EndSessionLocked();
+        // Once, on the main thread, which may stop this thread.
+        if (refused && !m_renewing.exchange(true)) {
+            AddRef();
+            m_loop.Post([this] {
+                RenewPty();
+                m_renewing = false;
+                Release();
+            });
+        }
+        // Our change is no host's: the last host's settings still hold.
+        std::lock_guard<std::mutex> hostLock(m_hostLock);
+        if (read && m_haveHostLine && before == m_hostKept && pty.ReadKeptSettings(&after))
+            m_hostKept = after;
+        return true;
+    });
 }
 
 bool PtyPortDriver::SlaveOpenNow(platform::Pty& pty) {
-    std::lock_guard<std::mutex> lock(m_output->lock);
-    return pty.SlaveOpen();
-}
-
-void PtyPortDriver::WriterThread() {
-    Output& out = *m_output;
-    platform::Pty* pty = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(out.lock);
-        pty = out.pty;
-    }
-    while (!m_stopEvents) {
-        bool left = false;
-        {
-            std::lock_guard<std::mutex> lock(out.lock);
-            left = FlushLocked(out);
-            out.backlog = left;
-        }
-        // Hang-up also ends the wait for room: the next flush drops the bytes.
-        platform::PtyWaitResult woke = pty->Wait(
-            -1, &out.wake, left ? platform::PtyWatch::Room : platform::PtyWatch::None, m_wake->fd());
-        if (woke.woken) out.wake.Clear();
-    }
+    return m_output->Hold([&] { return pty.SlaveOpen(); });
 }
 
 void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket,
                                      const std::string& name, uint32_t pts, bool take) {
     using hostline::MessageKind;
     // The pty is looked at as the next session's readying leaves it.
-    std::lock_guard<std::mutex> outputLock(m_output->lock);
-    // Bounded: a flood cannot keep the thread from the host's close.
-    for (int i = 0; i < 64; ++i) {
-        uint8_t buffer[hostline::kMessageSize + 1];
-        platform::LocalDatagramSocket::Sender sender;
-        long n = socket->Receive(buffer, sizeof(buffer), &sender);
-        if (n < 0) break;
-        // Looked at after each message: the settings it tells of were set
-        // before it was sent.
-        platform::Pty::KeptSettings kept;
-        const bool read = pty.ReadKeptSettings(&kept);
-        hostline::LineMessage message;
-        if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message) ||
-            message.kind == MessageKind::State)
-            continue;
-        // Meant for another port, or another pty of the same name.
-        if (message.pts != pts || name != message.port) continue;
-        hostline::LineMessage state = message;
-        state.kind = MessageKind::State;
-        bool changed = false;
-        {
-            std::lock_guard<std::mutex> lock(m_hostLock);
-            if (message.kind == MessageKind::Set && take && read) {
-                m_hostLine = message;
-                m_hostKept = kept;
-                changed = m_haveHostLine = true;
+    m_output->Hold([&] {
+        // Bounded: a flood cannot keep the thread from the host's close.
+        for (int i = 0; i < 64; ++i) {
+            uint8_t buffer[hostline::kMessageSize + 1];
+            platform::LocalDatagramSocket::Sender sender;
+            long n = socket->Receive(buffer, sizeof(buffer), &sender);
+            if (n < 0) break;
+            // Looked at after each message: the settings it tells of were set
+            // before it was sent.
+            platform::Pty::KeptSettings kept;
+            const bool read = pty.ReadKeptSettings(&kept);
+            hostline::LineMessage message;
+            if (!hostline::ParseLineMessage(buffer, static_cast<size_t>(n), &message) ||
+                message.kind == MessageKind::State)
+                continue;
+            // Meant for another port, or another pty of the same name.
+            if (message.pts != pts || name != message.port) continue;
+            hostline::LineMessage state = message;
+            state.kind = MessageKind::State;
+            bool changed = false;
+            {
+                std::lock_guard<std::mutex> lock(m_hostLock);
+                if (message.kind == MessageKind::Set && take && read) {
+                    m_hostLine = message;
+                    m_hostKept = kept;
+                    changed = m_haveHostLine = true;
+                }
+                // Every process's read-back agrees with what the bridge forwards.
+                state.known = m_haveHostLine && read && kept == m_hostKept;
+                if (state.known) {
+                    state.dataBits = m_hostLine.dataBits;
+                    state.parity = m_hostLine.parity;
+                }
             }
-            // Every process's read-back agrees with what the bridge forwards.
-            state.known = m_haveHostLine && read && kept == m_hostKept;
-            if (state.known) {
-                state.dataBits = m_hostLine.dataBits;
-                state.parity = m_hostLine.parity;
-            }
+            if (changed) m_settingsNews->Signal();
+            uint8_t wire[hostline::kMessageSize];
+            if (hostline::EncodeLineMessage(state, wire)) socket->Answer(sender, wire, sizeof(wire));
         }
-        if (changed) m_settingsNews->Signal();
-        uint8_t wire[hostline::kMessageSize];
-        if (hostline::EncodeLineMessage(state, wire)) socket->Answer(sender, wire, sizeof(wire));
-    }
+    });
 }
 
 void PtyPortDriver::EndHostSession() {

@@ -129,9 +129,9 @@ TEST_F(ApplicationTest, ProgramAsAProcess) {
     // A second copy ends silently, before an empty Varnock.ini, the display or Qt's options; asks to raise.
     platform::SingleInstanceGuard first;
     ASSERT_EQ(first.Acquire(devices.path()), platform::SingleInstanceGuard::Result::Acquired);
-    platform::Error error;
-    auto raise = platform::LocalDatagramSocket::Bind(devices.path() / Application::kRaiseSocketName, &error);
-    ASSERT_TRUE(raise);
+    std::unique_ptr<platform::LocalDatagramSocket> raise;
+    ASSERT_EQ(platform::LocalDatagramSocket::Bind(devices.path() / Application::kRaiseSocketName, raise),
+              platform::Error::None);
     test::WriteFile(dir / "Varnock.ini", "");
     EXPECT_EQ(run({"-platform", "bogus"}, {"DISPLAY=:4242"}), 0);
     EXPECT_EQ(Out(), "");

@@ -38,6 +38,12 @@ using SteadyClock = std::chrono::steady_clock;
 using platform::LineTermios;
 using Got = std::pair<int, uint32_t>;  // a transfer's result and the bytes moved
 
+std::unique_ptr<platform::Pty> NewPty() {
+    std::unique_ptr<platform::Pty> pty;
+    platform::Pty::Create(pty);
+    return pty;
+}
+
 // A link's transfers as a channel makes them.
 class LinkTest : public ::testing::Test {
 protected:
@@ -102,7 +108,7 @@ protected:
     }
 
     test::ScopedDeviceDir deviceDir;
-    std::unique_ptr<platform::Pty> plc = platform::Pty::Create(nullptr);
+    std::unique_ptr<platform::Pty> plc = NewPty();
     RecordingLine* line = nullptr;
     std::unique_ptr<SerialRealPort> port;
     ChannelConfig config;
@@ -117,7 +123,7 @@ TEST_F(SerialRealPortTest, OpenSetsTheLineUpResetKeepsItAndCloseRestoresIt) {
     ASSERT_EQ(port->Open(config), RealPort::OPEN_OK);
     // The pty keeps speed and stop bits; size and parity show in what was asked.
     platform::PtyLineSettings seen;
-    ASSERT_TRUE(plc->ReadLineSettings(&seen, nullptr));
+    ASSERT_EQ(plc->ReadLineSettings(seen), platform::Error::None);
     EXPECT_EQ(std::pair(seen.baudRate, seen.twoStopBits), std::pair(19200, true));
     // Raw; CTS must not gate output, nor XON/XOFF the bytes.
     const LineTermios opened = *line->kept;
@@ -387,7 +393,7 @@ TEST_F(UsbRealPortTest, ReplugUnderAnotherIndexIsFoundBySerialNumberAnotherPlcIs
 // A node whose device went away (a hung-up pty: EIO) fails every call; the status must say it is lost.
 TEST(IoctlUsbDriverTest, ANodeWhoseDeviceWentAwayReportsANegativeStatus) {
     test::ScopedDeviceDir devices;
-    auto device = platform::Pty::Create(nullptr);
+    std::unique_ptr<platform::Pty> device = NewPty();
     fs::create_symlink(device->SlavePath(), devices.path() / "HXUSB-0");
     IoctlUsbDriver driver;
     UsbOpenError error;
@@ -445,7 +451,7 @@ protected:
     test::ScopedDeviceDir devices;
     test::TempDir settings;
     test::FakeDeviceTree tree;
-    std::unique_ptr<platform::Pty> pty = platform::Pty::Create(nullptr);
+    std::unique_ptr<platform::Pty> pty = NewPty();
     platform::RecordingMessageSink sink;
     platform::ScopedMessageSink sinkScope{sink};
     UsbComRealPort port{settings.path(), tree.root()};
@@ -505,7 +511,7 @@ TEST_F(UsbComRealPortTest, ALostDeviceIsClosedAndOpenedAgainAfterThePause) {
     EXPECT_EQ(port.Read(data, 4, moved, 100), 1);
     EXPECT_EQ(port.IsHandleOpen(), 0);
 
-    pty = platform::Pty::Create(nullptr);
+    pty = NewPty();
     fs::remove(devices.path() / "ttyUSB0");
     LinkTty("ttyUSB0");
     {
@@ -533,7 +539,7 @@ protected:
     test::ScopedDeviceDir devices;
     test::TempDir settings;
     test::FakeDeviceTree tree;
-    std::unique_ptr<platform::Pty> pty = platform::Pty::Create(nullptr);
+    std::unique_ptr<platform::Pty> pty = NewPty();
     test::SimulatedUsbDriver driver;
     LinkEnvironment env{&driver, settings.path(), tree.root()};
     platform::RecordingMessageSink sink;

@@ -31,8 +31,8 @@ inline plcsim::PlcSimulator& StartPlc(Plcs& plcs, std::unique_ptr<plcsim::PlcTra
 inline plcsim::PlcSimulator& StartPlc(Plcs& plcs, const std::string& link,
                                       const std::filesystem::path& devices) {
     if (link.rfind("COM", 0) != 0) return StartPlc(plcs, plcsim::ListenTcp(link));
-    auto pty = platform::Pty::Create(nullptr);
-    if (pty) {
+    std::unique_ptr<platform::Pty> pty;
+    if (platform::Pty::Create(pty) == platform::Error::None) {
         std::filesystem::remove(devices / link);
         std::filesystem::create_symlink(pty->SlavePath(), devices / link);
     }

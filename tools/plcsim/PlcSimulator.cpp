@@ -35,8 +35,8 @@ std::string Hex(const ByteArray& bytes) {
 
 class TcpTransport : public PlcTransport {
 public:
-    bool Listen(const std::string& address, uint16_t port, platform::Error* error) {
-        return m_listener.Listen(address, port, error);
+    platform::Error Listen(const std::string& address, uint16_t port) {
+        return m_listener.Listen(address, port);
     }
     int Read(uint8_t* data, int max, int timeoutMs) override {
         // A link that reconnects comes in on a new connection; it replaces
@@ -135,7 +135,8 @@ private:
     // One character at the rate the bridge set on its end of the line.
     std::chrono::nanoseconds CharTime() {
         platform::PtyLineSettings line;
-        int rate = m_pty->ReadLineSettings(&line, nullptr) && line.baudRate > 0 ? line.baudRate : 9600;
+        int rate = m_pty->ReadLineSettings(line) == platform::Error::None && line.baudRate > 0 ? line.baudRate
+                                                                                               : 9600;
         return std::chrono::nanoseconds(1000000000LL * m_bitsPerChar / rate);
     }
     // About 5 ms of the line at a time.
@@ -233,8 +234,10 @@ const char* FaultName(Fault fault) {
 
 std::unique_ptr<PlcTransport> ListenTcp(const std::string& address, uint16_t port, platform::Error* error) {
     auto t = std::make_unique<TcpTransport>();
-    if (!t->Listen(address, port, error)) return nullptr;
-    return t;
+    const platform::Error failed = t->Listen(address, port);
+    if (failed == platform::Error::None) return t;
+    if (error) *error = failed;
+    return nullptr;
 }
 
 std::unique_ptr<PlcTransport> OpenSerialDevice(const std::string& path, platform::Error* error) {

@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
     varnock::platform::Error error;
     std::vector<std::unique_ptr<PlcTransport>> transports;
     if (!ptyLink.empty()) {
-        auto pty = varnock::platform::Pty::Create(&error);
+        std::unique_ptr<varnock::platform::Pty> pty;
+        error = varnock::platform::Pty::Create(pty);
         std::error_code ec;
         if (pty) {
             std::filesystem::remove(ptyLink, ec);

@@ -75,9 +75,8 @@ void DesktopProgram::Start() {
 
 void DesktopProgram::ListenForRaise(const std::filesystem::path& socket) {
     if (!m_app || m_raiseSocket) return;
-    platform::Error error;
-    m_raiseSocket = platform::LocalDatagramSocket::Bind(socket, &error);
-    if (!m_raiseSocket) return;  // a second copy then only ends
+    if (platform::LocalDatagramSocket::Bind(socket, m_raiseSocket) != platform::Error::None)
+        return;  // a second copy then only ends
     m_raise = std::make_unique<QSocketNotifier>(m_raiseSocket->fd(), QSocketNotifier::Read);
     QObject::connect(m_raise.get(), &QSocketNotifier::activated, [this] {
         uint8_t request[16];
