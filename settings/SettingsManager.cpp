@@ -234,6 +234,12 @@ int SettingsManager::Save() {
             continue;
         written = m_iniSetting.WriteString(std::to_string(m_rowEntries[i]), value, kSectionMatrix);
     }
+    for (const auto& [name, config] : m_networkPortEdits) {
+        written = written &&
+                  m_iniSetting.WriteString(name, FormatNetworkPort(config), kSectionNetworkPorts) &&
+                  m_iniSetting.WriteString(name, FormatClientList(config.allowed), kSectionNetworkClients);
+    }
+    if (written) m_networkPortEdits.clear();
     written =
         written && m_iniSetting.WriteString("PortAssignMode", m_nPortAssignMode == 1 ? "Auto" : "Manual",
                                             kSectionApplication);
@@ -244,6 +250,27 @@ int SettingsManager::Save() {
         platform::ShowMessage(kMsgSettingsNotSaved, platform::kMbIconError, m_strSaveFile.string());
     m_bSaveFailureShown = true;
     return 0;
+}
+
+NetworkPortConfig SettingsManager::GetNetworkPort(const std::string& portName, std::string* problem) {
+    if (auto edited = m_networkPortEdits.find(portName); edited != m_networkPortEdits.end())
+        return edited->second;
+    const std::string listen = m_iniSetting.GetString(portName, "", kSectionNetworkPorts);
+    const std::string clients = m_iniSetting.GetString(portName, "", kSectionNetworkClients);
+    std::optional<NetworkPortConfig> config = ParseNetworkPort(listen);
+    std::optional<std::vector<std::string>> allowed = ParseClientList(clients);
+    if (!config || !allowed) {
+        if (problem)
+            *problem = !config ? "[" + std::string(kSectionNetworkPorts) + "] " + portName + "=" + listen
+                               : "[" + std::string(kSectionNetworkClients) + "] " + portName + "=" + clients;
+        return {};
+    }
+    config->allowed = std::move(*allowed);
+    return *config;
+}
+
+void SettingsManager::SetNetworkPort(const std::string& portName, const NetworkPortConfig& config) {
+    m_networkPortEdits[portName] = config;
 }
 
 AllocationRow* SettingsManager::GetRow(int index) {

@@ -10,6 +10,7 @@
 // reads and saves a channel file of their own (platform::OwnSettingsDirectory)
 // once it exists, made from the defaults on the first save.
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "platform/ResourceLibrary.h"
 #include "settings/AllocationRow.h"
 #include "settings/IniFile.h"
+#include "settings/NetworkPort.h"
 
 namespace varnock {
 
@@ -68,6 +70,12 @@ public:
     platform::ResourceLibrary* GetResourceLibrary() { return m_pResourceLibrary.get(); }
     // Host-side line parameters, read from Varnock.ini at the moment of the call.
     void ReadCommunicationSettings(ChannelConfig* config);
+    // How virtual port `portName` is served: over the network when the
+    // result is Served(), else as a pty. A value that cannot be read counts
+    // as a pty and is said in `problem` when given.
+    NetworkPortConfig GetNetworkPort(const std::string& portName, std::string* problem = nullptr);
+    // Held until Save writes it; a config that is not served removes the entries.
+    void SetNetworkPort(const std::string& portName, const NetworkPortConfig& config);
     // Picks the lowest free COM number for the first row. 1 when assigned.
     int AutoAssignVirtualPort();
 
@@ -99,6 +107,7 @@ private:
     std::vector<std::unique_ptr<AllocationRow>> m_rows;
     std::vector<int> m_rowEntries;  // entry number each held row was read from
     std::vector<std::string> m_realPortList;
+    std::map<std::string, NetworkPortConfig> m_networkPortEdits;  // by port name, until Save
     int m_nMaxHostDriverNo = 0;
     IniFile m_iniVarnock;
     IniFile m_iniSetting;

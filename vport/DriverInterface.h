@@ -120,6 +120,13 @@ public:
         return E_NOTIMPL;
     }
 
+    // Not one of the ten: the network client's address while one is
+    // connected (see VirtualPort::NetworkClient). A pty driver has none.
+    virtual HRESULT QueryNetworkClient(std::string* address) {
+        (void)address;
+        return E_NOTIMPL;
+    }
+
     // The connection point of the event interface: the driver holds a
     // reference on each connected sink until Unadvise or its own end.
     virtual HRESULT Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) = 0;

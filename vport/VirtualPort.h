@@ -27,6 +27,9 @@ public:
         uint64_t taken = 0;
     };
     virtual OutputQueue QueryOutput() { return {}; }
+    // The address of the network client that has the port open ("10.0.0.5:51234");
+    // empty for a pty port or while no client is connected.
+    virtual std::string NetworkClient() { return {}; }
     // The host's line settings in DCB codes; none when the driver failed.
     virtual std::optional<int32_t> GetParity() = 0;
     virtual std::optional<int32_t> GetBaudRate() = 0;
