@@ -201,11 +201,13 @@ void NetworkPortDriver::Run() {
                 // again until its last bytes can be read.
                 if (!m_hangupSeen || (events & POLLIN)) fds[2] = {m_client->fd(), events, 0};
             }
+            // A client that reconnects at once waits until the last one's
+            // bytes are taken, instead of being told the port is in use.
+            if (m_eof) fds[1].fd = -1;
         }
         ::poll(fds, 3, retry ? kRetryMs : -1);
         if (m_stop) break;
         if (fds[0].revents) m_wake->Clear();
-        if (fds[1].revents & POLLIN) Accept();
         bool ended = false;
         if (fds[2].fd >= 0) {
             if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -225,6 +227,9 @@ void NetworkPortDriver::Run() {
             ended = ended || (m_eof && m_in.empty());
         }
         if (ended) EndSession();
+        // After the last client's end: one that closes and connects again
+        // is no second client.
+        if (fds[1].revents & POLLIN) Accept();
     }
     m_done = true;
 }
