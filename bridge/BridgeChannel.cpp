@@ -41,17 +41,30 @@ BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) :
     ChannelConfig host;
     host.m_byDataBits = 7;  // the "CommunicationSettings" defaults
     if (settings) settings->ReadCommunicationSettings(&host);
-    m_pVirtualPort =
-        VirtualPortFactory::Instance().Create(1, host.m_byDataBits, static_cast<int>(host.m_byParity));
+    const std::string portName = m_pConfig ? m_pConfig->m_strVirtualPort : std::string();
+    DriverOptions options(host.m_byDataBits, static_cast<int>(host.m_byParity));
+    // Served over the network when the settings say so; a line that cannot
+    // be read leaves the port a pty, which only this machine reaches.
+    std::string portLabel = portName;
+    if (settings) {
+        std::string problem;
+        const NetworkPortConfig network = settings->GetNetworkPort(portName, &problem);
+        if (!problem.empty())
+            platform::ShowMessage(kMsgNetworkPortInvalid, platform::kMbIconWarning, problem);
+        if (network.Served()) {
+            options.listenPort = network.port;
+            options.listenAddress = network.address;
+            options.allowedClients = network.allowed;
+            portLabel += " (TCP " + network.address + ":" + std::to_string(network.port) + ")";
+        }
+    }
+    m_pVirtualPort = VirtualPortFactory::Instance().Create(1, options);
     bool portOpen = false;
     if (m_pVirtualPort) {
         m_pVirtualPort->SetOwner(*this);
-        portOpen = m_pVirtualPort->Open(m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
+        portOpen = m_pVirtualPort->Open(portName);
     }
-    if (!portOpen) {
-        platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning,
-                              m_pConfig ? m_pConfig->m_strVirtualPort : std::string());
-    }
+    if (!portOpen) platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning, portLabel);
 
     m_bConfiguring = 0;
     m_bIdle = 1;

@@ -18,6 +18,7 @@ inline constexpr int kMsgSettingIniMissing = 212;       // Varnock_setting.ini n
 inline constexpr int kMsgSettingsNotSaved = 230;        // "%s": the channel file that cannot be written
 inline constexpr int kMsgManualNotOpened = 231;         // "%s": the manual's path
 inline constexpr int kMsgConverterDrivers = 232;        // "%s": the converter drivers loaded now
+inline constexpr int kMsgNetworkPortInvalid = 249;      // "%s": the settings line that cannot be read
 
 // Texts of the windows.
 inline constexpr int kStrAboutMenu = 101;

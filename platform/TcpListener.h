@@ -25,6 +25,16 @@ public:
     void Reset();
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // For a server that polls: non-blocking from now on, and a peer that
+    // vanishes without a word is given up after about idle + interval x
+    // count seconds (keepalive, and the same bound on unacknowledged data).
+    bool PrepareServed(int idleS, int intervalS, int count);
+    // Never block: bytes moved, 0 when none can be now, -1 when the peer
+    // closed the connection or it failed.
+    int ReadNow(uint8_t* data, int max);
+    int WriteNow(const uint8_t* data, int count);
 
 private:
     int m_fd = -1;
@@ -40,9 +50,11 @@ public:
     // Binds (SO_REUSEADDR) and listens.
     Error Listen(const std::string& address, uint16_t port);
     // Waits up to timeoutMs for a connection; nullptr when none came.
-    std::unique_ptr<TcpConnection> Accept(int timeoutMs);
+    // `peer` gets the client's "address:port".
+    std::unique_ptr<TcpConnection> Accept(int timeoutMs, std::string* peer = nullptr);
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
 
 private:
     int m_fd = -1;

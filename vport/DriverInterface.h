@@ -139,8 +139,16 @@ protected:
 // What a driver object is told when it is made: the host-side line
 // settings that a pseudo-terminal cannot show ("CommunicationSettings").
 struct DriverOptions {
-    int byteSize = 7;
-    int parity = static_cast<int>(Parity::Even);
+    DriverOptions(int byteSize_ = 7, int parity_ = static_cast<int>(Parity::Even))
+        : byteSize(byteSize_), parity(parity_) {}
+    int byteSize;
+    int parity;
+    // A port served over TCP (RFC 2217) instead of as a pty: listen port
+    // (0: a pty), its IPv4 address, and the client addresses let in (empty:
+    // any).
+    uint16_t listenPort = 0;
+    std::string listenAddress = "127.0.0.1";
+    std::vector<std::string> allowedClients;
 };
 
 class DriverClassFactory {

@@ -9,6 +9,14 @@ DriverVirtualPort::DriverVirtualPort(const DriverOptions& options) {
     if (Failed(GetDriverClassObject(&factory)) || !factory) return;
     VirtualPortDriver* driver = nullptr;
     if (Failed(factory->CreateInstance(options, &driver)) || !driver) return;
+    Attach(driver);
+}
+
+DriverVirtualPort::DriverVirtualPort(VirtualPortDriver* driver) {
+    if (driver) Attach(driver);
+}
+
+void DriverVirtualPort::Attach(VirtualPortDriver* driver) {
     m_pDriver = driver;
 
     // The driver's connection keeps the sink alive; the reference held here
@@ -88,6 +96,12 @@ VirtualPort::OutputQueue DriverVirtualPort::QueryOutput() {
     uint64_t taken = 0;
     if (m_pDriver && Succeeded(m_pDriver->QueryOutputQueue(&room, &taken))) queue = {room, taken};
     return queue;
+}
+
+std::string DriverVirtualPort::NetworkClient() {
+    std::string address;
+    if (!m_pDriver || Failed(m_pDriver->QueryNetworkClient(&address))) return {};
+    return address;
 }
 
 // One of the driver's setting queries; 0 without a driver object.

@@ -17,6 +17,8 @@ class DriverEventSink;
 class DriverVirtualPort : public VirtualPort {
 public:
     explicit DriverVirtualPort(const DriverOptions& options = {});
+    // Over a driver object made elsewhere; the port takes its reference.
+    explicit DriverVirtualPort(VirtualPortDriver* driver);
     ~DriverVirtualPort() override;
     DriverVirtualPort(const DriverVirtualPort&) = delete;
     DriverVirtualPort& operator=(const DriverVirtualPort&) = delete;
@@ -28,6 +30,7 @@ public:
     int Write(const ByteArray& bytes) override;
     // No queue when the driver has none or the call fails.
     OutputQueue QueryOutput() override;
+    std::string NetworkClient() override;
     std::optional<int32_t> GetParity() override;
     std::optional<int32_t> GetBaudRate() override;
     std::optional<int32_t> GetByteSize() override;
@@ -38,6 +41,7 @@ public:
     bool HasEventSink() const { return m_pEventSink != nullptr; }
 
 private:
+    void Attach(VirtualPortDriver* driver);
     std::optional<int32_t> Query(HRESULT (VirtualPortDriver::*query)(int32_t*));
     // Binds `name`; with `fallback`, also by the driver's second way, and
     // finishes the binding.

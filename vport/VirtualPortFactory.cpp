@@ -1,6 +1,7 @@
 #include "vport/VirtualPortFactory.h"
 
 #include "vport/DriverVirtualPort.h"
+#include "vport/NetworkPortDriver.h"
 
 namespace varnock {
 
@@ -11,8 +12,14 @@ VirtualPortFactory& VirtualPortFactory::Instance() {
 }
 
 std::unique_ptr<VirtualPort> VirtualPortFactory::Create(int kind, int byteSize, int parity) const {
+    return Create(kind, DriverOptions(byteSize, parity));
+}
+
+std::unique_ptr<VirtualPort> VirtualPortFactory::Create(int kind, const DriverOptions& options) const {
     if (kind != 1) return nullptr;
-    return std::make_unique<DriverVirtualPort>(DriverOptions{byteSize, parity});
+    // A served port needs no device directory: its driver is ours alone.
+    if (options.listenPort != 0) return std::make_unique<DriverVirtualPort>(new NetworkPortDriver(options));
+    return std::make_unique<DriverVirtualPort>(options);
 }
 
 }  // namespace varnock

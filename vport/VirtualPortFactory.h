@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "common/LinkTypes.h"
+#include "vport/DriverInterface.h"
 #include "vport/VirtualPort.h"
 
 namespace varnock {
@@ -18,6 +19,9 @@ public:
     // a pseudo-terminal cannot show them, so the port reports them.
     std::unique_ptr<VirtualPort> Create(int kind, int byteSize = 7,
                                         int parity = static_cast<int>(Parity::Even)) const;
+    // As above; with a listen port in `options` the port is served over TCP
+    // (RFC 2217) instead of as a pty.
+    std::unique_ptr<VirtualPort> Create(int kind, const DriverOptions& options) const;
 
 private:
     VirtualPortFactory() = default;

@@ -59,6 +59,10 @@ constexpr Entry kStrings[] = {
      "kernel and are loaded when a converter is plugged in. Converter drivers loaded now: %s. "
      "To open a converter's port you must be in the group that owns it (dialout)."},
     {kStrNoConverterDriver, "none (plug the converter in)"},
+    {kMsgNetworkPortInvalid,
+     "The line %s of Varnock_setting.ini cannot be read: write a TCP port (2217, loopback "
+     "only) or an IPv4 address and port (0.0.0.0:2217), and client addresses as IPv4 "
+     "addresses separated by commas. The port is made on this machine only, as a pty."},
     {kStrColumnStatus, "Status"},
     {kStrChannelStates[0], "not connected"},
     {kStrChannelStates[1], "connected"},
