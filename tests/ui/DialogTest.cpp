@@ -198,11 +198,9 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
 TEST_F(MainDialogTest, NetworkPortsInTheListTheirDialogAndTheirClients) {
     platform::MessageLoop::Main().BindToCurrentThread();
     Start("", "[NetworkPorts]\nCOM5=2217\n");
-    using Texts2 = std::pair<std::string, std::string>;
-    EXPECT_EQ(
-        std::pair(Row(0)[0], view.items[0].tips[0]),
-        Texts2("COM5 (tcp 2217)", "Served over the network as an RFC 2217 serial port on 127.0.0.1:2217"));
-    EXPECT_EQ(Row(1)[0], "COM6");
+    auto shown = [&](int item) { return Texts{Row(item)[0], view.items[item].tips[0]}; };
+    EXPECT_EQ(shown(0), (Texts{"COM5 (tcp 2217)",
+                               "Served over the network as an RFC 2217 serial port on 127.0.0.1:2217"}));
     std::vector<std::string> seen;
     view.networkPort = [&](const std::string& name, NetworkPortConfig& config,
                            const std::vector<NetworkPortUse>& others) {
@@ -215,18 +213,17 @@ TEST_F(MainDialogTest, NetworkPortsInTheListTheirDialogAndTheirClients) {
     view.selectionMark = 1;
     dialog.OnCommand(IDC_MAIN_NETWORK);
     EXPECT_EQ(seen, (Texts{"COM6", "COM5=2217", "COM7="}));
-    EXPECT_EQ(std::pair(Row(1)[0], view.items[1].tips[0]),
-              Texts2("COM6 (tcp 0.0.0.0:2218)",
-                     "Served over the network as an RFC 2217 serial port on "
-                     "0.0.0.0:2218\nClients let in: 10.0.0.5,10.0.0.6"));
+    EXPECT_EQ(shown(1), (Texts{"COM6 (tcp 0.0.0.0:2218)",
+                               "Served over the network as an RFC 2217 serial port on "
+                               "0.0.0.0:2218\nClients let in: 10.0.0.5,10.0.0.6"}));
     EXPECT_EQ(view.columns[0].second, 160);  // as far as the flag column's width
     view.selectionMark = 2;
     dialog.OnCommand(IDC_MAIN_NETWORK);
     EXPECT_EQ(fixture.settings.Save(), 1);
     const std::string saved = fixture.Setting();
-    EXPECT_NE(saved.find("COM6=0.0.0.0:2218\n"), std::string::npos);
-    EXPECT_NE(saved.find("COM6=10.0.0.5,10.0.0.6\n"), std::string::npos);
-    EXPECT_EQ(saved.find("COM7="), std::string::npos);
+    EXPECT_EQ(std::tuple(saved.find("COM6=0.0.0.0:2218\n") != saved.npos,
+                         saved.find("COM6=10.0.0.5,10.0.0.6\n") != saved.npos, saved.find("COM7=")),
+              std::tuple(true, true, saved.npos));
 
     channels.clients = {{0, "10.0.0.5:51234"}, {1, ""}};
     auto state = [&](int channel, ChannelState s) {
@@ -250,9 +247,13 @@ protected:
             {{"COM6", {"0.0.0.0", 2217, {}}}, {"COM7", {"127.0.0.1", 2218, {}}}, {"COM8", {}}});
         ASSERT_TRUE(dialog.OnInitDialog());
     }
-    void ExpectFieldsEnabled(bool enabled) {
+    // Served, address, TCP port, clients; the fields are enabled while served.
+    auto Shown() {
+        const bool served = view.IsChecked(IDC_NET_SERVED);
         for (int id : {IDC_NET_GROUP, IDC_NET_ADDRESS, IDC_NET_PORT, IDC_NET_CLIENTS})
-            EXPECT_EQ(view.IsControlEnabled(id), enabled) << id;
+            EXPECT_EQ(view.IsControlEnabled(id), served) << id;
+        return std::tuple(served, view.IpGetAddress(IDC_NET_ADDRESS).value, view.GetControlText(IDC_NET_PORT),
+                          view.GetControlText(IDC_NET_CLIENTS));
     }
 
     test::FakeDialogView view;
@@ -265,13 +266,10 @@ protected:
 TEST_F(NetworkPortDialogTest, OkStoresOnlySoundInput) {
     Open({});
     EXPECT_EQ(view.controls[IDC_NET_VIRTUAL_PORT].text, "COM5");
-    EXPECT_EQ(std::tuple(view.IsChecked(IDC_NET_SERVED), view.IpGetAddress(IDC_NET_ADDRESS).value,
-                         view.GetControlText(IDC_NET_PORT), view.GetControlText(IDC_NET_CLIENTS)),
-              std::tuple(false, std::array<int, 4>{127, 0, 0, 1}, "2219", ""));
-    ExpectFieldsEnabled(false);
+    EXPECT_EQ(Shown(), std::tuple(false, std::array<int, 4>{127, 0, 0, 1}, "2219", ""));
     view.SetCheck(IDC_NET_SERVED, true);
     dialog.OnServedClicked();
-    ExpectFieldsEnabled(true);
+    EXPECT_TRUE(std::get<0>(Shown()));
 
     const IpFields loopback{{127, 0, 0, 1}, {}}, any{{0, 0, 0, 0}, {}};
     const struct {
@@ -313,10 +311,7 @@ TEST_F(NetworkPortDialogTest, OkStoresOnlySoundInput) {
     EXPECT_EQ(config, (NetworkPortConfig{"10.0.0.9", 2218, {"10.0.0.5", "10.0.0.6"}}));
 
     Open(config);
-    EXPECT_EQ(std::tuple(view.IsChecked(IDC_NET_SERVED), view.IpGetAddress(IDC_NET_ADDRESS).value,
-                         view.GetControlText(IDC_NET_PORT), view.GetControlText(IDC_NET_CLIENTS)),
-              std::tuple(true, std::array<int, 4>{10, 0, 0, 9}, "2218", "10.0.0.5,10.0.0.6"));
-    ExpectFieldsEnabled(true);
+    EXPECT_EQ(Shown(), std::tuple(true, std::array<int, 4>{10, 0, 0, 9}, "2218", "10.0.0.5,10.0.0.6"));
     view.SetCheck(IDC_NET_SERVED, false);
     dialog.OnCancel();
     EXPECT_EQ(std::pair(view.endResult, config.port), std::pair(IDCANCEL, uint16_t{2218}));
