@@ -18,10 +18,6 @@ inline constexpr int kMsgSettingIniMissing = 212;       // Varnock_setting.ini n
 inline constexpr int kMsgSettingsNotSaved = 230;        // "%s": the channel file that cannot be written
 inline constexpr int kMsgManualNotOpened = 231;         // "%s": the manual's path
 inline constexpr int kMsgConverterDrivers = 232;        // "%s": the converter drivers loaded now
-inline constexpr int kMsgListenAddressInvalid = 250;    // network port: not an address to listen on
-inline constexpr int kMsgTcpPortInvalid = 251;          // network port: TCP port not 1 to 65535
-inline constexpr int kMsgTcpPortInUse = 252;            // "%s": the other channel's port and listen address
-inline constexpr int kMsgClientListInvalid = 253;       // network port: allowed clients not IPv4 addresses
 
 // Texts of the windows.
 inline constexpr int kStrAboutMenu = 101;
@@ -37,6 +33,13 @@ inline constexpr int kStrColumnStatus = 220;
 // open, link lost, connect failed, connected with reply bytes lost.
 inline constexpr int kStrChannelStates[] = {221, 222, 223, 224, 225, 226};
 inline constexpr int kStrNoConverterDriver = 233;  // in 232 when no driver is loaded
+// The network port dialog's messages: not an address to listen on, a TCP
+// port not 1 to 65535, one another channel listens on ("%s": that port and
+// its address), allowed clients that are not IPv4 addresses.
+inline constexpr int kMsgListenAddressInvalid = 250;
+inline constexpr int kMsgTcpPortInvalid = 251;
+inline constexpr int kMsgTcpPortInUse = 252;
+inline constexpr int kMsgClientListInvalid = 253;
 // A network port's texts: the state with its client ("%s": address:port),
 // the virtual port column's suffix and tool tip ("%s": the listen address
 // and port) and the tool tip's line for the allowed clients.

@@ -59,6 +59,13 @@ constexpr Entry kStrings[] = {
      "kernel and are loaded when a converter is plugged in. Converter drivers loaded now: %s. "
      "To open a converter's port you must be in the group that owns it (dialout)."},
     {kStrNoConverterDriver, "none (plug the converter in)"},
+    {kStrColumnStatus, "Status"},
+    {kStrChannelStates[0], "not connected"},
+    {kStrChannelStates[1], "connected"},
+    {kStrChannelStates[2], "connected, host port open"},
+    {kStrChannelStates[3], "link lost"},
+    {kStrChannelStates[4], "connect failed"},
+    {kStrChannelStates[5], "connected, replies lost"},
     {kMsgListenAddressInvalid,
      "Enter the address to listen on, all four fields: 127.0.0.1 for this computer only, 0.0.0.0 "
      "for every network, or one of this computer's own addresses. A multicast or broadcast "
@@ -74,13 +81,6 @@ constexpr Entry kStrings[] = {
     {kStrNetworkPortSuffix, "tcp %s"},
     {kStrNetworkPortTip, "Served over the network as an RFC 2217 serial port on %s"},
     {kStrNetworkClientsTip, "Clients let in: %s"},
-    {kStrColumnStatus, "Status"},
-    {kStrChannelStates[0], "not connected"},
-    {kStrChannelStates[1], "connected"},
-    {kStrChannelStates[2], "connected, host port open"},
-    {kStrChannelStates[3], "link lost"},
-    {kStrChannelStates[4], "connect failed"},
-    {kStrChannelStates[5], "connected, replies lost"},
     {kStrMenuManual, "Varnock manual"},
     {kStrMenuInstaller32, "USB-to-UART converter drivers..."},
     // One entry: Linux has no installer per word size.
