@@ -5,7 +5,7 @@ floor, all in one run. Prints a table and writes the figures as JSON.
 
 usage: endtoend.py BIN_DIR [--out FILE] [--micro FILE] [--requests N]
                    [--idle-seconds S] [--host-bench PROGRAM] [--only PART,...]
-PART: relay links line channels idle host (the relay is always measured)
+PART: relay links line channels idle host network (the relay is always measured)
 """
 import argparse
 import glob
@@ -15,6 +15,7 @@ import re
 import select
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -58,6 +59,12 @@ MANY_ADDRESS = "127.0.1.{}"
 IDLE_ADDRESS = "127.0.3.{}"
 LINK_ADDRESS = "127.0.1.200"
 RELAY_ADDRESS = "127.0.1.201"
+# A pty port and a network port, each with its PLC, and where the network
+# port listens.
+NETWORK_PLC_ADDRESSES = ("127.0.1.210", "127.0.1.211")
+NETWORK_LISTEN = ("127.0.1.212", 2217)
+# What the network port's median may exceed the pty's by.
+NETWORK_MEDIAN_MARGIN_MS = 2
 
 
 def load():
@@ -151,6 +158,92 @@ class Host:
         return elapsed
 
 
+class NetworkHost:
+    """The programming software's end of a network port, as an RFC 2217 client
+    sees it at the socket: BINARY agreed both ways, every other option refused,
+    the server's commands taken out of the data, 0xFF doubled on the way out."""
+    IAC, DONT, DO, WONT, WILL, SB, SE, BINARY = 255, 254, 253, 252, 251, 250, 240, 0
+
+    def __init__(self, address, port, timeout=10.0):
+        end = time.monotonic() + timeout
+        while True:
+            try:
+                self.sock = socket.create_connection((address, port), 1.0)
+                break
+            except OSError as e:
+                if time.monotonic() >= end:
+                    raise RuntimeError(f"the network port {address}:{port} does not answer ({e})") from e
+                time.sleep(0.1)
+        self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.sock.setblocking(False)
+        self.raw, self.data, self.answered = bytearray(), bytearray(), set()
+        self.read(0.3)  # the server's negotiation
+        self.data.clear()
+
+    def close(self):
+        self.sock.close()
+
+    def answer(self, verb, option):
+        if (verb, option) in self.answered or verb in (self.DONT, self.WONT):
+            return
+        self.answered.add((verb, option))
+        if verb == self.DO:
+            reply = self.WILL if option == self.BINARY else self.WONT
+        else:
+            reply = self.DO if option == self.BINARY else self.DONT
+        self.sock.sendall(bytes((self.IAC, reply, option)))
+
+    def parse(self):
+        raw, i = self.raw, 0
+        while i < len(raw):
+            if raw[i] != self.IAC:
+                self.data.append(raw[i])
+                i += 1
+                continue
+            if i + 1 >= len(raw):
+                break
+            command = raw[i + 1]
+            if command == self.IAC:
+                self.data.append(self.IAC)
+                i += 2
+            elif command in (self.DO, self.DONT, self.WILL, self.WONT):
+                if i + 2 >= len(raw):
+                    break
+                self.answer(command, raw[i + 2])
+                i += 3
+            elif command == self.SB:
+                end = raw.find(bytes((self.IAC, self.SE)), i + 2)
+                if end < 0:
+                    break
+                i = end + 2
+            else:
+                i += 2
+        del raw[:i]
+
+    def read(self, timeout):
+        if select.select([self.sock], [], [], timeout)[0]:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise RuntimeError("the network port closed the connection")
+            self.raw += chunk
+            self.parse()
+
+    def exchange(self, data, timeout=30.0):
+        """Writes data and reads as many bytes back; the seconds it took."""
+        start = time.monotonic()
+        self.sock.sendall(data.replace(b"\xff", b"\xff\xff"))
+        while len(self.data) < len(data):
+            left = start + timeout - time.monotonic()
+            if left <= 0:
+                raise RuntimeError(f"only {len(self.data)} of {len(data)} bytes came back over the network port")
+            self.read(left)
+        elapsed = time.monotonic() - start
+        got, self.data = bytes(self.data), bytearray()
+        if got != data:
+            raise RuntimeError("the echo over the network port differs from the request")
+        return elapsed
+
+
 class Processes:
     def __init__(self):
         self.all = []
@@ -178,7 +271,7 @@ class Processes:
 class Bridge:
     """varnockd in a folder of its own, with one channel per row."""
 
-    def __init__(self, procs, bin_dir, work, name, rows, settings=SETTINGS):
+    def __init__(self, procs, bin_dir, work, name, rows, settings=SETTINGS, sections=""):
         self.dir = os.path.join(work, name)
         self.devices = os.path.join(work, "devices")
         os.makedirs(self.dir)
@@ -194,7 +287,7 @@ class Bridge:
         matrix = "".join(f"{i + 1}={row}\n" for i, row in enumerate(rows))
         with open(os.path.join(self.dir, "Varnock_setting.ini"), "w") as f:
             f.write("[Application]\nPortAssignMode=Manual\n[VirtualCOMAllocationMatrix]\n"
-                    f"items={len(rows)}\n" + matrix)
+                    f"items={len(rows)}\n" + matrix + sections)
         self.procs = procs
         self.rows = rows
         self.log = open(os.path.join(self.dir, "varnockd.log"), "w+")
@@ -403,6 +496,39 @@ def many_round_trips(hosts, count, seconds):
     return list(times.values()), cut
 
 
+def measure_network(procs, bin_dir, requests, results):
+    """The same request through a pty port and through a network port, each
+    channel with its PLC, taken in turns so that both see the same load."""
+    address, port = NETWORK_LISTEN
+    with tempfile.TemporaryDirectory(prefix="varnock-network-") as work:
+        sim = tcp_plcs(procs, bin_dir, NETWORK_PLC_ADDRESSES)
+        rows = [f"COM{50 + i},Ethernet,{a},,No" for i, a in enumerate(NETWORK_PLC_ADDRESSES)]
+        bridge = Bridge(procs, bin_dir, work, "network", rows,
+                        sections=f"[NetworkPorts]\nCOM51={address}:{port}\n")
+        pty = Host(bridge.port("COM50"))
+        try:
+            net = NetworkHost(address, port)
+        except RuntimeError as e:
+            raise RuntimeError(f"{e}: COM51 is not served over the network by this varnockd\n"
+                               + bridge.output()) from e
+        payload = request_payload()
+        times = {"pty": [], "network": []}
+        pty.exchange(payload)  # the first ones open the reply phases
+        net.exchange(payload)
+        for _ in range(requests):
+            times["pty"].append(pty.exchange(payload) * 1000)
+            times["network"].append(net.exchange(payload) * 1000)
+        net.close()
+        pty.close()
+        bridge.stop()
+        procs.stop(sim)
+    entry = {kind: {"median_ms": round(statistics.median(t), 2), "p99_ms": round(percentile(t, 99), 2),
+                    "samples": len(t)} for kind, t in times.items()}
+    entry["median_difference_ms"] = round(entry["network"]["median_ms"] - entry["pty"]["median_ms"], 2)
+    entry["load"] = load()
+    results["network"] = entry
+
+
 def measure_channels(procs, bin_dir, results):
     addresses = [MANY_ADDRESS.format(i + 1) for i in range(CHANNELS)]
     with tempfile.TemporaryDirectory(prefix="varnock-many-") as work:
@@ -516,6 +642,15 @@ def table(results):
             i = idle[key]
             lines.append(f"  {i['channels']:8d} {i['cpu_percent']:8.3f} {i['cpu_percent_per_channel']:9.4f}   "
                          + met(i["cpu_percent_per_channel"] <= 0.1))
+    net = results.get("network")
+    if net:
+        lines.append(f"The same {REQUEST_BYTES}-byte request through a pty port and through a network port "
+                     "(RFC 2217 client on loopback), each to its Ethernet PLC (ms)")
+        lines.append(f"  {'port':10} {'median':>8} {'p99':>8}   target (network median within "
+                     f"{NETWORK_MEDIAN_MARGIN_MS} ms of the pty's)")
+        for kind in ("pty", "network"):
+            target = met(net["median_difference_ms"] <= NETWORK_MEDIAN_MARGIN_MS) if kind == "network" else ""
+            lines.append(f"  {kind:10} {net[kind]['median_ms']:8.1f} {net[kind]['p99_ms']:8.1f}   {target}".rstrip())
     calls = results.get("host_calls", {})
     if calls:
         lines.append("Terminal calls of a host program (ns per call), bare and through varnock-host")
@@ -534,7 +669,7 @@ def main():
     ap.add_argument("--requests", type=int, default=200)
     ap.add_argument("--idle-seconds", type=float, default=30)
     ap.add_argument("--host-bench", help="varnock_host_bench, for the cost of the terminal calls")
-    ap.add_argument("--only", default="relay,links,line,channels,idle,host")
+    ap.add_argument("--only", default="relay,links,line,channels,idle,host,network")
     args = ap.parse_args()
     parts = set(args.only.split(","))
 
@@ -553,6 +688,8 @@ def main():
             measure_idle(procs, args.bin_dir, args.idle_seconds, results)
         if args.host_bench and "host" in parts:
             measure_host_calls(procs, args.bin_dir, args.host_bench, results)
+        if "network" in parts:
+            measure_network(procs, args.bin_dir, args.requests, results)
     finally:
         procs.stop_all()
     results["load_average_at_end"] = os.getloadavg()

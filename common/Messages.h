@@ -34,6 +34,20 @@ inline constexpr int kStrColumnStatus = 220;
 // open, link lost, connect failed, connected with reply bytes lost.
 inline constexpr int kStrChannelStates[] = {221, 222, 223, 224, 225, 226};
 inline constexpr int kStrNoConverterDriver = 233;  // in 232 when no driver is loaded
+// The network port dialog's messages: not an address to listen on, a TCP
+// port not 1 to 65535, one another channel listens on ("%s": that port and
+// its address), allowed clients that are not IPv4 addresses.
+inline constexpr int kMsgListenAddressInvalid = 250;
+inline constexpr int kMsgTcpPortInvalid = 251;
+inline constexpr int kMsgTcpPortInUse = 252;
+inline constexpr int kMsgClientListInvalid = 253;
+// A network port's texts: the state with its client ("%s": address:port),
+// the virtual port column's suffix and tool tip ("%s": the listen address
+// and port) and the tool tip's line for the allowed clients.
+inline constexpr int kStrClientConnected = 254;
+inline constexpr int kStrNetworkPortSuffix = 255;
+inline constexpr int kStrNetworkPortTip = 256;
+inline constexpr int kStrNetworkClientsTip = 257;
 inline constexpr int kStrMenuManual = 32780;
 inline constexpr int kStrMenuInstaller32 = 32781;
 inline constexpr int kStrMenuInstaller64 = 32782;
@@ -42,5 +56,6 @@ inline constexpr int kStrMenuInstaller64 = 32782;
 inline constexpr int kDialogAbout = 100;
 inline constexpr int kDialogMain = 102;
 inline constexpr int kDialogLinkSettings = 129;
+inline constexpr int kDialogNetworkPort = 250;
 
 }  // namespace varnock

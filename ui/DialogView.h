@@ -3,8 +3,11 @@
 // its control ID as the templates give it. The Qt views implement it over
 // the loaded templates; the tests implement it with plain records.
 #include <array>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "settings/NetworkPort.h"
 
 namespace varnock {
 
@@ -22,6 +25,12 @@ struct IpFields {
     bool AllBlank() const { return blank[0] && blank[1] && blank[2] && blank[3]; }
 };
 
+// A channel's virtual port and how it is served.
+struct NetworkPortUse {
+    std::string portName;
+    NetworkPortConfig config;
+};
+
 class DialogView {
 public:
     virtual ~DialogView() = default;
@@ -30,6 +39,8 @@ public:
     virtual void EnableControl(int id, bool enable) = 0;
     virtual bool IsControlEnabled(int id) const = 0;
     virtual void SetControlText(int id, const std::string& text) = 0;
+    // What a text field holds.
+    virtual std::string GetControlText(int id) const = 0;
 
     // Check boxes and radio buttons.
     virtual void SetCheck(int id, bool checked) = 0;
@@ -46,9 +57,10 @@ public:
     virtual void IpSetAddress(int id, const std::array<int, 4>& fields) = 0;
     virtual IpFields IpGetAddress(int id) const = 0;
 
-    // Shows a string-table message with the window as owner; returns when
-    // the user has closed it.
-    virtual void ShowMessage(int number, unsigned style) = 0;
+    // Shows a string-table message, its "%s" replaced by `arg` when given,
+    // with the window as owner; returns when the user has closed it.
+    virtual void ShowMessage(int number, unsigned style,
+                             const std::optional<std::string>& arg = std::nullopt) = 0;
     // Ends the modal run with `result`.
     virtual void EndDialog(int result) = 0;
 };
@@ -88,9 +100,13 @@ public:
     // Brings the window back from minimised, to the front, with the focus.
     virtual void RestoreWindow() = 0;
 
-    // Modal runs of the other two dialogs; both return IDOK or IDCANCEL.
+    // Modal runs of the other dialogs; each returns IDOK or IDCANCEL.
     virtual int RunAboutBox() = 0;
     virtual int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& linkKinds) = 0;
+    // `config` of virtual port `portName` changes only on IDOK; `others` are
+    // the other channels' ports.
+    virtual int RunNetworkPort(const std::string& portName, NetworkPortConfig& config,
+                               const std::vector<NetworkPortUse>& others) = 0;
 };
 
 }  // namespace varnock

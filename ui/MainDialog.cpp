@@ -17,6 +17,7 @@ constexpr int kHeaderStrings[4] = {kStrColumnVirtualPort, kStrColumnLink, kStrCo
                                    kStrColumnNoConnect};
 constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
+constexpr int kStatusColumnLimit = 400;
 
 std::string StateText(ChannelState state) {
     return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
@@ -86,10 +87,11 @@ bool MainDialog::OnInitDialog() {
     for (int column = 0; column < 4; ++column) {
         std::string header = platform::LoadString(kHeaderStrings[column]);
         int width = m_view.ListMeasureHeader(IDC_MAIN_LIST, header);
-        if (column == 1) m_nLinkColumnWidth = width;
+        m_columnWidths[static_cast<size_t>(column)] = width;
         m_view.ListInsertColumn(IDC_MAIN_LIST, column, header, width < 0 ? kUnmeasuredWidth : width);
     }
     m_view.ListSetColumnWidth(IDC_MAIN_LIST, 3, kFlagColumnWidth);
+    m_columnWidths[3] = kFlagColumnWidth;
     // Wide enough for the longest state, not only for its header.
     int statusWidth = m_view.ListMeasureHeader(IDC_MAIN_LIST, platform::LoadString(kStrColumnStatus));
     for (int number : kStrChannelStates)
@@ -97,6 +99,7 @@ bool MainDialog::OnInitDialog() {
             std::max(statusWidth, m_view.ListMeasureHeader(IDC_MAIN_LIST, platform::LoadString(number)));
     m_view.ListInsertColumn(IDC_MAIN_LIST, kMainStatusColumn, platform::LoadString(kStrColumnStatus),
                             statusWidth < 0 ? kUnmeasuredWidth : statusWidth);
+    m_columnWidths[kMainStatusColumn] = statusWidth;
 
     FillList();
 
@@ -125,13 +128,39 @@ void MainDialog::SetItemTexts(int item, const AllocationRow& row) {
         m_view.ListSetItemText(IDC_MAIN_LIST, item, column, ColumnText(row, column));
         m_view.ListSetItemToolTip(IDC_MAIN_LIST, item, column, ColumnToolTip(row, column));
     }
-    // The link column grows to a device's name, up to the flag column's
-    // width (the tool tip has the rest), so the status stays in view.
-    const int width = std::min(m_view.ListMeasureHeader(IDC_MAIN_LIST, ColumnText(row, 1)), kFlagColumnWidth);
-    if (width > m_nLinkColumnWidth) {
-        m_nLinkColumnWidth = width;
-        m_view.ListSetColumnWidth(IDC_MAIN_LIST, 1, width);
+    // A port served over the network says so beside its name.
+    const NetworkPortConfig network = m_pSettings->GetNetworkPort(row.m_strVirtualPort);
+    std::string port = ColumnText(row, 0);
+    if (network.Served()) {
+        const std::string listen = network.address + ":" + std::to_string(network.port);
+        port += " (" +
+                platform::FormatMessageText(platform::LoadString(kStrNetworkPortSuffix),
+                                            FormatNetworkPort(network)) +
+                ")";
+        std::string tip = platform::FormatMessageText(platform::LoadString(kStrNetworkPortTip), listen);
+        if (!network.allowed.empty())
+            tip += "\n" + platform::FormatMessageText(platform::LoadString(kStrNetworkClientsTip),
+                                                      FormatClientList(network.allowed));
+        m_view.ListSetItemText(IDC_MAIN_LIST, item, 0, port);
+        m_view.ListSetItemToolTip(IDC_MAIN_LIST, item, 0, tip);
     }
+    // The port and link columns grow to their texts, up to the flag
+    // column's width (the tool tip has the rest), so the status stays in view.
+    FitColumn(0, port, kFlagColumnWidth);
+    FitColumn(1, ColumnText(row, 1), kFlagColumnWidth);
+}
+
+void MainDialog::FitColumn(int column, const std::string& text, int limit) {
+    const int width = std::min(m_view.ListMeasureHeader(IDC_MAIN_LIST, text), limit);
+    int& current = m_columnWidths[static_cast<size_t>(column)];
+    if (width <= current) return;
+    current = width;
+    m_view.ListSetColumnWidth(IDC_MAIN_LIST, column, width);
+}
+
+void MainDialog::EnableRowEditing(bool enable) {
+    m_view.EnableControl(IDC_MAIN_EDIT, enable);
+    m_view.EnableControl(IDC_MAIN_NETWORK, enable);
 }
 
 bool MainDialog::HasRowCopies() const {
@@ -154,6 +183,9 @@ void MainDialog::OnCommand(int id) {
             break;
         case IDC_MAIN_EXIT:
             OnClose();
+            break;
+        case IDC_MAIN_NETWORK:
+            OnNetworkPort();
             break;
         case ID_COMMAND_RESTORE:
             m_view.RestoreWindow();
@@ -206,6 +238,28 @@ void MainDialog::OnEdit() {
     SetItemTexts(mark, *itemRow);
 }
 
+void MainDialog::OnNetworkPort() {
+    const int mark = m_view.ListGetSelectionMark(IDC_MAIN_LIST);
+    if (mark < 0 || !m_pSettings || m_bConnected == 1) return;
+    const AllocationRow* itemRow = m_view.ListGetItemData(IDC_MAIN_LIST, mark);
+    if (!itemRow) return;
+    const std::string& name = itemRow->m_strVirtualPort;
+    const NetworkPortConfig before = m_pSettings->GetNetworkPort(name);
+    std::vector<NetworkPortUse> others;
+    for (int i = 0; i < m_pSettings->GetRowCount(); ++i) {
+        const AllocationRow* row = m_pSettings->GetRow(i);
+        if (row && row->m_strVirtualPort != name)
+            others.push_back({row->m_strVirtualPort, m_pSettings->GetNetworkPort(row->m_strVirtualPort)});
+    }
+    NetworkPortConfig edited = before;
+    if (m_view.RunNetworkPort(name, edited, others) != IDOK) return;
+    // Only a change is held for Save, so a file without network ports
+    // stays as it was.
+    if (edited == before) return;
+    m_pSettings->SetNetworkPort(name, edited);
+    SetItemTexts(mark, *itemRow);
+}
+
 void MainDialog::OnActivate(int item, int subItem) {
     if (m_bConnected == 1) return;
     int mark = m_view.ListGetSelectionMark(IDC_MAIN_LIST);
@@ -224,7 +278,7 @@ void MainDialog::OnActivate(int item, int subItem) {
 
 void MainDialog::OnConnect() {
     m_view.EnableControl(IDC_MAIN_CONNECT, false);
-    m_view.EnableControl(IDC_MAIN_EDIT, false);
+    EnableRowEditing(false);
     int result = 0;
     if (HasRowCopies()) result = m_channels.ConnectAll();
     if (result == 1) {
@@ -232,7 +286,7 @@ void MainDialog::OnConnect() {
         m_bConnected = 1;
     } else {
         m_view.EnableControl(IDC_MAIN_CONNECT, true);
-        m_view.EnableControl(IDC_MAIN_EDIT, true);
+        EnableRowEditing(true);
     }
 }
 
@@ -240,7 +294,7 @@ void MainDialog::OnDisconnect() {
     m_view.EnableControl(IDC_MAIN_DISCONNECT, false);
     if (HasRowCopies()) m_channels.DisconnectAll();
     m_view.EnableControl(IDC_MAIN_CONNECT, true);
-    m_view.EnableControl(IDC_MAIN_EDIT, true);
+    EnableRowEditing(true);
     m_bConnected = 0;
 }
 
@@ -268,7 +322,7 @@ void MainDialog::OnDestroy() {
 void MainDialog::OnLinkLost() {
     OnMainThread([](MainDialog& dialog) {
         dialog.m_view.EnableControl(IDC_MAIN_CONNECT, true);
-        dialog.m_view.EnableControl(IDC_MAIN_EDIT, true);
+        dialog.EnableRowEditing(true);
         dialog.m_view.EnableControl(IDC_MAIN_DISCONNECT, false);
         dialog.m_bConnected = 0;
         dialog.m_view.ShowMessage(kMsgLinkLost, platform::kMbIconError);
@@ -281,7 +335,15 @@ void MainDialog::OnChannelState(int channel, ChannelState state, const std::stri
     // for the window. A report that comes after teardown changes nothing.
     platform::MessageLoop::Main().Post([this, calls = m_mainThreadCalls, channel, state, reason] {
         if (calls->IsCancelled()) return;
-        m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, StateText(state));
+        // A network port's client is asked for here, on the main thread, so
+        // the driver's event thread never waits for the window.
+        const std::string client =
+            state == ChannelState::HostPortOpen ? m_channels.NetworkClient(channel) : std::string();
+        const std::string text =
+            client.empty() ? StateText(state)
+                           : platform::FormatMessageText(platform::LoadString(kStrClientConnected), client);
+        FitColumn(kMainStatusColumn, text, kStatusColumnLimit);
+        m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, text);
         m_view.ListSetItemToolTip(IDC_MAIN_LIST, channel, kMainStatusColumn, reason);
     });
 }

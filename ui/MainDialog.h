@@ -3,6 +3,7 @@
 // the flag toggle, the menu entries, Close and teardown. The window itself
 // is a MainDialogView; all of this runs on the main thread, except the link
 // loss report that a channel's monitor thread makes.
+#include <array>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -25,6 +26,7 @@ constexpr int IDC_MAIN_CONNECT = 1002;
 constexpr int IDC_MAIN_LIST = 1003;
 constexpr int IDC_MAIN_DISCONNECT = 1004;
 constexpr int IDC_MAIN_EXIT = 1005;
+constexpr int IDC_MAIN_NETWORK = 1006;  // the selected channel's network port
 // The channel list's status column, after the row's own four.
 constexpr int kMainStatusColumn = 4;
 
@@ -47,6 +49,12 @@ public:
     virtual void SetMainWindow(MainWindowLink* window) = 0;
     // Deletes the manager, and with it every channel, if it exists.
     virtual void DeleteManager() = 0;
+    // "address:port" of the network client that has channel `channel`'s
+    // port open; empty for a pty port or while none has.
+    virtual std::string NetworkClient(int channel) {
+        (void)channel;
+        return {};
+    }
 };
 
 class MainDialog : public MainWindowLink {
@@ -60,7 +68,7 @@ public:
 
     // Window events, as the view reports them.
     bool OnInitDialog();
-    // Button clicks (1001, 1002, 1004, 1005) and window commands (32776,
+    // Button clicks (1001, 1002, 1004, 1005, 1006) and window commands (32776,
     // 32777, ID_HELP).
     void OnCommand(int id);
     // Menu entries.
@@ -73,6 +81,8 @@ public:
     void OnDestroy();
 
     void OnEdit();
+    // The selected row's virtual port served over the network or not.
+    void OnNetworkPort();
     void OnConnect();
     void OnDisconnect();
 
@@ -99,6 +109,10 @@ private:
     void FillList();
     bool HasRowCopies() const;
     void SetItemTexts(int item, const AllocationRow& row);
+    // The rows can be edited (Edit link, Network port) or not.
+    void EnableRowEditing(bool enable);
+    // Widens `column` to `text`, up to `limit` pixels; never narrows it.
+    void FitColumn(int column, const std::string& text, int limit);
     // Runs `action` on the main thread and waits for it; 0 when the window
     // is gone first.
     int OnMainThread(std::function<int(MainDialog&)> action);
@@ -107,7 +121,7 @@ private:
     ChannelBroadcasts& m_channels;
     HelpLauncher& m_help;
     SettingsManager* m_pSettings = nullptr;
-    int m_nLinkColumnWidth = 0;  // as measured, header or widest text
+    std::array<int, 5> m_columnWidths{};  // as measured, header or widest text
     // Set on the main thread, read from any.
     std::atomic<int> m_bConnected{0};
     // The row copies that the list items carry.

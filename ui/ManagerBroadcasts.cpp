@@ -1,6 +1,8 @@
 #include "ui/ManagerBroadcasts.h"
 
+#include "bridge/BridgeChannel.h"
 #include "bridge/VirtualPortManager.h"
+#include "vport/VirtualPort.h"
 
 namespace varnock {
 
@@ -14,6 +16,13 @@ int ManagerBroadcasts::DisconnectAll() {
 
 void ManagerBroadcasts::SetMainWindow(MainWindowLink* window) {
     VirtualPortManager::Instance()->SetMainWindow(window);
+}
+
+std::string ManagerBroadcasts::NetworkClient(int channel) {
+    VirtualPortManager* manager = VirtualPortManager::Instance();
+    if (channel < 0 || channel >= manager->ChannelCount()) return {};
+    VirtualPort* port = manager->Channel(channel)->Port();
+    return port ? port->NetworkClient() : std::string();
 }
 
 void ManagerBroadcasts::DeleteManager() {

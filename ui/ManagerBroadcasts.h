@@ -10,6 +10,7 @@ public:
     int DisconnectAll() override;
     void SetMainWindow(MainWindowLink* window) override;
     void DeleteManager() override;
+    std::string NetworkClient(int channel) override;
 };
 
 }  // namespace varnock

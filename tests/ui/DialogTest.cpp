@@ -16,6 +16,7 @@
 #include "ui/HelpLauncher.h"
 #include "ui/LinkSettingsDialog.h"
 #include "ui/MainDialog.h"
+#include "ui/NetworkPortDialog.h"
 
 namespace varnock {
 namespace {
@@ -36,18 +37,19 @@ protected:
         channels.onDisconnect = [this] { savedAtDisconnect = fixture.Setting(); };
     }
 
-    void Start(const std::string& application = "") {
+    void Start(const std::string& application = "", const std::string& sections = "") {
         fixture.Write(test::VarnockIni("ResourceDLLName=libvarnock_res_en.so\n" + application),
-                      test::SettingIni(kRows));
+                      test::SettingIni(kRows) + sections);
         ASSERT_EQ(fixture.settings.Load(), 1);
         dialog.SetSettings(&fixture.settings);
         ASSERT_TRUE(dialog.OnInitDialog());
     }
     Texts Row(int item) const { return view.items.at(item).texts; }
     void ExpectButtons(bool connected) {
-        EXPECT_EQ(std::tuple(view.IsControlEnabled(IDC_MAIN_EDIT), view.IsControlEnabled(IDC_MAIN_CONNECT),
+        EXPECT_EQ(std::tuple(view.IsControlEnabled(IDC_MAIN_EDIT), view.IsControlEnabled(IDC_MAIN_NETWORK),
+                             view.IsControlEnabled(IDC_MAIN_CONNECT),
                              view.IsControlEnabled(IDC_MAIN_DISCONNECT), dialog.IsConnected()),
-                  std::tuple(!connected, !connected, connected, connected ? 1 : 0));
+                  std::tuple(!connected, !connected, !connected, connected, connected ? 1 : 0));
     }
 
     test::SettingsFixture fixture;
@@ -189,6 +191,132 @@ TEST_F(MainDialogTest, LinkLossFromAMonitorThreadAndAfterTeardown) {
     EXPECT_EQ(monitor.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     platform::MessageLoop::Main().Pump();
     EXPECT_EQ(view.messages, std::vector<int>{kMsgLinkLost});
+}
+
+// A network port shows beside its name; the dialog's change is held for Save, no change writes nothing;
+// the status names a connected client, asked for on the main thread.
+TEST_F(MainDialogTest, NetworkPortsInTheListTheirDialogAndTheirClients) {
+    platform::MessageLoop::Main().BindToCurrentThread();
+    Start("", "[NetworkPorts]\nCOM5=2217\n");
+    auto shown = [&](int item) { return Texts{Row(item)[0], view.items[item].tips[0]}; };
+    EXPECT_EQ(shown(0), (Texts{"COM5 (tcp 2217)",
+                               "Served over the network as an RFC 2217 serial port on 127.0.0.1:2217"}));
+    std::vector<std::string> seen;
+    view.networkPort = [&](const std::string& name, NetworkPortConfig& config,
+                           const std::vector<NetworkPortUse>& others) {
+        seen = {name};
+        for (const auto& other : others)
+            seen.push_back(other.portName + "=" + FormatNetworkPort(other.config));
+        if (name == "COM6") config = {"0.0.0.0", 2218, {"10.0.0.5", "10.0.0.6"}};
+        return IDOK;
+    };
+    view.selectionMark = 1;
+    dialog.OnCommand(IDC_MAIN_NETWORK);
+    EXPECT_EQ(seen, (Texts{"COM6", "COM5=2217", "COM7="}));
+    EXPECT_EQ(shown(1), (Texts{"COM6 (tcp 0.0.0.0:2218)",
+                               "Served over the network as an RFC 2217 serial port on "
+                               "0.0.0.0:2218\nClients let in: 10.0.0.5,10.0.0.6"}));
+    EXPECT_EQ(view.columns[0].second, 160);  // as far as the flag column's width
+    view.selectionMark = 2;
+    dialog.OnCommand(IDC_MAIN_NETWORK);
+    EXPECT_EQ(fixture.settings.Save(), 1);
+    const std::string saved = fixture.Setting();
+    EXPECT_EQ(std::tuple(saved.find("COM6=0.0.0.0:2218\n") != saved.npos,
+                         saved.find("COM6=10.0.0.5,10.0.0.6\n") != saved.npos, saved.find("COM7=")),
+              std::tuple(true, true, saved.npos));
+
+    channels.clients = {{0, "10.0.0.5:51234"}, {1, ""}};
+    auto state = [&](int channel, ChannelState s) {
+        static_cast<MainWindowLink&>(dialog).OnChannelState(channel, s, "");
+        platform::MessageLoop::Main().Pump();
+        return Row(channel)[kMainStatusColumn];
+    };
+    EXPECT_EQ(state(0, ChannelState::HostPortOpen), "connected, client 10.0.0.5:51234");
+    EXPECT_EQ(view.columns[kMainStatusColumn].second, 32 * 7);
+    EXPECT_EQ(state(0, ChannelState::Connected), "connected");
+    EXPECT_EQ(state(1, ChannelState::HostPortOpen), "connected, host port open");
+}
+
+class NetworkPortDialogTest : public ::testing::Test {
+protected:
+    void Open(const NetworkPortConfig& start) {
+        view = test::FakeDialogView();
+        config = start;
+        dialog.SetPort("COM5", &config);
+        dialog.SetOtherPorts(
+            {{"COM6", {"0.0.0.0", 2217, {}}}, {"COM7", {"127.0.0.1", 2218, {}}}, {"COM8", {}}});
+        ASSERT_TRUE(dialog.OnInitDialog());
+    }
+    // Served, address, TCP port, clients; the fields are enabled while served.
+    auto Shown() {
+        const bool served = view.IsChecked(IDC_NET_SERVED);
+        for (int id : {IDC_NET_GROUP, IDC_NET_ADDRESS, IDC_NET_PORT, IDC_NET_CLIENTS})
+            EXPECT_EQ(view.IsControlEnabled(id), served) << id;
+        return std::tuple(served, view.IpGetAddress(IDC_NET_ADDRESS).value, view.GetControlText(IDC_NET_PORT),
+                          view.GetControlText(IDC_NET_CLIENTS));
+    }
+
+    test::FakeDialogView view;
+    NetworkPortConfig config;
+    NetworkPortDialog dialog{view};
+};
+
+// A pty port opens on loopback with the first free TCP port; each kind of bad input has its message and
+// changes nothing; sound input is stored; unchecking stores a pty port; Cancel stores nothing.
+TEST_F(NetworkPortDialogTest, OkStoresOnlySoundInput) {
+    Open({});
+    EXPECT_EQ(view.controls[IDC_NET_VIRTUAL_PORT].text, "COM5");
+    EXPECT_EQ(Shown(), std::tuple(false, std::array<int, 4>{127, 0, 0, 1}, "2219", ""));
+    view.SetCheck(IDC_NET_SERVED, true);
+    dialog.OnServedClicked();
+    EXPECT_TRUE(std::get<0>(Shown()));
+
+    const IpFields loopback{{127, 0, 0, 1}, {}}, any{{0, 0, 0, 0}, {}};
+    const struct {
+        IpFields address;
+        const char *port, *clients;
+        int message;
+        const char* arg;
+    } cases[] = {
+        {{{10, 0, 0, 0}, {false, true, true, true}}, "2300", "", kMsgListenAddressInvalid, ""},
+        {{{224, 0, 0, 1}, {}}, "2300", "", kMsgListenAddressInvalid, ""},
+        {{{0, 1, 2, 3}, {}}, "2300", "", kMsgListenAddressInvalid, ""},
+        {loopback, "0", "", kMsgTcpPortInvalid, ""},
+        {loopback, "65536", "", kMsgTcpPortInvalid, ""},
+        {loopback, " ", "", kMsgTcpPortInvalid, ""},
+        {loopback, "22a", "", kMsgTcpPortInvalid, ""},
+        {loopback, "10.0.0.1:80", "", kMsgTcpPortInvalid, ""},
+        {loopback, "2300", "10.0.0.5, host", kMsgClientListInvalid, ""},
+        {{{10, 0, 0, 9}, {}}, "2217", "", kMsgTcpPortInUse, "COM6 on 0.0.0.0:2217"},
+        {any, "2218", "", kMsgTcpPortInUse, "COM7 on 127.0.0.1:2218"},
+        {loopback, "2218", "", kMsgTcpPortInUse, "COM7 on 127.0.0.1:2218"},
+    };
+    for (const auto& c : cases) {
+        view.controls[IDC_NET_ADDRESS].ip = c.address;
+        view.SetControlText(IDC_NET_PORT, c.port);
+        view.SetControlText(IDC_NET_CLIENTS, c.clients);
+        dialog.OnOK();
+        EXPECT_EQ(std::tuple(view.messages.back(), view.lastArg, view.endResult),
+                  std::tuple(c.message, c.arg, -1))
+            << c.port;
+        EXPECT_EQ(view.lastStyle, platform::kMbIconError);
+    }
+    EXPECT_EQ(view.messages.size(), std::size(cases));
+    EXPECT_FALSE(config.Served());
+    view.controls[IDC_NET_ADDRESS].ip = {{10, 0, 0, 9}, {}};
+    view.SetControlText(IDC_NET_PORT, " 2218 ");
+    view.SetControlText(IDC_NET_CLIENTS, "10.0.0.5, 10.0.0.6");
+    dialog.OnOK();
+    EXPECT_EQ(view.endResult, IDOK);
+    EXPECT_EQ(config, (NetworkPortConfig{"10.0.0.9", 2218, {"10.0.0.5", "10.0.0.6"}}));
+
+    Open(config);
+    EXPECT_EQ(Shown(), std::tuple(true, std::array<int, 4>{10, 0, 0, 9}, "2218", "10.0.0.5,10.0.0.6"));
+    view.SetCheck(IDC_NET_SERVED, false);
+    dialog.OnCancel();
+    EXPECT_EQ(std::pair(view.endResult, config.port), std::pair(IDCANCEL, uint16_t{2218}));
+    dialog.OnOK();
+    EXPECT_EQ(std::pair(view.endResult, config), std::pair(IDOK, NetworkPortConfig{}));
 }
 
 AllocationRow LinkRow(const std::string& linkPort, LinkType type, const std::string& address = "") {

@@ -24,12 +24,14 @@ class FakeDialogBase : public Base {
 public:
     mutable std::map<int, FakeControl> controls;
     std::vector<int> messages;
+    std::string lastArg;     // of the last message
     unsigned lastStyle = 0;  // of the last message
     int endResult = -1;      // -1 while the dialog runs
 
     void EnableControl(int id, bool enable) override { controls[id].enabled = enable; }
     bool IsControlEnabled(int id) const override { return controls[id].enabled; }
     void SetControlText(int id, const std::string& text) override { controls[id].text = text; }
+    std::string GetControlText(int id) const override { return controls[id].text; }
     void SetCheck(int id, bool checked) override { controls[id].checked = checked; }
     bool IsChecked(int id) const override { return controls[id].checked; }
     void ComboResetContent(int id) override { controls[id].items.clear(), controls[id].curSel = -1; }
@@ -39,7 +41,9 @@ public:
     std::string ComboGetItemText(int id, int index) const override { return controls[id].items.at(index); }
     void IpSetAddress(int id, const std::array<int, 4>& fields) override { controls[id].ip = {fields, {}}; }
     IpFields IpGetAddress(int id) const override { return controls[id].ip; }
-    void ShowMessage(int number, unsigned style) override { messages.push_back(number), lastStyle = style; }
+    void ShowMessage(int number, unsigned style, const std::optional<std::string>& arg) override {
+        messages.push_back(number), lastStyle = style, lastArg = arg.value_or("");
+    }
     void EndDialog(int result) override { endResult = result; }
 
     void ClickRadio(int id, std::initializer_list<int> group) {
@@ -64,6 +68,9 @@ public:
     int aboutRuns = 0, restores = 0;
     // Plays the user's part in the link settings dialog; Cancel when unset.
     std::function<int(AllocationRow&, const std::vector<std::string>&)> linkSettings;
+    // The same for the network port dialog.
+    std::function<int(const std::string&, NetworkPortConfig&, const std::vector<NetworkPortUse>&)>
+        networkPort;
 
     int ListMeasureHeader(int, const std::string& text) const override { return int(text.size()) * 7; }
     void ListSetGridAndFullRowSelect(int) override {}
@@ -98,6 +105,10 @@ public:
     int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& kinds) override {
         return linkSettings ? linkSettings(row, kinds) : IDCANCEL;
     }
+    int RunNetworkPort(const std::string& name, NetworkPortConfig& config,
+                       const std::vector<NetworkPortUse>& others) override {
+        return networkPort ? networkPort(name, config, others) : IDCANCEL;
+    }
 };
 
 class RecordingChannels : public ChannelBroadcasts {
@@ -109,8 +120,10 @@ public:
     }
     void SetMainWindow(MainWindowLink*) override { log.push_back("window"); }
     void DeleteManager() override { log.push_back("delete"); }
+    std::string NetworkClient(int channel) override { return clients[channel]; }
     int connectResult = 1;
     std::function<void()> onDisconnect;
+    std::map<int, std::string> clients;  // by channel
     std::vector<std::string> log;
 };
 

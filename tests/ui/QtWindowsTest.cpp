@@ -22,6 +22,7 @@
 #include "ui/HelpLauncher.h"
 #include "ui/LinkSettingsDialog.h"
 #include "ui/ManagerBroadcasts.h"
+#include "ui/NetworkPortDialog.h"
 #include "ui/qt/Ipv4AddressEdit.h"
 #include "ui/qt/ModalChain.h"
 #include "ui/qt/QtMainWindow.h"
@@ -88,15 +89,15 @@ protected:
     static T* Control(QWidget* window, int id) {
         return qobject_cast<T*>(FindControl(window, id));
     }
-    // Runs `act` on the link settings dialog once Edit has opened it over `main`.
-    static void OnLinkDialog(QDialog* main, std::function<void(QDialog*)> act) {
-        QTimer::singleShot(0, [main, act] {
-            auto* dialog = main->findChild<QDialog*>("LinkSettings");
+    // Runs `act` on the dialog `name` once `button` has opened it over `main`.
+    static void OnDialog(QDialog* main, int button, const char* name, std::function<void(QDialog*)> act) {
+        QTimer::singleShot(0, [main, name, act] {
+            auto* dialog = main->findChild<QDialog*>(name);
             ASSERT_TRUE(dialog && dialog->isVisible());
             act(dialog);
             if (dialog->isVisible()) dialog->reject();
         });
-        QTest::mouseClick(Control(main, IDC_MAIN_EDIT), Qt::LeftButton);
+        QTest::mouseClick(Control(main, button), Qt::LeftButton);
     }
     static Texts Cells(QDialog* main, int row) {
         auto* table = Control<QTableWidget>(main, IDC_MAIN_LIST);
@@ -184,26 +185,57 @@ TEST_F(QtWindowsTest, StatusColumnFollowsTheChannel) {
     });
 }
 
-// Writes the renderings of both windows for the README into $VARNOCK_RENDER_DIR; skipped without it.
+// The network port dialog from its button: its template's controls answer the logic, OK holds the change.
+TEST_F(QtWindowsTest, NetworkPortDialogServesTheSelectedPort) {
+    LoadSample();
+    RunModal(channels, [&](QDialog* main) {
+        OnDialog(main, IDC_MAIN_NETWORK, "NetworkPort", [&](QDialog* dialog) {
+            EXPECT_FALSE(Control(dialog, IDC_NET_PORT)->isEnabled());
+            QTest::mouseClick(Control(dialog, IDC_NET_SERVED), Qt::LeftButton);
+            EXPECT_TRUE(Control(dialog, IDC_NET_PORT)->isEnabled());
+            Control<QLineEdit>(dialog, IDC_NET_PORT)->setText("65536");
+            QTest::mouseClick(Control(dialog, IDOK), Qt::LeftButton);
+            EXPECT_TRUE(dialog->isVisible());
+            Control<Ipv4AddressEdit>(dialog, IDC_NET_ADDRESS)->SetFields({0, 0, 0, 0});
+            Control<QLineEdit>(dialog, IDC_NET_PORT)->setText("2300");
+            Control<QLineEdit>(dialog, IDC_NET_CLIENTS)->setText("10.0.0.5");
+            QTest::mouseClick(Control(dialog, IDOK), Qt::LeftButton);
+            EXPECT_FALSE(dialog->isVisible());
+        });
+        EXPECT_EQ(Cells(main, 0)[0], "COM5 (tcp 0.0.0.0:2300)");
+    });
+    EXPECT_EQ(fixture.messages.Numbers(), std::vector<int>{kMsgTcpPortInvalid});
+    EXPECT_EQ(fixture.settings.GetNetworkPort("COM5"), (NetworkPortConfig{"0.0.0.0", 2300, {"10.0.0.5"}}));
+}
+
+// Writes the renderings of the windows for the README into $VARNOCK_RENDER_DIR; skipped without it.
 TEST_F(QtWindowsTest, Renderings) {
     const char* out = std::getenv("VARNOCK_RENDER_DIR");
     if (!out || !*out) GTEST_SKIP() << "VARNOCK_RENDER_DIR not set";
     LoadSample(
         "2=COM6,/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0,SERIAL2,,Yes\n"
-        "3=COM7,USB,USB,,No\n");
-    auto save = [out](QWidget* window, const char* name) {
+        "3=COM7,USB,USB,,No\n"
+        "[NetworkPorts]\nCOM5=0.0.0.0:2217\n[NetworkClients]\nCOM5=10.0.0.5,10.0.0.6\n");
+    channels.clients[0] = "10.0.0.5:51234";
+    int saved = 0;  // a dialog that does not open is missed, not skipped
+    auto save = [out, &saved](QWidget* window, const char* name) {
         QTest::qWait(50);
-        EXPECT_TRUE(window->grab().save(QString::fromStdString((fs::path(out) / name).string())));
+        saved += window->grab().save(QString::fromStdString((fs::path(out) / name).string()));
     };
     RunModal(channels, [&](QDialog* main) {
+        // The dialogs first: rows are edited only while not connected.
+        OnDialog(main, IDC_MAIN_EDIT, "LinkSettings",
+                 [&](QDialog* dialog) { save(dialog, "link-settings.png"); });
+        OnDialog(main, IDC_MAIN_NETWORK, "NetworkPort",
+                 [&](QDialog* dialog) { save(dialog, "network-port.png"); });
         QTest::mouseClick(Control(main, IDC_MAIN_CONNECT), Qt::LeftButton);
         running->Logic().OnChannelState(0, ChannelState::HostPortOpen, "");
         running->Logic().OnChannelState(1, ChannelState::Connected, "");
         running->Logic().OnChannelState(2, ChannelState::ConnectFailed,
                                         "Reason: 192.168.0.10 port 2538 refused the connection.");
         save(main, "main-window.png");
-        OnLinkDialog(main, [&](QDialog* dialog) { save(dialog, "link-settings.png"); });
     });
+    EXPECT_EQ(saved, 3);
 }
 
 }  // namespace

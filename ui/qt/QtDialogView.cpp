@@ -43,6 +43,14 @@ void QtControlsView<Base>::SetControlText(int id, const std::string& text) {
 }
 
 template <class Base>
+std::string QtControlsView<Base>::GetControlText(int id) const {
+    QWidget* w = Control(id);
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) return edit->text().toStdString();
+    if (auto* label = qobject_cast<QLabel*>(w)) return label->text().toStdString();
+    return {};
+}
+
+template <class Base>
 void QtControlsView<Base>::SetCheck(int id, bool checked) {
     auto* button = qobject_cast<QAbstractButton*>(Control(id));
     if (!button) return;
@@ -105,8 +113,8 @@ IpFields QtControlsView<Base>::IpGetAddress(int id) const {
 }
 
 template <class Base>
-void QtControlsView<Base>::ShowMessage(int number, unsigned style) {
-    platform::ShowMessage(number, style);
+void QtControlsView<Base>::ShowMessage(int number, unsigned style, const std::optional<std::string>& arg) {
+    platform::ShowMessage(number, style, arg);
 }
 
 template <class Base>

@@ -15,6 +15,7 @@ public:
     void EnableControl(int id, bool enable) override;
     bool IsControlEnabled(int id) const override;
     void SetControlText(int id, const std::string& text) override;
+    std::string GetControlText(int id) const override;
     void SetCheck(int id, bool checked) override;
     bool IsChecked(int id) const override;
     void ComboResetContent(int id) override;
@@ -24,7 +25,8 @@ public:
     std::string ComboGetItemText(int id, int index) const override;
     void IpSetAddress(int id, const std::array<int, 4>& fields) override;
     IpFields IpGetAddress(int id) const override;
-    void ShowMessage(int number, unsigned style) override;
+    void ShowMessage(int number, unsigned style,
+                     const std::optional<std::string>& arg = std::nullopt) override;
     void EndDialog(int result) override;
 
     QDialog* Dialog() const { return m_dialog; }

@@ -17,6 +17,7 @@
 #include "platform/MessageLoop.h"
 #include "ui/qt/ModalChain.h"
 #include "ui/qt/QtLinkSettingsDialog.h"
+#include "ui/qt/QtNetworkPortDialog.h"
 #include "ui/qt/TemplateLoader.h"
 
 namespace varnock {
@@ -215,6 +216,11 @@ int QtMainView::RunLinkSettings(AllocationRow& row, const std::vector<std::strin
     return RunLinkSettingsDialog(m_dialog, row, linkKinds);
 }
 
+int QtMainView::RunNetworkPort(const std::string& portName, NetworkPortConfig& config,
+                               const std::vector<NetworkPortUse>& others) {
+    return RunNetworkPortDialog(m_dialog, portName, config, others);
+}
+
 // ---- the window's events
 
 QtMainWindow::QtMainWindow(ChannelBroadcasts& channels, HelpLauncher& help)
@@ -234,7 +240,7 @@ void QtMainWindow::Connect() {
     dialog->installEventFilter(this);
     m_view.SetMenuHandler([this](int command) { m_logic.OnSysCommand(command); });
 
-    for (int id : {IDC_MAIN_EDIT, IDC_MAIN_CONNECT, IDC_MAIN_DISCONNECT, IDC_MAIN_EXIT}) {
+    for (int id : {IDC_MAIN_EDIT, IDC_MAIN_CONNECT, IDC_MAIN_DISCONNECT, IDC_MAIN_EXIT, IDC_MAIN_NETWORK}) {
         if (auto* button = qobject_cast<QAbstractButton*>(m_view.Control(id))) {
             connect(button, &QAbstractButton::clicked, this, [this, id] { m_logic.OnCommand(id); });
         }

@@ -40,6 +40,8 @@ public:
     void RestoreWindow() override;
     int RunAboutBox() override;
     int RunLinkSettings(AllocationRow& row, const std::vector<std::string>& linkKinds) override;
+    int RunNetworkPort(const std::string& portName, NetworkPortConfig& config,
+                       const std::vector<NetworkPortUse>& others) override;
 
     // Where the menu entries' commands go.
     void SetMenuHandler(std::function<void(int)> handler) { m_menuHandler = std::move(handler); }

@@ -70,6 +70,21 @@ constexpr Entry kStrings[] = {
     {kStrChannelStates[3], "link lost"},
     {kStrChannelStates[4], "connect failed"},
     {kStrChannelStates[5], "connected, replies lost"},
+    {kMsgListenAddressInvalid,
+     "Enter the address to listen on, all four fields: 127.0.0.1 for this computer only, 0.0.0.0 "
+     "for every network, or one of this computer's own addresses. A multicast or broadcast "
+     "address cannot be listened on."},
+    {kMsgTcpPortInvalid, "Enter the TCP port to serve the virtual port on: a number from 1 to 65535."},
+    {kMsgTcpPortInUse,
+     "Another channel already serves its virtual port on this TCP port: %s. Choose another TCP "
+     "port, or different listen addresses for the two."},
+    {kMsgClientListInvalid,
+     "The allowed clients must be IPv4 addresses separated by commas, for example "
+     "10.0.0.5, 10.0.0.6. Leave the field empty to let any client in."},
+    {kStrClientConnected, "connected, client %s"},
+    {kStrNetworkPortSuffix, "tcp %s"},
+    {kStrNetworkPortTip, "Served over the network as an RFC 2217 serial port on %s"},
+    {kStrNetworkClientsTip, "Clients let in: %s"},
     {kStrMenuManual, "Varnock manual"},
     {kStrMenuInstaller32, "USB-to-UART converter drivers..."},
     // One entry: Linux has no installer per word size.
