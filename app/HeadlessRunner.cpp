@@ -1,7 +1,6 @@
 #include "app/HeadlessRunner.h"
 
 #include <algorithm>
-#include <chrono>
 #include <thread>
 
 #include "bridge/BridgeChannel.h"
@@ -18,10 +17,9 @@ namespace varnock {
 
 namespace {
 
-// How long the loop waits for work before it looks at the stop flag again,
-// without a stop pipe and with one: an idle bridge wakes only for its work.
-constexpr std::chrono::milliseconds kPollPeriod{50};
-constexpr std::chrono::milliseconds kIdlePeriod{1000};
+// How long the loop waits for work before it looks at the stop flag again
+// when no stop pipe wakes it.
+constexpr uint32_t kPollPeriodMs = 50;
 // The reconnect interval grows to at most this many times the first one.
 constexpr uint32_t kMaxBackoff = 10;
 
@@ -111,13 +109,14 @@ void HeadlessRunner::RetryDue() {
     }
 }
 
-std::chrono::milliseconds HeadlessRunner::NextWait() const {
-    std::chrono::milliseconds wait = m_options.stopFd >= 0 ? kIdlePeriod : kPollPeriod;
+uint32_t HeadlessRunner::NextWait() const {
+    // With a stop pipe an idle bridge wakes only for its work.
+    uint32_t wait = m_options.stopFd >= 0 ? platform::WakeSignal::kForever : kPollPeriodMs;
     const uint32_t now = platform::GetTickCount();
     for (const Watch& watch : m_watch) {
         if (!watch.retryPending) continue;
         const int32_t left = static_cast<int32_t>(watch.due - now);
-        wait = std::min(wait, std::chrono::milliseconds(std::max(left, 0)));
+        wait = std::min(wait, static_cast<uint32_t>(std::max(left, 0)));
     }
     return wait;
 }
@@ -152,7 +151,7 @@ void HeadlessRunner::Run(SettingsManager& settings) {
             loop.Post([] {});
         });
     while (!m_stop.load()) {
-        loop.Pump(NextWait());
+        loop.PumpOnClock(NextWait());
         RetryDue();
     }
     if (stopWatcher.joinable()) stopWatcher.join();

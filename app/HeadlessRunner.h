@@ -7,7 +7,6 @@
 // release. Optionally it connects a failed or lost channel again by itself,
 // and traces the traffic.
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -68,8 +67,9 @@ private:
     };
 
     void PrintStart(int index, const BridgeChannel& channel);
-    // How long the loop may wait for work: until the next reconnect is due.
-    std::chrono::milliseconds NextWait() const;
+    // How long the loop may wait for work, in ms of the process clock: until
+    // the next reconnect is due.
+    uint32_t NextWait() const;
     void Report(int channel, ChannelState state, const std::string& reason);
     // Connects the channels whose next try is due.
     void RetryDue();

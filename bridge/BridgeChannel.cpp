@@ -94,6 +94,7 @@ void BridgeChannel::StopThreads() {
     m_bConnected = 0;
     m_bEndReplyPhase = 1;
     m_stop.Set();
+    m_monitorWake.Set();
     // Waiting senders get 0 from now on, so no thread waits for the main
     // thread while it tears the channel down.
     m_msgWindow.Destroy();
@@ -148,7 +149,10 @@ int BridgeChannel::WaitAfterACCommand_ACK() const {
 void BridgeChannel::SyncCommParams() {
     // Sent now, its exchange would read the link under the receive thread's
     // reads and move the sequence number past the rest of the reply.
-    if (m_bConnected) m_bCommParamsPending = 1;
+    if (m_bConnected) {
+        m_bCommParamsPending = 1;
+        WakeMonitor();
+    }
 }
 
 bool BridgeChannel::LDRListEmpty() {
@@ -219,6 +223,7 @@ void BridgeChannel::QueueLDRData(int length, const char* bytes) {
         Push(m_ldrDataList, m_nLDRQueued, std::move(chunk));
     }
     m_bLDRDataUnProcessed = 1;
+    WakeMonitor();
 }
 
 int BridgeChannel::SendLDRData(ByteArray* block) {

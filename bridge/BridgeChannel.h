@@ -1,7 +1,8 @@
 #pragma once
 // One virtual port tied to one PLC link: its config, codec, virtual port,
 // link holder, queues, flags and threads. The flags are shared by the
-// monitor, send, reply-phase and driver-event threads and polled by them.
+// monitor, send, reply-phase and driver-event threads; the monitor sleeps
+// until one that it acts on changes.
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -66,7 +67,8 @@ public:
     int SendConnectCommand(int disconnect);
     int SendCommParams(int force);
     int SendBaudRateCommand(int baudRate);
-    int SendProbe();
+    // Virtual so that tests can answer the probes.
+    virtual int SendProbe();
     int ConnectChannel();
     // Why the last connect could not open the link; empty when it could.
     const std::string& ConnectFailure() const { return m_strConnectFailure; }
@@ -128,6 +130,11 @@ public:
     // The waits of the channel's threads: `ms` on the process clock, cut
     // short when the channel is torn down. True when it is.
     bool Pause(uint32_t ms) { return platform::Sleep(ms, m_stop); }
+    // Wakes the monitor: each change of a flag that it acts on calls this.
+    void WakeMonitor() { m_monitorWake.Set(); }
+    // The monitor's sleep: until woken or `ms` of the process clock have
+    // passed (platform::WakeSignal::kForever: no limit).
+    void WaitForWork(uint32_t ms) { m_monitorWake.Wait(ms); }
     // The reply phase must end now, whatever the PLC sends.
     bool ReplyPhaseMustEnd() const { return m_bEndReplyPhase.load() != 0; }
 
@@ -169,6 +176,10 @@ public:
     // m_stop                 set once, by teardown: every wait of the channel's
     //                        threads (Pause) ends at once.
     //
+    // Whoever sets idle 1, unprocessed 1 (driver), comm params pending 1,
+    // connected (main) or run monitor 0 wakes the monitor (WakeMonitor); it
+    // sleeps until then, or until its next probe is due.
+    //
     // One request: idle, connected, host bytes queued -> monitor starts send
     // (idle 0) -> send forwards the bytes (unprocessed 0) and starts receive
     // and process -> the reply phase ends -> process sets idle 1. An Ethernet
@@ -209,6 +220,7 @@ private:
     std::atomic<int64_t> m_nPLCQueued{0};
     std::atomic<int64_t> m_nLDRQueued{0};
     platform::StopEvent m_stop;
+    platform::WakeSignal m_monitorWake;
     // Opened by name, so every channel of the process shares the same two:
     // the short list operations of all channels exclude each other, which
     // costs little as each is held around one list operation only.

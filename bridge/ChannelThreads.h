@@ -4,11 +4,14 @@
 // The threads of the process, who starts and ends each, and what it waits on:
 // - main: runs the message loop (MessageLoop::Main); every exchange with a
 //   PLC, connect and disconnect runs here as a sent message. Waits in Pump
-//   for the next message, a reconnect due (varnockd) or a stop signal.
+//   for the next message; varnockd's (PumpOnClock) also until a reconnect
+//   is due on the process clock, woken by the stop watcher's message.
 // - monitor, one per channel: started by the channel's constructor, ended
-//   and joined by StopThreads (m_bRunMonitor 0). Looks every 20 ms; starts
-//   the send thread when host bytes wait, probes an idle Ethernet link every
-//   30 s through the main thread, declares the link lost after 4 failures.
+//   and joined by StopThreads (m_bRunMonitor 0). Sleeps on its wake event
+//   until a flag it acts on changes (see BridgeChannel) or its next probe
+//   is due; starts the send thread when host bytes wait, probes an idle
+//   Ethernet link every 30 s through the main thread, declares the link
+//   lost after 4 failures.
 // - send, one per host request: started by the monitor, ends when the host
 //   has paused for MaxTimeBetweenLDRData, the channel is disconnected or the
 //   port closed; each block is a sent message (the main thread's exchange,

@@ -182,9 +182,10 @@ private:
             {
                 std::unique_lock<std::mutex> lock(m_lock);
                 auto ready = [this] { return m_stop || !m_queue.empty() || m_dropped > 0; };
-                // Text still waiting for room, or a FIFO still without a
-                // reader, is looked at again after a while.
-                if (text.empty() && m_fd >= 0)
+                // Text still waiting for room, or for a FIFO's reader, is
+                // looked at again after a while; with none the writer sleeps
+                // until a line comes (a FIFO is opened for its first line).
+                if (text.empty())
                     m_wake.wait(lock, ready);
                 else
                     m_wake.wait_for(lock, kLookPeriod, ready);

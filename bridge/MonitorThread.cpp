@@ -11,7 +11,6 @@ namespace {
 
 constexpr uint32_t kProbePeriodMs = 30000;
 constexpr int kProbeFailuresForLoss = 4;
-constexpr uint32_t kCycleMs = 20;
 
 // After the flags: the link is closed on the main thread, without a
 // disconnect command, then the main window is told.
@@ -39,6 +38,8 @@ unsigned MonitorThread(BridgeChannel* channel) {
     };
 
     while (channel->m_bRunMonitor.load() != 0) {
+        // Nothing to do until a flag changes, which wakes the monitor.
+        uint32_t sleep = platform::WakeSignal::kForever;
         if (channel->m_bIdle.load() == 1 && channel->m_bConnected.load()) {
             // Looked at first: a change made before these bytes is seen too.
             const bool hostData = channel->m_bLDRDataUnProcessed.load() == 1;
@@ -74,12 +75,17 @@ unsigned MonitorThread(BridgeChannel* channel) {
                         LinkLost(channel);
                     }
                 }
+                // Until the next probe is due.
+                const uint32_t since = platform::GetTickCount() - probeStart;
+                if (probing) sleep = since < kProbePeriodMs ? kProbePeriodMs - since : 0;
             } else {
                 probing = false;
                 channel->m_bIdle = 1;
+                // The next round starts the send if host data waits.
+                sleep = 0;
             }
         }
-        channel->Pause(kCycleMs);
+        channel->WaitForWork(sleep);
     }
     // Teardown waits for this acknowledgement.
     channel->m_bRunMonitor = 1;

@@ -220,7 +220,10 @@ int BridgeChannel::ConnectChannel() {
     if (result == 0 && !platform::StopRequested())
         platform::ShowMessage(kMsgPortNotOpened, platform::kMbIconWarning, m_pConfig->m_strLinkPort,
                               m_strConnectFailure);
-    if (result == 1) m_bConnected = 1;
+    if (result == 1) {
+        m_bConnected = 1;
+        WakeMonitor();
+    }
     return result;
 }
 
@@ -242,6 +245,8 @@ bool BridgeChannel::WaitForIdle(uint32_t limitMs) {
 
 int BridgeChannel::DisconnectChannel() {
     m_bConnected = 0;
+    // Ends the probing, which holds the channel busy.
+    WakeMonitor();
     // Saying goodbye on a link that the receive thread still reads would
     // hand the reply to the wrong reader: a PLC that never falls silent has
     // its reply phase ended, and no disconnect command.

@@ -145,6 +145,7 @@ unsigned ProcessDataThread(BridgeChannel* channel) {
     // at once and must not lose its chunks to this one.
     channel->ClearPLCList();
     channel->m_bIdle = 1;
+    channel->WakeMonitor();
     return 0;
 }
 

@@ -73,6 +73,7 @@ unsigned SendDataThread(BridgeChannel* channel) {
     } else {
         channel->ClearLDRList();
         channel->m_bIdle = 1;
+        channel->WakeMonitor();
     }
     return 0;
 }

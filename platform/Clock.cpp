@@ -1,5 +1,6 @@
 #include "platform/Clock.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -29,6 +30,43 @@ bool StopEvent::WaitFor(std::chrono::microseconds real) {
     return m_changed.wait_for(lock, real, [this] { return m_set.load(); });
 }
 
+void WakeSignal::Set() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_set = true;
+    }
+    m_changed.notify_all();
+}
+
+bool WakeSignal::Wait(uint32_t ms) {
+    return CurrentClock().Wait(*this, ms);
+}
+
+bool WakeSignal::Take() {
+    const bool set = m_set;
+    m_set = false;
+    return set;
+}
+
+bool WakeSignal::WaitReal(std::chrono::microseconds real) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait_for(lock, real, [this] { return m_set; });
+    return Take();
+}
+
+bool WakeSignal::WaitWhile(const std::function<bool()>& pending) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait(lock, [&] { return m_set || !pending(); });
+    return Take();
+}
+
+void WakeSignal::Notify() {
+    // Taken, so that a waiter between its look at the time and its sleep
+    // cannot miss this.
+    { std::lock_guard<std::mutex> lock(m_lock); }
+    m_changed.notify_all();
+}
+
 uint32_t SystemClock::TickCount() {
     return static_cast<uint32_t>(MonotonicUs() / 1000);
 }
@@ -39,6 +77,21 @@ void SystemClock::Sleep(uint32_t ms) {
 
 bool SystemClock::Sleep(uint32_t ms, StopEvent& stop) {
     return stop.WaitFor(std::chrono::milliseconds(ms));
+}
+
+namespace {
+
+// Waits for the real time that counts as `ms` at `factor` ms per real ms,
+// rounded up: a waiter woken early would only wait again.
+bool WaitScaled(WakeSignal& wake, uint32_t ms, uint32_t factor) {
+    if (ms == WakeSignal::kForever) return wake.WaitWhile([] { return true; });
+    return wake.WaitReal(std::chrono::microseconds((int64_t(ms) * 1000 + factor - 1) / factor));
+}
+
+}  // namespace
+
+bool SystemClock::Wait(WakeSignal& wake, uint32_t ms) {
+    return WaitScaled(wake, ms, 1);
 }
 
 ScaledClock::ScaledClock(uint32_t factor, uint32_t start)
@@ -57,11 +110,50 @@ bool ScaledClock::Sleep(uint32_t ms, StopEvent& stop) {
     return stop.WaitFor(std::chrono::microseconds(int64_t(ms) * 1000 / m_factor));
 }
 
+bool ScaledClock::Wait(WakeSignal& wake, uint32_t ms) {
+    return WaitScaled(wake, ms, m_factor);
+}
+
 void ManualClock::Sleep(uint32_t ms) {
     m_slept.fetch_add(ms);
-    m_now.fetch_add(ms);
+    Advance(ms);
     // Let other threads run; a sleep of zero must still yield.
     std::this_thread::yield();
+}
+
+void ManualClock::Advance(uint32_t ms) {
+    m_now.fetch_add(ms);
+    Moved();
+}
+
+void ManualClock::Set(uint32_t now) {
+    m_now.store(now);
+    Moved();
+}
+
+void ManualClock::Moved() {
+    std::lock_guard<std::mutex> lock(m_waitersLock);
+    for (WakeSignal* wake : m_waiters) wake->Notify();
+}
+
+int ManualClock::TimedWaiters() const {
+    std::lock_guard<std::mutex> lock(m_waitersLock);
+    return m_timedWaiters;
+}
+
+bool ManualClock::Wait(WakeSignal& wake, uint32_t ms) {
+    const bool timed = ms != WakeSignal::kForever;
+    const uint32_t start = m_now.load();
+    {
+        std::lock_guard<std::mutex> lock(m_waitersLock);
+        m_waiters.push_back(&wake);
+        if (timed) ++m_timedWaiters;
+    }
+    const bool set = wake.WaitWhile([&] { return !timed || m_now.load() - start < ms; });
+    std::lock_guard<std::mutex> lock(m_waitersLock);
+    m_waiters.erase(std::find(m_waiters.begin(), m_waiters.end(), &wake));
+    if (timed) --m_timedWaiters;
+    return set;
 }
 
 bool ManualClock::Sleep(uint32_t ms, StopEvent& stop) {

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 namespace varnock::platform {
 
@@ -28,6 +30,39 @@ private:
     std::condition_variable m_changed;
 };
 
+// Wakes a thread that sleeps until it has work: whoever makes the work sets
+// it, the waiter takes it. The waiter's time limit runs on the process
+// clock, so that a driven clock decides when it is up.
+class WakeSignal {
+public:
+    // No time limit.
+    static constexpr uint32_t kForever = UINT32_MAX;
+
+    WakeSignal() = default;
+    WakeSignal(const WakeSignal&) = delete;
+    WakeSignal& operator=(const WakeSignal&) = delete;
+
+    // Wakes the waiter; with none waiting, the next wait returns at once.
+    void Set();
+    // Waits until set or `ms` of the process clock have passed, and takes
+    // the setting. True when it was set.
+    bool Wait(uint32_t ms);
+
+    // For the clocks. Waits up to `real` of real time; true when set.
+    bool WaitReal(std::chrono::microseconds real);
+    // Waits until set or `pending` is false; `pending` is looked at again
+    // after each Notify. True when set.
+    bool WaitWhile(const std::function<bool()>& pending);
+    void Notify();
+
+private:
+    bool Take();  // under m_lock
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_set = false;
+};
+
 class Clock {
 public:
     virtual ~Clock() = default;
@@ -36,6 +71,8 @@ public:
     virtual void Sleep(uint32_t ms) = 0;
     // Sleeps as Sleep does but ends once `stop` is set; true when it is.
     virtual bool Sleep(uint32_t ms, StopEvent& stop) = 0;
+    // WakeSignal::Wait on this clock.
+    virtual bool Wait(WakeSignal& wake, uint32_t ms) = 0;
 };
 
 // Real time.
@@ -44,6 +81,7 @@ public:
     uint32_t TickCount() override;
     void Sleep(uint32_t ms) override;
     bool Sleep(uint32_t ms, StopEvent& stop) override;
+    bool Wait(WakeSignal& wake, uint32_t ms) override;
 };
 
 // Real time, sped up: each real millisecond counts as `factor` milliseconds.
@@ -54,6 +92,7 @@ public:
     uint32_t TickCount() override;
     void Sleep(uint32_t ms) override;
     bool Sleep(uint32_t ms, StopEvent& stop) override;
+    bool Wait(WakeSignal& wake, uint32_t ms) override;
 
 private:
     uint32_t m_factor;
@@ -61,21 +100,31 @@ private:
     int64_t m_originUs;
 };
 
-// Time that moves only when told to, or by the sleeps of its users.
-// For single-threaded logic tests.
+// Time that moves only when told to, or by the sleeps of its users. A
+// thread waiting on a WakeSignal sleeps until it is set or the time moved
+// past its limit. For logic tests.
 class ManualClock : public Clock {
 public:
     explicit ManualClock(uint32_t start = 0) : m_now(start) {}
     uint32_t TickCount() override { return m_now.load(); }
     void Sleep(uint32_t ms) override;
     bool Sleep(uint32_t ms, StopEvent& stop) override;
-    void Advance(uint32_t ms) { m_now.fetch_add(ms); }
-    void Set(uint32_t now) { m_now.store(now); }
+    bool Wait(WakeSignal& wake, uint32_t ms) override;
+    void Advance(uint32_t ms);
+    void Set(uint32_t now);
     uint64_t TotalSlept() const { return m_slept.load(); }
+    // Threads now in a wait with a time limit.
+    int TimedWaiters() const;
 
 private:
+    // Waiters look at the time again.
+    void Moved();
+
     std::atomic<uint32_t> m_now;
     std::atomic<uint64_t> m_slept{0};
+    mutable std::mutex m_waitersLock;
+    std::vector<WakeSignal*> m_waiters;
+    int m_timedWaiters = 0;  // under m_waitersLock
 };
 
 // The clock in force for the process (the system clock unless replaced).

@@ -100,6 +100,7 @@ void MessageLoop::Enqueue(std::function<void()> run) {
         wakeup = m_wakeup;
     }
     m_queued.notify_all();
+    m_arrived.Set();
     if (wakeup) wakeup();
 }
 
@@ -147,6 +148,17 @@ int MessageLoop::Pump(std::chrono::milliseconds timeout) {
         lock.lock();
     }
     return ran;
+}
+
+int MessageLoop::PumpOnClock(uint32_t ms) {
+    bool empty = false;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        empty = m_queue.empty();
+    }
+    // A setting left from items that an earlier Pump ran only costs a look.
+    if (empty) m_arrived.Wait(ms);
+    return Pump();
 }
 
 namespace detail {

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Clock.h"
+
 namespace varnock::platform {
 
 namespace detail {
@@ -84,6 +86,9 @@ public:
     // On the loop thread: runs what is queued. Waits up to `timeout` for the
     // first item when nothing is queued. Returns the number of items run.
     int Pump(std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
+    // As Pump, but the wait for the first item runs on the process clock:
+    // up to `ms` of it, or until an item comes (WakeSignal::kForever).
+    int PumpOnClock(uint32_t ms);
 
     // On the loop thread while it runs a queued item: `after` runs as soon as
     // that item has finished, before the next one. False anywhere else
@@ -109,6 +114,8 @@ private:
     mutable std::mutex m_lock;
     std::condition_variable m_queued;
     std::deque<std::function<void()>> m_queue;
+    // Set whenever an item is queued, for PumpOnClock.
+    WakeSignal m_arrived;
     std::thread::id m_thread{};
     std::function<void()> m_wakeup;
     // Per item being run (items nest when a handler pumps), what runs after
