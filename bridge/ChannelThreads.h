@@ -26,11 +26,16 @@
 //   in the host's port in 10 ms steps.
 //   StopThreads joins send, receive and process (WorkerThreads::JoinAll)
 //   after closing the link, which ends a read under way.
-// - per virtual port, the pty driver's three (StartEvents to StopEvents,
-//   joined there): events (host open and close, data arrived, settings
-//   changed; waits on the pty and a wake event), session (host hang-up,
-//   the host library's messages) and writer (PtyOutputQueue::RunWriter:
-//   moves queued bytes to the pty as it takes them).
+// - the pty driver's one for all virtual ports (PtyPortWaiter: started
+//   with the first port in service, joined as the last leaves it). Waits
+//   on one epoll set: the masters of the ports a host has open, the host
+//   library's sockets, one inotify instance for the slaves' opens and
+//   closes, a wake event. Serves one port at a time: its events (data
+//   arrived, host open and close, settings changed), the next session
+//   readied at a close, the host library's messages, queued bytes moved
+//   to the pty as it takes them. Ticks every 50 ms only while a host has
+//   a port open (a pty reports no settings change) or its bytes wait
+//   untaken.
 // - the trace writer (StartFrameTrace to StopFrameTrace) waits on its queue;
 //   varnockd's stop watcher waits on the stop pipe and is joined when the
 //   main loop ends.
@@ -42,8 +47,9 @@
 //   last two back and takes them again, keeping m_linkLock.
 //   ChannelStatus::m_lock -> the main loop's queue (a posted report).
 //   The pty driver's binding lock -> its host lock.
-//   The pty driver's output queue lock -> its host lock, and the main
-//   loop's queue (a posted renewal of the pty).
+//   The pty driver's output queue lock -> its host lock, the main loop's
+//   queue (a posted renewal of the pty), and PtyPortWaiter::m_lock (a
+//   wake for the queued bytes). The waiter holds m_lock around no pass.
 // Leaves, held only for a list operation: the LDR and PLC queue mutexes,
 // WorkerThreads::m_lock, the registry's notice lock, the driver's sink
 // lock, the trace queue's lock. A thread never waits for the main

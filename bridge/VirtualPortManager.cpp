@@ -42,10 +42,12 @@ void VirtualPortManager::CreateChannel(int index) {
     AllocationRow* row = m_pSettings->GetRow(index - 1);
     if (!row) return;
     const platform::DescriptorBudget budget = platform::CurrentDescriptorBudget();
-    if (budget.limit - budget.open < kDescriptorsPerChannel + kDescriptorReserve) {
+    // The links of the channels made so far are still to come.
+    const long open = budget.open + ChannelCount() * kLinkDescriptors;
+    if (budget.limit - open < kDescriptorsPerChannel + kDescriptorReserve) {
         m_bOutOfDescriptors = true;
         const long rows = std::max(m_pSettings->GetRowCount(), index);
-        const long needed = budget.open + (rows - index + 1) * kDescriptorsPerChannel + kDescriptorReserve;
+        const long needed = open + (rows - index + 1) * kDescriptorsPerChannel + kDescriptorReserve;
         platform::ShowMessage(kMsgTooFewDescriptors, platform::kMbIconError,
                               "the limit is " + std::to_string(budget.limit) + ", " + std::to_string(rows) +
                                   " channels need " + std::to_string(needed) + "; only the first " +

@@ -12,9 +12,13 @@ class MainWindowLink;
 
 class VirtualPortManager {
 public:
-    // What one channel holds open at most: its port with the port's watches,
-    // wake-ups, lock and host socket (8 as measured), and its link.
-    static constexpr long kDescriptorsPerChannel = 9;
+    // What one channel holds open at most, as measured: its port's pty, lock
+    // file and host socket, and its link. The thread that serves all ports
+    // holds three more for the process.
+    static constexpr long kDescriptorsPerChannel = 4;
+    // Of these, what a channel opens only when it connects, after every
+    // channel was made.
+    static constexpr long kLinkDescriptors = 1;
     // Left free for the rest of the process: files it reads and writes, a
     // connect's socket, the trace.
     static constexpr long kDescriptorReserve = 32;

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -248,34 +247,6 @@ unsigned WaitReadable(const int* fds, int count, int timeoutMs) {
         if (p[i].revents & (POLLIN | POLLHUP | POLLERR)) ready |= 1u << i;
     }
     return ready;
-}
-
-// ---- NodeWatch
-
-std::unique_ptr<NodeWatch> NodeWatch::Create(const std::string& path, Event event) {
-    std::unique_ptr<NodeWatch> watch(new NodeWatch);
-    watch->m_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    const uint32_t mask = event == Event::Close ? IN_CLOSE : IN_OPEN;
-    if (watch->m_fd < 0 || ::inotify_add_watch(watch->m_fd, path.c_str(), mask) < 0) return nullptr;
-    return watch;
-}
-
-NodeWatch::~NodeWatch() {
-    if (m_fd >= 0) ::close(m_fd);
-}
-
-bool NodeWatch::Take() {
-    bool happened = false;
-    alignas(inotify_event) char buffer[4096];
-    for (ssize_t n; (n = ::read(m_fd, buffer, sizeof(buffer))) > 0;) {
-        for (ssize_t at = 0; at < n;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            // Lost events may have held one.
-            if (event->mask & (IN_CLOSE | IN_OPEN | IN_Q_OVERFLOW)) happened = true;
-        }
-    }
-    return happened;
 }
 
 // ---- Device directory entries

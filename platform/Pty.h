@@ -72,6 +72,8 @@ public:
     Pty& operator=(const Pty&) = delete;
 
     const std::string& SlavePath() const { return m_slavePath; }
+    // For a wait on many descriptors at once (see Poller).
+    int MasterFd() const { return m_master; }
 
     // Waits up to timeoutMs (0: just looks) for bytes from the host, for
     // hang-up or for the wake event. Hang-up is reported at once while it
@@ -134,27 +136,6 @@ private:
 // Waits up to timeoutMs (-1: without limit) until one of `fds` is readable;
 // bit i of the result is set when fds[i] is. Negative entries are skipped.
 unsigned WaitReadable(const int* fds, int count, int timeoutMs);
-
-// Closes or opens of a device node, as the kernel reports them (inotify):
-// a close that a quick reopen hides from the master's hang-up is still
-// seen, and an open can be waited for without looking again and again.
-class NodeWatch {
-public:
-    enum class Event { Close, Open };
-    // nullptr when the node cannot be watched.
-    static std::unique_ptr<NodeWatch> Create(const std::string& path, Event event);
-    ~NodeWatch();
-    NodeWatch(const NodeWatch&) = delete;
-    NodeWatch& operator=(const NodeWatch&) = delete;
-    int fd() const { return m_fd; }
-
-    // Whether the event happened since the last call (without waiting).
-    bool Take();
-
-private:
-    NodeWatch() = default;
-    int m_fd = -1;
-};
 
 // What occupies a name in the device directory.
 enum class DeviceEntryKind {

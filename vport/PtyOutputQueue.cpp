@@ -60,7 +60,7 @@ int32_t PtyOutputQueue::Queue(const uint8_t* bytes, int32_t count) {
             if (m_stalled || waitLeft <= waitLeft.zero()) break;
             if (!m_backlog) {
                 m_backlog = true;
-                m_wake.Signal();
+                WakeWriterLocked();
             }
             const auto start = std::chrono::steady_clock::now();
             const bool room = m_room.wait_for(
@@ -83,7 +83,10 @@ int32_t PtyOutputQueue::Queue(const uint8_t* bytes, int32_t count) {
     const bool ask = m_queued > 0 && !m_flushDue && !m_backlog;
     if (ask) m_flushDue = true;
     lock.unlock();
-    if (ask && !(onLoop && FlushAfterMessage())) m_wake.Signal();
+    if (ask && !(onLoop && FlushAfterMessage())) {
+        std::lock_guard<std::mutex> relock(m_lock);
+        WakeWriterLocked();
+    }
     return static_cast<int32_t>(taken);
 }
 
@@ -92,15 +95,17 @@ int32_t PtyOutputQueue::Room() const {
     return queued < kCap ? kCap - static_cast<int32_t>(queued) : 0;
 }
 
-void PtyOutputQueue::Attach(platform::Pty* pty) {
+void PtyOutputQueue::Attach(platform::Pty* pty, std::function<void()> wakeWriter) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_pty = pty;
+    m_wakeWriter = std::move(wakeWriter);
 }
 
 void PtyOutputQueue::Detach() {
     std::lock_guard<std::mutex> lock(m_lock);
     EndSessionLocked();
     m_pty = nullptr;
+    m_wakeWriter = nullptr;
     m_backlog = false;
     m_flushDue = false;
 }
@@ -175,28 +180,19 @@ void PtyOutputQueue::Flush() {
     TakeStagedLocked();
     if (FlushLocked() && !m_backlog) {
         m_backlog = true;
-        m_wake.Signal();
+        WakeWriterLocked();
     }
 }
 
-void PtyOutputQueue::RunWriter(const std::atomic<bool>& stop, int stopFd) {
-    platform::Pty* pty = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        pty = m_pty;
-    }
-    while (!stop) {
-        bool left = false;
-        {
-            std::lock_guard<std::mutex> lock(m_lock);
-            left = FlushLocked();
-            m_backlog = left;
-        }
-        // Hang-up also ends the wait for room: the next flush drops the bytes.
-        platform::PtyWaitResult woke =
-            pty->Wait(-1, &m_wake, left ? platform::PtyWatch::Room : platform::PtyWatch::None, stopFd);
-        if (woke.woken) m_wake.Clear();
-    }
+bool PtyOutputQueue::WriteWaiting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    // Hang-up also ends the wait for room: the next flush drops the bytes.
+    m_backlog = FlushLocked();
+    return m_backlog;
+}
+
+void PtyOutputQueue::WakeWriterLocked() {
+    if (m_wakeWriter) m_wakeWriter();
 }
 
 }  // namespace varnock

@@ -2,14 +2,14 @@
 // The bytes on their way to the host of one pty port. Write only appends
 // them; they reach the pty in large writes, in order: right after the main
 // thread's message that wrote them, else (written on another thread, or the
-// host's input full) from the writer thread. Within a message of the main
+// host's input full) from the port's passes (WriteWaiting). Within a message of the main
 // thread's loop they are staged without a lock, as the driver's WriteBytes is
 // called once per byte.
 //
-// Sessions: a session starts when the event thread finds the slave open with
-// none under way, before it announces the host's data, and ends when a
-// thread finds the slave closed: a flush, or the event or session thread,
-// which also readies the pty for the next session. Both happen under the
+// Sessions: a session starts when a pass of the port finds the slave open
+// with none under way, before it announces the host's data, and ends when a
+// flush or a pass finds the slave closed; the pass also readies the pty for
+// the next session. Both happen under the
 // queue's lock after a look at the slave, and each drops what waits. Between
 // them (absent) nothing is taken, and bytes staged in one session are not
 // queued in another. So nothing a closed session did not read reaches the
@@ -18,6 +18,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -54,8 +55,9 @@ public:
     bool Absent() const { return m_absent.load(); }
 
     // The port goes in service on `pty` / out of it; no session is under way
-    // after either.
-    void Attach(platform::Pty* pty);
+    // after either. `wakeWriter` asks for WriteWaiting soon; it is called
+    // with the queue's lock held.
+    void Attach(platform::Pty* pty, std::function<void()> wakeWriter);
     void Detach();
     // With the slave open and no session under way, one starts.
     void StartSession(platform::Pty& pty);
@@ -69,8 +71,9 @@ public:
     // Only inside Hold: the host's session ends, what waits is dropped and
     // nothing is taken until the next one.
     void EndSessionLocked();
-    // The writer thread's body, until `stop` (which `stopFd` wakes).
-    void RunWriter(const std::atomic<bool>& stop, int stopFd);
+    // Moves what the pty takes. True when bytes are left: room in the
+    // host's input is to be waited for, then it is called again.
+    bool WriteWaiting();
 
 private:
     // The steps below want m_lock held.
@@ -85,6 +88,7 @@ private:
     int32_t Queue(const uint8_t* bytes, int32_t count);
     // From the main thread's loop, after the message that queued bytes.
     void Flush();
+    void WakeWriterLocked();
     // Has Flush run after the loop's current message.
     bool FlushAfterMessage();
 
@@ -95,14 +99,14 @@ private:
     std::vector<uint8_t> m_bytes;
     size_t m_head = 0;                   // bytes before it are written
     bool m_flushDue = false;             // a flush is on its way
-    bool m_backlog = false;              // the host's input is full: the writer waits for room
+    bool m_backlog = false;              // the host's input is full: WriteWaiting waits for room
     bool m_stalled = false;              // the host took nothing within a write's wait
     std::atomic<bool> m_absent{true};    // no session under way
     std::atomic<uint64_t> m_session{0};  // counts the starts and ends
     // Read without the lock (once per frame, by the reply phase).
     std::atomic<int64_t> m_queued{0};  // m_bytes.size() - m_head
     std::atomic<uint64_t> m_taken{0};  // written to the pty so far
-    platform::WakeEvent m_wake;        // the writer thread's
+    std::function<void()> m_wakeWriter;
     // The loop thread's alone: bytes of the message under way, and how
     // deeply that message is nested; moved to m_bytes when it ends.
     std::vector<uint8_t> m_staged;

@@ -1,5 +1,6 @@
 #include "vport/PtyPortDriver.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <vector>
@@ -159,7 +160,11 @@ HRESULT PtyPortDriver::FinishBinding(int16_t value, int16_t* result) {
             start = m_binding.get();
         }
     }
-    if (start) StartEvents(*start);
+    if (start && !StartEvents(*start)) {
+        std::unique_lock<std::shared_mutex> guard(m_bindingLock);
+        start->inService = false;
+        return HresultFromErrno(EMFILE);
+    }
     *result = 1;
     return S_OK;
 }
@@ -295,29 +300,29 @@ fs::path PtyPortDriver::LinkPath() const {
     return m_binding ? m_binding->link : fs::path();
 }
 
-void PtyPortDriver::StartEvents(PtyNameBinding& binding) {
-    m_wake = std::make_unique<platform::WakeEvent>();
-    m_settingsNews = std::make_unique<platform::WakeEvent>();
-    m_stopEvents = false;
-    m_eventThreadDone = false;
+bool PtyPortDriver::StartEvents(PtyNameBinding& binding) {
     // Changes are reported from the moment the port is in service.
-    LineValues initial;
-    bool known = Succeeded(QueryValues(&initial));
-    m_output->Attach(binding.pty.get());
-    // Watched from now on: a host that opens and closes before the threads
-    // run is still seen.
-    using platform::NodeWatch;
-    auto opens = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Open);
-    auto closes = NodeWatch::Create(binding.pty->SlavePath(), NodeWatch::Event::Close);
-    m_eventThread =
-        std::thread(&PtyPortDriver::EventThread, this, binding.pty.get(), known, initial, std::move(opens));
-    m_lineThread = std::thread(&PtyPortDriver::LineThread, this, binding.pty.get(), binding.hostSocket.get(),
-                               binding.name, std::move(closes));
-    m_writerThread = std::thread([this] { m_output->RunWriter(m_stopEvents, m_wake->fd()); });
+    m_served = Served{};
+    m_served.pty = binding.pty.get();
+    m_served.socket = binding.hostSocket.get();
+    m_served.name = binding.name;
+    m_served.pts = PtsNumber(binding.pty->SlavePath());
+    m_served.haveLast = Succeeded(QueryValues(&m_served.last));
+    m_output->Attach(binding.pty.get(), [this] {
+        if (const uint64_t id = m_waiterId.load())
+            PtyPortWaiter::Instance().Notify(id, PtyPortWaiter::kWriter);
+    });
+    // Watched from now on: a host that opens and closes before the first
+    // pass is still seen.
+    m_waiterId =
+        PtyPortWaiter::Instance().Add(this, *binding.pty, binding.hostSocket ? binding.hostSocket->fd() : -1);
+    if (m_waiterId) return true;
+    m_output->Detach();
+    return false;
 }
 
 void PtyPortDriver::RenewPty() {
-    if (!m_eventThread.joinable()) return;
+    if (!m_waiterId) return;
     // The host's settings and what the bridge was told go on with the port.
     std::optional<LineValues> published;
     bool haveHostLine;
@@ -345,26 +350,16 @@ void PtyPortDriver::RenewPty() {
         m_hostLine = hostLine;
         m_hostKept = hostKept;
     }
-    StartEvents(*binding);
+    if (!StartEvents(*binding)) binding->inService = false;
 }
 
 void PtyPortDriver::StopEvents() {
-    if (!m_eventThread.joinable()) return;
-    m_stopEvents = true;
-    m_wake->Signal();
-    // An event may be waiting for the main thread (a settings change is
-    // handed over and waited for); keep the main loop running until the
-    // thread is out.
-    platform::MessageLoop& loop = platform::MessageLoop::Main();
-    if (loop.IsLoopThread()) {
-        while (!m_eventThreadDone) loop.Pump(std::chrono::milliseconds(5));
-    }
-    m_eventThread.join();
-    m_lineThread.join();
-    m_writerThread.join();
+    const uint64_t id = m_waiterId.exchange(0);
+    if (!id) return;
+    // A pass may be waiting for the main thread (a settings change handed
+    // over and waited for): the main loop runs until it is out.
+    PtyPortWaiter::Instance().Remove(id);
     m_output->Detach();
-    m_wake.reset();
-    m_settingsNews.reset();
     EndHostSession();
     std::lock_guard<std::mutex> lock(m_hostLock);
     m_published.reset();
@@ -394,105 +389,85 @@ void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
     }
 }
 
-void PtyPortDriver::EventThread(platform::Pty* pty, bool haveLast, LineValues last,
-                                std::unique_ptr<platform::NodeWatch> opens) {
-    bool hostOpen = false;
-    // While the host has the port closed, its next open (or a stop, or news
-    // of its settings) ends the pause; without the watch, look now and then.
-    if (!m_wake->ok() || !m_settingsNews->ok()) opens.reset();
-    const int openFds[] = {opens ? opens->fd() : -1, m_wake->fd(), m_settingsNews->fd()};
-
-    while (!m_stopEvents) {
-        // While the host has the port closed the pty reports hang-up at
-        // once, so only look; the pause below keeps the thread from spinning.
-        platform::PtyWaitResult state = pty->Wait(hostOpen ? kOpenWaitMs : 0, m_wake.get(),
-                                                  platform::PtyWatch::Data, m_settingsNews->fd());
-        if (m_stopEvents) break;
-        if (state.other) m_settingsNews->Clear();
-        bool pause = false;
-        // Replies to what the host sends are for its session.
-        if (!state.hangup && m_output->Absent()) m_output->StartSession(*pty);
-
-        // Data before the open state: bytes written just before a close are
-        // still announced and read.
-        if (state.readable) {
-            int waiting = pty->BytesAvailable();
-            if (waiting > 0 && HasSinks()) {
-                uint64_t taken = m_bytesTaken.load();
-                Raise(kDispidDataArrived, DispParams{{Variant::Int32(waiting)}});
-                // Nobody took them: do not announce them again at once. (A
-                // host that writes fast refills the queue at once, so the
-                // count of bytes waiting does not tell.)
-                if (m_bytesTaken.load() == taken) pause = true;
-            } else {
-                pause = true;
-            }
-        }
-
-        // What a closed session did not read goes at its close: here, or in
-        // the session thread when that sees the close first. Looked at again
-        // under the lock: the session thread's brief open of its own is no
-        // host.
-        bool open = !state.hangup && SlaveOpenNow(*pty);
-        if (open != hostOpen) {
-            hostOpen = open;
-            // The session is over before anybody hears of it.
-            if (!open) PrepareOutputSession(*pty);
-            Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
-        }
-
-        LineValues now;
-        if (ReadValues(*pty, &now) && !(haveLast && now == last)) {
-            {
-                std::lock_guard<std::mutex> lock(m_hostLock);
-                m_published = now;
-            }
-            if (haveLast) Raise(kDispidSettingsChanged, DispParams{});
-            last = now;
-            haveLast = true;
-        }
-
-        // Bytes the host wrote before its close are announced until taken.
-        if (!hostOpen && opens && !state.readable) {
-            platform::WaitReadable(openFds, 3, -1);
-            opens->Take();
-        } else if (!hostOpen || pause) {
-            m_wake->Wait(hostOpen ? kOpenWaitMs : kClosedPauseMs);
-        }
-    }
-    m_eventThreadDone = true;
-}
-
-void PtyPortDriver::LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
-                               std::unique_ptr<platform::NodeWatch> watch) {
-    const uint32_t pts = PtsNumber(pty->SlavePath());
-    const int socketFd = socket ? socket->fd() : -1;
-    // Woken by every close of the slave, so that the next session is
-    // prepared before a quick next opener sets its own settings. Without
-    // the watch, look now and then, and prepare once while closed.
-    const int fds[] = {watch ? watch->fd() : -1, socketFd, m_wake->fd()};
-    bool prepared = false;
-    while (!m_stopEvents) {
-        platform::WaitReadable(fds, 3, watch && m_wake->ok() ? -1 : kClosedPauseMs);
-        if (m_stopEvents) break;
+PtyPortWaiter::Interest PtyPortDriver::Serve(unsigned reasons) {
+    using W = PtyPortWaiter;
+    platform::Pty& pty = *m_served.pty;
+    W::Interest want;
+    if (reasons & (W::kSocket | W::kClosed)) {
         // Looked at in this order: a message of a session that closes in
         // between is still seen as its session's.
-        const bool open = pty->SlaveOpen();
-        const bool closed = watch ? watch->Take() : !open && !prepared;
-        if (open) prepared = false;
+        const bool open = pty.SlaveOpen();
+        const bool closed = reasons & W::kClosed;
         // What a session sent before its close belongs to it; what comes
         // while nobody has the port open counts for nobody.
-        if (socket) TakeHostMessages(*pty, socket, name, pts, open || closed);
-        if (!closed) continue;
-        // Opened again before this thread got here, the new session goes on
-        // from the last one's settings, and with what waits for it.
-        if (PrepareOutputSession(*pty)) {
-            prepared = true;
-            // The brief open of our own is no host's.
-            if (watch) watch->Take();
-            m_settingsNews->Signal();
+        if (m_served.socket)
+            TakeHostMessages(pty, m_served.socket, m_served.name, m_served.pts, open || closed);
+        // Every close of the slave readies the next session, before a quick
+        // next opener sets its own settings. Opened again before this pass,
+        // the new session goes on from the last one's settings, and with
+        // what waits for it.
+        if (closed && PrepareOutputSession(pty)) want.ownCloses = true;
+    }
+    HostBytes bytes = HostBytes::None;
+    if (reasons & ~(W::kWriter | W::kRoom)) bytes = ServeEvents(pty, &want.ownCloses);
+    // Bytes nobody took are announced again a moment later; what is left of
+    // the bytes of a closed session, at once.
+    const bool pause = bytes == HostBytes::Untaken;
+    want.again = bytes == HostBytes::Taken && !m_served.hostOpen;
+    if (reasons & (W::kStart | W::kWriter | W::kRoom)) m_served.room = m_output->WriteWaiting();
+    want.hostOpen = m_served.hostOpen;
+    want.data = m_served.hostOpen && !pause;
+    want.room = m_served.hostOpen && m_served.room;
+    // A pty tells nobody of new settings: looked at on the cycle while a
+    // host may set them.
+    want.tick = m_served.hostOpen || pause;
+    return want;
+}
+
+PtyPortDriver::HostBytes PtyPortDriver::ServeEvents(platform::Pty& pty, bool* prepared) {
+    const platform::PtyWaitResult state = pty.Wait(0, nullptr);
+    HostBytes bytes = HostBytes::None;
+    // Replies to what the host sends are for its session.
+    if (!state.hangup && m_output->Absent()) m_output->StartSession(pty);
+
+    // Data before the open state: bytes written just before a close are
+    // still announced and read, until taken.
+    if (state.readable) {
+        int waiting = pty.BytesAvailable();
+        if (waiting > 0 && HasSinks()) {
+            uint64_t taken = m_bytesTaken.load();
+            Raise(kDispidDataArrived, DispParams{{Variant::Int32(waiting)}});
+            // Nobody took them: do not announce them again at once. (A
+            // host that writes fast refills the queue at once, so the
+            // count of bytes waiting does not tell.)
+            bytes = m_bytesTaken.load() == taken ? HostBytes::Untaken : HostBytes::Taken;
+        } else {
+            bytes = HostBytes::Untaken;
         }
     }
+
+    // What a closed session did not read goes at its close: here, or in
+    // the pass for the watched close when that comes first. Looked at again
+    // under the lock: the port's brief open of its own is no host.
+    bool open = !state.hangup && SlaveOpenNow(pty);
+    if (open != m_served.hostOpen) {
+        m_served.hostOpen = open;
+        // The session is over before anybody hears of it.
+        if (!open && PrepareOutputSession(pty)) *prepared = true;
+        Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
+    }
+
+    LineValues now;
+    if (ReadValues(pty, &now) && !(m_served.haveLast && now == m_served.last)) {
+        {
+            std::lock_guard<std::mutex> lock(m_hostLock);
+            m_published = now;
+        }
+        if (m_served.haveLast) Raise(kDispidSettingsChanged, DispParams{});
+        m_served.last = now;
+        m_served.haveLast = true;
+    }
+    return bytes;
 }
 
 bool PtyPortDriver::PrepareOutputSession(platform::Pty& pty) {
@@ -546,13 +521,12 @@ void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagram
             if (message.pts != pts || name != message.port) continue;
             hostline::LineMessage state = message;
             state.kind = MessageKind::State;
-            bool changed = false;
             {
                 std::lock_guard<std::mutex> lock(m_hostLock);
                 if (message.kind == MessageKind::Set && take && read) {
                     m_hostLine = message;
                     m_hostKept = kept;
-                    changed = m_haveHostLine = true;
+                    m_haveHostLine = true;
                 }
                 // Every process's read-back agrees with what the bridge forwards.
                 state.known = m_haveHostLine && read && kept == m_hostKept;
@@ -561,7 +535,6 @@ void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagram
                     state.parity = m_hostLine.parity;
                 }
             }
-            if (changed) m_settingsNews->Signal();
             uint8_t wire[hostline::kMessageSize];
             if (hostline::EncodeLineMessage(state, wire)) socket->Answer(sender, wire, sizeof(wire));
         }
@@ -569,12 +542,8 @@ void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagram
 }
 
 void PtyPortDriver::EndHostSession() {
-    {
-        std::lock_guard<std::mutex> lock(m_hostLock);
-        if (!m_haveHostLine) return;
-        m_haveHostLine = false;
-    }
-    if (m_settingsNews) m_settingsNews->Signal();
+    std::lock_guard<std::mutex> lock(m_hostLock);
+    m_haveHostLine = false;
 }
 
 }  // namespace varnock

@@ -1,8 +1,9 @@
 #pragma once
 // Our virtual serial port driver: each port is a pseudo-terminal whose slave
-// appears in the device directory as DIR/NAME (see PtyNameBinding). One
-// event thread per port in service watches the pty and raises the driver
-// events; the bytes for the host go through a PtyOutputQueue.
+// appears in the device directory as DIR/NAME (see PtyNameBinding). The
+// ports in service are served by one thread for all (PtyPortWaiter), which
+// raises the driver events; the bytes for the host go through a
+// PtyOutputQueue.
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -12,7 +13,6 @@
 #include <optional>
 #include <shared_mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/LocalDatagram.h"
@@ -22,10 +22,11 @@
 #include "vport/HostLineProtocol.h"
 #include "vport/PtyNameBinding.h"
 #include "vport/PtyOutputQueue.h"
+#include "vport/PtyPortWaiter.h"
 
 namespace varnock {
 
-class PtyPortDriver : public VirtualPortDriver {
+class PtyPortDriver : public VirtualPortDriver, private PtyPortWaiter::Port {
 public:
     explicit PtyPortDriver(const DriverOptions& options);
     PtyPortDriver(const PtyPortDriver&) = delete;
@@ -63,13 +64,6 @@ public:
     // The path the host software opens, empty while unbound.
     std::filesystem::path LinkPath() const;
 
-    // Cycle of the event thread while the host has the port open, and its
-    // pause while the port is closed (the pty then reports hang-up at once).
-    // Data and hang-up end the wait at once; these bound only how soon a
-    // settings change or an open is seen (an open at once where opens can
-    // be watched), and what an idle port costs.
-    static constexpr int kOpenWaitMs = 50;
-    static constexpr int kClosedPauseMs = 50;
     static constexpr int32_t kOutputCap = PtyOutputQueue::kCap;
 
 private:
@@ -97,16 +91,20 @@ private:
     // From the host library's message while the pty shows what it showed
     // then, else from the pty and the configured values.
     bool ReadValues(platform::Pty& pty, LineValues* values);
-    void StartEvents(PtyNameBinding& binding);
+    // False when the port cannot be served (no descriptor left).
+    bool StartEvents(PtyNameBinding& binding);
     void StopEvents();
     // On the main thread: the slave refuses every opener (see
     // Pty::PrepareNextSession), so a new pty takes over the name, with the
     // settings of the old one.
     void RenewPty();
-    void EventThread(platform::Pty* pty, bool haveLast, LineValues last,
-                     std::unique_ptr<platform::NodeWatch> opens);
-    void LineThread(platform::Pty* pty, platform::LocalDatagramSocket* socket, std::string name,
-                    std::unique_ptr<platform::NodeWatch> watch);
+    // One pass over what woke the port, on the waiter's thread: the host's
+    // close and the next session readied, the host library's messages, the
+    // host's bytes, open state and settings, and the bytes for the host.
+    PtyPortWaiter::Interest Serve(unsigned reasons) override;
+    // The host's bytes, open state and settings.
+    enum class HostBytes { None, Taken, Untaken };
+    HostBytes ServeEvents(platform::Pty& pty, bool* prepared);
     // Reads the waiting messages and answers them; `take` false drops the
     // settings. Takes the output queue's lock, then m_hostLock.
     void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
@@ -125,22 +123,25 @@ private:
     std::map<uint32_t, DriverEventDispatch*> m_sinks;
     uint32_t m_nextCookie = 1;
 
-    std::thread m_eventThread;
-    std::atomic<bool> m_stopEvents{false};
-    std::atomic<bool> m_eventThreadDone{true};
-    std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the event thread
-    std::unique_ptr<platform::WakeEvent> m_wake;
+    std::atomic<uint64_t> m_waiterId{0};    // 0 while not in service
+    std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the passes
+    // What the passes serve and keep, from StartEvents to StopEvents.
+    struct Served {
+        platform::Pty* pty = nullptr;
+        platform::LocalDatagramSocket* socket = nullptr;
+        std::string name;
+        uint32_t pts = 0;
+        bool hostOpen = false;
+        bool haveLast = false;
+        LineValues last;
+        bool room = false;  // bytes for the host wait for room in its input
+    } m_served;
 
     std::atomic<bool> m_bound{false};
     std::atomic<bool> m_renewing{false};
     platform::MessageLoop& m_loop = platform::MessageLoop::Main();
     const std::shared_ptr<PtyOutputQueue> m_output = std::make_shared<PtyOutputQueue>(m_loop);
-    std::thread m_writerThread;
 
-    // The session thread: host's close, the next session readied, the host
-    // library's messages and questions.
-    std::thread m_lineThread;
-    std::unique_ptr<platform::WakeEvent> m_settingsNews;  // wakes the event thread
     // Guards what follows; taken after the output queue's lock where both
     // are held.
     std::mutex m_hostLock;

@@ -1,14 +1,16 @@
 // The virtual port over a recording driver and over the pseudo-terminal
 // driver, and the driver's event sink.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 
-#include <ctime>
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -202,10 +204,7 @@ std::string Pattern(size_t n) {
 // a program), the same 7E1 request succeeds again although a pty drops its
 // bits, an exclusive open ends with the close, and nothing else stays.
 TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
-    const std::clock_t cpu = std::clock();  // of the whole process
-    std::this_thread::sleep_for(300ms);
-    EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);  // idle while closed
-    std::optional<HostPort> host(link);                  // raw, 9600
+    std::optional<HostPort> host(link);  // raw, 9600
     WaitForOpen(0);
     ASSERT_EQ(::ioctl(host->Fd(), TIOCEXCL), 0);  // and never cleared
     host.reset();
@@ -253,6 +252,57 @@ TEST_F(PtyPortTest, SessionsKeepTheirSettingsAndNothingElse) {
     auto start = std::chrono::steady_clock::now();
     port.Disconnect();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+// Each thread of the process, by id, with its voluntary context switches.
+std::map<std::string, long> Threads() {
+    std::map<std::string, long> threads;
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) {
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+                threads[task.path().filename().string()] = std::stol(line.substr(24));
+    }
+    return threads;
+}
+
+// Ports in service share one thread, hold three descriptors each (pty, lock,
+// host socket) beside the thread's three, and sleep while nothing happens:
+// not at all while closed, on the shared cycle's ticks while a host has one
+// open. The thread and its descriptors go with the last port.
+TEST(PtyPortsInService, ShareOneThreadAndSleepWhileIdle) {
+    // Other programs of this user may hold every inotify instance it may have.
+    const int probe = ::inotify_init1(IN_CLOEXEC);
+    if (probe < 0) GTEST_SKIP() << "no inotify instance left";
+    ::close(probe);
+    test::ScopedDeviceDir dir;
+    const auto descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto threads = Threads();
+    const auto fds = descriptors();
+    {
+        std::vector<std::unique_ptr<VirtualPort>> ports;
+        for (const char* name : {"COM1", "COM2", "COM3", "COM4"}) {
+            ports.push_back(VirtualPortFactory::Instance().Create(1));
+            ASSERT_TRUE(ports.back()->Open(name));
+        }
+        EXPECT_EQ(descriptors() - fds, 3 + 4 * 3);
+        std::map<std::string, long> ours = Threads();
+        for (const auto& [id, count] : threads) ours.erase(id);
+        ASSERT_EQ(ours.size(), 1u);
+        const std::string waiter = ours.begin()->first;
+        auto wakes = [&](auto period) {
+            const long before = Threads()[waiter];
+            std::this_thread::sleep_for(period);
+            return Threads()[waiter] - before;
+        };
+        std::this_thread::sleep_for(100ms);
+        EXPECT_EQ(wakes(300ms), 0);
+        HostPort host(dir.path() / "COM2"), other(dir.path() / "COM3");
+        std::this_thread::sleep_for(100ms);
+        EXPECT_LE(wakes(500ms), 500 / PtyPortWaiter::kTickMs + 2);
+    }
+    EXPECT_EQ(Threads().size(), threads.size());
+    EXPECT_EQ(descriptors(), fds);
 }
 
 // Only a privileged process gets past an exclusive open that its holder,
