@@ -58,7 +58,7 @@ struct Effects {
     bool settingsChanged = false;
     bool purgeToClient = false;    // drop what waits for the client
     bool purgeFromClient = false;  // what the client sent before it was dropped from Feed's data
-    bool suspendChanged = false;   // see Codec::Suspended
+    bool suspendChanged = false;   // see ServerCodec::Suspended
 };
 
 class ServerCodec {
@@ -80,7 +80,8 @@ public:
     bool Telnet() const { return m_telnet; }
     bool Dtr() const { return m_dtr; }
     bool Rts() const { return m_rts; }
-    // The client asked us to stop sending until it resumes.
+    // The client asked us to stop sending data until it resumes (answers
+    // to its commands still go: they are few and bounded).
     bool Suspended() const { return m_suspended; }
 
 private:

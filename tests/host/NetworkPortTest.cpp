@@ -121,7 +121,7 @@ TEST_F(NetworkPortTest, PyserialExchangesEveryByteAndCarriesLineSettingsAndModem
 
 // A plain client exchanges data; a second one is told the port is in use, a stranger is reset. One write
 // floods line speeds and absurd values: each is answered with the value in use, and the PLC gets at most
-// one command per idle moment, with the last valid values.
+// one command per idle moment, with the last valid values. A suspended client gets its echo at its resume.
 TEST_F(NetworkPortTest, PlainClientsOneAtATimeStrangersRefusedFloodsAnsweredAndCoalesced) {
     ServedPort& port = Port();
     port.Plc().ClearRequests();
@@ -139,12 +139,14 @@ TEST_F(NetworkPortTest, PlainClientsOneAtATimeStrangersRefusedFloodsAnsweredAndC
         "flood += sb(1, struct.pack('>I', 4000000000)) + sb(2, b'\\x09') + sb(3, b'\\x09') + sb(4, "
         "b'\\x09')\n"
         "c = conn(); c.sendall(bytes([255, 251, 44]) + flood)\n"
-        "print(take(c.recv, 16 + 10 * 81 + 7 * 3)[-31:])\n");
+        "print(take(c.recv, 16 + 10 * 81 + 7 * 3)[-31:])\n"
+        "import select; c.sendall(sb(8, b'') + b'held'); print(select.select([c], [], [], 0.5)[0])\n"
+        "c.sendall(sb(9, b'')); print(take(c.recv, 4))\n");
     EXPECT_EQ(
         out,
         "b'plain\\xfe'\nb'\\r\\nCOM5 is in use by another client\\r\\n'\nrefused\nb'still'\n"
         "b'\\xff\\xfa,e\\x00\\x00\\xe1\\x00\\xff\\xf0\\xff\\xfa,f\\x08\\xff\\xf0\\xff\\xfa,g\\x01\\xff\\xf0"
-        "\\xff\\xfa,h\\x01\\xff\\xf0'\n");
+        "\\xff\\xfa,h\\x01\\xff\\xf0'\n[]\nb'held'\n");
     const std::vector<int> last = {0x08, 0x01, 0x00, 0x00};
     EXPECT_TRUE(WaitFor([&] { return !LineCommands().empty() && LineCommands().back() == last; }));
     EXPECT_LE(LineCommands().size(), 2u);
