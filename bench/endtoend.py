@@ -5,13 +5,14 @@ floor, all in one run. Prints a table and writes the figures as JSON.
 
 usage: endtoend.py BIN_DIR [--out FILE] [--micro FILE] [--requests N]
                    [--idle-seconds S] [--host-bench PROGRAM] [--only PART,...]
-PART: relay links line channels idle host network (the relay is always measured)
+PART: relay links line channels idle host scale network (the relay is always measured)
 """
 import argparse
 import glob
 import json
 import os
 import re
+import resource
 import select
 import shutil
 import signal
@@ -54,6 +55,10 @@ CHANNELS = 32
 CHANNEL_ROUND_TRIPS = 40
 # A bridge that serialises its channels takes seconds a round trip: cut short.
 CHANNEL_SECONDS = 30
+# The many-channel row: all connected, idle, then SCALE_BUSY of them busy.
+SCALE_CHANNELS = 256
+SCALE_BUSY = 32
+SCALE_IDLE_SECONDS = 20
 # Loopback addresses no test uses.
 MANY_ADDRESS = "127.0.1.{}"
 IDLE_ADDRESS = "127.0.3.{}"
@@ -90,10 +95,13 @@ def thread_cpu_seconds(pid):
     return total / 1e9
 
 
-def peak_rss_mib(pid):
+def status_field(pid, name):
     with open(f"/proc/{pid}/status") as f:
-        kib = int(re.search(r"^VmHWM:\s+(\d+) kB", f.read(), re.M).group(1))
-    return kib / 1024
+        return int(re.search(rf"^{name}:\s+(\d+)", f.read(), re.M).group(1))
+
+
+def peak_rss_mib(pid):
+    return status_field(pid, "VmHWM") / 1024
 
 
 def percentile(values, p):
@@ -292,12 +300,15 @@ class Bridge:
         self.rows = rows
         self.log = open(os.path.join(self.dir, "varnockd.log"), "w+")
         env = dict(os.environ, VARNOCK_DEVICE_DIR=self.devices)
+        self.started = time.monotonic()
         self.process = procs.start([os.path.join(self.dir, "varnockd")], env=env,
                                    stdout=self.log, stderr=subprocess.STDOUT)
-        wait_for(lambda: self.connected() == len(rows) or self.process.poll() is not None,
+        # A channel whose connect failed stays so: no use waiting for it.
+        wait_for(lambda: self.connected() + self.failed() >= len(rows) or self.process.poll() is not None,
                  30 + len(rows), "the channels to connect")
         if self.connected() != len(rows):
             raise RuntimeError("varnockd did not connect every channel:\n" + self.output())
+        self.all_connected = time.monotonic()
 
     def output(self):
         self.log.flush()
@@ -306,6 +317,9 @@ class Bridge:
 
     def connected(self):
         return len(re.findall(r"^channel \d+: \S+ connected$", self.output(), re.M))
+
+    def failed(self):
+        return len(re.findall(r"^channel \d+: \S+ connect failed", self.output(), re.M))
 
     def port(self, name):
         return os.path.join(self.devices, name)
@@ -573,6 +587,72 @@ def measure_idle(procs, bin_dir, seconds, results):
             procs.stop(sim)
 
 
+def scale_address(i):
+    """127.0.4.1 to 127.0.4.250, then 127.0.5.1 on."""
+    return f"127.0.{4 + i // 250}.{1 + i % 250}"
+
+
+def measure_scale(procs, bin_dir, results):
+    """SCALE_CHANNELS Ethernet channels, each to its own PLC: start-up until
+    all are connected, idle CPU, memory, descriptors and threads, the round
+    trips of SCALE_BUSY of them busy at once, and the stop: SIGTERM to exit,
+    and whether every PLC got its disconnect command."""
+    # A bridge holding more descriptors than the usual soft limit of 1024
+    # would not start at all; the simulator needs two a PLC.
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = 8192 if hard == resource.RLIM_INFINITY else min(hard, 8192)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
+    addresses = [scale_address(i) for i in range(SCALE_CHANNELS)]
+    r = {"channels": SCALE_CHANNELS, "busy": SCALE_BUSY}
+    try:
+        with tempfile.TemporaryDirectory(prefix="varnock-scale-") as work:
+            log = open(os.path.join(work, "plcs.log"), "w+")
+            sim = procs.start([os.path.join(bin_dir, "varnock-plcsim"), "--log",
+                               *[a for address in addresses for a in ("--tcp", address)]],
+                              stdout=log, stderr=subprocess.DEVNULL)
+            for address in addresses:
+                wait_tcp(address, 2538)
+            rows = [f"COM{300 + i},Ethernet,{a},,No" for i, a in enumerate(addresses)]
+            bridge = Bridge(procs, bin_dir, work, "scale", rows)
+            pid = bridge.process.pid
+            r["startup_s"] = round(bridge.all_connected - bridge.started, 2)
+            time.sleep(1)
+            cpu0, t0 = thread_cpu_seconds(pid), time.monotonic()
+            time.sleep(SCALE_IDLE_SECONDS)
+            cpu, wall = thread_cpu_seconds(pid) - cpu0, time.monotonic() - t0
+            r["idle_cpu_percent"] = round(100 * cpu / wall, 2)
+            r["rss_mib"] = round(status_field(pid, "VmRSS") / 1024, 1)
+            r["descriptors"] = len(os.listdir(f"/proc/{pid}/fd"))
+            r["threads"] = status_field(pid, "Threads")
+            hosts = [Host(bridge.port(f"COM{300 + i}")) for i in range(SCALE_BUSY)]
+            per_channel, cut = many_round_trips(hosts, CHANNEL_ROUND_TRIPS, CHANNEL_SECONDS)
+            for h in hosts:
+                h.close()
+            everything = [t for ts in per_channel for t in ts]
+            r["busy_p99_ms"] = round(percentile(everything, 99), 2)
+            r["busy_cut_short"] = cut
+            r["design_ms"] = WAITS_MS + timed_read_waits("ethernet")
+            r["peak_rss_mib"] = round(peak_rss_mib(pid), 1)
+            time.sleep(1)  # the reply phases end
+            t0 = time.monotonic()
+            bridge.process.send_signal(signal.SIGTERM)
+            try:
+                bridge.process.wait(60)
+                r["sigterm_exit_s"] = round(time.monotonic() - t0, 2)
+            except subprocess.TimeoutExpired:
+                r["sigterm_exit_s"] = None
+            log.flush()
+            with open(log.name) as f:
+                said_goodbye = set(re.findall(r"^(\S+) disconnect ", f.read(), re.M))
+            r["plcs_disconnected"] = len(said_goodbye & set(addresses))
+            procs.stop(sim)
+            bridge.stop()
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    r["load"] = load()
+    results["scale"] = r
+
+
 def measure_host_calls(procs, bin_dir, program, results):
     """ns per terminal call of a host program, bare and through varnock-host."""
     with tempfile.TemporaryDirectory(prefix="varnock-bench-") as work:
@@ -642,6 +722,22 @@ def table(results):
             i = idle[key]
             lines.append(f"  {i['channels']:8d} {i['cpu_percent']:8.3f} {i['cpu_percent_per_channel']:9.4f}   "
                          + met(i["cpu_percent_per_channel"] <= 0.1))
+    sc = results.get("scale")
+    if sc:
+        lines.append(f"{sc['channels']} Ethernet channels, each with its PLC: start-up to all connected, idle "
+                     f"over {SCALE_IDLE_SECONDS} s, then {sc['busy']} busy, then SIGTERM")
+        lines.append(f"  {'start s':>8} {'idle CPU%':>9} {'RSS MiB':>8} {'fds':>5} {'threads':>7} {'p99':>7} "
+                     f"{'design':>6} {'exit s':>7} {'goodbyes':>9}   target (5 s, 2 %, 64 MB, 1024, 3 s)")
+        exit_s = sc["sigterm_exit_s"]
+        missed = [name for name, ok in (
+            ("start", sc["startup_s"] <= 5), ("idle", sc["idle_cpu_percent"] <= 2),
+            ("RSS", sc["peak_rss_mib"] * MIB < 64e6), ("fds", sc["descriptors"] < 1024),
+            ("exit", exit_s is not None and exit_s <= 3 and sc["plcs_disconnected"] == sc["channels"])) if not ok]
+        lines.append(f"  {sc['startup_s']:8.2f} {sc['idle_cpu_percent']:9.2f} {sc['rss_mib']:8.1f} "
+                     f"{sc['descriptors']:5d} {sc['threads']:7d} {sc['busy_p99_ms']:7.1f} {sc['design_ms']:6d} "
+                     f"{exit_s if exit_s is not None else float('nan'):7.2f} "
+                     f"{sc['plcs_disconnected']:4d}/{sc['channels']:<4d}   "
+                     + ("met" if not missed else "missed: " + ", ".join(missed)))
     net = results.get("network")
     if net:
         lines.append(f"The same {REQUEST_BYTES}-byte request through a pty port and through a network port "
@@ -669,7 +765,7 @@ def main():
     ap.add_argument("--requests", type=int, default=200)
     ap.add_argument("--idle-seconds", type=float, default=30)
     ap.add_argument("--host-bench", help="varnock_host_bench, for the cost of the terminal calls")
-    ap.add_argument("--only", default="relay,links,line,channels,idle,host,network")
+    ap.add_argument("--only", default="relay,links,line,channels,idle,host,scale,network")
     args = ap.parse_args()
     parts = set(args.only.split(","))
 
@@ -686,6 +782,8 @@ def main():
             measure_channels(procs, args.bin_dir, results)
         if "idle" in parts:
             measure_idle(procs, args.bin_dir, args.idle_seconds, results)
+        if "scale" in parts:
+            measure_scale(procs, args.bin_dir, results)
         if args.host_bench and "host" in parts:
             measure_host_calls(procs, args.bin_dir, args.host_bench, results)
         if "network" in parts:

@@ -87,7 +87,10 @@ BridgeChannel::~BridgeChannel() {
     ClearPLCList();
 }
 
-void BridgeChannel::StopThreads() {
+void BridgeChannel::AskThreadsToStop() {
+    // Once only: the monitor answers the first request by setting
+    // m_bRunMonitor back to 1, and ends.
+    if (m_stop.IsSet()) return;
     // Every loop of the send phase ends when the channel is not connected,
     // the reply phase after the read under way, and every wait at once.
     m_bRunMonitor = 0;
@@ -95,6 +98,10 @@ void BridgeChannel::StopThreads() {
     m_bEndReplyPhase = 1;
     m_stop.Set();
     m_monitorWake.Set();
+}
+
+void BridgeChannel::StopThreads() {
+    AskThreadsToStop();
     // Waiting senders get 0 from now on, so no thread waits for the main
     // thread while it tears the channel down.
     m_msgWindow.Destroy();

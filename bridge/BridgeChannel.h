@@ -96,6 +96,10 @@ public:
     // Starts a send or reply-phase thread of this channel.
     void StartWorker(unsigned (*thread)(BridgeChannel*));
     int RunningWorkers() const { return m_workers.Running(); }
+    // The first step of the teardown, which waits for nothing: the threads
+    // start to end. The owner of many channels asks them all before it
+    // deletes the first, so that they end side by side.
+    void AskThreadsToStop();
 
     // Settings, with their defaults while none are set. A value that cannot
     // work is replaced by the default or capped (see the README).

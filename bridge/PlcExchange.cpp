@@ -32,6 +32,19 @@ bool IsSerial(const ChannelConfig* config) {
     return config && config->m_nLinkType == LinkType::Serial;
 }
 
+// Connect and disconnect run for every channel one after another: their
+// commands' replies are taken as they come, not at the read's next look.
+class RepliesWhole {
+public:
+    explicit RepliesWhole(RealPortRegistry& holder) : m_holder(holder) { m_holder.AwaitRepliesWhole(true); }
+    ~RepliesWhole() { m_holder.AwaitRepliesWhole(false); }
+    RepliesWhole(const RepliesWhole&) = delete;
+    RepliesWhole& operator=(const RepliesWhole&) = delete;
+
+private:
+    RealPortRegistry& m_holder;
+};
+
 }  // namespace
 
 bool BridgeChannel::ReadSerialReply(ByteArray& reply, int expected) {
@@ -189,6 +202,7 @@ int BridgeChannel::ConnectChannel() {
                              : type == LinkType::Ethernet ? plc::Framing::Ethernet
                                                           : plc::Framing::Serial);
 
+    RepliesWhole whole(m_linkHolder);
     const OpenResult opened = m_linkHolder.Open(m_pConfig.get());
     m_strConnectFailure = ReasonLine(m_linkHolder.OpenFailure());
     if (!m_strConnectFailure.empty())
@@ -262,7 +276,10 @@ int BridgeChannel::DisconnectChannel() {
         m_linkHolder.Configure(m_pConfig.get());
     }
     int result = phaseEnded ? 1 : 0;
-    if (phaseEnded && !m_pConfig->m_bNoConnectCommand) result = SendConnectCommand(1);
+    if (phaseEnded && !m_pConfig->m_bNoConnectCommand) {
+        RepliesWhole whole(m_linkHolder);
+        result = SendConnectCommand(1);
+    }
     CloseLink();
     return result;
 }

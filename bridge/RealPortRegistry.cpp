@@ -152,6 +152,10 @@ bool RealPortRegistry::Pause(uint32_t ms) {
     return stopped;
 }
 
+bool RealPortRegistry::PauseForData(uint32_t ms, const std::function<bool(uint32_t)>& arrived) {
+    return m_bRepliesWhole ? LinkHooks::PauseForData(ms, arrived) : Pause(ms);
+}
+
 void RealPortRegistry::Notify(int message, unsigned style) {
     std::lock_guard<std::mutex> lock(m_noticeLock);
     m_notices.emplace_back(message, style);

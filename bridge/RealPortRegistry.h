@@ -54,6 +54,11 @@ public:
     // Serial links only; these bypass the lock.
     int ResetLine();
     int Configure(ChannelConfig* config);
+    // While on, a read that has nothing yet ends its wait as the first bytes
+    // come instead of looking again a step later: for the commands of
+    // connect and disconnect, whose replies come whole and which run for
+    // every channel one after another. Other reads keep their steps.
+    void AwaitRepliesWhole(bool on) { m_bRepliesWhole = on; }
     // The owner's stop: once set, the link's pauses and handshakes end at
     // once. None: they run their length. Set before the link is used.
     void SetStopEvent(platform::StopEvent* stop) { m_pStop = stop; }
@@ -66,6 +71,8 @@ private:
     // messages wait until no lock is held.
     void Wait(const std::function<void()>& wait) override;
     bool Pause(uint32_t ms) override;
+    // Only while replies are awaited whole (see AwaitRepliesWhole).
+    bool PauseForData(uint32_t ms, const std::function<bool(uint32_t)>& arrived) override;
     void Notify(int message, unsigned style) override;
     bool Stopping() override;
     void ShowNotices();
@@ -78,6 +85,7 @@ private:
     // that thread waits without the process-wide turn.
     std::recursive_mutex m_linkLock;
     std::atomic<bool> m_bHeld{false};
+    std::atomic<bool> m_bRepliesWhole{false};
     std::mutex m_noticeLock;
     std::vector<std::pair<int, unsigned>> m_notices;
 };

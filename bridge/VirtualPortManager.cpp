@@ -32,6 +32,7 @@ void VirtualPortManager::DeleteInstance() {
 VirtualPortManager::VirtualPortManager() : m_pSettings(SettingsManager::GetInstance()) {}
 
 VirtualPortManager::~VirtualPortManager() {
+    for (BridgeChannel* channel : m_channels) channel->AskThreadsToStop();
     for (BridgeChannel* channel : m_channels) delete channel;
     m_channels.clear();
     if (g_manager == this) g_manager = nullptr;
@@ -89,6 +90,11 @@ int VirtualPortManager::ConnectAll() {
 }
 
 int VirtualPortManager::DisconnectAll() {
+    // A channel's disconnect first clears its connected flag, then waits
+    // until its monitor and reply phase have given it back (up to a monitor
+    // cycle each). Cleared for every channel first, those waits run side by
+    // side; each channel's disconnect then sends its command as before.
+    for (BridgeChannel* channel : m_channels) channel->m_bConnected = 0;
     int result = 0;
     for (BridgeChannel* channel : m_channels)
         result = static_cast<int>(channel->Window().SendMessage(WM_CHANNEL_DISCONNECT, 0, 0));

@@ -102,8 +102,12 @@ int EthernetRealPort::Read(ByteArray& buffer, int count, uint32_t& received, uin
             count = static_cast<int>(waiting);
             break;
         }
-        // The wait moves no data: other links may work meanwhile.
-        leaving = Pause(kPollStepMs);
+        // The wait moves no data: other links may work meanwhile. Until the
+        // first bytes come it ends as they do: a command's reply comes
+        // whole, and a look a whole step after it only holds the exchange up.
+        leaving = waiting > 0 ? Pause(kPollStepMs) : Hooks().PauseForData(kPollStepMs, [this](uint32_t ms) {
+            return m_pSocket && m_pSocket->WaitForBytes(ms);
+        });
     }
 
     if (asked > 0 && count == 0) {

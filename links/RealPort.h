@@ -26,6 +26,10 @@ public:
     // a read for data. True when the owner is going away (the pause may
     // then end early).
     virtual bool Pause(uint32_t ms);
+    // The pause of a read that has nothing yet: as Pause, but on the system
+    // clock `arrived(ms)` waits instead, ending as soon as bytes arrive.
+    // Tests that drive the clock get the plain pause.
+    virtual bool PauseForData(uint32_t ms, const std::function<bool(uint32_t)>& arrived);
     // A message for the user, by string-table number.
     virtual void Notify(int message, unsigned style);
     // True while the owner wants the link's waits over: a handshake under

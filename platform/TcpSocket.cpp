@@ -144,6 +144,15 @@ bool TcpSocket::PeerClosed() {
     }
 }
 
+bool TcpSocket::WaitForBytes(uint32_t timeoutMs) {
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    uint32_t count = 0;
+    if (m_fd >= 0 && PollFd(m_fd, POLLIN, MsUntil(deadline)) > 0 && BytesAvailable(count) && count > 0)
+        return true;
+    std::this_thread::sleep_until(deadline);
+    return false;
+}
+
 Error TcpSocket::Send(const uint8_t* data, int count, uint32_t timeoutMs, int& sent) {
     sent = 0;
     if (m_fd < 0) return Error::NotOpen;

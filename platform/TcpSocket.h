@@ -39,6 +39,10 @@ public:
     // True when the peer has shut the connection down or it failed, without
     // taking any data.
     bool PeerClosed();
+    // Waits up to `timeoutMs` for bytes to arrive; true as soon as some
+    // wait. A connection that can bring none (closed by the peer, failed)
+    // is waited on for the whole time, not looked at again.
+    bool WaitForBytes(uint32_t timeoutMs);
     // Sends all `count` bytes, waiting at most `timeoutMs` for room; `sent`
     // tells how many went out when not all did.
     Error Send(const uint8_t* data, int count, uint32_t timeoutMs, int& sent);

@@ -378,6 +378,40 @@ TEST_F(HeadlessRunnerTest, UnansweredConnectAttemptsHoldNoOtherChannel) {
     Stop(daemon);
 }
 
+// At SIGTERM every PLC gets its disconnect command, frame for frame as one channel alone sends it, also the
+// one whose reply phase is under way; the channels let go side by side, so many stop as soon as one.
+TEST_F(HeadlessRunnerTest, EveryPlcGetsItsDisconnectCommandAtTheStop) {
+    Install("varnockd");
+    constexpr int kChannels = 12;
+    std::string matrix = "items=" + std::to_string(kChannels) + "\n";
+    for (int i = 1; i <= kChannels; ++i) {
+        matrix += std::to_string(i) + "=COM" + std::to_string(i) + ",Ethernet,127.0.6." + std::to_string(i) +
+                  ",,No\n";
+        Plc("127.0.6." + std::to_string(i));
+    }
+    Rows(matrix, "Manual");
+    test::ChildProcess daemon(Command(), dir / "out", dir / "err");
+    ASSERT_TRUE(WaitFor([&] { return Reports().size() == kChannels; }, 15s)) << Out() << Out("err");
+    test::HostPort host(devices.path() / "COM1");
+    ASSERT_TRUE(host.Write("ping"));
+    ASSERT_EQ(host.Read(4, 5000), "ping");
+    Stop(daemon);
+    for (auto& plc : plcs) {
+        const auto requests = plc->Requests();
+        ASSERT_FALSE(requests.empty());
+        const plcsim::Request& last = requests.back();
+        EXPECT_EQ(plc->RequestsOf(RequestKind::Disconnect).size(), 1u);
+        SequenceNumber sequence;
+        while (sequence.Current() != last.sequence) sequence.Next();
+        auto codec = BuildFrameCodec(sequence);
+        codec->SetLinkFraming(plc::Framing::Ethernet);
+        ByteArray frame = plc::ConnectCommand(true);
+        codec->Encode(frame);
+        EXPECT_EQ(last.wire.bytes(), frame.bytes());
+    }
+    EXPECT_EQ(Out("err"), "");
+}
+
 // 40 channels: a soft descriptor limit below is raised; a hard one said once, no port made that can't answer.
 TEST_F(HeadlessRunnerTest, TheDescriptorLimitIsRaisedOrSaidOnce) {
     Install("varnockd");

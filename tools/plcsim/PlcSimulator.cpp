@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 
 #include "links/FrameCodec.h"
 #include "platform/Pty.h"
@@ -301,9 +302,10 @@ void PlcSimulator::Stop() {
     if (m_thread.joinable()) m_thread.join();
 }
 
-void PlcSimulator::SetLog(std::ostream* log) {
+void PlcSimulator::SetLog(std::ostream* log, std::string name) {
     std::lock_guard<std::mutex> lock(m_lock);
     m_log = log;
+    m_logName = name.empty() ? name : name + " ";
 }
 
 void PlcSimulator::SetFault(RequestKind kind, Fault fault, int times) {
@@ -524,10 +526,12 @@ void PlcSimulator::Handle(const ByteArray& wire, const ByteArray& body, bool fra
     {
         std::lock_guard<std::mutex> lock(m_lock);
         if (m_log) {
-            *m_log << KindName(request.kind) << " seq=" << int(request.sequence)
-                   << " hdr=" << int(request.headerByte1) << "," << int(request.headerByte2)
-                   << " payload=" << Hex(request.payload) << (request.intact ? "" : " (bad frame)")
-                   << std::endl;
+            // One write a line: simulators of one process share the stream.
+            std::ostringstream line;
+            line << m_logName << KindName(request.kind) << " seq=" << int(request.sequence)
+                 << " hdr=" << int(request.headerByte1) << "," << int(request.headerByte2)
+                 << " payload=" << Hex(request.payload) << (request.intact ? "" : " (bad frame)") << '\n';
+            *m_log << line.str() << std::flush;
         }
         m_requests.push_back(request);
     }

@@ -91,9 +91,9 @@ public:
     void Start();
     void Stop();
 
-    // One line per frame received; nullptr for none. The stream must outlive
-    // the simulator.
-    void SetLog(std::ostream* log);
+    // One line per frame received, after `name` when one is given; nullptr
+    // for none. The stream must outlive the simulator.
+    void SetLog(std::ostream* log, std::string name = {});
     // Misbehaves on requests of `kind`, the next `times` times (-1: always).
     void SetFault(RequestKind kind, Fault fault, int times = -1);
     // The echo of a pass-through request, split over this many frames.
@@ -151,6 +151,7 @@ private:
 
     mutable std::mutex m_lock;  // guards everything below
     std::ostream* m_log = nullptr;
+    std::string m_logName;
     std::map<RequestKind, std::pair<Fault, int>> m_faults;
     int m_replyFrames = 1;
     std::chrono::milliseconds m_delay{0};

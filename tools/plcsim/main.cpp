@@ -27,7 +27,8 @@ int Usage() {
                  "[--line-bits N])\n"
                  "                      [--log] [--split N] [--delay MS] [--gather MS] [--gather-bytes N]\n"
                  "                      [--fault KIND=FAULT]...\n"
-                 "  --tcp ADDRESS: one PLC per address given\n"
+                 "  --tcp ADDRESS: one PLC per address given; with several, --log lines start\n"
+                 "                 with the address\n"
                  "  --pty LINK: a new pseudo-terminal pair; LINK becomes a link to the end the\n"
                  "              bridge opens as its serial port\n"
                  "  --line-bits N: move bytes no faster than a line at the rate the bridge set,\n"
@@ -148,9 +149,10 @@ int main(int argc, char** argv) {
         }
     }
     std::vector<std::unique_ptr<PlcSimulator>> sims;
-    for (auto& transport : transports) {
-        auto sim = std::make_unique<PlcSimulator>(std::move(transport));
-        if (log) sim->SetLog(&std::cout);
+    for (size_t i = 0; i < transports.size(); ++i) {
+        auto sim = std::make_unique<PlcSimulator>(std::move(transports[i]));
+        // Several PLCs (addresses, one transport each): each line says whose it is.
+        if (log) sim->SetLog(&std::cout, addresses.size() > 1 ? addresses[i] : std::string());
         sim->SetReplyFrames(split);
         sim->SetReplyDelay(std::chrono::milliseconds(delay));
         sim->SetGatherPause(std::chrono::milliseconds(gather));
