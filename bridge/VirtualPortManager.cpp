@@ -94,7 +94,10 @@ int VirtualPortManager::DisconnectAll() {
     // until its monitor and reply phase have given it back (up to a monitor
     // cycle each). Cleared for every channel first, those waits run side by
     // side; each channel's disconnect then sends its command as before.
-    for (BridgeChannel* channel : m_channels) channel->m_bConnected = 0;
+    for (BridgeChannel* channel : m_channels) {
+        channel->m_bConnected = 0;
+        channel->WakeMonitor();  // a probing monitor sleeps until its next probe
+    }
     int result = 0;
     for (BridgeChannel* channel : m_channels)
         result = static_cast<int>(channel->Window().SendMessage(WM_CHANNEL_DISCONNECT, 0, 0));
