@@ -23,7 +23,7 @@ DriverVirtualPort::DriverVirtualPort(const DriverOptions& options) {
 
 DriverVirtualPort::~DriverVirtualPort() {
     if (m_pDriver) {
-        // Ends the driver's event thread, so the sink is done with this port
+        // Ends the driver's events, so the sink is done with this port
         // before it goes.
         m_pDriver->Release();
         m_pDriver = nullptr;
