@@ -105,23 +105,12 @@ Pty::~Pty() {
 }
 
 PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake) {
-    return Wait(timeoutMs, wake, PtyWatch::Data, -1);
-}
-
-PtyWaitResult Pty::Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd) {
     PtyWaitResult result;
-    // A negative descriptor is skipped by poll; events 0 still reports hang-up.
-    const short masterEvents = watch == PtyWatch::Data ? POLLIN : watch == PtyWatch::Room ? POLLOUT : 0;
-    pollfd fds[3] = {{watch == PtyWatch::None ? -1 : m_master, masterEvents, 0},
-                     {wake && wake->ok() ? wake->fd() : -1, POLLIN, 0},
-                     {otherFd, POLLIN, 0}};
-    int n = ::poll(fds, 3, timeoutMs);
-    if (n <= 0) return result;
+    // A negative descriptor is skipped by poll.
+    pollfd fds[2] = {{m_master, POLLIN, 0}, {wake && wake->ok() ? wake->fd() : -1, POLLIN, 0}};
+    if (::poll(fds, 2, timeoutMs) <= 0) return result;
     result.readable = fds[0].revents & POLLIN;
-    result.writable = fds[0].revents & POLLOUT;
     result.hangup = fds[0].revents & (POLLHUP | POLLERR);
-    result.woken = fds[1].revents & POLLIN;
-    result.other = fds[2].revents & POLLIN;
     return result;
 }
 
@@ -211,7 +200,7 @@ bool Pty::PrepareNextSession(bool* refused) {
     // settings prepared. Nothing here waits for output to drain or flushes
     // with a set (TCSAFLUSH): that makes a quick next opener's first
     // non-blocking write fail with EAGAIN.
-    if (!Wait(0, nullptr, PtyWatch::Hangup, -1).hangup) return false;
+    if (!Wait(0, nullptr).hangup) return false;
     // Output flushed on the master drops what the slave's line discipline
     // has not taken in yet; the input flush on the slave drops what it has.
     ::tcflush(m_master, TCOFLUSH);

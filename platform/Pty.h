@@ -45,18 +45,7 @@ private:
 
 struct PtyWaitResult {
     bool readable = false;  // the host wrote bytes not yet read
-    bool writable = false;  // the host's input has room again
     bool hangup = false;    // no process holds the slave open
-    bool woken = false;     // the wake event is set
-    bool other = false;     // the other descriptor is readable
-};
-
-// What a wait watches on the master.
-enum class PtyWatch {
-    Data,    // bytes from the host and hang-up
-    Room,    // room in the host's input and hang-up
-    Hangup,  // hang-up only: data does not end the wait
-    None,    // nothing (hang-up would end every wait at once while it lasts)
 };
 
 class Pty {
@@ -80,8 +69,6 @@ public:
     // lasts, so a caller waiting for the host to open must sleep between
     // calls.
     PtyWaitResult Wait(int timeoutMs, WakeEvent* wake);
-    // The same, watching the master as `watch` says and also `otherFd`.
-    PtyWaitResult Wait(int timeoutMs, WakeEvent* wake, PtyWatch watch, int otherFd);
     bool SlaveOpen();
 
     // Bytes the host wrote that wait to be read.

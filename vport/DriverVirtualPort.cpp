@@ -31,7 +31,7 @@ void DriverVirtualPort::Attach(VirtualPortDriver* driver) {
 
 DriverVirtualPort::~DriverVirtualPort() {
     if (m_pDriver) {
-        // Ends the driver's event thread, so the sink is done with this port
+        // Ends the driver's events, so the sink is done with this port
         // before it goes.
         m_pDriver->Release();
         m_pDriver = nullptr;

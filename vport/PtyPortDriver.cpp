@@ -477,7 +477,7 @@ bool PtyPortDriver::PrepareOutputSession(platform::Pty& pty) {
         bool refused = false;
         if (!pty.PrepareNextSession(&refused)) return false;
         m_output->EndSessionLocked();
-        // Once, on the main thread, which may stop this thread.
+        // Once, on the main thread, which takes the port out of service for it.
         if (refused && !m_renewing.exchange(true)) {
             AddRef();
             m_loop.Post([this] {
@@ -503,7 +503,7 @@ void PtyPortDriver::TakeHostMessages(platform::Pty& pty, platform::LocalDatagram
     using hostline::MessageKind;
     // The pty is looked at as the next session's readying leaves it.
     m_output->Hold([&] {
-        // Bounded: a flood cannot keep the thread from the host's close.
+        // Bounded: a flood cannot keep the pass from the host's close.
         for (int i = 0; i < 64; ++i) {
             uint8_t buffer[hostline::kMessageSize + 1];
             platform::LocalDatagramSocket::Sender sender;
