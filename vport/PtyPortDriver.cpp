@@ -85,12 +85,6 @@ PtyPortDriver::PtyPortDriver(const DriverOptions& options) : m_options(options) 
 
 PtyPortDriver::~PtyPortDriver() {
     ReleaseBinding();
-    std::map<uint32_t, DriverEventDispatch*> sinks;
-    {
-        std::lock_guard<std::mutex> lock(m_sinkLock);
-        sinks.swap(m_sinks);
-    }
-    for (auto& [cookie, sink] : sinks) sink->Release();
 }
 
 uint32_t PtyPortDriver::AddRef() {
@@ -272,27 +266,11 @@ HRESULT PtyPortDriver::QueryBaudRate(int32_t* baudRate) {
 }
 
 HRESULT PtyPortDriver::Advise(const Guid& eventInterface, DriverEventDispatch* sink, uint32_t* cookie) {
-    if (!sink || !cookie) return E_POINTER;
-    if (!(eventInterface == kIidDriverEvents)) return CONNECT_E_NOCONNECTION;
-    sink->AddRef();
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    *cookie = m_nextCookie++;
-    m_sinks[*cookie] = sink;
-    return S_OK;
+    return m_sinks.Advise(eventInterface, sink, cookie);
 }
 
 HRESULT PtyPortDriver::Unadvise(const Guid& eventInterface, uint32_t cookie) {
-    if (!(eventInterface == kIidDriverEvents)) return CONNECT_E_NOCONNECTION;
-    DriverEventDispatch* sink = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_sinkLock);
-        auto it = m_sinks.find(cookie);
-        if (it == m_sinks.end()) return CONNECT_E_NOCONNECTION;
-        sink = it->second;
-        m_sinks.erase(it);
-    }
-    sink->Release();
-    return S_OK;
+    return m_sinks.Unadvise(eventInterface, cookie);
 }
 
 fs::path PtyPortDriver::LinkPath() const {
@@ -366,27 +344,7 @@ void PtyPortDriver::StopEvents() {
 }
 
 bool PtyPortDriver::HasSinks() {
-    std::lock_guard<std::mutex> lock(m_sinkLock);
-    return !m_sinks.empty();
-}
-
-void PtyPortDriver::Raise(DISPID dispid, const DispParams& params) {
-    std::vector<DriverEventDispatch*> sinks;
-    {
-        std::lock_guard<std::mutex> lock(m_sinkLock);
-        for (auto& [cookie, sink] : m_sinks) {
-            sink->AddRef();
-            sinks.push_back(sink);
-        }
-    }
-    for (DriverEventDispatch* sink : sinks) {
-        try {
-            sink->Invoke(dispid, params);
-        } catch (...) {
-            // A failing subscriber must not end the port's events.
-        }
-        sink->Release();
-    }
+    return !m_sinks.Empty();
 }
 
 PtyPortWaiter::Interest PtyPortDriver::Serve(unsigned reasons) {
@@ -436,7 +394,7 @@ PtyPortDriver::HostBytes PtyPortDriver::ServeEvents(platform::Pty& pty, bool* pr
         int waiting = pty.BytesAvailable();
         if (waiting > 0 && HasSinks()) {
             uint64_t taken = m_bytesTaken.load();
-            Raise(kDispidDataArrived, DispParams{{Variant::Int32(waiting)}});
+            m_sinks.Raise(kDispidDataArrived, DispParams{{Variant::Int32(waiting)}});
             // Nobody took them: do not announce them again at once. (A
             // host that writes fast refills the queue at once, so the
             // count of bytes waiting does not tell.)
@@ -454,7 +412,7 @@ PtyPortDriver::HostBytes PtyPortDriver::ServeEvents(platform::Pty& pty, bool* pr
         m_served.hostOpen = open;
         // The session is over before anybody hears of it.
         if (!open && PrepareOutputSession(pty)) *prepared = true;
-        Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
+        m_sinks.Raise(kDispidOpenStateChanged, DispParams{{Variant::Bool(open)}});
     }
 
     LineValues now;
@@ -463,7 +421,7 @@ PtyPortDriver::HostBytes PtyPortDriver::ServeEvents(platform::Pty& pty, bool* pr
             std::lock_guard<std::mutex> lock(m_hostLock);
             m_published = now;
         }
-        if (m_served.haveLast) Raise(kDispidSettingsChanged, DispParams{});
+        if (m_served.haveLast) m_sinks.Raise(kDispidSettingsChanged, DispParams{});
         m_served.last = now;
         m_served.haveLast = true;
     }

@@ -18,6 +18,7 @@
 #include "platform/LocalDatagram.h"
 #include "platform/MessageLoop.h"
 #include "platform/Pty.h"
+#include "vport/DriverEventSinks.h"
 #include "vport/DriverInterface.h"
 #include "vport/HostLineProtocol.h"
 #include "vport/PtyNameBinding.h"
@@ -110,7 +111,6 @@ private:
     void TakeHostMessages(platform::Pty& pty, platform::LocalDatagramSocket* socket, const std::string& name,
                           uint32_t pts, bool take);
     void EndHostSession();
-    void Raise(DISPID dispid, const DispParams& params);
     bool HasSinks();
 
     const DriverOptions m_options;
@@ -119,9 +119,7 @@ private:
     mutable std::shared_mutex m_bindingLock;
     std::unique_ptr<PtyNameBinding> m_binding;
 
-    std::mutex m_sinkLock;
-    std::map<uint32_t, DriverEventDispatch*> m_sinks;
-    uint32_t m_nextCookie = 1;
+    DriverEventSinks m_sinks;
 
     std::atomic<uint64_t> m_waiterId{0};    // 0 while not in service
     std::atomic<uint64_t> m_bytesTaken{0};  // by ReadBytes, for the passes
