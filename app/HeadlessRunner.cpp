@@ -12,6 +12,7 @@
 #include "platform/Paths.h"
 #include "platform/Pty.h"
 #include "settings/SettingsManager.h"
+#include "vport/VirtualPort.h"
 
 namespace varnock {
 
@@ -58,8 +59,12 @@ void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {
     std::string link = config
                            ? DescribeLink(config->m_nLinkType, config->m_strLinkPort, config->m_strIPAddress)
                            : std::string("none");
-    // The virtual port appears in the device directory under its name.
-    std::string path = (platform::DeviceDirectory().path / name).string();
+    // The virtual port appears in the device directory under its name, or
+    // is served over the network.
+    std::string path = channel.NetworkAddress().empty()
+                           ? (platform::DeviceDirectory().path / name).string()
+                           : platform::FormatMessageText(platform::LoadString(kStrNetworkPortSuffix),
+                                                         channel.NetworkAddress());
     std::fprintf(m_out, "channel %d: %s at %s, link %s, %s\n", index, name.c_str(), path.c_str(),
                  link.c_str(), StateText(ChannelState::NotConnected).c_str());
     std::fflush(m_out);
@@ -75,9 +80,16 @@ void HeadlessRunner::OnChannelState(int channel, ChannelState state, const std::
 void HeadlessRunner::Report(int channel, ChannelState state, const std::string& reason) {
     if (!m_manager || channel < 0 || channel >= m_manager->ChannelCount()) return;
     const ChannelConfig* config = m_manager->Channel(channel)->Config();
+    // Asked here, on the main thread, so that the driver's thread never waits.
+    VirtualPort* port = m_manager->Channel(channel)->Port();
+    const std::string client =
+        state == ChannelState::HostPortOpen && port ? port->NetworkClient() : std::string();
+    const std::string text =
+        client.empty() ? StateText(state)
+                       : platform::FormatMessageText(platform::LoadString(kStrClientConnected), client);
     std::fprintf(m_out, "channel %d: %s %s%s%s\n", channel + 1,
-                 config ? config->m_strVirtualPort.c_str() : "", StateText(state).c_str(),
-                 reason.empty() ? "" : ". ", reason.c_str());
+                 config ? config->m_strVirtualPort.c_str() : "", text.c_str(), reason.empty() ? "" : ". ",
+                 reason.c_str());
     std::fflush(m_out);
 
     Watch& watch = m_watch[static_cast<size_t>(channel)];

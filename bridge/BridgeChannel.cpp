@@ -55,7 +55,8 @@ BridgeChannel::BridgeChannel(ChannelConfig* config, SettingsManager* settings) :
             options.listenPort = network.port;
             options.listenAddress = network.address;
             options.allowedClients = network.allowed;
-            portLabel += " (TCP " + network.address + ":" + std::to_string(network.port) + ")";
+            m_strNetworkAddress = network.address + ":" + std::to_string(network.port);
+            portLabel += " (TCP " + m_strNetworkAddress + ")";
         }
     }
     m_pVirtualPort = VirtualPortFactory::Instance().Create(1, options);

@@ -57,6 +57,8 @@ public:
     MessagingWindow& Window() { return m_msgWindow; }
     const ChannelConfig* Config() const { return m_pConfig.get(); }
     VirtualPort* Port() const { return m_pVirtualPort.get(); }
+    // "address:port" the port is served on over the network; empty for a pty.
+    const std::string& NetworkAddress() const { return m_strNetworkAddress; }
     RealPortRegistry& LinkHolder() { return m_linkHolder; }
 
     // Exchange with the PLC and its commands (main thread).
@@ -211,6 +213,7 @@ private:
     void StopThreads();
 
     std::unique_ptr<VirtualPort> m_pVirtualPort;
+    std::string m_strNetworkAddress;
     std::unique_ptr<ChannelConfig> m_pConfig;
     SettingsManager* m_pSettings = nullptr;
     std::unique_ptr<FrameLayer> m_pCodec;

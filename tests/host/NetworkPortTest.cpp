@@ -112,6 +112,8 @@ TEST_F(NetworkPortTest, PyserialExchangesEveryByteAndCarriesLineSettingsAndModem
         "s.reset_input_buffer(); s.reset_output_buffer()\n"
         "s.close(); s.open(); print(echo(b'again\\xff')); s.close()\n");
     EXPECT_EQ(out, "True\nTrue True True\nTrue\n");
+    for (const char* said : {"COM5 at tcp 127.0.0.125:2538", "COM5 connected, client 127.0.0."})
+        EXPECT_NE(port.Log().find(said), std::string::npos) << said;
     // 9600 7E1 at the open, then 19200 8N1, each as the channel got idle.
     const std::vector<int> open7E1 = {0x05, 0x00, 0x02, 0x00}, changed8N1 = {0x06, 0x01, 0x00, 0x00};
     EXPECT_TRUE(WaitFor([&] { return !LineCommands().empty() && LineCommands().back() == changed8N1; }));

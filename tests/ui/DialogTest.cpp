@@ -280,16 +280,13 @@ TEST_F(NetworkPortDialogTest, OkStoresOnlySoundInput) {
     } cases[] = {
         {{{10, 0, 0, 0}, {false, true, true, true}}, "2300", "", kMsgListenAddressInvalid, ""},
         {{{224, 0, 0, 1}, {}}, "2300", "", kMsgListenAddressInvalid, ""},
-        {{{0, 1, 2, 3}, {}}, "2300", "", kMsgListenAddressInvalid, ""},
         {loopback, "0", "", kMsgTcpPortInvalid, ""},
         {loopback, "65536", "", kMsgTcpPortInvalid, ""},
-        {loopback, " ", "", kMsgTcpPortInvalid, ""},
         {loopback, "22a", "", kMsgTcpPortInvalid, ""},
         {loopback, "10.0.0.1:80", "", kMsgTcpPortInvalid, ""},
         {loopback, "2300", "10.0.0.5, host", kMsgClientListInvalid, ""},
         {{{10, 0, 0, 9}, {}}, "2217", "", kMsgTcpPortInUse, "COM6 on 0.0.0.0:2217"},
         {any, "2218", "", kMsgTcpPortInUse, "COM7 on 127.0.0.1:2218"},
-        {loopback, "2218", "", kMsgTcpPortInUse, "COM7 on 127.0.0.1:2218"},
     };
     for (const auto& c : cases) {
         view.controls[IDC_NET_ADDRESS].ip = c.address;
