@@ -24,10 +24,6 @@ constexpr uint32_t kPollPeriodMs = 50;
 // The reconnect interval grows to at most this many times the first one.
 constexpr uint32_t kMaxBackoff = 10;
 
-std::string StateText(ChannelState state) {
-    return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
-}
-
 }  // namespace
 
 HeadlessRunner::HeadlessRunner(const std::atomic<bool>& stop, std::FILE* out, Options options)
@@ -66,7 +62,7 @@ void HeadlessRunner::PrintStart(int index, const BridgeChannel& channel) {
                            : platform::FormatMessageText(platform::LoadString(kStrNetworkPortSuffix),
                                                          channel.NetworkAddress());
     std::fprintf(m_out, "channel %d: %s at %s, link %s, %s\n", index, name.c_str(), path.c_str(),
-                 link.c_str(), StateText(ChannelState::NotConnected).c_str());
+                 link.c_str(), ChannelStateText(ChannelState::NotConnected).c_str());
     std::fflush(m_out);
 }
 
@@ -84,9 +80,7 @@ void HeadlessRunner::Report(int channel, ChannelState state, const std::string& 
     VirtualPort* port = m_manager->Channel(channel)->Port();
     const std::string client =
         state == ChannelState::HostPortOpen && port ? port->NetworkClient() : std::string();
-    const std::string text =
-        client.empty() ? StateText(state)
-                       : platform::FormatMessageText(platform::LoadString(kStrClientConnected), client);
+    const std::string text = ChannelStateText(state, client);
     std::fprintf(m_out, "channel %d: %s %s%s%s\n", channel + 1,
                  config ? config->m_strVirtualPort.c_str() : "", text.c_str(), reason.empty() ? "" : ". ",
                  reason.c_str());

@@ -5,11 +5,22 @@
 // its own thread as it needs.
 #include <string>
 
+#include "common/Messages.h"
+#include "platform/MessageBox.h"
+
 namespace varnock {
 
 // A channel as the window shows it. RepliesLost: connected, and bytes of
 // the PLC's replies were lost since the last change.
 enum class ChannelState { NotConnected, Connected, HostPortOpen, LinkLost, ConnectFailed, RepliesLost };
+
+// The state in words, as the window and varnockd say it; with the network
+// client that has the port open, when there is one.
+inline std::string ChannelStateText(ChannelState state, const std::string& client = {}) {
+    if (state == ChannelState::HostPortOpen && !client.empty())
+        return platform::FormatMessageText(platform::LoadString(kStrClientConnected), client);
+    return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
+}
 
 class MainWindowLink {
 public:

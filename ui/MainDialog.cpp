@@ -18,10 +18,6 @@ constexpr int kHeaderStrings[4] = {kStrColumnVirtualPort, kStrColumnLink, kStrCo
 constexpr int kUnmeasuredWidth = 30;
 constexpr int kFlagColumnWidth = 160;
 constexpr int kStatusColumnLimit = 400;
-
-std::string StateText(ChannelState state) {
-    return platform::LoadString(kStrChannelStates[static_cast<int>(state)]);
-}
 }  // namespace
 
 MainDialog::MainDialog(MainDialogView& view, ChannelBroadcasts& channels, HelpLauncher& help)
@@ -117,7 +113,8 @@ void MainDialog::FillList() {
         auto copy = std::make_unique<AllocationRow>(*row);
         int item = m_view.ListInsertItem(IDC_MAIN_LIST, i, "");
         SetItemTexts(item, *copy);
-        m_view.ListSetItemText(IDC_MAIN_LIST, item, kMainStatusColumn, StateText(ChannelState::NotConnected));
+        m_view.ListSetItemText(IDC_MAIN_LIST, item, kMainStatusColumn,
+                               ChannelStateText(ChannelState::NotConnected));
         m_view.ListSetItemData(IDC_MAIN_LIST, item, copy.get());
         m_rowCopies.push_back(std::move(copy));
     }
@@ -339,9 +336,7 @@ void MainDialog::OnChannelState(int channel, ChannelState state, const std::stri
         // the driver's event thread never waits for the window.
         const std::string client =
             state == ChannelState::HostPortOpen ? m_channels.NetworkClient(channel) : std::string();
-        const std::string text =
-            client.empty() ? StateText(state)
-                           : platform::FormatMessageText(platform::LoadString(kStrClientConnected), client);
+        const std::string text = ChannelStateText(state, client);
         FitColumn(kMainStatusColumn, text, kStatusColumnLimit);
         m_view.ListSetItemText(IDC_MAIN_LIST, channel, kMainStatusColumn, text);
         m_view.ListSetItemToolTip(IDC_MAIN_LIST, channel, kMainStatusColumn, reason);
